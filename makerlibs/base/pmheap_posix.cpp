@@ -1,0 +1,48 @@
+#include "makerlibs/pmheap.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+thread_local int g_failAfter = -1;
+std::atomic<long> g_live{0};
+
+bool InjectedFailure() {
+    if (g_failAfter < 0) return false;
+    if (g_failAfter == 0) {
+        g_failAfter = -1;
+        return true;
+    }
+    --g_failAfter;
+    return false;
+}
+}  // namespace
+
+void* PmHeap_Alloc(size_t bytes) {
+    if (InjectedFailure()) return nullptr;
+    void* p = std::malloc(bytes ? bytes : 1);
+    if (p) ++g_live;
+    return p;
+}
+
+void* PmHeap_AllocZero(size_t bytes) {
+    void* p = PmHeap_Alloc(bytes);
+    if (p) std::memset(p, 0, bytes);
+    return p;
+}
+
+void* PmHeap_Realloc(void* block, size_t bytes) {
+    if (!block) return PmHeap_Alloc(bytes);
+    if (InjectedFailure()) return nullptr;
+    return std::realloc(block, bytes ? bytes : 1);
+}
+
+void PmHeap_Free(void* block) {
+    if (!block) return;
+    --g_live;
+    std::free(block);
+}
+
+void PmHeap_FailAfter(int count) { g_failAfter = count; }
+long PmHeap_LiveBlocks() { return g_live.load(); }

@@ -1,0 +1,48 @@
+// The process heap, so that DIBs handed across the DLL boundary can be freed
+// by the caller with HeapFree.
+#include "makerlibs/pmheap.h"
+#include "makerlibs/pmwin.h"
+
+namespace {
+thread_local int g_failAfter = -1;
+volatile LONG g_live = 0;
+
+bool InjectedFailure() {
+    if (g_failAfter < 0) return false;
+    if (g_failAfter == 0) {
+        g_failAfter = -1;
+        return true;
+    }
+    --g_failAfter;
+    return false;
+}
+}  // namespace
+
+void* PmHeap_Alloc(size_t bytes) {
+    if (InjectedFailure()) return nullptr;
+    void* p = HeapAlloc(GetProcessHeap(), 0, bytes ? bytes : 1);
+    if (p) InterlockedIncrement(&g_live);
+    return p;
+}
+
+void* PmHeap_AllocZero(size_t bytes) {
+    if (InjectedFailure()) return nullptr;
+    void* p = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes ? bytes : 1);
+    if (p) InterlockedIncrement(&g_live);
+    return p;
+}
+
+void* PmHeap_Realloc(void* block, size_t bytes) {
+    if (!block) return PmHeap_Alloc(bytes);
+    if (InjectedFailure()) return nullptr;
+    return HeapReAlloc(GetProcessHeap(), 0, block, bytes ? bytes : 1);
+}
+
+void PmHeap_Free(void* block) {
+    if (!block) return;
+    InterlockedDecrement(&g_live);
+    HeapFree(GetProcessHeap(), 0, block);
+}
+
+void PmHeap_FailAfter(int count) { g_failAfter = count; }
+long PmHeap_LiveBlocks() { return g_live; }

@@ -1,0 +1,67 @@
+// PMCORE: paths, folders, files and text tables. Paths are code page 932
+// text; every character search treats a double-byte character as one unit
+// (the trail byte of "表" or "ソ" equals the backslash).
+#pragma once
+#include "makerlibs/pmwin.h"
+#include "makerlibs/pmpath.h"
+#include <cstdint>
+
+// Full, normalised path of `path` into `out` (bufferSize bytes; `out` may be
+// `path` itself). Result 0 = not a valid path or it does not fit. With `name`,
+// sets it to the last component inside `path` (null when there is none).
+int Core_GetFullPath(const char* path, int reserved, int bufferSize, char* out, const char** name);
+
+// 2 = an existing folder; 1 = an existing file; 0 = nothing there.
+int Core_GetPathKind(const char* path);
+
+// Mode 0 removes one trailing backslash, mode 1 appends one unless present
+// (refused when the text would grow past MAX_PATH + 3 bytes), mode 2 removes
+// one before a sub-path that begins with one is appended. Result 1 = changed.
+int Core_SetTrailingSeparator(char* path, int mode);
+
+// Creates the folder and its missing parents. 1 = the folder exists
+// afterwards; -1 = a system call failed (last error set); 0 = refused
+// (empty or invalid path, or a file is in the way).
+int Core_CreateFolder(int reserved, const char* path, int reserved2);
+
+// Maps INVALID_HANDLE_VALUE to null; every file-creation result passes here.
+HANDLE Core_CheckHandle(int reserved, HANDLE handle);
+// The value for CloseHandle.
+HANDLE Core_RawHandle(HANDLE handle);
+
+DWORD Core_SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, int origin);
+DWORD Core_GetFileSize(HANDLE file, DWORD* sizeHigh);
+BOOL Core_WriteFile(HANDLE file, const void* data, DWORD length, DWORD* written, void* reserved);
+
+// First occurrence of the single-byte character `ch` at or after `text`,
+// stepping over double-byte characters; null when none.
+char* Core_FindChar(const char* text, int ch);
+
+// Walk callback: entry path, its find data (attribute word first; 0x10 =
+// folder), depth (0 for the entries the start names), the caller's pointer.
+// Non-zero stops the walk.
+using CoreWalkCallback = int (*)(const char* path, const WIN32_FIND_DATAA* entry, int depth, void* user);
+
+// Reports with depth 0 each entry that `start` names (a file, a folder, each
+// match of a wildcard pattern), then descends into reported folders while
+// `depthLimit` allows (-1 = unlimited, 1 = named entries and the direct
+// contents of named folders). Folders are reported too; "." and ".." never.
+// A folder reached a second time through a link or junction is reported but
+// not entered again. Result 2 = stopped by the callback, 1 = completed.
+int Core_WalkFiles(const char* start, int depthLimit, int reserved, CoreWalkCallback callback, void* user);
+
+// A text file read into cells.
+struct TextTable {
+    int32_t Columns;   // column count asked for
+    int32_t Rows;      // rows read
+    char*** RowCells;  // Rows pointers, each to Columns cell texts (missing cell = null)
+    uint32_t Reserved;
+};
+
+// Reads the open file into `table` (zero it first): cells separated by
+// commas or tabs, double-quoted cells may hold separators, line breaks and
+// doubled quotes; lines end in CR LF, LF or CR. Result 0 = success; non-zero
+// = a read or memory failure (rows read so far stay in the table).
+int Core_ReadTextTable(HANDLE file, int columns, TextTable* table);
+// Frees what the read allocated; safe on a zeroed table.
+void Core_FreeTextTable(TextTable* table);

@@ -1,0 +1,34 @@
+// PMDIBOPS: turning, fitting, colour counting and reduction, tone filters.
+#pragma once
+#include "makerlibs/pmdib.h"
+#include <cstdint>
+
+// Turns counter-clockwise by `angle` (multiples of 90 degrees * 65536) into a
+// new DIB. 1 = success.
+int DibOps_Rotate(int reserved, int32_t angle, const DibHeader* header, const uint8_t* bits,
+                  DibHeader** outHeader, uint8_t** outBits);
+// The largest size of the same aspect ratio inside `box`; never 0 on an axis.
+int DibOps_FitSize(const PmSize* box, int reserved, PmSize* size);
+// Output size of a logical screen `size` turned by `angle` and zoomed by
+// `zoom` (0 none, 1 fit, 2 stretch) into `box`, and `rect` mapped into it.
+// Result 1 = frames must be composed on a canvas to look as on the screen.
+int DibOps_ComputeLayout(int32_t angle, int zoom, const PmSize* box, PmSize* size, PmRect* rect);
+// Number of distinct colours (up to `maximum` + 1); the colours (COLORREF)
+// and their pixel counts when <= maximum.
+int DibOps_CountColors(const DibHeader* header, const uint8_t* bits, int maximum,
+                       uint32_t* colors256, uint32_t* counts256);
+// Method 4: adaptive palette of `colors` entries with error diffusion into
+// the caller's destination DIB. >= 0 success.
+int DibOps_ReduceColors(const DibHeader* header, const uint8_t* bits, int method, int colors, int reserved,
+                        int usedCount, const uint32_t* usedColors, const uint32_t* usedCounts,
+                        DibHeader* dstHeader, uint8_t* dstBits);
+// Method 6: onto the first `colors` entries of `palette` with error diffusion.
+// > 0 success.
+int DibOps_MapToPalette(const DibHeader* header, const uint8_t* bits, int method, int colors,
+                        int dstBitCount, const RgbQuad* palette, uint8_t* dstBits);
+// Scaled copy of an 8-bit mask. > 0 success.
+int DibOps_ResizeMask(const PmSize* size, int reserved, const DibHeader* mask, const uint8_t* maskBits,
+                      DibHeader** outHeader, uint8_t** outBits);
+// Tone filter `code` on a 24-bit DIB, in place or by replacing it. Non-zero =
+// success.
+int DibOps_ApplyFilter(int code, DibHeader** header, uint8_t** bits);

@@ -1,0 +1,7 @@
+// PMDLGKIT: the folder chooser.
+#pragma once
+#include "makerlibs/pmwin.h"
+
+// Shows the shell's folder browser. `folder` (261 bytes) may be `initial`
+// too. Non-zero = a folder was chosen and written; 0 = cancelled.
+int DlgKit_ChooseFolder(HWND owner, const char* title, const char* initial, char* folder);

@@ -1,0 +1,17 @@
+// PMFILELIST: the command line as a list of files, folders and drives.
+#pragma once
+#include <cstdint>
+
+struct FileList {
+    uint32_t Private0;  // the library's own: number of allocated slots
+    uint32_t Private1;  // the library's own: 0x464C5354 once filled
+    int32_t Count;
+    char** Paths;
+};
+
+// Fills `list` (zeroed by the caller) from a non-empty command line: items
+// separated by blanks; double quotes group blanks into an item and are
+// removed; an unbalanced quote runs to the end of the line. Result = Count.
+int FileList_FromCommandLine(int mode, int reserved, const char* commandLine, FileList* list);
+// Releases the entries; safe on a zeroed record; leaves it zeroed.
+void FileList_Free(FileList* list);

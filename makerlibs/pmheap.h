@@ -1,0 +1,17 @@
+// The heap that DIB blocks and other cross-library blocks come from. On
+// Windows this is the process heap (HeapAlloc on GetProcessHeap()), so that a
+// program outside this library can free what it gets with HeapFree; natively
+// it is malloc. Tests can make allocations fail to walk the failure paths.
+#pragma once
+#include <cstddef>
+
+void* PmHeap_Alloc(size_t bytes);            // null on failure; contents undefined
+void* PmHeap_AllocZero(size_t bytes);        // null on failure; zero-filled
+void* PmHeap_Realloc(void* block, size_t bytes);  // null on failure, block kept
+void PmHeap_Free(void* block);               // accepts null
+
+// Test hook: the next `count` allocations succeed, the one after fails, and
+// all later ones succeed again. -1 disarms. Applies to the calling thread only.
+void PmHeap_FailAfter(int count);
+// Test hook: number of blocks allocated and not yet freed (all threads).
+long PmHeap_LiveBlocks();

@@ -1,0 +1,9 @@
+// PMIMGREAD: image file type identification.
+#pragma once
+
+// The image type code of the file, or 0. Mode 2 judges by the extension
+// alone (case-insensitive; .jpeg, .jpe and .tiff too); mode 0 by the content.
+int ImgRead_IdentifyFile(const char* path, int reserved, int mode, int reserved2);
+// The same judgement over bytes already read (at least the first 2056 bytes
+// when there are so many, for the Photo CD signature).
+int ImgRead_IdentifyBytes(const unsigned char* data, unsigned long size);

@@ -1,0 +1,32 @@
+// Single operations: PMQUANT, PMDIBMISC, PMTONE, PMGEOM, PMEFFECTS.
+// Destination DIBs named "created" are made by the caller.
+#pragma once
+#include "makerlibs/pmdib.h"
+#include <cstdint>
+
+// PMQUANT: index of the nearest of the first `count` entries.
+int Quant_NearestColor(int red, int green, int blue, int count, const RgbQuad* table);
+
+// PMDIBMISC: the bit depth (1, 2, 4 or 8) whose index range holds `index`.
+int DibMisc_BitsForIndex(int index);
+
+// PMTONE: to 1 bit with dithering into `dst`. > 0 success. The small variant
+// serves images narrower than 4 or lower than 3 pixels.
+int Tone_ToMonochrome(const DibHeader* header, const uint8_t* bits, int reserved,
+                      DibHeader* dst, uint8_t* dstBits);
+int Tone_ToMonochromeSmall(const DibHeader* header, const uint8_t* bits, int r1, int r2,
+                           DibHeader* dst, uint8_t* dstBits);
+
+// PMGEOM: 24-bit scalers into a destination of the wanted size. Non-zero =
+// success.
+int Geom_Resample(int reserved, const DibHeader* header, const uint8_t* bits, int mode,
+                  DibHeader* dst, uint8_t* dstBits);
+int Geom_Shrink(int reserved, const DibHeader* header, const uint8_t* bits, int r1, int r2,
+                int width, int height, uint8_t* dstBits);
+int Geom_ShrinkSmooth(int r1, int r2, const DibHeader* header, const uint8_t* bits,
+                      DibHeader* dst, uint8_t* dstBits);
+
+// PMEFFECTS: prepares an image for a 1-bit output (mode 1) into a 24-bit
+// destination of the same size. 1 = success.
+int Effects_MonoPrepare(int reserved, const DibHeader* header, const uint8_t* bits, int mode,
+                        DibHeader* dst, uint8_t* dstBits);

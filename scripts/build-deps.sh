@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Cross-builds static libjpeg-turbo, libpng, libtiff and giflib for the MinGW
+# targets from Debian's source packages. The sources come through a private apt
+# configuration under the cache folder, so the machine's apt setup is never
+# touched. A finished target leaves a stamp; a second run does nothing.
+#
+#   scripts/build-deps.sh [i686-w64-mingw32] [x86_64-w64-mingw32]
+#
+# Cache folder: $PM_DEPS_DIR, default build/deps in the repository.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+deps=${PM_DEPS_DIR:-$here/build/deps}
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(i686-w64-mingw32 x86_64-w64-mingw32)
+packages=(libjpeg-turbo libpng1.6 tiff giflib)
+stamp_text="pixmill-deps v1: ${packages[*]}"
+
+all_done=1
+for t in "${targets[@]}"; do
+    [ "$(cat "$deps/$t/.stamp" 2>/dev/null)" = "$stamp_text" ] || all_done=0
+done
+if [ $all_done = 1 ]; then
+    echo "build-deps: up to date in $deps"
+    exit 0
+fi
+
+mkdir -p "$deps/src"
+src="$deps/src"
+
+# --- fetch and unpack the source packages once ------------------------------
+if [ ! -f "$src/.unpacked" ]; then
+    apt_dir="$deps/apt"
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts"
+    # Mirror the machine's own deb lines as deb-src lines (no host is written
+    # into the repository).
+    : > "$apt_dir/parts/src.sources"
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        sed -e 's/^Types:.*/Types: deb-src/' "$f" >> "$apt_dir/parts/src.sources"
+        echo >> "$apt_dir/parts/src.sources"
+    done
+    if [ -f /etc/apt/sources.list ]; then
+        grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > "$apt_dir/parts/src.list" || true
+    fi
+    APTOPT=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir/parts"
+            -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
+            -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
+    apt-get "${APTOPT[@]}" -qq update
+    ( cd "$src" && for p in "${packages[@]}"; do
+          # The newest (security) version first; a mirror that lists a version
+          # it does not hold falls back to the release's own version.
+          apt-get "${APTOPT[@]}" -qq source --download-only "$p" ||
+              apt-get "${APTOPT[@]}" -qq source --download-only "$p/bookworm"
+      done
+      for d in *.dsc; do dpkg-source -q -x "$d" >/dev/null; done )
+    touch "$src/.unpacked"
+fi
+srcdir() { find "$src" -maxdepth 1 -mindepth 1 -type d -name "$1-*" | sort | tail -n 1; }
+jpeg_src=$(srcdir libjpeg-turbo); png_src=$(srcdir libpng1.6); tiff_src=$(srcdir tiff); gif_src=$(srcdir giflib)
+jobs=$(nproc)
+
+for t in "${targets[@]}"; do
+    prefix="$deps/$t"
+    [ "$(cat "$prefix/.stamp" 2>/dev/null)" = "$stamp_text" ] && continue
+    echo "build-deps: building for $t into $prefix"
+    rm -rf "$prefix" "$deps/build-$t"
+    mkdir -p "$prefix/lib" "$prefix/include" "$deps/build-$t"
+    b="$deps/build-$t"
+    case $t in i686*) proc=i686 ;; *) proc=AMD64 ;; esac
+    tc="$b/toolchain.cmake"
+    cat > "$tc" <<TC
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR $proc)
+set(CMAKE_C_COMPILER $t-gcc-win32)
+set(CMAKE_CXX_COMPILER $t-g++-win32)
+set(CMAKE_RC_COMPILER $t-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/$t $prefix)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+TC
+    common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc" -DCMAKE_BUILD_TYPE=Release
+            -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_POSITION_INDEPENDENT_CODE=ON
+            -DZLIB_INCLUDE_DIR=/usr/$t/include -DZLIB_LIBRARY=/usr/$t/lib/libz.a)
+    cmake -S "$jpeg_src" -B "$b/jpeg" "${common[@]}" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
+          -DWITH_TURBOJPEG=OFF -DWITH_JPEG8=ON -DCMAKE_ASM_NASM_COMPILER=nasm >/dev/null
+    cmake --build "$b/jpeg" -j "$jobs" >/dev/null && cmake --install "$b/jpeg" >/dev/null
+    cmake -S "$png_src" -B "$b/png" "${common[@]}" -DPNG_SHARED=OFF -DPNG_STATIC=ON \
+          -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF >/dev/null
+    cmake --build "$b/png" -j "$jobs" >/dev/null && cmake --install "$b/png" >/dev/null
+    cmake -S "$tiff_src" -B "$b/tiff" "${common[@]}" -DBUILD_SHARED_LIBS=OFF \
+          -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF -Dtiff-deprecated=OFF \
+          -Djbig=OFF -Dlzma=OFF -Dzstd=OFF -Dwebp=OFF -Dlerc=OFF -Dlibdeflate=OFF -Dcxx=OFF \
+          -Djpeg=ON -Dzlib=ON -Dpixarlog=ON -Dold-jpeg=ON \
+          -DJPEG_INCLUDE_DIR="$prefix/include" -DJPEG_LIBRARY="$prefix/lib/libjpeg.a" >/dev/null
+    cmake --build "$b/tiff" -j "$jobs" >/dev/null && cmake --install "$b/tiff" >/dev/null
+    # giflib ships a plain makefile; the library is a handful of C files.
+    mkdir -p "$b/gif"
+    for f in dgif_lib.c egif_lib.c gifalloc.c gif_err.c gif_hash.c openbsd-reallocarray.c quantize.c; do
+        $t-gcc-win32 -O2 -c "$gif_src/$f" -I"$gif_src" -o "$b/gif/${f%.c}.o"
+    done
+    $t-ar rcs "$prefix/lib/libgif.a" "$b/gif"/*.o
+    cp "$gif_src/gif_lib.h" "$prefix/include/"
+    cp /usr/$t/lib/libz.a "$prefix/lib/" 2>/dev/null || true
+    rm -rf "$b"
+    echo "$stamp_text" > "$prefix/.stamp"
+done
+echo "build-deps: done"
