@@ -71,23 +71,27 @@ namespace {
 
 using InitializeFn = int(WINAPI*)(int, const char*, int);
 
+struct AnswerContext {
+    std::atomic<bool>* found;
+    int id;
+};
+
+BOOL CALLBACK PressInDialog(HWND w, LPARAM lp) {
+    char cls[16];
+    GetClassNameA(w, cls, sizeof cls);
+    if (strcmp(cls, "#32770") != 0 || !IsWindowVisible(w)) return TRUE;
+    auto* ctx = reinterpret_cast<AnswerContext*>(lp);
+    *ctx->found = true;
+    PostMessageA(w, WM_COMMAND, MAKEWPARAM(ctx->id, BN_CLICKED), 0);
+    return FALSE;
+}
+
 // Presses the button `id` of the first dialog the thread shows, within a
 // bound; returns whether it found one.
 bool AnswerDialog(DWORD threadId, int id, std::atomic<bool>* found) {
-    std::pair<std::atomic<bool>*, int> ctx(found, id);
+    AnswerContext ctx{found, id};
     for (int i = 0; i < 200 && !*found; ++i) {
-        EnumThreadWindows(
-            threadId,
-            [](HWND w, LPARAM lp) -> BOOL {
-                char cls[16];
-                GetClassNameA(w, cls, sizeof cls);
-                if (strcmp(cls, "#32770") != 0 || !IsWindowVisible(w)) return TRUE;
-                auto* ctx = reinterpret_cast<std::pair<std::atomic<bool>*, int>*>(lp);
-                *ctx->first = true;
-                PostMessageA(w, WM_COMMAND, MAKEWPARAM(ctx->second, BN_CLICKED), 0);
-                return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&ctx));
+        EnumThreadWindows(threadId, PressInDialog, reinterpret_cast<LPARAM>(&ctx));
         Sleep(50);
     }
     return *found;
