@@ -49,6 +49,8 @@ extern "C" int PM_API pmImageConvert_Initialize(int, const char* commandLine, in
     // The library's own module handle: the resource module of both dialogs.
     // The extra reference keeps it loaded for good.
     HINSTANCE instance = LoadLibraryA("PIXMILUI");
+    // The dialogs' custom controls must exist before either dialog opens.
+    ImgKit_RegisterClasses(instance);
 
     FileList files;
     std::memset(&files, 0, sizeof files);

@@ -1,0 +1,54 @@
+// The batch run: progress dialog and worker, the walk over the file list,
+// per-file conversion and the animated GIF path.
+#pragma once
+#include "entry/params.h"
+#include "entry/startup.h"
+#include "makerlibs/pmapi.h"
+#include "makerlibs/pmdib.h"
+#include "makerlibs/pmfilelist.h"
+#include "makerlibs/pmwin.h"
+
+// Walks every list entry (files, folders, drives) and converts each file met.
+// 1 = every entry walked; 0 = the user stopped the run.
+extern "C" BOOL PM_API pmImageConvert_CreateFile(FileList* files, ImageConvertParams* params);
+
+// Dialog procedure of the progress dialog (template 109). Returns 0 for every
+// message; the modal result is 1 for a completed run, 2 for a stopped one.
+extern "C" INT_PTR PM_API pmImageConvert_ProgressDlg(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The walk callback: converts one walked entry. 1 = stop the walk (only after
+// the user confirmed the stop question).
+int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int depth, void* params);
+
+// The worker of the progress dialog: opens the run record, walks, closes it
+// and ends the dialog.
+unsigned __stdcall ConvertWorker(void* args);
+
+// Lets a host without the progress dialog follow a run: called on the worker
+// thread when a file is counted (done = false) and when its outcome is
+// recorded (done = true). Null removes it.
+using BatchProgressHook = void (*)(const ImageConvertParams* params, const char* path, bool done);
+void Batch_SetProgressHook(BatchProgressHook hook);
+
+// What the animated GIF path leaves for per-file conversion to record.
+struct GifPathResult {
+    bool succeeded;
+    int errorCode;
+    DWORD lastError;
+    int stop;  // 1 when the user confirmed the stop question between frames
+};
+
+// Converts an open GIF file into an open output GIF frame by frame.
+// `previewBackground` is the preview's background colour read before the
+// file was opened (transparent pixels show in it).
+GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* outputName,
+                                 ImageConvertParams* params, COLORREF previewBackground);
+
+// Asks the stop question when Cancel was pressed; true when the user
+// confirmed it (StopRequested is then set).
+bool Batch_AskStop(ImageConvertParams* params);
+
+// Shows a converted image in the progress dialog's preview with its
+// description, when the dialog exists and the preview is on.
+void Batch_ShowPreview(ImageConvertParams* params, const char* caption, DibHeader* header, const uint8_t* bits,
+                       int transparentIndex, int outputDepth, COLORREF background);
