@@ -1,1 +1,3 @@
-target_sources(${suite_target} PRIVATE $<TARGET_OBJECTS:pm_resources>)
+if(TARGET pm_resources)
+    target_sources(${suite_target} PRIVATE $<TARGET_OBJECTS:pm_resources>)
+endif()

@@ -1,0 +1,155 @@
+// pixmillc.exe: the batch run for scripts. Converts the named files, folders
+// and drives with the saved settings, without a window: a line per file and
+// the run's report go to the console. Exit code 0 = every file converted,
+// 1 = some failed or the run had errors, 2 = usage error.
+#include "batch/batch_run.h"
+#include "entry/startup.h"
+#include "makerlibs/pmimgkit.h"
+#include "makerlibs/pmwinkit.h"
+#include "records/run_records.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+// From entry/settings_ini.h, which cannot be included beside the run
+// record's header (both name the default log file).
+extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* params, const char* iniFile);
+
+namespace {
+
+constexpr char kUsage[] =
+    "使い方: pixmillc [--ini 設定ファイル] [--quiet] ファイル|フォルダ|ドライブ ...\n"
+    "  設定は PIXMILL.INI (インストールフォルダ、なければカレントフォルダ) から読みます。\n";
+
+bool g_quiet = false;
+
+// Writes code page 932 text to a console as Unicode, to a pipe or file in the
+// console's output code page.
+void Print(HANDLE out, const char* text) {
+    int wide = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (wide <= 1) return;
+    std::wstring w(size_t(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, w.data(), wide);
+    w.resize(size_t(wide - 1));
+    DWORD mode, written;
+    if (GetConsoleMode(out, &mode)) {
+        WriteConsoleW(out, w.data(), DWORD(w.size()), &written, nullptr);
+        return;
+    }
+    UINT cp = GetConsoleOutputCP();
+    if (cp == 0) cp = GetACP();
+    int bytes = WideCharToMultiByte(cp, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return;
+    std::string s(size_t(bytes), '\0');
+    WideCharToMultiByte(cp, 0, w.data(), int(w.size()), s.data(), bytes, nullptr, nullptr);
+    WriteFile(out, s.data(), DWORD(s.size()), &written, nullptr);
+}
+
+void PrintOut(const char* text) { Print(GetStdHandle(STD_OUTPUT_HANDLE), text); }
+void PrintErr(const char* text) { Print(GetStdHandle(STD_ERROR_HANDLE), text); }
+
+// One line per finished file: files done, errors so far, the file.
+void OnProgress(const ImageConvertParams* p, const char* path, bool done) {
+    if (!done || g_quiet) return;
+    long processed = p->ProcessedCount, succeeded = p->SucceededCount;
+    char head[64];
+    std::snprintf(head, sizeof head, "[%ld 件 / ｴﾗｰ %ld] %s ", processed, processed - succeeded,
+                  processed == succeeded ? "OK" : "NG");
+    std::string line = std::string(head) + path + "\r\n";
+    PrintOut(line.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // No system error boxes (an empty floppy or card reader) for a script.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+
+    const char* iniArg = nullptr;
+    std::vector<char*> entries;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--ini")) {
+            if (++i >= argc) {
+                PrintErr(kUsage);
+                return 2;
+            }
+            iniArg = argv[i];
+        } else if (!std::strcmp(argv[i], "--quiet")) {
+            g_quiet = true;
+        } else if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "/?")) {
+            PrintOut(kUsage);
+            return 2;
+        } else if (!std::strncmp(argv[i], "--", 2)) {
+            PrintErr(kUsage);
+            return 2;
+        } else {
+            entries.push_back(argv[i]);
+        }
+    }
+    if (entries.empty()) {
+        PrintErr(kUsage);
+        return 2;
+    }
+
+    ImgKit_Initialize(1);
+    static AppPaths paths;
+    FindAppPaths(&paths);
+    static char iniFile[kPathBuffer];
+    if (iniArg) {
+        // A settings file that is not there would silently give the defaults;
+        // a script that names one means it.
+        if (GetFileAttributesA(iniArg) == INVALID_FILE_ATTRIBUTES) {
+            std::string msg = std::string("設定ファイルがありません: ") + iniArg + "\r\n";
+            PrintErr(msg.c_str());
+            return 2;
+        }
+        if (!GetFullPathNameA(iniArg, sizeof iniFile, iniFile, nullptr)) return 2;
+    } else {
+        std::strcpy(iniFile, paths.IniFile);
+    }
+    ImgKit_SetIniFile(iniFile);
+    ImgKit_SetHelpFile(paths.HelpFile);
+
+    static ImageConvertParams params;
+    std::memset(&params, 0, sizeof params);
+    pmImageConvert_GetPrivateIniFile(&params, iniFile[0] ? iniFile : nullptr);
+    params.AppFolder = paths.Folder;
+    params.IniFile = iniFile;
+    params.HelpPage = paths.HelpPage;
+    params.Instance = GetModuleHandleA(nullptr);
+    params.ProgressWindow = nullptr;
+    // Nothing may wait for a user: no file manager, no result dialog.
+    params.FileMode &= ~(FILEMODE_OPENFOLDER | FILEMODE_ENDMESSAGE);
+
+    FileList files;
+    std::memset(&files, 0, sizeof files);
+    files.Count = int32_t(entries.size());
+    files.Paths = entries.data();
+
+    Batch_SetProgressHook(OnProgress);
+    pmImageConvert_LogOperate(&params, kLogBegin, nullptr, 0, 0);
+    pmImageConvert_CreateFile(&files, &params);
+    GetLocalTime(&params.EndTime);
+
+    // The report is taken before the run record is closed: closing drops the
+    // error entries.
+    char* report = nullptr;
+    BuildLogReport(0, &params, &report);
+    bool clean = params.LogEntryCount == 0 && params.ProcessedCount == params.SucceededCount && !params.StopRequested;
+    pmImageConvert_LogOperate(&params, kLogEnd, nullptr, 0, 0);
+    Batch_SetProgressHook(nullptr);
+
+    if (report) {
+        PrintOut(report);
+        size_t n = std::strlen(report);
+        if (n == 0 || report[n - 1] != '\n') PrintOut("\r\n");
+        WinKit_Free(report);
+    }
+    std::string where = std::string("出力フォルダ: ") + params.OutputFolder + "\r\n";
+    PrintOut(where.c_str());
+    ImgKit_Terminate();
+    return clean ? 0 : 1;
+}
