@@ -222,8 +222,11 @@ int BuildAdaptivePalette(const View& src, int colors, RgbQuad* out) {
             int best = 0;
             double bestD = 1e30;
             for (int j = 0; j < n; ++j) {
-                double dr = r - pr[j], dg = g - pg[j], db = b - pb[j];
-                double d = dr * dr + dg * dg + db * db;
+                double dr = r - pr[j];
+                double d = dr * dr;
+                if (d >= bestD) continue;  // most entries lose on red alone
+                double dg = g - pg[j], db = b - pb[j];
+                d += dg * dg + db * db;
                 if (d < bestD) {
                     bestD = d;
                     best = j;

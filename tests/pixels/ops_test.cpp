@@ -67,7 +67,9 @@ TEST(Rotate, FourQuarterTurnsRestoreEveryDepth) {
                 std::swap(cur.b, next.b);
             }
             EXPECT_TRUE(SamePixels(src, cur)) << "depth " << depth << " step " << step;
-            if (depth <= 8) EXPECT_EQ(0, memcmp(src.table(), cur.table(), (1u << depth) * 4)) << depth;
+            if (depth <= 8) {
+                EXPECT_EQ(0, memcmp(src.table(), cur.table(), (1u << depth) * 4)) << depth;
+            }
         }
     }
 }
@@ -364,7 +366,9 @@ TEST(Filters, EveryCodeGivesItsOwnLookAndUnknownCodesFail) {
         looks.insert(hash);
         // The monochrome family keeps brightness order: the lighter of two
         // source pixels stays the lighter.
-        if (code <= 10) EXPECT_LE(img.Rgb(0, 0) & 0xFF00, img.Rgb(47, 31) & 0xFF00) << code;
+        if (code <= 10) {
+            EXPECT_LE(img.Rgb(0, 0) & 0xFF00, img.Rgb(47, 31) & 0xFF00) << code;
+        }
     }
     EXPECT_EQ(looks.size(), 19u);
 

@@ -90,7 +90,9 @@ TEST(TransformDepth, GifCapsAtEightBitsAndOddBitCountsMeanFullColour) {
         ASSERT_EQ(Pipe(a, &d), 0) << r.outputType << " " << r.depth << " " << r.bitCount;
         EXPECT_EQ(a.depth, r.expectT) << r.outputType << " " << r.depth << " " << r.bitCount;
         EXPECT_EQ(d.depth(), r.expectBits) << r.outputType << " " << r.depth << " " << r.bitCount;
-        if (r.expectT < 8) EXPECT_LE(UsedIndices(d).size(), size_t(1) << r.expectT);
+        if (r.expectT < 8) {
+            EXPECT_LE(UsedIndices(d).size(), size_t(1) << r.expectT);
+        }
     }
 }
 
