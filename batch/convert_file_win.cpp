@@ -174,7 +174,7 @@ void ConvertOne(ImageConvertParams* p, const char* path, int inputType, const ch
     int transparentIndex = -1;
     PmSize box{p->Size.cx, p->Size.cy};
     int code = TransformImage(p->WriteImageType, 0, &bitDepth, p->BitCount, angle, p->Resize, &box,
-                              p->UseFilter ? p->Filter : 0, p->ZoomFilter, p->Palette, kNoColor,
+                              p->UseFilter ? p->Filter : 0, p->ZoomFilter, p->Palette, -1,
                               &transparentIndex, &dib.header, &dib.bits);
     if (code != 0) {
         o->errorCode = code;

@@ -157,7 +157,8 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
         // A file that declares no colour table at all still has 8-bit pixels.
         if (depth <= 0 || depth > 8) depth = 8;
         int code = TransformImage(kTypeGif, 1, &depth, p->BitCount, angle, 2, &frameSize,
-                                  p->UseFilter ? p->Filter : 0, p->ZoomFilter, p->Palette, sourceColor,
+                                  p->UseFilter ? p->Filter : 0, p->ZoomFilter, p->Palette,
+                                  sourceColor == kNoColor ? -1 : int(sourceColor),
                                   &outputTransparent, &dib.header, &dib.bits);
         if (code != 0) {
             r.errorCode = code;
