@@ -1,0 +1,55 @@
+// Shared by the batch suites: a settings record aimed at a scratch output
+// folder, a run without dialog that keeps its error entries, and fixtures.
+#pragma once
+#include "batch/batch_run.h"
+#include "common/testsupport.h"
+#include "makerlibs/pmimgkit.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+// From entry/settings_ini.h, which cannot be included beside the run
+// record's header (both name the default log file).
+extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* params, const char* iniFile);
+
+namespace batchtest {
+
+// Runs never open the file manager or the result dialog, and write straight
+// into WritePath.
+constexpr uint32_t kQuietMode = FILEMODE_SUBFOLDERS | FILEMODE_LOGINOUTPUT;
+
+struct Entry {
+    std::string name;
+    int id;
+    int lastError;
+};
+
+struct RunResult {
+    BOOL walked = FALSE;
+    LONG processed = 0;
+    LONG succeeded = 0;
+    std::vector<Entry> errors;
+    std::string outputFolder;
+};
+
+inline void MakeParams(ImageConvertParams* p, const std::string& out, uint32_t fileMode, int writeType = kTypeJpeg) {
+    std::memset(p, 0, sizeof *p);
+    pmImageConvert_GetPrivateIniFile(p, nullptr);
+    std::strcpy(p->WritePath, out.c_str());
+    p->LogFile[0] = '\0';
+    p->FileMode = fileMode;
+    p->WriteImageType = writeType;
+    p->Instance = GetModuleHandleA(nullptr);
+}
+
+RunResult RunWalk(ImageConvertParams* p, const std::vector<std::string>& entries);
+
+// Copies a file of samples/ to `to`.
+bool CopySample(const char* name, const std::string& to);
+// Every file below `folder` (relative paths, sorted).
+std::vector<std::string> FilesBelow(const std::string& folder);
+// Image size of a written file by reading it back; false when unreadable.
+bool ImageSize(const std::string& path, int type, int* width, int* height);
+
+}  // namespace batchtest

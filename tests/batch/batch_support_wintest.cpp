@@ -1,0 +1,78 @@
+#include "batch_support.h"
+
+#include "makerlibs/pmdibcore.h"
+#include "makerlibs/pmdibio.h"
+#include "records/run_records.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace batchtest {
+
+RunResult RunWalk(ImageConvertParams* p, const std::vector<std::string>& entries) {
+    std::vector<std::string> copies = entries;
+    std::vector<char*> paths;
+    for (std::string& s : copies) paths.push_back(s.data());
+    FileList list;
+    std::memset(&list, 0, sizeof list);
+    list.Count = int32_t(paths.size());
+    list.Paths = paths.data();
+
+    RunResult r;
+    pmImageConvert_LogOperate(p, kLogBegin, nullptr, 0, 0);
+    r.walked = pmImageConvert_CreateFile(&list, p);
+    r.processed = p->ProcessedCount;
+    r.succeeded = p->SucceededCount;
+    r.outputFolder = p->OutputFolder;
+    for (int i = 0; i < p->LogEntryCount; ++i)
+        r.errors.push_back({p->LogEntries[i].Name, p->LogEntries[i].MessageId, p->LogEntries[i].LastError});
+    pmImageConvert_LogOperate(p, kLogEnd, nullptr, 0, 0);
+    return r;
+}
+
+bool CopySample(const char* name, const std::string& to) {
+    std::string from = pmtest::Join(pmtest::Join(pmtest::SourceDir(), "samples"), name);
+    return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+std::vector<std::string> FilesBelow(const std::string& folder) {
+    std::vector<std::string> out;
+    std::function<void(const std::string&, const std::string&)> walk = [&](const std::string& dir,
+                                                                          const std::string& rel) {
+        WIN32_FIND_DATAA fd;
+        HANDLE h = FindFirstFileA(pmtest::Join(dir, "*").c_str(), &fd);
+        if (h == INVALID_HANDLE_VALUE) return;
+        do {
+            std::string name = fd.cFileName;
+            if (name == "." || name == "..") continue;
+            std::string r = rel.empty() ? name : rel + "\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                walk(pmtest::Join(dir, name), r);
+            else
+                out.push_back(r);
+        } while (FindNextFileA(h, &fd));
+        FindClose(h);
+    };
+    walk(folder, "");
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool ImageSize(const std::string& path, int type, int* width, int* height) {
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    DibIOOptions info;
+    std::memset(&info, 0, sizeof info);
+    DibIO_GetDefaultOptions(type, &info);
+    DibHeader* h = nullptr;
+    uint8_t* bits = nullptr;
+    int depth = DibIO_Read(0, f, type, 0, 0, 0, &info, &h, &bits);
+    CloseHandle(f);
+    if (depth <= 0 || !h) return false;
+    *width = h->biWidth;
+    *height = h->biHeight < 0 ? -h->biHeight : h->biHeight;
+    DibCore_Free(h, bits);
+    return true;
+}
+
+}  // namespace batchtest
