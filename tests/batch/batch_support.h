@@ -15,9 +15,9 @@ extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* param
 
 namespace batchtest {
 
-// Runs never open the file manager or the result dialog, and write straight
-// into WritePath.
-constexpr uint32_t kQuietMode = FILEMODE_SUBFOLDERS | FILEMODE_LOGINOUTPUT;
+// Runs never open the file manager or the result dialog, write straight
+// into WritePath and keep no log file (LogFile is emptied).
+constexpr uint32_t kQuietMode = FILEMODE_SUBFOLDERS;
 
 struct Entry {
     std::string name;

@@ -1,0 +1,274 @@
+// The progress dialog driving real runs: Cancel and the stop question, the
+// preview check box, results 1 and 2, and a stop inside an animation. The
+// dialog runs modally on the test's thread; message boxes are answered from a
+// second thread, and the preview is watched through a subclass installed
+// before the worker starts, so every trigger falls on a known image.
+#include "batch_support.h"
+
+#include "batch/progress_ids.h"
+#include "makerlibs/pmgifkit.h"
+#include "makerlibs/pmpreview.h"
+#include "records/run_records.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+using batchtest::CopySample;
+using batchtest::FilesBelow;
+using batchtest::kQuietMode;
+using batchtest::MakeParams;
+using pmtest::Join;
+using pmtest::MakeDir;
+using pmtest::TempDir;
+
+namespace {
+
+// What the subclassed preview does on the n-th image it is shown.
+enum class Act { None, PressCancel, UncheckPreview };
+
+struct Watch {
+    std::vector<Act> onImage;  // index = image number - 1
+    std::atomic<int> shown{0};
+    WNDPROC original = nullptr;
+    // Read at WM_DESTROY, while the controls still exist.
+    std::string input, processed, description;
+};
+Watch* g_watch = nullptr;
+
+LRESULT CALLBACK PreviewSpy(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == PVM_SHOWIMAGE) {
+        int n = ++g_watch->shown;
+        HWND dialog = GetParent(w);
+        Act act = n <= int(g_watch->onImage.size()) ? g_watch->onImage[size_t(n - 1)] : Act::None;
+        // Sent, not posted: the flag is set before the worker goes on, as if
+        // the user had pressed while this image was being made.
+        if (act == Act::PressCancel) SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        if (act == Act::UncheckPreview) {
+            HWND box = GetDlgItem(dialog, IDC_PROGRESS_PREVIEW_ON);
+            SendMessageA(box, BM_SETCHECK, BST_UNCHECKED, 0);
+            SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_PROGRESS_PREVIEW_ON, BN_CLICKED), LPARAM(box));
+        }
+    }
+    return CallWindowProcA(g_watch->original, w, msg, wp, lp);
+}
+
+std::string TextOf(HWND dialog, int id) {
+    char text[600] = {};
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+}
+
+INT_PTR CALLBACK WatchedDialog(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_DESTROY) {
+        g_watch->input = TextOf(dialog, IDC_PROGRESS_INPUT);
+        g_watch->processed = TextOf(dialog, IDC_PROGRESS_PROCESSED);
+        g_watch->description = TextOf(dialog, IDC_PROGRESS_DESCRIPTION);
+    }
+    INT_PTR r = pmImageConvert_ProgressDlg(dialog, msg, wp, lp);
+    if (msg == WM_INITDIALOG) {
+        HWND preview = GetDlgItem(dialog, IDC_PROGRESS_PREVIEW);
+        g_watch->original =
+            reinterpret_cast<WNDPROC>(SetWindowLongPtrA(preview, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PreviewSpy)));
+    }
+    return r;
+}
+
+bool HaveDisplay() {
+    HWND w = CreateWindowA("STATIC", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    if (!w) return false;
+    DestroyWindow(w);
+    return true;
+}
+
+struct BoxSearch {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK FindOwnedBox(HWND w, LPARAM lp) {
+    auto* s = reinterpret_cast<BoxSearch*>(lp);
+    char cls[16];
+    GetClassNameA(w, cls, sizeof cls);
+    if (std::strcmp(cls, "#32770") == 0 && GetWindow(w, GW_OWNER) == s->owner && IsWindowVisible(w)) {
+        s->found = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Answers the stop questions in turn; for each, notes the processed count
+// and caption seen while the box was up. Every wait is bounded.
+struct Answers {
+    std::vector<int> buttons;
+    std::vector<LONG> processedAtBox;
+    std::vector<std::string> captions;
+};
+
+void AnswerBoxes(ImageConvertParams* p, Answers* a, std::atomic<bool>* done) {
+    for (int button : a->buttons) {
+        HWND box = nullptr;
+        for (int i = 0; i < 400 && !box && !*done; ++i) {
+            HWND dialog = p->ProgressWindow;
+            if (dialog) {
+                BoxSearch s{dialog, nullptr};
+                EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&s));
+                box = s.found;
+            }
+            if (!box) Sleep(25);
+        }
+        if (!box) return;
+        char caption[64] = {};
+        GetWindowTextA(box, caption, sizeof caption);
+        a->captions.push_back(caption);
+        a->processedAtBox.push_back(p->ProcessedCount);
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+        // The box must be gone before the next one is looked for.
+        for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(10);
+    }
+}
+
+struct DialogRun {
+    INT_PTR result = -1;
+    Answers answers;
+};
+
+DialogRun RunDialog(ImageConvertParams* p, const std::vector<std::string>& entries, Watch* watch,
+                    std::vector<int> buttons = {}) {
+    Preview_RegisterClasses(GetModuleHandleA(nullptr));
+    std::vector<std::string> copies = entries;
+    std::vector<char*> paths;
+    for (std::string& s : copies) paths.push_back(s.data());
+    ProgressDlgArgs args;
+    std::memset(&args, 0, sizeof args);
+    args.Size = sizeof args;
+    args.Files.Count = int32_t(paths.size());
+    args.Files.Paths = paths.data();
+    args.Params = p;
+    g_watch = watch;
+
+    DialogRun run;
+    run.answers.buttons = std::move(buttons);
+    std::atomic<bool> done{false};
+    std::thread answerer([&] { AnswerBoxes(p, &run.answers, &done); });
+    run.result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(109), nullptr, WatchedDialog,
+                                 reinterpret_cast<LPARAM>(&args));
+    done = true;
+    answerer.join();
+    g_watch = nullptr;
+    return run;
+}
+
+// n copies of a sample in one folder, named so the walk meets them in order.
+std::string MakeFolder(const TempDir& dir, int n) {
+    std::string in = dir / "in";
+    MakeDir(in);
+    for (int i = 0; i < n; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "p%02d.jpg", i);
+        CopySample("landscape.jpg", Join(in, name));
+    }
+    return in;
+}
+
+}  // namespace
+
+TEST(BatchDialog, CancelAnsweredNoGoesOnYesStopsBeforeTheNextEntry) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    std::string in = MakeFolder(dir, 10);
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    Watch watch;
+    watch.onImage = {Act::None, Act::PressCancel, Act::None, Act::None, Act::PressCancel};
+    DialogRun run = RunDialog(&p, {in, dir / "never walked"}, &watch, {IDNO, IDYES});
+
+    EXPECT_EQ(run.result, 2);
+    ASSERT_EQ(run.answers.captions.size(), 2u);
+    EXPECT_EQ(run.answers.captions[0], "処理中止の確認");
+    // Asked at the entry after the image that saw the press; that entry is
+    // neither counted nor converted.
+    EXPECT_EQ(run.answers.processedAtBox[0], 2);
+    EXPECT_EQ(run.answers.processedAtBox[1], 5);
+    EXPECT_EQ(p.ProcessedCount, 5);
+    EXPECT_EQ(p.SucceededCount, 5);
+    EXPECT_EQ(p.StopRequested, 1);
+    EXPECT_EQ(p.CancelRequested, 0);
+    EXPECT_EQ(FilesBelow(dir / "out").size(), 5u);
+    EXPECT_EQ(watch.processed, "5");
+}
+
+TEST(BatchDialog, UncheckingThePreviewStopsPreviewUpdatesOnly) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    std::string in = MakeFolder(dir, 6);
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    Watch watch;
+    watch.onImage = {Act::None, Act::UncheckPreview};
+    DialogRun run = RunDialog(&p, {in}, &watch);
+
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(watch.shown.load(), 2);
+    EXPECT_EQ(p.PreviewEnabled, 0);
+    // Names and counters kept going; the description stayed at the second
+    // image (the description goes with the image it describes).
+    EXPECT_EQ(watch.input, Join(in, "p05.jpg"));
+    EXPECT_EQ(watch.processed, "6");
+    EXPECT_NE(watch.description.find("ﾋﾟｸｾﾙ"), std::string::npos);
+    EXPECT_EQ(p.SucceededCount, 6);
+}
+
+TEST(BatchDialog, NothingConvertibleEndsCompletedWithEmptyFields) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    MakeDir(dir / "in");
+    pmtest::WriteWholeFile(dir / "in\\notes.txt", "text", 4);
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    Watch watch;
+    DialogRun run = RunDialog(&p, {dir / "in"}, &watch);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(p.ProcessedCount, 0);
+    EXPECT_EQ(watch.shown.load(), 0);
+    EXPECT_EQ(watch.input, "");
+    EXPECT_EQ(watch.processed, "");
+}
+
+TEST(BatchDialog, StopInsideAnAnimationEndsThePartialFileProperly) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    MakeDir(dir / "in");
+    CopySample("animation.gif", dir / "in\\a.gif");
+    CopySample("animation.gif", dir / "in\\b.gif");
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode | FILEMODE_LOGINOUTPUT, kTypeGif);
+    Watch watch;
+    // Pressed while frame 3 of a.gif is converted: asked after that frame.
+    watch.onImage = {Act::None, Act::None, Act::PressCancel};
+    DialogRun run = RunDialog(&p, {dir / "in\\a.gif", dir / "in\\b.gif"}, &watch, {IDYES});
+
+    EXPECT_EQ(run.result, 2);
+    EXPECT_EQ(p.ProcessedCount, 1);
+    EXPECT_EQ(p.SucceededCount, 0);
+    EXPECT_EQ(FilesBelow(dir / "out"), (std::vector<std::string>{"Vimoｻﾑﾈｲﾙﾛｸﾞ.txt", "a.gif"}));
+    std::vector<uint8_t> log;
+    ASSERT_TRUE(pmtest::ReadWholeFile(dir / "out\\Vimoｻﾑﾈｲﾙﾛｸﾞ.txt", &log));
+    std::string text(log.begin(), log.end());
+    EXPECT_NE(text.find("GIFアニメーションの変換中断"), std::string::npos) << text;
+    EXPECT_NE(text.find(dir / "out\\a.gif"), std::string::npos) << text;
+    // Header, three frames and the trailer: a playable animation.
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(pmtest::ReadWholeFile(dir / "out\\a.gif", &data));
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(data.back(), 0x3B);
+    HANDLE f = CreateFileA((dir / "out\\a.gif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GifKit_CountFrames(f), 3);
+    CloseHandle(f);
+}
