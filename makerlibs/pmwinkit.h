@@ -14,9 +14,10 @@ int WinKit_MessageBox(HWND owner, const char* text, const char* caption, UINT ty
 // Message box with the text, a blank line and the system's description of
 // `errorCode`.
 int WinKit_ErrorBox(HWND owner, DWORD errorCode, const char* text, UINT type, int reserved);
-// The system's message for `errorCode` on one line (line breaks become
-// spaces, trailing blanks and the final period kept). Returns the length; an
-// unknown code gives "エラー番号 %lu".
+// The system's message for `errorCode` on one line (inner line breaks become
+// one space, the closing line break is dropped, the final period kept), cut
+// at a whole character to fit `bufferSize`. Returns the length; an unknown
+// code gives "エラー番号 %lu".
 int WinKit_GetErrorText(DWORD errorCode, int mode, int bufferSize, char* out);
 
 // The control's rectangle in its parent's client coordinates.
