@@ -84,6 +84,10 @@ void Page_AddComboItem(HWND combo, const char* text, LPARAM data);
 bool Page_SelectComboData(HWND combo, LPARAM data);
 // The selected item's data; false without a selection.
 bool Page_SelectedComboData(HWND combo, LPARAM* data);
+// Selects item `position`, or nothing when the list has no such item.
+void Page_SelectComboPosition(HWND combo, long position);
+// A dialog procedure's answer to a message with a result (private messages).
+INT_PTR Page_Answer(HWND page, LRESULT result);
 // Runs `call`, turning any exception into `fallback`: nothing may unwind
 // through the dialog manager.
 template <class F>
