@@ -2,11 +2,11 @@
 // on the right, and Save, Cancel, Apply and Help. Pages write every change
 // straight into Args->Params; the frame compares the live record with its
 // snapshot to decide whether Apply has anything to do.
-#include "settings_ui/settings_dlg.h"
-
+#include "entry/dialog_procs.h"
+#include "entry/params.h"
 #include "entry/settings_ini.h"
 #include "makerlibs/pmcore.h"
-#include "makerlibs/pmimgkit.h"
+#include "makerlibs/pmimgkit_win.h"
 #include "makerlibs/pmwinkit.h"
 #include "resources/resource_ids.h"
 #include "settings_ui/settings_dlg_ids.h"
@@ -274,6 +274,11 @@ INT_PTR OnInit(HWND dialog, InitParamsDlgArgs* args) {
     auto* st = static_cast<InitParamsDlgState*>(block);
     memset(st, 0, sizeof *st);
     StartPage_InitHosting();
+    // The pages use the type list box and the track bar; registering twice
+    // is harmless, and the dialog then works whoever opened it.
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TREEVIEW_CLASSES | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+    ImgKit_RegisterClasses(args->Params.Instance);
 
     HICON icon = LoadIconA(args->Params.Instance, "PIXMILUI");
     SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));

@@ -11,26 +11,30 @@ namespace {
 bool IsSep(char c) { return c == '\\' || c == '/'; }
 
 // The full path of `path` as the system forms it; false when the system
-// refuses the path. The current folder may change between the size query and
-// the call (another thread), hence the loop.
+// refuses the path. The wide function is used because the ANSI one stops at
+// MAX_PATH; text that does not convert both ways exactly is refused, since
+// a changed byte names another file.
 bool FullPathOf(const char* path, std::string* full) {
-    char local[MAX_PATH + 4];
-    DWORD n = GetFullPathNameA(path, sizeof local, local, nullptr);
-    if (n == 0) return false;
-    if (n < sizeof local) {
-        full->assign(local, n);
-        return true;
-    }
+    int wideChars = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (wideChars <= 0) return false;
+    std::wstring wide(size_t(wideChars), L'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide.data(), wideChars) != wideChars) return false;
+    // The current folder may change between the size query and the call
+    // (another thread), hence the loop.
+    std::wstring out(MAX_PATH, L'\0');
     for (int attempt = 0; attempt < 4; ++attempt) {
-        std::string buf(n, '\0');
-        DWORD got = GetFullPathNameA(path, n, buf.data(), nullptr);
-        if (got == 0) return false;
-        if (got < n) {
-            buf.resize(got);
-            *full = std::move(buf);
+        DWORD n = GetFullPathNameW(wide.c_str(), DWORD(out.size()), out.data(), nullptr);
+        if (n == 0) return false;
+        if (n < out.size()) {
+            out.resize(n);
+            BOOL lossy = FALSE;
+            int bytes = WideCharToMultiByte(CP_ACP, 0, out.c_str(), int(n), nullptr, 0, nullptr, &lossy);
+            if (bytes <= 0 || lossy) return false;
+            full->assign(size_t(bytes), '\0');
+            WideCharToMultiByte(CP_ACP, 0, out.c_str(), int(n), full->data(), bytes, nullptr, nullptr);
             return true;
         }
-        n = got;
+        out.assign(n, L'\0');
     }
     return false;
 }

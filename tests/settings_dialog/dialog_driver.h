@@ -6,7 +6,7 @@
 #include "entry/settings_ini.h"
 #include "makerlibs/pmimgkit_win.h"
 #include "resources/resource_ids.h"
-#include "settings_ui/settings_dlg.h"
+#include "entry/dialog_procs.h"
 #include "settings_ui/settings_dlg_ids.h"
 #include "settings_ui/settings_pages.h"
 
