@@ -274,7 +274,10 @@ int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int dep
     char folder[kLongPathBuffer];
     char outputPath[kLongPathBuffer];
     char outputName[kLongPathBuffer];
-    bool fits = Batch_OutputFolder(p->OutputFolder, p->BaseFolder, path, folder, sizeof folder) &&
+    // Without a resolved output folder the path would start at the root of
+    // the current drive: nothing is written then.
+    bool fits = p->OutputFolder[0] != '\0' &&
+                Batch_OutputFolder(p->OutputFolder, p->BaseFolder, path, folder, sizeof folder) &&
                 Batch_OutputName(name, extension, outputName, sizeof outputName) &&
                 PmPath_Copy(outputPath, sizeof outputPath, folder);
     if (fits && !PmPath_EndsWithSeparator(outputPath)) fits = PmPath_Append(outputPath, sizeof outputPath, "\\");
@@ -318,7 +321,7 @@ int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int dep
     } else {
         o.errorPath = path;
         o.errorCode = kErrCreateOutput;
-        o.lastError = ERROR_FILENAME_EXCED_RANGE;
+        o.lastError = p->OutputFolder[0] ? ERROR_FILENAME_EXCED_RANGE : ERROR_PATH_NOT_FOUND;
     }
     if (o.succeeded)
         Increment(p->SucceededCount);

@@ -37,7 +37,36 @@ struct Watch {
     WNDPROC original = nullptr;
     // Read at WM_DESTROY, while the controls still exist.
     std::string input, processed, description;
+    // Resizes the dialog right after it opened, before the worker runs.
+    bool resize = false;
+    RECT before[4]{}, grown[4]{}, tiny[4]{};
+    PreviewSettings grownSettings{}, tinySettings{};
 };
+
+constexpr int kTracked[4] = {IDC_PROGRESS_INPUT, IDC_PROGRESS_FOLDER, IDC_PROGRESS_PREVIEW, IDC_PROGRESS_DESCRIPTION};
+
+void ReadRects(HWND dialog, RECT* out) {
+    for (int i = 0; i < 4; ++i) {
+        HWND c = GetDlgItem(dialog, kTracked[i]);
+        GetWindowRect(c, &out[i]);
+        MapWindowPoints(HWND_DESKTOP, dialog, reinterpret_cast<POINT*>(&out[i]), 2);
+    }
+}
+
+PreviewSettings ReadPreview(HWND dialog) {
+    PreviewSettings s;
+    std::memset(&s, 0, sizeof s);
+    s.Size = kPreviewSettingsSize;
+    SendDlgItemMessageA(dialog, IDC_PROGRESS_PREVIEW, PVM_GETSETTINGS, 0, reinterpret_cast<LPARAM>(&s));
+    return s;
+}
+
+// Grows the client area by (dw, dh).
+void GrowClient(HWND dialog, int dw, int dh) {
+    RECT w;
+    GetWindowRect(dialog, &w);
+    SetWindowPos(dialog, nullptr, 0, 0, w.right - w.left + dw, w.bottom - w.top + dh, SWP_NOMOVE | SWP_NOZORDER);
+}
 Watch* g_watch = nullptr;
 
 LRESULT CALLBACK PreviewSpy(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
@@ -74,6 +103,17 @@ INT_PTR CALLBACK WatchedDialog(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
         HWND preview = GetDlgItem(dialog, IDC_PROGRESS_PREVIEW);
         g_watch->original =
             reinterpret_cast<WNDPROC>(SetWindowLongPtrA(preview, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PreviewSpy)));
+        if (g_watch->resize) {
+            ReadRects(dialog, g_watch->before);
+            GrowClient(dialog, 100, 60);
+            ReadRects(dialog, g_watch->grown);
+            g_watch->grownSettings = ReadPreview(dialog);
+            RECT r = g_watch->grown[2];
+            // Small enough that the preview is 20 pixels high or less.
+            GrowClient(dialog, 0, -(r.bottom - r.top) + 10);
+            ReadRects(dialog, g_watch->tiny);
+            g_watch->tinySettings = ReadPreview(dialog);
+        }
     }
     return r;
 }
@@ -271,4 +311,42 @@ TEST(BatchDialog, StopInsideAnAnimationEndsThePartialFileProperly) {
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GifKit_CountFrames(f), 3);
     CloseHandle(f);
+}
+
+TEST(BatchDialog, ResizingKeepsTheControlsLaidOut) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    p.Size.cx = 96;
+    p.Size.cy = 96;
+    Watch watch;
+    watch.resize = true;
+    DialogRun run = RunDialog(&p, {dir / "nothing here"}, &watch);
+    EXPECT_EQ(run.result, 1);
+    auto width = [](const RECT& r) { return r.right - r.left; };
+    auto height = [](const RECT& r) { return r.bottom - r.top; };
+    const RECT* b = watch.before;
+    const RECT* g = watch.grown;
+    // Paths and preview widen with the dialog, the preview also grows down,
+    // the description follows the bottom edge under the preview.
+    EXPECT_EQ(width(g[0]), width(b[0]) + 100);
+    EXPECT_EQ(width(g[1]), width(b[1]) + 100);
+    EXPECT_EQ(g[0].left, b[0].left);
+    EXPECT_EQ(width(g[2]), width(b[2]) + 100);
+    EXPECT_EQ(height(g[2]), height(b[2]) + 60);
+    EXPECT_EQ(g[3].top, b[3].top + 60);
+    EXPECT_EQ(g[3].left, g[2].left);
+    EXPECT_EQ(width(g[3]), width(g[2]));
+    // The image box is laid out for the new size: the output box centred in
+    // the area above the caption line.
+    const PreviewSettings& s = watch.grownSettings;
+    EXPECT_EQ(s.AreaWidth, width(g[2]));
+    EXPECT_EQ(s.AreaHeight, height(g[2]) - 20);
+    EXPECT_EQ(s.BoxLeft, (s.AreaWidth - 96) / 2);
+    EXPECT_EQ(s.BoxBottom - s.BoxTop, 96);
+    EXPECT_EQ(s.Background, GetSysColor(COLOR_BTNFACE));
+    // Too small a preview is only moved; its layout stays.
+    EXPECT_LE(height(watch.tiny[2]), 20);
+    EXPECT_EQ(watch.tinySettings.AreaHeight, s.AreaHeight);
 }
