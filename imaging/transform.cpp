@@ -198,7 +198,7 @@ int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount,
         if (w > target.cx || h > target.cy) {
             if (zoomFilter != 0)
                 r = Geom_ShrinkSmooth(0, 0, p.cur_.h, p.cur_.b, p.made_.h, p.made_.b);
-            else if (w >= target.cx && h >= target.cy)
+            else if (w > target.cx && h > target.cy)
                 r = Geom_Shrink(0, p.cur_.h, p.cur_.b, 0, 0, target.cx, target.cy, p.made_.b);
             else
                 r = Geom_Resample(0, p.cur_.h, p.cur_.b, 1, p.made_.h, p.made_.b);
