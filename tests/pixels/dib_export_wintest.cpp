@@ -63,6 +63,20 @@ TEST(DibExport, WritesEachTypeTurnedAndZoomed) {
     }
 }
 
+TEST(DibExport, GifTakesThePipelinesDepth) {
+    pmtest::TempDir dir;
+    Dib d;
+    Photo(&d, 50, 40);
+    ImageConvertParams* p = Settings();
+    p->BitCount = 4;
+    ASSERT_EQ(Export(&d, dir / "d.gif", 5, p), 1);
+    std::vector<uint8_t> data = Contents(dir / "d.gif");
+    ASSERT_GT(data.size(), 13u);
+    // Logical screen descriptor: a global table of 2^(n+1) entries.
+    EXPECT_EQ(data[10] & 0x80, 0x80);
+    EXPECT_EQ(data[10] & 7, 3);
+}
+
 TEST(DibExport, RefusesWithoutTouchingTheImageOrFiles) {
     pmtest::TempDir dir;
     Dib d;
