@@ -121,3 +121,27 @@ TEST(DibExport, PipelineFailureLeavesAnEmptyFile) {
     p->UseFilter = 0;
     EXPECT_EQ(Export(&d, path, 6, p), 1);
 }
+
+TEST(DibExport, AllocationFailuresLeakNothing) {
+    pmtest::TempDir dir;
+    bool written = false;
+    for (int n = 0; n < 100 && !written; ++n) {
+        LeakCheck leaks;
+        {
+            Dib d;
+            Photo(&d, 80, 60);
+            ImageConvertParams* p = Settings();
+            p->BitCount = 8;
+            p->Direction = 5;
+            p->UseFilter = 1;
+            p->Filter = 13;
+            PmHeap_FailAfter(n);
+            int r = Export(&d, dir / "leak.gif", 5, p);
+            PmHeap_FailAfter(-1);
+            ASSERT_NE(d.h, nullptr);
+            written = r == 1;
+        }
+        ASSERT_EQ(leaks.Leaked(), 0) << "after failing allocation " << n;
+    }
+    EXPECT_TRUE(written);
+}
