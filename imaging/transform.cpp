@@ -307,6 +307,10 @@ int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount,
                     break;
                 }
         }
+        // With masks made from the marked palette entry (or alpha) an index
+        // is always free here: the marked entry's pixels are all transparent,
+        // and every colour step leaves one index unused. The fallback to the
+        // caller's index and the 108 below guard masks of other origins.
         if (index >= 0) *transparentIndex = index;
         else index = *transparentIndex;
         if (index >= N) {
