@@ -76,7 +76,7 @@ TEST_F(PreviewWindow, SettingsComeBackAsAppliedAndShortRecordsGetWhatFits) {
     PreviewSettings back = Get();
     EXPECT_EQ(std::memcmp(&back, &s, sizeof s), 0);
 
-    PreviewSettings shorter = Get(300);
+    PreviewSettings shorter = Get(310);
     EXPECT_EQ(shorter.BoxHeight, s.BoxHeight);
     EXPECT_EQ(shorter.Background, 0xABABABABu) << "bytes past the caller's size stay untouched";
     EXPECT_EQ(SendMessageA(w_, PVM_GETSETTINGS, 0, 0), 0);
