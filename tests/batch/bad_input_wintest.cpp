@@ -3,6 +3,7 @@
 // output folder and no input changes.
 #include "batch_support.h"
 
+#include "makerlibs/pmheap.h"
 #include "records/run_records.h"
 
 #include <gtest/gtest.h>
@@ -55,8 +56,10 @@ TEST(BatchBadInput, EachBadFileEndsInOneEntryAndTheRunGoesOn) {
 
     ImageConvertParams p;
     MakeParams(&p, dir / "out", kQuietMode | FILEMODE_EXTONLY);
+    long blocks = PmHeap_LiveBlocks();
     RunResult r = RunWalk(&p, {in});
     CloseHandle(lock);
+    EXPECT_EQ(PmHeap_LiveBlocks(), blocks) << "every image of the run was freed";
 
     EXPECT_TRUE(r.walked);
     EXPECT_EQ(r.processed, 5);  // the folder named like an image is no file
@@ -81,6 +84,12 @@ TEST(BatchBadInput, EachBadFileEndsInOneEntryAndTheRunGoesOn) {
     std::vector<uint8_t> data;
     ASSERT_TRUE(pmtest::ReadWholeFile(Join(outIn, "empty.jpg"), &data));
     EXPECT_TRUE(data.empty());
+    // No file of the run is still open: each opens without sharing.
+    for (const std::string& f : FilesBelow(dir.path())) {
+        HANDLE h = CreateFileA(Join(dir.path(), f).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << f;
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
     auto after = Snapshot(dir.path());
     for (const auto& [name, bytes] : before) EXPECT_EQ(after[name], bytes) << name;
     for (const auto& [name, bytes] : after)
