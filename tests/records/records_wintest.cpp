@@ -369,6 +369,14 @@ INT_PTR RunModal(const std::function<INT_PTR()>& open, const std::function<void(
     return result;
 }
 
+// Windows need a display (Xvfb under Wine); without one these tests skip.
+bool HaveDisplay() {
+    HWND probe = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    if (!probe) return false;
+    DestroyWindow(probe);
+    return true;
+}
+
 std::string ItemText(HWND dlg, int id) {
     char text[4096] = "";
     GetDlgItemTextA(dlg, id, text, sizeof text);
@@ -391,6 +399,7 @@ void Look(HWND dlg, Seen* seen, int widen) {
 }  // namespace
 
 TEST(ResultDialog, ShowsHeadlineAndReportAndKeepsOkCentredOnResize) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
     auto p = NewParams();
     p->ProcessedCount = 2;
     p->SucceededCount = 1;
@@ -419,6 +428,7 @@ TEST(ResultDialog, ShowsHeadlineAndReportAndKeepsOkCentredOnResize) {
 }
 
 TEST_F(RunLog, ResultDialogOpensOnlyWithAProgressWindow) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
     auto p = NewParams();
     SetText(p->WritePath, dir.path());
     p->FileMode = FILEMODE_ENDMESSAGE;
