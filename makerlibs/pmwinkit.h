@@ -33,3 +33,8 @@ int WinKit_GetSpecialFolder(HWND owner, int folderId, char* out300);
 // Draws an owner-drawn item of a pmListBox (WM_DRAWITEM); the dialog
 // procedure's result.
 INT_PTR WinKit_HandleDrawItem(HWND dialog, UINT message, const DRAWITEMSTRUCT* item, int reserved);
+
+// The registered message WinKit_HandleDrawItem sends to an owner-drawn list
+// box to ask for an item's icon: wParam the item index; the answer is an
+// icon the list box keeps owning, or 0 for none.
+constexpr char kWinKitItemIconMessage[] = "WinKit_GetItemIcon";
