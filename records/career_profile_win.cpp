@@ -5,6 +5,7 @@
 #include "makerlibs/pmcore.h"
 #include "makerlibs/pmwinkit.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -65,6 +66,10 @@ extern "C" int PM_API pmImageConvert_GetCareerProfile(const char* path, CareerPr
     if (file) {
         result = Core_ReadTextTable(file, kProfileColumns, &table) == 0 ? 1 : 0;
         int32_t rows = table.RowCells && table.Rows > 0 ? table.Rows : 0;
+        if (static_cast<size_t>(rows) > SIZE_MAX / sizeof(CareerProfileEntry)) {
+            rows = 0;
+            result = -1;
+        }
         void* block = nullptr;
         size_t bytes = static_cast<size_t>(rows) * sizeof(CareerProfileEntry);
         if (!WinKit_Alloc(nullptr, bytes, &block)) {

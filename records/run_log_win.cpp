@@ -61,14 +61,16 @@ int AddError(ImageConvertParams* p, const char* name, int messageId, int lastErr
     if (!WinKit_Alloc(nullptr, length + 1, &copy)) return 0;
     std::memcpy(copy, name, length + 1);
 
-    // The array grows in powers of two, derived from the count alone; it is
+    // The array grows by doubling; its room is read from the heap block, so
+    // an array a caller built with exactly `count` entries works too. It is
     // copied into a new block rather than resized in place so that a failed
     // grow keeps every entry recorded so far.
     LONG count = p->LogEntries ? p->LogEntryCount : 0;
     if (count < 0) count = 0;
-    bool full = count == 0 || (count >= 8 && (count & (count - 1)) == 0);
-    if (full) {
-        size_t capacity = count == 0 ? 8 : static_cast<size_t>(count) * 2;
+    size_t room = p->LogEntries ? HeapSize(GetProcessHeap(), 0, p->LogEntries) / sizeof(LogEntry) : 0;
+    if (room == size_t(-1) / sizeof(LogEntry)) room = 0;  // HeapSize failed
+    if (static_cast<size_t>(count) + 1 > room) {
+        size_t capacity = count < 4 ? 8 : static_cast<size_t>(count) * 2;
         void* grown = nullptr;
         if (!WinKit_Alloc(nullptr, capacity * sizeof(LogEntry), &grown)) {
             WinKit_Free(copy);

@@ -234,6 +234,25 @@ TEST_F(RunLog, FailedAllocationsKeepEarlierEntries) {
     EXPECT_EQ(PmHeap_LiveBlocks(), live);
 }
 
+TEST_F(RunLog, AddErrorGrowsAnArrayTheCallerSizedExactly) {
+    auto p = NewParams();
+    void* block = nullptr;
+    ASSERT_NE(WinKit_Alloc(nullptr, 3 * sizeof(LogEntry), &block), 0);
+    p->LogEntries = static_cast<LogEntry*>(block);
+    for (int i = 0; i < 3; ++i) {
+        void* name = nullptr;
+        ASSERT_NE(WinKit_Alloc(nullptr, 2, &name), 0);
+        std::memcpy(name, "a", 2);
+        p->LogEntries[i] = {static_cast<char*>(name), 101, i};
+    }
+    p->LogEntryCount = 3;
+    ASSERT_EQ(pmImageConvert_LogOperate(p.get(), kLogAddError, "fourth", 102, 3), 1);
+    ASSERT_EQ(p->LogEntryCount, 4);
+    EXPECT_EQ(p->LogEntries[2].LastError, 2);
+    EXPECT_STREQ(p->LogEntries[3].Name, "fourth");
+    pmImageConvert_LogOperate(p.get(), kLogEnd, nullptr, 0, 0);
+}
+
 TEST_F(RunLog, UnusableLogPathsWriteNothingAndDeleteNothing) {
     auto p = NewParams();
     SetText(p->WritePath, dir.path());
