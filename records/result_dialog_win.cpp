@@ -29,8 +29,10 @@ void Remember(HWND dialog) {
     g_layout.ok = {r.left, r.top};
 }
 
+// Moved with repainting: invalidating the client area alone leaves the old
+// frame of the report's sunken edge standing inside its grown area.
 void Place(HWND control, int x, int y, int width, int height) {
-    MoveWindow(control, x, y, width < 0 ? 0 : width, height < 0 ? 0 : height, FALSE);
+    MoveWindow(control, x, y, width < 0 ? 0 : width, height < 0 ? 0 : height, TRUE);
     InvalidateRect(control, nullptr, TRUE);
     UpdateWindow(control);
 }
