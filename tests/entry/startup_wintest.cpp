@@ -115,6 +115,10 @@ TEST(StartupEntry, CommandLineChoosesTheDialogAndResult) {
     ASSERT_NE(init, nullptr);
     pmtest::TempDir dir;
     AppPathsValue v(dir.path().c_str());  // settings file in a scratch folder
+    // The run must wait for nobody: no result dialog, no file manager, and
+    // its output stays in the scratch folder.
+    std::string ini = "[IMGCONVERT]\r\nFileMode=16\r\nWritePath=" + (dir / "out") + "\r\nLogFile=\r\n";
+    ASSERT_TRUE(pmtest::WriteWholeFile(dir / "PIXMILL.INI", ini.data(), ini.size()));
 
     // No entries: the settings dialog, answered with Cancel from a second
     // thread; result 0.
