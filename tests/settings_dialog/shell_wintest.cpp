@@ -15,12 +15,6 @@ std::string WriteIni(const pmtest::TempDir& dir, const std::string& body) {
     return path;
 }
 
-std::string ReadText(const std::string& path) {
-    std::vector<uint8_t> data;
-    pmtest::ReadWholeFile(path, &data);
-    return std::string(data.begin(), data.end());
-}
-
 }  // namespace
 
 TEST(SettingsShell, OpensOnTheStoredPageAndBuildsTheTree) {
