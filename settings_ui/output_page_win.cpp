@@ -157,9 +157,13 @@ void CreateSubPages(HWND page, InitParamsDlgState* st) {
         Page_AddComboItem(list, name ? name : "", reinterpret_cast<LPARAM>(&slot));
         slot.Window = CreateDialogParamA(st->Args->Params.Instance, MAKEINTRESOURCEA(TemplateOf(slot.ImageType)),
                                          page, SaveOptionPageProc, reinterpret_cast<LPARAM>(&slot));
-        if (slot.Window)
-            SetWindowPos(slot.Window, nullptr, rect.left, rect.top, 0, 0,
-                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOREDRAW | SWP_NOACTIVATE);
+        if (!slot.Window) continue;
+        SetWindowPos(slot.Window, nullptr, rect.left, rect.top, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOREDRAW | SWP_NOACTIVATE);
+        // Some templates reach beyond the frame's inner area; their empty
+        // margin must not paint over the frame's border.
+        if (HRGN visible = CreateRectRgn(0, 0, rect.right - rect.left, rect.bottom - rect.top))
+            if (!SetWindowRgn(slot.Window, visible, FALSE)) DeleteObject(visible);
     }
 }
 
