@@ -1,4 +1,37 @@
 // PMGIFKIT: GIF images and animations, frame by frame.
+//
+// Reading. GifKit_ReadFirstFrame opens the file for frame-by-frame reading
+// on the calling thread; GifKit_ReadNextFrame continues with the same file.
+// Each frame comes back as a DIB of the frame's own rectangle, 1, 4 or 8 bits
+// by the depth of the colour table in effect, with that table (the full
+// table of the DIB's depth; entries the file lacks are black). The frame's
+// transparent index is handed back and marked in the DIB's table (fourth
+// byte 255).
+//
+// Frame timing. GifFrame has no room for the delay, the disposal method and
+// the user-input flag, and the caller copies the reader's screen only once,
+// so they travel beside the records: every frame read sets the thread's
+// current frame control (GifKit_GetFrameControl), and GifKit_WriteFrame
+// writes the current frame control with the frame. Reading frame i and
+// writing it before frame i + 1 is read, as the animation conversion does,
+// keeps each frame's timing; a caller that reorders frames sets the control
+// itself with GifKit_SetFrameControl before each write. GifKit_DrawFrame
+// takes the disposal method of the frame it draws from there too.
+//
+// The animation value is the loop count of the file's looping application
+// extension ("NETSCAPE2.0"): 0 = loop forever, n = n further repetitions;
+// 0xFFFFFFFF = the file has no such extension (play once). GifKit_WriteHeader
+// writes the extension unless the value is 0xFFFFFFFF.
+//
+// Canvas. GifKit_CreateCanvas makes a 32-bit DIB of the logical screen,
+// fully transparent (alpha 0). GifKit_DrawFrame first disposes of the frame
+// drawn before on that canvas (method 2 clears its rectangle to transparent,
+// method 3 restores what it covered), then draws the frame's opaque pixels.
+// GifKit_CopyFrameFromCanvas copies the frame's rectangle out as a 32-bit DIB
+// whose alpha marks transparent pixels.
+//
+// Limits: a frame or screen above the DIB limits of pmdib.h is refused
+// before anything is allocated.
 #pragma once
 #include "makerlibs/pmdib.h"
 #include "makerlibs/pmfile.h"
@@ -40,6 +73,16 @@ struct DibPair {
     DibHeader* header;
     uint8_t* bits;
 };
+
+// Delay, disposal method and user-input flag of a frame's graphic control.
+struct GifFrameControl {
+    int32_t DelayTime;  // hundredths of a second
+    int32_t Disposal;   // 0 none, 1 keep, 2 restore to background, 3 restore previous
+    int32_t UserInput;  // non-zero: wait for user input
+};
+void GifKit_GetFrameControl(GifFrameControl* control);
+void GifKit_SetFrameControl(const GifFrameControl* control);
+constexpr uint32_t kGifNoLoopExtension = 0xFFFFFFFFu;
 
 // All operations: > 0 success; < 0 failed system call (last error set);
 // 0 other failure, unless noted.

@@ -1,0 +1,23 @@
+// The per-format coders behind DibIO_Read and DibIO_Write. Each reader
+// returns the source colour depth (> 0) or 0; each writer > 0 or 0. A failed
+// system call is left in the stream, which the caller turns into < 0.
+#pragma once
+#include "makerlibs/pmdibio.h"
+#include "makerlibs/pmdibio/dibio_stream.h"
+
+namespace pmio {
+
+int BmpRead(InStream& in, DibIOOptions* info, DibHolder* out);
+int BmpWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
+int JpegRead(InStream& in, DibIOOptions* info, DibHolder* out);
+int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
+int PngRead(InStream& in, DibIOOptions* info, DibHolder* out);
+int PngWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
+// TIFF seeks and reads back while writing, so it takes the file itself.
+int TiffRead(InStream& in, DibIOOptions* info, DibHolder* out);
+int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits, unsigned* sysError);
+int GifRead(InStream& in, DibIOOptions* info, DibHolder* out);
+int GifWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
+int PcdRead(InStream& in, DibIOOptions* info, DibHolder* out);
+
+}  // namespace pmio

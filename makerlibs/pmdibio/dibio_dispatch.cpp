@@ -1,0 +1,68 @@
+// DibIO_Read and DibIO_Write: the format switch, the option record and the
+// result convention (> 0 done, < 0 failed system call, 0 anything else).
+#include "makerlibs/pmdibio.h"
+#include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmimgkit.h"
+
+int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* info, DibHeader** header,
+               uint8_t** bits) {
+    if (header) *header = nullptr;
+    if (bits) *bits = nullptr;
+    if (!file || !header || !bits) return 0;
+    DibIOOptions scratch;
+    if (!info) {
+        DibIO_GetDefaultOptions(type, &scratch);
+        info = &scratch;
+    }
+    pmio::InStream in(file);
+    pmio::DibHolder dib;
+    int depth = 0;
+    if (in.ok()) {
+        switch (type) {
+        case kTypeBmp: depth = pmio::BmpRead(in, info, &dib); break;
+        case kTypeJpeg: depth = pmio::JpegRead(in, info, &dib); break;
+        case kTypePng: depth = pmio::PngRead(in, info, &dib); break;
+        case kTypeTiff: depth = pmio::TiffRead(in, info, &dib); break;
+        case kTypeGif: depth = pmio::GifRead(in, info, &dib); break;
+        case kTypePhotoCd: depth = pmio::PcdRead(in, info, &dib); break;
+        default: break;
+        }
+    }
+    if (depth <= 0 || !dib.header) {
+        dib.Reset();
+        return in.Result(0);
+    }
+    dib.Release(header, bits);
+    return depth;
+}
+
+int DibIO_Write(int, PmFileHandle file, int type, int, int, const DibIOOptions* options, const DibHeader* header,
+                const uint8_t* bits) {
+    if (!file || !pmio::UsableDib(header, bits)) return 0;
+    DibIOOptions defaults;
+    if (!options) {
+        if (!DibIO_GetDefaultOptions(type, &defaults)) return 0;
+        options = &defaults;
+    }
+    if (type == kTypeTiff) {
+        unsigned err = 0;
+        int r = pmio::TiffWrite(file, *options, header, bits, &err);
+        if (r <= 0 && err) {
+            PmFile_SetLastError(err);
+            return -1;
+        }
+        return r;
+    }
+    pmio::OutStream out(file);
+    int r = 0;
+    if (out.ok()) {
+        switch (type) {
+        case kTypeBmp: r = pmio::BmpWrite(out, *options, header, bits); break;
+        case kTypeJpeg: r = pmio::JpegWrite(out, *options, header, bits); break;
+        case kTypePng: r = pmio::PngWrite(out, *options, header, bits); break;
+        case kTypeGif: r = pmio::GifWrite(out, *options, header, bits); break;
+        default: break;
+        }
+    }
+    return r > 0 ? r : out.Result(0);
+}

@@ -1,0 +1,257 @@
+// PNG through libpng. libpng longjmps out of its calls on errors; the jump
+// lands in a function without C++ objects, and the state record that the
+// caller owns holds everything to release.
+#include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmheap.h"
+
+#include <csetjmp>
+#include <cstring>
+#include <new>
+
+#include <png.h>
+
+namespace pmio {
+namespace {
+
+// Text and profile chunks beyond this are refused instead of inflated.
+constexpr png_alloc_size_t kChunkMax = 16u * 1024 * 1024;
+
+void ErrorFn(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void WarningFn(png_structp, png_const_charp) {}
+
+void ReadFn(png_structp png, png_bytep data, size_t n) {
+    auto* in = static_cast<InStream*>(png_get_io_ptr(png));
+    if (in->Read(data, n) != n) png_error(png, "read");
+}
+
+void WriteFn(png_structp png, png_bytep data, size_t n) {
+    auto* out = static_cast<OutStream*>(png_get_io_ptr(png));
+    if (!out->Write(data, n)) png_error(png, "write");
+}
+void FlushFn(png_structp) {}
+
+struct ReadState {
+    png_structp png;
+    png_infop info;
+    InStream* in;
+    DibHolder* out;
+    png_bytep* rows;
+    uint8_t* temp;  // 2-bit images: one byte a pixel, packed into nibbles after
+    int depth;
+    int interlace;
+};
+
+bool Decode(ReadState* s) {
+    png_structp png = s->png;
+    png_infop info = s->info;
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_user_limits(png, kMaxImageSide, kMaxImageSide);
+    png_set_chunk_malloc_max(png, kChunkMax);
+    png_set_read_fn(png, s->in, ReadFn);
+    png_read_info(png, info);
+    png_uint_32 w = 0, h = 0;
+    int bd = 0, ct = 0, il = 0;
+    png_get_IHDR(png, info, &w, &h, &bd, &ct, &il, nullptr, nullptr);
+    size_t bytes;
+    if (!DibImageBytes(w, h, 32, &bytes) && !DibImageBytes(w, h, 8, &bytes)) return false;
+    s->depth = bd * png_get_channels(png, info);
+    s->interlace = il;
+
+    png_bytep trans = nullptr;
+    int numTrans = 0;
+    png_color_16p transColor = nullptr;
+    const bool hasTrns = png_get_valid(png, info, PNG_INFO_tRNS) &&
+                         png_get_tRNS(png, info, &trans, &numTrans, &transColor) != 0;
+    int dibBits = 24;
+    int marked = -1;
+    bool packTwo = false;
+    png_colorp plte = nullptr;
+    int plteCount = 0;
+    if (bd == 16) png_set_scale_16(png);
+    if (ct == PNG_COLOR_TYPE_PALETTE) {
+        png_get_PLTE(png, info, &plte, &plteCount);
+        // One fully transparent entry becomes the DIB's transparent index;
+        // partial alpha needs real alpha.
+        bool partial = false;
+        for (int i = 0; hasTrns && i < numTrans && i < plteCount; ++i) {
+            if (trans[i] == 0 && marked < 0)
+                marked = i;
+            else if (trans[i] != 255)
+                partial = true;
+        }
+        if (partial) {
+            png_set_palette_to_rgb(png);
+            png_set_tRNS_to_alpha(png);
+            png_set_bgr(png);
+            dibBits = 32;
+            marked = -1;
+        } else {
+            dibBits = bd == 1 ? 1 : bd == 8 ? 8 : 4;
+            packTwo = bd == 2;
+        }
+    } else if (ct == PNG_COLOR_TYPE_GRAY) {
+        if (hasTrns && bd == 16) {
+            png_set_tRNS_to_alpha(png);
+            png_set_gray_to_rgb(png);
+            png_set_bgr(png);
+            dibBits = 32;
+        } else {
+            dibBits = bd == 1 ? 1 : bd <= 4 ? 4 : 8;
+            packTwo = bd == 2;
+            if (hasTrns && transColor && transColor->gray < (1u << bd)) marked = transColor->gray;
+        }
+    } else if (ct == PNG_COLOR_TYPE_GRAY_ALPHA) {
+        png_set_gray_to_rgb(png);
+        png_set_bgr(png);
+        dibBits = 32;
+    } else {
+        png_set_bgr(png);
+        if (ct == PNG_COLOR_TYPE_RGB && hasTrns) png_set_tRNS_to_alpha(png);
+        dibBits = ct == PNG_COLOR_TYPE_RGB_ALPHA || hasTrns ? 32 : 24;
+    }
+    if (packTwo) png_set_packing(png);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+
+    if (!NewDib(w, h, dibBits, s->out)) return false;
+    DibHeader* dh = s->out->header;
+    RgbQuad* table = Table(dh);
+    if (ct == PNG_COLOR_TYPE_PALETTE && dibBits <= 8) {
+        int n = TableCount(dh);
+        for (int i = 0; i < plteCount && i < n; ++i) table[i] = RgbQuad{plte[i].blue, plte[i].green, plte[i].red, 0};
+    } else if (ct == PNG_COLOR_TYPE_GRAY && dibBits <= 8) {
+        GreyRamp(dh, 1 << (bd > 8 ? 8 : bd));
+    }
+    if (marked >= 0 && marked < TableCount(dh)) table[marked].reserved = kTransparentMark;
+
+    const size_t rowBytes = png_get_rowbytes(png, info);
+    const uint64_t stride = DibStride(w, uint32_t(dibBits));
+    if (packTwo ? rowBytes != w : rowBytes > stride) return false;
+    s->rows = static_cast<png_bytep*>(PmHeap_Alloc(sizeof(png_bytep) * h));
+    if (!s->rows) return false;
+    if (packTwo) {
+        s->temp = static_cast<uint8_t*>(PmHeap_Alloc(size_t(w) * h));
+        if (!s->temp) return false;
+        for (png_uint_32 y = 0; y < h; ++y) s->rows[y] = s->temp + size_t(y) * w;
+    } else {
+        for (png_uint_32 y = 0; y < h; ++y) s->rows[y] = TopRow(dh, s->out->bits, y);
+    }
+    png_read_image(png, s->rows);
+    if (packTwo)
+        for (png_uint_32 y = 0; y < h; ++y) {
+            uint8_t* dst = TopRow(dh, s->out->bits, y);
+            for (png_uint_32 x = 0; x < w; ++x) SetIndex(dst, 4, x, s->temp[size_t(y) * w + x] & 3);
+        }
+    // A file cut off after its image data is still a cut-off file.
+    png_read_end(png, nullptr);
+    return true;
+}
+
+struct WriteState {
+    png_structp png;
+    png_infop info;
+    OutStream* out;
+    const DibIOOptions* opt;
+    const DibHeader* h;
+    const uint8_t* bits;
+    png_bytep* rows;
+    uint8_t* temp;
+};
+
+bool Encode(WriteState* s) {
+    png_structp png = s->png;
+    png_infop info = s->info;
+    if (setjmp(png_jmpbuf(png))) return false;
+    const DibHeader* h = s->h;
+    const png_uint_32 w = png_uint_32(h->biWidth), rows = png_uint_32(DibRows(h));
+    const int bc = h->biBitCount;
+    png_set_write_fn(png, s->out, WriteFn, FlushFn);
+    const int il = s->opt->Png.Interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE;
+    if (bc <= 8) {
+        png_set_IHDR(png, info, w, rows, bc, PNG_COLOR_TYPE_PALETTE, il, PNG_COMPRESSION_TYPE_DEFAULT,
+                     PNG_FILTER_TYPE_DEFAULT);
+        // The palette covers every index in use and the transparent entry,
+        // so no decoder meets an index outside it.
+        int used = 0;
+        for (png_uint_32 y = 0; y < rows; ++y) {
+            const uint8_t* r = TopRow(h, s->bits, y);
+            for (png_uint_32 x = 0; x < w; ++x) {
+                int i = IndexAt(r, bc, x);
+                if (i >= used) used = i + 1;
+            }
+        }
+        const int marked = MarkedTransparent(h);
+        if (marked >= used) used = marked + 1;
+        const RgbQuad* t = Table(h);
+        const int n = TableCount(h);
+        png_color plte[256] = {};
+        for (int i = 0; i < used && i < n; ++i) plte[i] = png_color{t[i].red, t[i].green, t[i].blue};
+        png_set_PLTE(png, info, plte, used < 1 ? 1 : used);
+        if (marked >= 0) {
+            png_byte alpha[256];
+            std::memset(alpha, 255, sizeof alpha);
+            alpha[marked] = 0;
+            png_set_tRNS(png, info, alpha, marked + 1, nullptr);
+        }
+    } else {
+        png_set_IHDR(png, info, w, rows, 8, bc == 32 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, il,
+                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    }
+    if (h->biXPelsPerMeter > 0 && h->biYPelsPerMeter > 0)
+        png_set_pHYs(png, info, png_uint_32(h->biXPelsPerMeter), png_uint_32(h->biYPelsPerMeter), PNG_RESOLUTION_METER);
+    png_write_info(png, info);
+    if (bc > 8) png_set_bgr(png);
+    s->rows = static_cast<png_bytep*>(PmHeap_Alloc(sizeof(png_bytep) * rows));
+    if (!s->rows) return false;
+    if (bc == 16) {
+        // 5-5-5 has no PNG form; it goes out as 8 bits a channel.
+        s->temp = static_cast<uint8_t*>(PmHeap_Alloc(size_t(w) * 3 * rows));
+        if (!s->temp) return false;
+        for (png_uint_32 y = 0; y < rows; ++y) {
+            s->rows[y] = s->temp + size_t(y) * w * 3;
+            RowToBgr(h, TopRow(h, s->bits, y), s->rows[y]);
+        }
+    } else {
+        for (png_uint_32 y = 0; y < rows; ++y) s->rows[y] = const_cast<png_bytep>(TopRow(h, s->bits, y));
+    }
+    png_write_image(png, s->rows);
+    png_write_end(png, nullptr);
+    return true;
+}
+
+}  // namespace
+
+int PngRead(InStream& in, DibIOOptions* info, DibHolder* out) {
+    ReadState s{};
+    s.in = &in;
+    s.out = out;
+    s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, ErrorFn, WarningFn);
+    if (s.png) s.info = png_create_info_struct(s.png);
+    bool ok = s.png && s.info && Decode(&s);
+    png_destroy_read_struct(&s.png, s.info ? &s.info : nullptr, nullptr);
+    PmHeap_Free(s.rows);
+    PmHeap_Free(s.temp);
+    if (!ok) {
+        out->Reset();
+        return 0;
+    }
+    if (info) info->Png.Interlace = s.interlace != PNG_INTERLACE_NONE ? 1 : 0;
+    return s.depth;
+}
+
+int PngWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits) {
+    WriteState s{};
+    s.out = &out;
+    s.opt = &opt;
+    s.h = h;
+    s.bits = bits;
+    s.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, ErrorFn, WarningFn);
+    if (s.png) s.info = png_create_info_struct(s.png);
+    bool ok = s.png && s.info && Encode(&s);
+    png_destroy_write_struct(&s.png, s.info ? &s.info : nullptr);
+    PmHeap_Free(s.rows);
+    PmHeap_Free(s.temp);
+    return ok && out.Flush() ? 1 : 0;
+}
+
+}  // namespace pmio

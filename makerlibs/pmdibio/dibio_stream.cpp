@@ -1,0 +1,268 @@
+#include "makerlibs/pmdibio/dibio_stream.h"
+#include "makerlibs/pmdibcore.h"
+#include "makerlibs/pmheap.h"
+
+#include <cstring>
+
+namespace pmio {
+
+namespace {
+constexpr size_t kBuf = 64 * 1024;
+}
+
+InStream::InStream(PmFileHandle file, int64_t start)
+    : file_(file), buf_(static_cast<uint8_t*>(PmHeap_Alloc(kBuf))), bufPos_(uint64_t(start)) {
+    if (!file_ || !buf_ || PmFile_Seek(file_, start, 0) < 0) {
+        sysFailed_ = file_ && buf_;
+        sysError_ = PmFile_LastError();
+    }
+}
+
+InStream::~InStream() { PmHeap_Free(buf_); }
+
+bool InStream::Fill() {
+    if (!ok()) return false;
+    bufPos_ += len_;
+    pos_ = len_ = 0;
+    int64_t got = PmFile_Read(file_, buf_, kBuf);
+    if (got < 0) {
+        sysFailed_ = true;
+        sysError_ = PmFile_LastError();
+        return false;
+    }
+    len_ = size_t(got);
+    return len_ > 0;
+}
+
+size_t InStream::Read(void* dst, size_t n) {
+    auto* out = static_cast<uint8_t*>(dst);
+    size_t done = 0;
+    while (done < n) {
+        if (pos_ == len_ && !Fill()) break;
+        size_t take = len_ - pos_ < n - done ? len_ - pos_ : n - done;
+        std::memcpy(out + done, buf_ + pos_, take);
+        pos_ += take;
+        done += take;
+    }
+    return done;
+}
+
+bool InStream::Seek(uint64_t pos) {
+    if (!ok()) return false;
+    if (pos >= bufPos_ && pos <= bufPos_ + len_) {
+        pos_ = size_t(pos - bufPos_);
+        return true;
+    }
+    if (PmFile_Seek(file_, int64_t(pos), 0) < 0) {
+        sysFailed_ = true;
+        sysError_ = PmFile_LastError();
+        return false;
+    }
+    bufPos_ = pos;
+    pos_ = len_ = 0;
+    return true;
+}
+
+bool InStream::Skip(uint64_t n) { return Seek(Tell() + n); }
+
+int64_t InStream::Size() {
+    if (size_ == -2) {
+        size_ = PmFile_Size(file_);
+        // PmFile_Size may leave the file position anywhere; the next read
+        // must come from where the buffer ends.
+        if (PmFile_Seek(file_, int64_t(bufPos_ + len_), 0) < 0) {
+            sysFailed_ = true;
+            sysError_ = PmFile_LastError();
+        }
+    }
+    return size_;
+}
+
+int InStream::Result(int fallback) const {
+    if (sysFailed_) {
+        PmFile_SetLastError(sysError_);
+        return -1;
+    }
+    return fallback;
+}
+
+OutStream::OutStream(PmFileHandle file) : file_(file), buf_(static_cast<uint8_t*>(PmHeap_Alloc(kBuf))) {
+    int64_t at = file_ ? PmFile_Seek(file_, 0, 1) : -1;
+    if (at < 0) {
+        sysFailed_ = file_ != nullptr;
+        sysError_ = PmFile_LastError();
+    } else {
+        base_ = uint64_t(at);
+    }
+}
+
+OutStream::~OutStream() { PmHeap_Free(buf_); }
+
+bool OutStream::Flush() {
+    if (!ok()) return false;
+    if (len_ && PmFile_Write(file_, buf_, len_) < 0) {
+        sysFailed_ = true;
+        sysError_ = PmFile_LastError();
+        return false;
+    }
+    written_ += len_;
+    len_ = 0;
+    return true;
+}
+
+bool OutStream::Write(const void* data, size_t n) {
+    if (!ok()) return false;
+    auto* p = static_cast<const uint8_t*>(data);
+    while (n) {
+        if (len_ == kBuf && !Flush()) return false;
+        size_t take = kBuf - len_ < n ? kBuf - len_ : n;
+        std::memcpy(buf_ + len_, p, take);
+        len_ += take;
+        p += take;
+        n -= take;
+    }
+    return true;
+}
+
+bool OutStream::U16(uint16_t v) {
+    uint8_t b[2] = {uint8_t(v), uint8_t(v >> 8)};
+    return Write(b, 2);
+}
+
+bool OutStream::U32(uint32_t v) {
+    uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    return Write(b, 4);
+}
+
+bool OutStream::PatchU32(uint64_t pos, uint32_t v) {
+    if (!Flush()) return false;
+    uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    if (PmFile_Seek(file_, int64_t(base_ + pos), 0) < 0 || PmFile_Write(file_, b, 4) < 0 ||
+        PmFile_Seek(file_, int64_t(base_ + written_), 0) < 0) {
+        sysFailed_ = true;
+        sysError_ = PmFile_LastError();
+        return false;
+    }
+    return true;
+}
+
+int OutStream::Result(int fallback) const {
+    if (sysFailed_) {
+        PmFile_SetLastError(sysError_);
+        return -1;
+    }
+    return fallback;
+}
+
+DibHolder::~DibHolder() { Reset(); }
+
+void DibHolder::Reset() {
+    DibCore_Free(header, bits);
+    header = nullptr;
+    bits = nullptr;
+}
+
+void DibHolder::Release(DibHeader** h, uint8_t** b) {
+    *h = header;
+    *b = bits;
+    header = nullptr;
+    bits = nullptr;
+}
+
+bool NewDib(int64_t width, int64_t height, int bitCount, DibHolder* out) {
+    out->Reset();
+    size_t bytes = 0;
+    if (width > INT32_MAX || height > INT32_MAX || !DibImageBytes(width, height, uint32_t(bitCount), &bytes))
+        return false;
+    DibHeader t{};
+    t.biSize = sizeof(DibHeader);
+    t.biWidth = int32_t(width);
+    t.biHeight = int32_t(height);
+    t.biPlanes = 1;
+    t.biBitCount = uint16_t(bitCount);
+    t.biClrUsed = bitCount <= 8 ? (1u << bitCount) : 0;
+    return DibCore_Create(&t, 0, &out->header, &out->bits) != 0;
+}
+
+int64_t DibRows(const DibHeader* h) { return h->biHeight < 0 ? -int64_t(h->biHeight) : h->biHeight; }
+
+uint8_t* TopRow(DibHeader* h, uint8_t* bits, int64_t y) {
+    uint64_t stride = DibStride(uint64_t(h->biWidth), h->biBitCount);
+    int64_t rows = DibRows(h);
+    int64_t r = h->biHeight < 0 ? y : rows - 1 - y;
+    return bits + uint64_t(r) * stride;
+}
+
+const uint8_t* TopRow(const DibHeader* h, const uint8_t* bits, int64_t y) {
+    return TopRow(const_cast<DibHeader*>(h), const_cast<uint8_t*>(bits), y);
+}
+
+RgbQuad* Table(DibHeader* h) { return DibCore_GetColorTable(h, nullptr, nullptr); }
+const RgbQuad* Table(const DibHeader* h) { return DibCore_GetColorTable(const_cast<DibHeader*>(h), nullptr, nullptr); }
+int TableCount(const DibHeader* h) { return DibCore_ColorCount(h); }
+
+void GreyRamp(DibHeader* h, int levels) {
+    RgbQuad* t = Table(h);
+    int n = TableCount(h);
+    for (int i = 0; i < levels && i < n; ++i) {
+        uint8_t v = uint8_t(levels > 1 ? i * 255 / (levels - 1) : 0);
+        t[i] = RgbQuad{v, v, v, 0};
+    }
+}
+
+bool UsableDib(const DibHeader* h, const uint8_t* bits) {
+    if (!h || !bits || h->biSize < sizeof(DibHeader)) return false;
+    uint16_t b = h->biBitCount;
+    if (b != 1 && b != 4 && b != 8 && b != 16 && b != 24 && b != 32) return false;
+    if (h->biCompression != kBiRgb && h->biCompression != kBiBitfields) return false;
+    size_t bytes;
+    return DibImageBytes(h->biWidth, h->biHeight, b, &bytes);
+}
+
+int MarkedTransparent(const DibHeader* h) { return DibCore_GetTransparentIndex(h); }
+
+bool GreyTable(const DibHeader* h) {
+    const RgbQuad* t = Table(h);
+    int n = TableCount(h);
+    if (!t) return false;
+    for (int i = 0; i < n; ++i)
+        if (t[i].red != t[i].green || t[i].green != t[i].blue) return false;
+    return true;
+}
+
+void RowToBgr(const DibHeader* h, const uint8_t* row, uint8_t* out) {
+    int64_t w = h->biWidth;
+    switch (h->biBitCount) {
+    case 24: std::memcpy(out, row, size_t(w) * 3); break;
+    case 32:
+        for (int64_t x = 0; x < w; ++x) {
+            out[x * 3] = row[x * 4];
+            out[x * 3 + 1] = row[x * 4 + 1];
+            out[x * 3 + 2] = row[x * 4 + 2];
+        }
+        break;
+    case 16:
+        // 5-5-5 as DIBs of 16 bits hold it without bit fields.
+        for (int64_t x = 0; x < w; ++x) {
+            unsigned v = row[x * 2] | (row[x * 2 + 1] << 8);
+            unsigned r = (v >> 10) & 31, g = (v >> 5) & 31, b = v & 31;
+            out[x * 3] = uint8_t(b << 3 | b >> 2);
+            out[x * 3 + 1] = uint8_t(g << 3 | g >> 2);
+            out[x * 3 + 2] = uint8_t(r << 3 | r >> 2);
+        }
+        break;
+    default: {
+        const RgbQuad* t = Table(h);
+        int n = TableCount(h);
+        for (int64_t x = 0; x < w; ++x) {
+            int i = IndexAt(row, h->biBitCount, x);
+            RgbQuad q = i < n && t ? t[i] : RgbQuad{0, 0, 0, 0};
+            out[x * 3] = q.blue;
+            out[x * 3 + 1] = q.green;
+            out[x * 3 + 2] = q.red;
+        }
+    }
+    }
+}
+
+}  // namespace pmio

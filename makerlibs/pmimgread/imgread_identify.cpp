@@ -1,0 +1,78 @@
+// Image type of a file, by its extension or by its first bytes.
+#include "makerlibs/pmimgread.h"
+#include "makerlibs/pmfile.h"
+#include "makerlibs/pmimgkit.h"
+
+#include <cstring>
+
+namespace {
+
+// The Photo CD image pack information sector starts at byte 2048.
+constexpr unsigned long kPcdSignatureAt = 2048;
+constexpr unsigned long kIdentifyBytes = kPcdSignatureAt + 7;
+
+int Lower(int c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+bool ExtEquals(const char* ext, const char* want) {
+    for (; *ext && *want; ++ext, ++want)
+        if (Lower(static_cast<unsigned char>(*ext)) != *want) return false;
+    return *ext == 0 && *want == 0;
+}
+
+// The extension of the file-name part. Code page 932 trail bytes can equal
+// '\\' and '.', so the name is walked character by character.
+const char* Extension(const char* path) {
+    const char* dot = nullptr;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p;) {
+        if ((*p >= 0x81 && *p <= 0x9F) || (*p >= 0xE0 && *p <= 0xFC)) {
+            p += p[1] ? 2 : 1;
+            continue;
+        }
+        if (*p == '\\' || *p == '/' || *p == ':')
+            dot = nullptr;
+        else if (*p == '.')
+            dot = reinterpret_cast<const char*>(p);
+        ++p;
+    }
+    return dot;
+}
+
+int ByExtension(const char* path) {
+    const char* ext = Extension(path);
+    if (!ext) return kTypeNone;
+    static const struct {
+        const char* ext;
+        int type;
+    } kExts[] = {{".bmp", kTypeBmp}, {".dib", kTypeBmp}, {".jpg", kTypeJpeg}, {".jpeg", kTypeJpeg},
+                 {".jpe", kTypeJpeg}, {".tif", kTypeTiff}, {".tiff", kTypeTiff}, {".gif", kTypeGif},
+                 {".png", kTypePng}, {".pcd", kTypePhotoCd}};
+    for (const auto& e : kExts)
+        if (ExtEquals(ext, e.ext)) return e.type;
+    return kTypeNone;
+}
+
+}  // namespace
+
+int ImgRead_IdentifyBytes(const unsigned char* d, unsigned long n) {
+    if (!d) return kTypeNone;
+    if (n >= 2 && d[0] == 'B' && d[1] == 'M') return kTypeBmp;
+    if (n >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF) return kTypeJpeg;
+    if (n >= 4 && ((d[0] == 'I' && d[1] == 'I' && (d[2] == 42 || d[2] == 43) && d[3] == 0) ||
+                   (d[0] == 'M' && d[1] == 'M' && d[2] == 0 && (d[3] == 42 || d[3] == 43))))
+        return kTypeTiff;
+    if (n >= 6 && (std::memcmp(d, "GIF87a", 6) == 0 || std::memcmp(d, "GIF89a", 6) == 0)) return kTypeGif;
+    if (n >= 8 && std::memcmp(d, "\x89PNG\r\n\x1a\n", 8) == 0) return kTypePng;
+    if (n >= kIdentifyBytes && std::memcmp(d + kPcdSignatureAt, "PCD_IPI", 7) == 0) return kTypePhotoCd;
+    return kTypeNone;
+}
+
+int ImgRead_IdentifyFile(const char* path, int, int mode, int) {
+    if (!path || !*path) return kTypeNone;
+    if (mode == 2) return ByExtension(path);
+    PmFileHandle f = PmFile_OpenRead(path);
+    if (!f) return kTypeNone;
+    unsigned char head[kIdentifyBytes];
+    int64_t got = PmFile_Read(f, head, sizeof head);
+    PmFile_Close(f);
+    return got > 0 ? ImgRead_IdentifyBytes(head, static_cast<unsigned long>(got)) : kTypeNone;
+}
