@@ -15,7 +15,12 @@ tool="$tree/bin/settings_shot.exe"
 [ -f "$tool" ] || { echo "screenshot-settings: $tool is missing; build the tree first" >&2; exit 1; }
 
 xvfb_pid=
-cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true; }
+cleanup() {
+    [ -n "$xvfb_pid" ] || return 0
+    # Wine's desktop process holds the display until its server goes idle.
+    WINEPREFIX="$tree/wineprefix" timeout 20 wineserver -w 2>/dev/null || true
+    kill "$xvfb_pid" 2>/dev/null || true
+}
 trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
     export DISPLAY=${PM_XVFB_DISPLAY:-:94}
