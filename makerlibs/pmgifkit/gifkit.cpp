@@ -497,7 +497,8 @@ int GifWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const 
         int tb = BitsFor(transparent + 1);
         if (tb > needBits) needBits = tb;
     }
-    int bitsWanted = opt.Gif.BitDepth >= 1 && opt.Gif.BitDepth <= 8 ? opt.Gif.BitDepth : h->biBitCount;
+    // The depth asked for, but no table larger than the DIB's own.
+    int bitsWanted = opt.Gif.BitDepth >= 1 && opt.Gif.BitDepth < h->biBitCount ? opt.Gif.BitDepth : h->biBitCount;
     if (bitsWanted < needBits) bitsWanted = needBits;
     ColorMapObject* map = MakeMap(Table(h), TableCount(h) < (1 << bitsWanted) ? TableCount(h) : 1 << bitsWanted,
                                   bitsWanted);
