@@ -184,3 +184,37 @@ TEST(Results, NotAnImageIsZero) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pixel limit admits 100 megapixels, in the 32-bit build too, and
+// refuses what lies above it before allocating.
+TEST(Limits, HundredMegapixelsReadAndMoreIsRefused) {
+    pmtest::TempDir dir;
+    {
+        Dib grey;
+        DibHeader t{};
+        t.biSize = 40;
+        t.biWidth = 10000;
+        t.biHeight = 10000;
+        t.biPlanes = 1;
+        t.biBitCount = 8;
+        ASSERT_TRUE(DibCore_Create(&t, 0, &grey.h, &grey.b));
+        RgbQuad* table = DibCore_GetPalette(grey.h, 0, 0);
+        for (int i = 0; i < 256; ++i) table[i] = RgbQuad{uint8_t(i), uint8_t(i), uint8_t(i), 0};
+        grey.b[0] = 200;
+        DibIOOptions opt;
+        DibIO_GetDefaultOptions(kTypeJpeg, &opt);
+        ASSERT_GT(WriteImage(dir / "big.jpg", kTypeJpeg, opt, grey), 0);
+    }
+    Dib back;
+    ASSERT_EQ(ReadImage(dir / "big.jpg", kTypeJpeg, &back), 8);
+    EXPECT_EQ(back.h->biWidth, 10000);
+    back.Reset();
+    long before = PmHeap_LiveBlocks();
+    Dib d;
+    EXPECT_EQ(ReadBytes(Bmp(11000, 11000, 1, 0, std::vector<uint8_t>(16)), kTypeBmp, &d), 0);
+    EXPECT_EQ(PmHeap_LiveBlocks(), before);
+}
+
+}  // namespace
