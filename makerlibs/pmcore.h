@@ -4,6 +4,7 @@
 #pragma once
 #include "makerlibs/pmwin.h"
 #include "makerlibs/pmpath.h"
+#include "makerlibs/pmtexttable.h"
 #include <cstdint>
 
 // Full, normalised path of `path` into `out` (bufferSize bytes; `out` may be
@@ -47,21 +48,16 @@ using CoreWalkCallback = int (*)(const char* path, const WIN32_FIND_DATAA* entry
 // `depthLimit` allows (-1 = unlimited, 1 = named entries and the direct
 // contents of named folders). Folders are reported too; "." and ".." never.
 // A folder reached a second time through a link or junction is reported but
-// not entered again. Result 2 = stopped by the callback, 1 = completed.
+// not entered again. Entries are reported as the start's folder part plus
+// their names, so their paths may exceed MAX_PATH. Result 2 = stopped by the
+// callback (at once), 1 = completed (also when nothing matched), 0 = no
+// start or callback, or out of memory.
 int Core_WalkFiles(const char* start, int depthLimit, int reserved, CoreWalkCallback callback, void* user);
 
-// A text file read into cells.
-struct TextTable {
-    int32_t Columns;   // column count asked for
-    int32_t Rows;      // rows read
-    char*** RowCells;  // Rows pointers, each to Columns cell texts (missing cell = null)
-    uint32_t Reserved;
-};
-
-// Reads the open file into `table` (zero it first): cells separated by
-// commas or tabs, double-quoted cells may hold separators, line breaks and
-// doubled quotes; lines end in CR LF, LF or CR. Result 0 = success; non-zero
-// = a read or memory failure (rows read so far stay in the table).
+// Reads the open file from its file pointer into `table` (zero it first),
+// split as TextTable_Parse describes. Result 0 = success; otherwise a
+// TextTableResult (read or memory failure, too large, unterminated quote);
+// the rows read before the problem stay in the table.
 int Core_ReadTextTable(HANDLE file, int columns, TextTable* table);
 // Frees what the read allocated; safe on a zeroed table.
 void Core_FreeTextTable(TextTable* table);

@@ -27,4 +27,4 @@ const char* ImgKit_GetTypeName(int type, int kind);
 // Flags 16: the types that can be read, in display order. Writes at most
 // `maximum` codes and returns their number.
 int ImgKit_ListImageTypes(int flags, int maximum, int* types);
-// Flags 17 (or any value with bit 0): the types that can be written.
+// Flags with bit 0 set (17): the types that can be written.

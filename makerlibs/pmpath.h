@@ -20,6 +20,11 @@ const char* PmPath_FindLastChar(const char* text, int ch);
 bool PmPath_EndsWithSeparator(const char* text);
 // Start of the last component (after the last separator or drive colon).
 const char* PmPath_NameStart(const char* path);
+// Length of the root that starts `path`: "C:\\" (3), a bare drive "C:" (2),
+// "\\server\share\" (through the separator after the share, or to the end),
+// the same behind "\\?\" or "\\?\UNC\", a lone leading separator (1);
+// 0 for a relative path.
+size_t PmPath_RootLength(const char* path);
 // The extension of the last component, from its last '.', or the end of the
 // text when it has none.
 const char* PmPath_Extension(const char* path);

@@ -14,9 +14,10 @@ int WinKit_MessageBox(HWND owner, const char* text, const char* caption, UINT ty
 // Message box with the text, a blank line and the system's description of
 // `errorCode`.
 int WinKit_ErrorBox(HWND owner, DWORD errorCode, const char* text, UINT type, int reserved);
-// The system's message for `errorCode` on one line (line breaks become
-// spaces, trailing blanks and the final period kept). Returns the length; an
-// unknown code gives "エラー番号 %lu".
+// The system's message for `errorCode` on one line (inner line breaks become
+// one space, the closing line break is dropped, the final period kept), cut
+// at a whole character to fit `bufferSize`. Returns the length; an unknown
+// code gives "エラー番号 %lu".
 int WinKit_GetErrorText(DWORD errorCode, int mode, int bufferSize, char* out);
 
 // The control's rectangle in its parent's client coordinates.
@@ -32,3 +33,8 @@ int WinKit_GetSpecialFolder(HWND owner, int folderId, char* out300);
 // Draws an owner-drawn item of a pmListBox (WM_DRAWITEM); the dialog
 // procedure's result.
 INT_PTR WinKit_HandleDrawItem(HWND dialog, UINT message, const DRAWITEMSTRUCT* item, int reserved);
+
+// The registered message WinKit_HandleDrawItem sends to an owner-drawn list
+// box to ask for an item's icon: wParam the item index; the answer is an
+// icon the list box keeps owning, or 0 for none.
+constexpr char kWinKitItemIconMessage[] = "WinKit_GetItemIcon";

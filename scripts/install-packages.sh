@@ -23,7 +23,7 @@ PKGS=(
     libgtest-dev libgmock-dev
     libjpeg62-turbo-dev libpng-dev libtiff-dev libgif-dev zlib1g-dev
     # Wine, display, font
-    wine wine64 wine32:i386 xvfb x11-apps xdotool fonts-ipafont-gothic
+    wine wine64 wine32:i386 xvfb x11-apps xdotool fonts-ipafont-gothic locales
     # reference tools for tests, checks and benchmarks
     imagemagick libjpeg-turbo-progs libtiff-tools giflib-tools pngcheck gifsicle netpbm
     libvips-tools hyperfine python3

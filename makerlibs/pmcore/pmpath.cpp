@@ -39,6 +39,34 @@ const char* PmPath_NameStart(const char* path) {
     return start;
 }
 
+namespace {
+// "server\share\" from `p` on; 0 when a part is missing.
+size_t UncRootLength(const char* path, size_t serverStart) {
+    const char* q = path + serverStart;
+    for (int part = 0; part < 2; ++part) {
+        const char* start = q;
+        while (*q && !IsSeparator(*q)) q = Cp932_Next(q);
+        if (q == start) return 0;
+        if (*q) ++q;
+    }
+    return size_t(q - path);
+}
+}  // namespace
+
+size_t PmPath_RootLength(const char* path) {
+    size_t skip = 0;
+    if (!std::strncmp(path, "\\\\?\\", 4)) {
+        if (!std::strncmp(path + 4, "UNC\\", 4)) return UncRootLength(path, 8);
+        skip = 4;
+    }
+    // A drive letter is ASCII, so no lead byte can stand before the colon.
+    const char* d = path + skip;
+    if (((d[0] | 0x20) >= 'a' && (d[0] | 0x20) <= 'z') && d[1] == ':') return skip + (IsSeparator(d[2]) ? 3 : 2);
+    if (skip) return 0;
+    if (IsSeparator(path[0]) && IsSeparator(path[1])) return UncRootLength(path, 2);
+    return IsSeparator(path[0]) ? 1 : 0;
+}
+
 const char* PmPath_Extension(const char* path) {
     const char* name = PmPath_NameStart(path);
     const char* dot = PmPath_FindLastChar(name, '.');

@@ -1,5 +1,7 @@
 #include "common/testsupport.h"
 
+#include "makerlibs/pmpath.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,7 +53,8 @@ std::string BinaryDir() { return HostPath(PM_BINARY_DIR); }
 
 std::string Join(const std::string& a, const std::string& b) {
     if (a.empty()) return b;
-    if (a.back() == '\\' || a.back() == '/') return a + b;
+    // The last byte of "表" or "ソ" is 0x5C: only a whole character counts.
+    if (PmPath_EndsWithSeparator(a.c_str())) return a + b;
     return a + kSep + b;
 }
 

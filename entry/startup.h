@@ -1,0 +1,27 @@
+// Start-up: the entry point the host calls with its command line.
+#pragma once
+#include "entry/app_paths.h"
+#include "entry/params.h"
+#include "makerlibs/pmapi.h"
+#include "makerlibs/pmfilelist.h"
+
+// Runs the progress dialog of a batch run when the command line names at
+// least one entry (result 1), else the settings dialog (result 0). The first
+// and third arguments are not used.
+extern "C" int PM_API pmImageConvert_Initialize(int reserved, const char* commandLine, int reserved2);
+
+// The creation parameter of the progress dialog.
+struct ProgressDlgArgs {
+    uint32_t Size;  // 32 on 32-bit
+    FileList Files;
+    ImageConvertParams* Params;
+    BOOL StartMinimized;
+    HANDLE WorkerThread;
+};
+
+// Finds the installation folder: the "Path" value of the program's App Paths
+// key, else the current directory; then forms the paths. When the folder's
+// paths would not fit their buffers the current directory is tried, and
+// when that fails too every path stays empty (settings then come from the
+// defaults and are never written to a guessed file).
+void FindAppPaths(AppPaths* out);

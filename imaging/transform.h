@@ -1,0 +1,41 @@
+// The transform pipeline: one decoded image, turned, zoomed into the output
+// box, tone-filtered, reduced to the output depth and, for GIF output, given
+// a colour index of its own for transparent pixels. Pure code: the pixel
+// work is done by the maker libraries.
+#pragma once
+#include "makerlibs/pmapi.h"
+#include "makerlibs/pmdib.h"
+#include <cstdint>
+
+// Result codes (also the message ids of the string table).
+constexpr int kTransformOk = 0;
+constexpr int kTransformNoMemory = 105;     // a new DIB could not be created
+constexpr int kTransformLibFailed = 106;    // an image operation failed
+constexpr int kTransformIndexTooBig = 108;  // transparent index outside the depth
+
+// Tone filter codes in the order the settings dialog lists them.
+constexpr int kToneFilterCodes[19] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20, 21, 22, 12, 13, 14, 15, 25, 26};
+
+// Turns, zooms, filters and reduces the DIB held in *header / *bits.
+//
+// *bitDepth: in, the source depth as the reader reported it; out, the depth
+// T the image now has (with result 108: the depth the transparent index
+// would need). bitCount: 0 = as the input, 1..8, or 24; values above 8 mean
+// full colour (24), values below 1 mean "as the input". resize: 0 keep,
+// 1 fit keeping the aspect ratio, other stretch to *boxSize (box sides are
+// taken as at least 1; a null box keeps the size). filterCode 0 = none,
+// otherwise one of kToneFilterCodes; any other code fails with 106 and
+// leaves the image unfiltered.
+//
+// On every return the caller's pointers hold the current image (the one
+// given, or the latest one a step made) and the caller keeps owning it.
+extern "C" int PM_API TransformImage(int outputType, int keepTransparency, int* bitDepth, int bitCount, int32_t angle,
+                                     int resize, const PmSize* boxSize, int filterCode, int zoomFilter, int palette,
+                                     int transparentColor, int* transparentIndex, DibHeader** header, uint8_t** bits);
+
+// Makes the image 24-bit in place (0 at once when it already is); 105 or
+// 106 on failure with the image unchanged.
+extern "C" int PM_API ConvertTo24Bit(DibHeader** header, uint8_t** bits);
+
+// The turn that the `Direction` setting asks for an image of this size.
+extern "C" int32_t PM_API AngleForDirection(int direction, int width, int height);

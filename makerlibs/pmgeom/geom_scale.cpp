@@ -1,0 +1,289 @@
+// PMGEOM: the scalers. All three share one plan: a large reduction first
+// averages whole blocks of pixels (exact area averaging by an integer
+// factor: one addition per source byte, and it never aliases), then a
+// separable filter in 14-bit fixed point does the remaining fractional
+// step in each direction, horizontal first.
+#include "makerlibs/pmdibcore/dibpixels.h"
+#include "makerlibs/pmquant/palette_map.h"
+#include "makerlibs/pmsingleops.h"
+
+#include <cmath>
+#include <cstring>
+
+using namespace pmpix;
+
+namespace {
+
+constexpr int kFracBits = 14;
+constexpr int kOne = 1 << kFracBits;
+constexpr double kPi = 3.14159265358979323846;
+
+enum class Kind { Lanczos3, Mitchell, Linear };
+
+double Sinc(double x) {
+    if (x == 0) return 1;
+    x *= kPi;
+    return std::sin(x) / x;
+}
+
+double KernelAt(Kind k, double x) {
+    x = std::fabs(x);
+    switch (k) {
+    case Kind::Lanczos3: return x < 3 ? Sinc(x) * Sinc(x / 3) : 0;
+    case Kind::Linear: return x < 1 ? 1 - x : 0;
+    case Kind::Mitchell: {
+        // B = C = 1/3: smooth, without the ringing of sharper cubics.
+        const double B = 1.0 / 3, C = 1.0 / 3;
+        if (x < 1) return ((12 - 9 * B - 6 * C) * x * x * x + (-18 + 12 * B + 6 * C) * x * x + (6 - 2 * B)) / 6;
+        if (x < 2)
+            return ((-B - 6 * C) * x * x * x + (6 * B + 30 * C) * x * x + (-12 * B - 48 * C) * x + (8 * B + 24 * C)) / 6;
+        return 0;
+    }
+    }
+    return 0;
+}
+
+double SupportOf(Kind k) { return k == Kind::Lanczos3 ? 3 : k == Kind::Mitchell ? 2 : 1; }
+
+// Filter taps of every output position along one axis.
+struct Taps {
+    HeapBuf<int> start;
+    HeapBuf<int16_t> weights;
+    int perOut = 0;
+
+    // `in` samples stand for `span` source pixels (more than `in` after
+    // whole-factor averaging), so positions map through the true source
+    // size: the averaged samples sit at the centres of their boxes.
+    bool Build(int in, double span, int out, Kind kind, bool widen) {
+        double scale = span / out;
+        double fs = widen && scale > 1 ? scale : 1;
+        double support = SupportOf(kind) * fs;
+        perOut = int(std::ceil(support * 2)) + 1;
+        if (!start.Alloc(size_t(out)) || !weights.Alloc(size_t(out) * perOut, true)) return false;
+        HeapBuf<double> tmp;
+        if (!tmp.Alloc(size_t(perOut))) return false;
+        for (int o = 0; o < out; ++o) {
+            double center = (o + 0.5) * scale - 0.5;
+            int first = int(std::floor(center - support)) + 1;
+            // Keep every tap inside the image: taps that would fall outside
+            // add their weight to the edge pixel.
+            int lo = first < 0 ? 0 : first;
+            int hi = first + perOut - 1;
+            if (hi > in - 1) hi = in - 1;
+            if (lo > hi) lo = hi;
+            int span = hi - lo + 1;
+            if (span > perOut) span = perOut;
+            for (int t = 0; t < perOut; ++t) tmp[t] = 0;
+            double sum = 0;
+            for (int t = 0; t < perOut; ++t) {
+                int i = first + t;
+                double w = KernelAt(kind, (i - center) / fs);
+                if (w == 0) continue;
+                int c = i < lo ? lo : i > hi ? hi : i;
+                tmp[c - lo] += w;
+                sum += w;
+            }
+            if (sum == 0) {
+                int c = int(std::floor(center + 0.5));
+                c = c < lo ? lo : c > hi ? hi : c;
+                tmp[c - lo] = 1;
+                sum = 1;
+            }
+            int16_t* w = &weights[size_t(o) * perOut];
+            int total = 0, big = 0;
+            for (int t = 0; t < span; ++t) {
+                w[t] = int16_t(std::lround(tmp[t] / sum * kOne));
+                total += w[t];
+                if (std::abs(w[t]) > std::abs(w[big])) big = t;
+            }
+            w[big] = int16_t(w[big] + (kOne - total));
+            start[o] = lo;
+        }
+        return true;
+    }
+};
+
+// A 24-bit image in a plain buffer, top row first.
+struct Plane {
+    HeapBuf<uint8_t> px;
+    int w = 0, h = 0;
+    size_t stride = 0;
+    bool Alloc(int width, int height) {
+        w = width;
+        h = height;
+        stride = size_t(width) * 3;
+        return px.Alloc(stride * size_t(height));
+    }
+    uint8_t* Row(int y) const { return px.get() + stride * size_t(y); }
+};
+
+// acc[i] += p[i]. Blocks of a fixed 16 let the compiler use vector
+// additions at -O2 without a separate tail loop of its own.
+void AddRow(uint32_t* __restrict acc, const uint8_t* __restrict p, size_t n) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16)
+        for (int k = 0; k < 16; ++k) acc[i + k] += p[i + k];
+    for (; i < n; ++i) acc[i] += p[i];
+}
+
+// Area average by whole factors kx, ky; the last column and row of boxes
+// take the remainder. Rows are first summed down whole (a plain loop over
+// contiguous bytes that the compiler vectorises), then across per box.
+bool BoxReduce(const View& s, int kx, int ky, Plane* out) {
+    int bw = s.width / kx, bh = s.height / ky;
+    if (!out->Alloc(bw, bh)) return false;
+    size_t rowBytes = size_t(s.width) * 3;
+    HeapBuf<uint32_t> colSum;
+    HeapBuf<uint8_t> line;
+    HeapBuf<int> colEnd;
+    if (!colSum.Alloc(rowBytes) || !colEnd.Alloc(size_t(bw))) return false;
+    if (s.bitCount != 24 && !line.Alloc(rowBytes)) return false;
+    for (int i = 0; i < bw; ++i) colEnd[i] = i == bw - 1 ? s.width : (i + 1) * kx;
+    for (int j = 0; j < bh; ++j) {
+        int y0 = j * ky, y1 = j == bh - 1 ? s.height : (j + 1) * ky;
+        uint32_t* acc = colSum.get();
+        std::memset(acc, 0, rowBytes * sizeof(uint32_t));
+        for (int y = y0; y < y1; ++y) {
+            const uint8_t* p;
+            if (s.bitCount == 24) {
+                p = s.Row(y);
+            } else {
+                RowToBgr(s, y, line.get());
+                p = line.get();
+            }
+            AddRow(acc, p, rowBytes);
+        }
+        uint8_t* o = out->Row(j);
+        int rows = y1 - y0;
+        uint64_t recip = 0;
+        int lastCount = -1;
+        const uint32_t* a = acc;
+        for (int i = 0; i < bw; ++i) {
+            int x0 = i * kx, x1 = colEnd[i];
+            uint32_t b = 0, g = 0, r = 0;
+            for (int x = x0; x < x1; ++x, a += 3) {
+                b += a[0];
+                g += a[1];
+                r += a[2];
+            }
+            int count = rows * (x1 - x0);
+            if (count != lastCount) {
+                recip = ((uint64_t(1) << 32) + uint64_t(count) / 2) / uint64_t(count);
+                lastCount = count;
+            }
+            o[3 * i] = uint8_t((uint64_t(b) * recip + (uint64_t(1) << 31)) >> 32);
+            o[3 * i + 1] = uint8_t((uint64_t(g) * recip + (uint64_t(1) << 31)) >> 32);
+            o[3 * i + 2] = uint8_t((uint64_t(r) * recip + (uint64_t(1) << 31)) >> 32);
+        }
+    }
+    return true;
+}
+
+// Plane view of a DIB: rows in screen order, any depth read as 24 bits.
+bool LoadPlane(const View& s, Plane* out) {
+    if (!out->Alloc(s.width, s.height)) return false;
+    for (int y = 0; y < s.height; ++y) RowToBgr(s, y, out->Row(y));
+    return true;
+}
+
+bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual) {
+    if (d.bitCount != 24) return false;
+    // Whole-factor area averaging while the remaining step stays at least
+    // `prefilterResidual` times; the filter then sees enough taps to do the
+    // rest without aliasing.
+    int kx = 1, ky = 1;
+    if (s.width >= d.width * prefilterResidual * 2) kx = s.width / (d.width * prefilterResidual);
+    if (s.height >= d.height * prefilterResidual * 2) ky = s.height / (d.height * prefilterResidual);
+    Plane src;
+    if (kx > 1 || ky > 1) {
+        if (!BoxReduce(s, kx, ky, &src)) return false;
+    } else if (!LoadPlane(s, &src)) {
+        return false;
+    }
+
+    Taps hx, vy;
+    if (!hx.Build(src.w, double(s.width) / kx, d.width, kind, true) ||
+        !vy.Build(src.h, double(s.height) / ky, d.height, kind, true))
+        return false;
+
+    // Horizontal pass over every source row.
+    Plane mid;
+    if (!mid.Alloc(d.width, src.h)) return false;
+    for (int y = 0; y < src.h; ++y) {
+        const uint8_t* in = src.Row(y);
+        uint8_t* out = mid.Row(y);
+        for (int x = 0; x < d.width; ++x) {
+            const int16_t* w = &hx.weights[size_t(x) * hx.perOut];
+            const uint8_t* p = in + size_t(hx.start[x]) * 3;
+            int n = hx.perOut;
+            if (hx.start[x] + n > src.w) n = src.w - hx.start[x];
+            int b = kOne / 2, g = kOne / 2, r = kOne / 2;
+            for (int t = 0; t < n; ++t, p += 3) {
+                b += w[t] * p[0];
+                g += w[t] * p[1];
+                r += w[t] * p[2];
+            }
+            out[3 * x] = Clamp255(b >> kFracBits);
+            out[3 * x + 1] = Clamp255(g >> kFracBits);
+            out[3 * x + 2] = Clamp255(r >> kFracBits);
+        }
+    }
+
+    // Vertical pass: whole rows at a time, so the inner loop runs along
+    // memory.
+    size_t rowBytes = size_t(d.width) * 3;
+    HeapBuf<int32_t> acc;
+    if (!acc.Alloc(rowBytes)) return false;
+    for (int y = 0; y < d.height; ++y) {
+        for (size_t i = 0; i < rowBytes; ++i) acc[i] = kOne / 2;
+        const int16_t* w = &vy.weights[size_t(y) * vy.perOut];
+        int n = vy.perOut;
+        if (vy.start[y] + n > src.h) n = src.h - vy.start[y];
+        for (int t = 0; t < n; ++t) {
+            if (w[t] == 0) continue;
+            const uint8_t* row = mid.Row(vy.start[y] + t);
+            int32_t wt = w[t];
+            int32_t* a = acc.get();
+            for (size_t i = 0; i < rowBytes; ++i) a[i] += wt * row[i];
+        }
+        uint8_t* out = d.Row(y);
+        for (size_t i = 0; i < rowBytes; ++i) out[i] = Clamp255(acc[i] >> kFracBits);
+    }
+    return true;
+}
+
+bool Views(const DibHeader* h, const uint8_t* b, const DibHeader* dh, const uint8_t* db, View* s, View* d) {
+    return MakeView(h, b, s) && MakeView(dh, db, d);
+}
+
+}  // namespace
+
+int Geom_ShrinkSmooth(int, int, const DibHeader* header, const uint8_t* bits, DibHeader* dst, uint8_t* dstBits) {
+    View s, d;
+    if (!Views(header, bits, dst, dstBits, &s, &d)) return 0;
+    return Resize(s, d, Kind::Lanczos3, 8) ? 1 : 0;
+}
+
+int Geom_Resample(int, const DibHeader* header, const uint8_t* bits, int mode, DibHeader* dst, uint8_t* dstBits) {
+    View s, d;
+    if (!Views(header, bits, dst, dstBits, &s, &d)) return 0;
+    return Resize(s, d, Kind::Mitchell, 3) ? 1 : 0;
+}
+
+int Geom_Shrink(int, const DibHeader* header, const uint8_t* bits, int, int, int width, int height, uint8_t* dstBits) {
+    View s;
+    if (!dstBits || !MakeView(header, bits, &s)) return 0;
+    if (width < 1 || height < 1 || width > s.width || height > s.height) return 0;
+    // The destination is 24-bit, of the given size, in the source's row order.
+    View d = s;
+    d.width = width;
+    d.height = height;
+    d.bitCount = 24;
+    d.stride = size_t(DibStride(uint64_t(width), 24));
+    d.table = nullptr;
+    d.tableCount = 0;
+    d.bits = dstBits;
+    // Area averaging to within twice the size, then straight interpolation:
+    // crisp edges, a little grain on fine patterns, little work.
+    return Resize(s, d, Kind::Linear, 1) ? 1 : 0;
+}

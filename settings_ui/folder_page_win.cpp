@@ -1,0 +1,92 @@
+// The output folder page: where a run writes, and the folder options. The
+// path is checked only when the settings are saved, by the frame.
+#include "settings_ui/folder_page_ids.h"
+#include "settings_ui/settings_pages.h"
+
+#include "makerlibs/pmdlgkit.h"
+#include "makerlibs/pmwinkit.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int kEditLimit = 260;
+
+void StorePath(HWND page, ImageConvertParams* p) {
+    GetDlgItemTextA(page, IDC_FOLDER_PATH, p->WritePath, kPathBuffer);
+    Page_NotifyChanged(page);
+}
+
+void Browse(HWND page, ImageConvertParams* p) {
+    char folder[kPathBuffer];
+    memcpy(folder, p->WritePath, sizeof folder);
+    folder[kPathBuffer - 1] = '\0';
+    if (!DlgKit_ChooseFolder(page, "出力先のﾌｫﾙﾀﾞを選択して下さい。", folder, folder)) return;
+    SetDlgItemTextA(page, IDC_FOLDER_PATH, folder);
+    StorePath(page, p);
+}
+
+void OnCommand(HWND page, int id, int code) {
+    ImageConvertParams* p = Page_Params(page);
+    if (!p) return;
+    switch (id) {
+    case IDC_FOLDER_PATH:
+        if (code == 0 || code == EN_CHANGE || code == EN_UPDATE) StorePath(page, p);
+        return;
+    case IDC_FOLDER_BROWSE:
+        Browse(page, p);
+        return;
+    case IDC_FOLDER_PRODUCT:
+        Page_StoreBit(page, id, &p->FileMode, FILEMODE_PRODUCTFOLDER);
+        break;
+    case IDC_FOLDER_TIME:
+        Page_StoreBit(page, id, &p->FileMode, FILEMODE_TIMEFOLDER);
+        // Not creating an empty folder only means something for the time
+        // folder; its own bit stays as it was.
+        EnableWindow(GetDlgItem(page, IDC_FOLDER_NOEMPTY), IsDlgButtonChecked(page, id) == BST_CHECKED);
+        break;
+    case IDC_FOLDER_NOEMPTY:
+        Page_StoreBit(page, id, &p->FileMode, FILEMODE_NOEMPTYFOLDER);
+        break;
+    case IDC_FOLDER_OVERWRITE:
+        Page_StoreBit(page, id, &p->FileMode, FILEMODE_OVERWRITE);
+        break;
+    default:
+        return;
+    }
+    Page_NotifyChanged(page);
+}
+
+INT_PTR OnLoad(HWND page, WPARAM first) {
+    ImageConvertParams* p = Page_Params(page);
+    if (!p) return Page_Answer(page, 0);
+    if (first == 1) SendDlgItemMessageA(page, IDC_FOLDER_PATH, EM_LIMITTEXT, kEditLimit, 0);
+    p->WritePath[kPathBuffer - 1] = '\0';
+    WinKit_SetText(GetDlgItem(page, IDC_FOLDER_PATH), p->WritePath);
+    Page_CheckBit(page, IDC_FOLDER_PRODUCT, p->FileMode, FILEMODE_PRODUCTFOLDER);
+    Page_CheckBit(page, IDC_FOLDER_TIME, p->FileMode, FILEMODE_TIMEFOLDER);
+    Page_CheckBit(page, IDC_FOLDER_NOEMPTY, p->FileMode, FILEMODE_NOEMPTYFOLDER);
+    Page_CheckBit(page, IDC_FOLDER_OVERWRITE, p->FileMode, FILEMODE_OVERWRITE);
+    EnableWindow(GetDlgItem(page, IDC_FOLDER_NOEMPTY), (p->FileMode & FILEMODE_TIMEFOLDER) != 0);
+    Page_OfferFocus(page, static_cast<int>(first), IDC_FOLDER_PATH);
+    return Page_Answer(page, 1);
+}
+
+INT_PTR Dispatch(HWND page, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        return FALSE;
+    case WM_PARAMS_LOAD:
+        return OnLoad(page, wParam);
+    case WM_COMMAND:
+        OnCommand(page, LOWORD(wParam), HIWORD(wParam));
+        return FALSE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+INT_PTR CALLBACK FolderPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+    return Page_Guard([&] { return Dispatch(page, message, wParam, lParam); });
+}

@@ -1,0 +1,214 @@
+// The output file type page and its save option sub-pages. The page keeps
+// one sub-page per writable format inside its "保存オプション" frame and
+// shows the one of the chosen type; every sub-page edits the one SaveOptions
+// block of the live record, so switching types loses nothing.
+#include "settings_ui/output_page_ids.h"
+#include "settings_ui/settings_pages.h"
+
+#include "makerlibs/pmimgkit.h"
+#include "makerlibs/pmwinkit.h"
+#include "resources/resource_ids.h"
+
+#include <commctrl.h>
+
+namespace {
+
+constexpr int kTypeNameDisplay = 1;
+
+const char* const kScanMethods[] = {
+    "ﾌﾟﾛｸﾞﾚｯｼﾌﾞ(ﾉﾝｲﾝﾀｰﾚｰｽ)",
+    "ｲﾝﾀｰﾚｰｽ",
+    "入力ｲﾒｰｼﾞの走査方法を適用",
+};
+// GIF and PNG store "interlaced", JPEG stores "progressive": the first two
+// items mean opposite values for them.
+const int kInterlaceData[] = {0, 1, 2};
+const int kProgressiveData[] = {1, 0, 2};
+
+WORD TemplateOf(int type) {
+    switch (type) {
+    case kTypeGif: return IDD_OPT_GIF;
+    case kTypePng: return IDD_OPT_PNG;
+    case kTypeBmp: return IDD_OPT_BMP;
+    case kTypeTiff: return IDD_OPT_TIFF;
+    case kTypeJpeg: return IDD_OPT_JPEG;
+    }
+    return 0;
+}
+
+// --- sub-pages ---------------------------------------------------------
+
+SaveOptionPage* SlotOf(HWND sub) {
+    return reinterpret_cast<SaveOptionPage*>(GetWindowLongPtrA(sub, DWLP_USER));
+}
+
+void LoadSubPage(HWND sub, SaveOptionPage* slot, bool first) {
+    SaveOptions& o = *slot->Options;
+    switch (slot->ImageType) {
+    case kTypeGif:
+    case kTypePng: {
+        HWND list = GetDlgItem(sub, IDC_OPT_SCAN);
+        if (first)
+            for (int i = 0; i < 3; ++i) Page_AddComboItem(list, kScanMethods[i], kInterlaceData[i]);
+        Page_SelectComboPosition(list, slot->ImageType == kTypeGif ? o.Gif_Interlace : o.Png_Interlace);
+        return;
+    }
+    case kTypeBmp:
+        CheckDlgButton(sub, IDC_OPT_RLE, o.Bmp_Comp == 1 ? BST_CHECKED : BST_UNCHECKED);
+        return;
+    case kTypeJpeg: {
+        HWND list = GetDlgItem(sub, IDC_OPT_JPEGSCAN);
+        HWND quality = GetDlgItem(sub, IDC_OPT_QUALITY);
+        if (first) {
+            for (int i = 0; i < 3; ++i) Page_AddComboItem(list, kScanMethods[i], kProgressiveData[i]);
+            SendMessageA(quality, TBM_SETRANGE, FALSE, MAKELPARAM(0, 100));
+            SendMessageA(quality, TBM_SETPAGESIZE, 0, 10);
+            SendMessageA(quality, TBM_SETTICFREQ, 10, 0);
+        }
+        if (!Page_SelectComboData(list, o.Jpeg_Progressive)) SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+        SendMessageA(quality, TBM_SETPOS, TRUE, o.Jpeg_Quality);
+        return;
+    }
+    }
+}
+
+void SubPageCommand(HWND sub, SaveOptionPage* slot, int id, int code) {
+    SaveOptions& o = *slot->Options;
+    LPARAM data;
+    switch (slot->ImageType) {
+    case kTypeGif:
+    case kTypePng:
+        if (id != IDC_OPT_SCAN || (code != 0 && code != CBN_SELCHANGE)) return;
+        if (!Page_SelectedComboData(GetDlgItem(sub, id), &data)) return;
+        (slot->ImageType == kTypeGif ? o.Gif_Interlace : o.Png_Interlace) = static_cast<uint8_t>(data);
+        break;
+    case kTypeBmp:
+        if (id != IDC_OPT_RLE) return;
+        o.Bmp_Comp = IsDlgButtonChecked(sub, id) == BST_CHECKED ? 1 : 0;
+        break;
+    case kTypeJpeg:
+        if (id != IDC_OPT_JPEGSCAN || (code != 0 && code != CBN_SELCHANGE)) return;
+        if (!Page_SelectedComboData(GetDlgItem(sub, id), &data)) return;
+        o.Jpeg_Progressive = static_cast<uint8_t>(data);
+        break;
+    default:
+        return;
+    }
+    Page_NotifyChanged(sub);
+}
+
+// Only the end of a drag or of a key press stores the quality, so a drag in
+// progress does not count as a change.
+void SubPageScroll(HWND sub, SaveOptionPage* slot, int code) {
+    if (slot->ImageType != kTypeJpeg || code != TB_ENDTRACK) return;
+    LRESULT pos = SendDlgItemMessageA(sub, IDC_OPT_QUALITY, TBM_GETPOS, 0, 0);
+    if (pos < 0) pos = 0;
+    if (pos > 100) pos = 100;
+    slot->Options->Jpeg_Quality = static_cast<uint8_t>(pos);
+    Page_NotifyChanged(sub);
+}
+
+INT_PTR SubPageDispatch(HWND sub, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrA(sub, DWLP_USER, lParam);
+        SendMessageA(sub, WM_PARAMS_LOAD, 1, 0);
+        return FALSE;
+    }
+    SaveOptionPage* slot = SlotOf(sub);
+    if (!slot || !slot->Options) return FALSE;
+    switch (message) {
+    case WM_PARAMS_LOAD:
+        LoadSubPage(sub, slot, wParam == 1);
+        return Page_Answer(sub, 1);
+    case WM_COMMAND:
+        SubPageCommand(sub, slot, LOWORD(wParam), HIWORD(wParam));
+        return FALSE;
+    case WM_HSCROLL:
+        SubPageScroll(sub, slot, LOWORD(wParam));
+        return FALSE;
+    }
+    return FALSE;
+}
+
+// --- the page ------------------------------------------------------------
+
+void OnTypeCommand(HWND page, int code) {
+    if (code != 0 && code != CBN_SELCHANGE) return;
+    ImageConvertParams* p = Page_Params(page);
+    InitParamsDlgState* st = Page_ShellState(page);
+    LPARAM data;
+    if (!p || !st || !Page_SelectedComboData(GetDlgItem(page, IDC_OUTPUT_TYPE), &data)) return;
+    auto* chosen = reinterpret_cast<SaveOptionPage*>(data);
+    p->WriteImageType = chosen->ImageType;
+    for (SaveOptionPage& slot : st->SaveOptionPages)
+        if (slot.Window && &slot != chosen) ShowWindow(slot.Window, SW_HIDE);
+    if (chosen->Window) ShowWindow(chosen->Window, SW_SHOW);
+    Page_NotifyChanged(page);
+}
+
+void CreateSubPages(HWND page, InitParamsDlgState* st) {
+    HWND area = GetDlgItem(page, IDC_OUTPUT_OPTIONAREA);
+    RECT rect{};
+    WinKit_GetChildRect(area, &rect);
+    ShowWindow(area, SW_HIDE);
+    HWND list = GetDlgItem(page, IDC_OUTPUT_TYPE);
+    for (SaveOptionPage& slot : st->SaveOptionPages) {
+        const char* name = ImgKit_GetTypeName(slot.ImageType, kTypeNameDisplay);
+        Page_AddComboItem(list, name ? name : "", reinterpret_cast<LPARAM>(&slot));
+        slot.Window = CreateDialogParamA(st->Args->Params.Instance, MAKEINTRESOURCEA(TemplateOf(slot.ImageType)),
+                                         page, SaveOptionPageProc, reinterpret_cast<LPARAM>(&slot));
+        if (slot.Window)
+            SetWindowPos(slot.Window, nullptr, rect.left, rect.top, 0, 0,
+                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOREDRAW | SWP_NOACTIVATE);
+    }
+}
+
+INT_PTR OnLoad(HWND page, WPARAM first) {
+    ImageConvertParams* p = Page_Params(page);
+    InitParamsDlgState* st = Page_ShellState(page);
+    if (!p || !st) return Page_Answer(page, 0);
+    if (first == 1) {
+        CreateSubPages(page, st);
+    } else {
+        for (SaveOptionPage& slot : st->SaveOptionPages)
+            if (slot.Window) SendMessageA(slot.Window, WM_PARAMS_LOAD, 0, 0);
+    }
+    HWND list = GetDlgItem(page, IDC_OUTPUT_TYPE);
+    LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        auto* slot = reinterpret_cast<SaveOptionPage*>(SendMessageA(list, CB_GETITEMDATA, i, 0));
+        if (slot && slot->ImageType == p->WriteImageType) {
+            SendMessageA(list, CB_SETCURSEL, i, 0);
+            break;
+        }
+    }
+    OnTypeCommand(page, 0);
+    Page_OfferFocus(page, static_cast<int>(first), IDC_OUTPUT_TYPE);
+    return Page_Answer(page, 1);
+}
+
+INT_PTR Dispatch(HWND page, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        return FALSE;
+    case WM_PARAMS_LOAD:
+        return OnLoad(page, wParam);
+    case WM_PARAMS_CHANGED:
+        WinKit_SendToParent(page, WM_PARAMS_CHANGED, 0, 0);
+        return FALSE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDC_OUTPUT_TYPE) OnTypeCommand(page, HIWORD(wParam));
+        return FALSE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+INT_PTR CALLBACK OutputPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+    return Page_Guard([&] { return Dispatch(page, message, wParam, lParam); });
+}
+
+INT_PTR CALLBACK SaveOptionPageProc(HWND sub, UINT message, WPARAM wParam, LPARAM lParam) {
+    return Page_Guard([&] { return SubPageDispatch(sub, message, wParam, lParam); });
+}

@@ -1,0 +1,117 @@
+// The processing result page: the log file and what happens when a run
+// ends. All but the log path are FileMode bits.
+#include "settings_ui/result_page_ids.h"
+#include "settings_ui/settings_pages.h"
+
+#include "makerlibs/pmwinkit.h"
+
+#include <commdlg.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr int kEditLimit = 260;
+constexpr DWORD kFileDialogMax = 261;
+
+void StoreLogFile(HWND page, ImageConvertParams* p) {
+    GetDlgItemTextA(page, IDC_RESULT_LOGFILE, p->LogFile, kPathBuffer);
+    Page_NotifyChanged(page);
+}
+
+// While the log goes into the output folder the path is kept but unused.
+void ShowLogInOutput(HWND page, const ImageConvertParams* p) {
+    bool inOutput = (p->FileMode & FILEMODE_LOGINOUTPUT) != 0;
+    SendDlgItemMessageA(page, IDC_RESULT_LOGFILE, EM_SETREADONLY, inOutput, 0);
+    EnableWindow(GetDlgItem(page, IDC_RESULT_BROWSE), !inOutput);
+}
+
+void Browse(HWND page, ImageConvertParams* p) {
+    char file[kPathBuffer];
+    memcpy(file, p->LogFile, sizeof file);
+    file[kPathBuffer - 1] = '\0';
+    char title[256] = "";
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = page;
+    ofn.lpstrFilter = "ﾃｷｽﾄﾌｧｲﾙ(*.txt)\0*.txt\0";
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = kFileDialogMax;
+    ofn.lpstrFileTitle = title;
+    ofn.nMaxFileTitle = sizeof title;
+    ofn.Flags = OFN_EXPLORER | OFN_SHAREAWARE | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    ofn.lpstrDefExt = "txt";
+    if (!GetSaveFileNameA(&ofn)) return;
+    SetDlgItemTextA(page, IDC_RESULT_LOGFILE, file);
+    StoreLogFile(page, p);
+}
+
+void OnCommand(HWND page, int id, int code) {
+    ImageConvertParams* p = Page_Params(page);
+    if (!p) return;
+    switch (id) {
+    case IDC_RESULT_LOGFILE:
+        if (code == 0 || code == EN_CHANGE || code == EN_UPDATE) StoreLogFile(page, p);
+        return;
+    case IDC_RESULT_BROWSE:
+        Browse(page, p);
+        return;
+    case IDC_RESULT_LOGINOUTPUT:
+        Page_StoreBit(page, id, &p->FileMode, FILEMODE_LOGINOUTPUT);
+        ShowLogInOutput(page, p);
+        break;
+    case IDC_RESULT_ERRORSONLY:
+        Page_StoreBit(page, id, &p->FileMode, FILEMODE_LOGERRORSONLY);
+        break;
+    case IDC_RESULT_OVERWRITE:
+        // The box says "overwrite"; the bit says "append".
+        p->FileMode &= ~FILEMODE_LOGAPPEND;
+        if (IsDlgButtonChecked(page, id) != BST_CHECKED) p->FileMode |= FILEMODE_LOGAPPEND;
+        break;
+    case IDC_RESULT_ENDMESSAGE:
+        Page_StoreBit(page, id, &p->FileMode, FILEMODE_ENDMESSAGE);
+        break;
+    case IDC_RESULT_OPENFOLDER:
+        Page_StoreBit(page, id, &p->FileMode, FILEMODE_OPENFOLDER);
+        break;
+    default:
+        return;
+    }
+    Page_NotifyChanged(page);
+}
+
+INT_PTR OnLoad(HWND page, WPARAM first) {
+    ImageConvertParams* p = Page_Params(page);
+    if (!p) return Page_Answer(page, 0);
+    if (first == 1) SendDlgItemMessageA(page, IDC_RESULT_LOGFILE, EM_LIMITTEXT, kEditLimit, 0);
+    p->LogFile[kPathBuffer - 1] = '\0';
+    WinKit_SetText(GetDlgItem(page, IDC_RESULT_LOGFILE), p->LogFile);
+    Page_CheckBit(page, IDC_RESULT_LOGINOUTPUT, p->FileMode, FILEMODE_LOGINOUTPUT);
+    ShowLogInOutput(page, p);
+    Page_CheckBit(page, IDC_RESULT_ERRORSONLY, p->FileMode, FILEMODE_LOGERRORSONLY);
+    CheckDlgButton(page, IDC_RESULT_OVERWRITE, (p->FileMode & FILEMODE_LOGAPPEND) ? BST_UNCHECKED : BST_CHECKED);
+    Page_CheckBit(page, IDC_RESULT_ENDMESSAGE, p->FileMode, FILEMODE_ENDMESSAGE);
+    Page_CheckBit(page, IDC_RESULT_OPENFOLDER, p->FileMode, FILEMODE_OPENFOLDER);
+    Page_OfferFocus(page, static_cast<int>(first), IDC_RESULT_LOGFILE);
+    return Page_Answer(page, 1);
+}
+
+INT_PTR Dispatch(HWND page, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        return FALSE;
+    case WM_PARAMS_LOAD:
+        return OnLoad(page, wParam);
+    case WM_COMMAND:
+        OnCommand(page, LOWORD(wParam), HIWORD(wParam));
+        return FALSE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+INT_PTR CALLBACK ResultPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+    return Page_Guard([&] { return Dispatch(page, message, wParam, lParam); });
+}

@@ -1,0 +1,117 @@
+// What the settings dialog frame and its pages share: the private messages
+// of the page protocol, the frame's per-window block (pages find it in their
+// parent's DWLP_USER slot) and the page dialog procedures.
+#pragma once
+#include "entry/params.h"
+
+// Frame -> pages (wParam 1 = first load, 0 = reload) and page -> frame
+// (wParam 0: reload every page).
+constexpr UINT WM_PARAMS_LOAD = 0x6F30;
+// Page -> frame after a value went into the live record.
+constexpr UINT WM_PARAMS_CHANGED = 0x6F32;
+// Frame -> itself: lParam points to a PageTable to fill.
+constexpr UINT WM_PARAMS_GETPAGES = 0x6F33;
+// Before a save: checks and normalises WritePath (wParam 0 also offers to
+// create a missing folder); the verdict lands in SaveBlocked.
+constexpr UINT WM_PARAMS_VALIDATE = 0x6F34;
+
+constexpr int kMaxPages = 10;
+constexpr int kSaveOptionPageCount = 5;
+
+struct PageEntry {
+    HWND Window;
+    int32_t Node;
+    int32_t Leaf;
+};
+
+// One save option sub-page of the output file type page; every slot points
+// at the same SaveOptions block of the live record.
+struct SaveOptionPage {
+    HWND Window;
+    int32_t ImageType;
+    ::SaveOptions* Options;
+};
+
+struct PageSubTemplate {
+    WORD TemplateId;
+    HICON Icon;
+    DLGPROC Procedure;
+    const char* Caption;
+};
+
+struct PageTemplate {
+    WORD TemplateId;
+    HICON Icon;
+    DLGPROC Procedure;
+    const char* Caption;
+    int32_t Kind;  // 1 top level; 2 child of the last top-level item; 0 child of the last non-0 item
+    int32_t SubPageCount;
+    const PageSubTemplate* SubPages;
+};
+
+struct PageTable {
+    int32_t Count;
+    const PageTemplate* Pages;
+};
+
+struct InitParamsDlgState {
+    InitParamsDlgArgs* Args;
+    ImageConvertParams Snapshot;  // as last loaded or saved; Apply compares against it
+    HWND* FocusSlot;              // &Args->FocusWindow
+    int32_t PageCount;
+    PageEntry Pages[kMaxPages];
+    SaveOptionPage SaveOptionPages[kSaveOptionPageCount];
+    int32_t SaveBlocked;
+    struct IWebBrowser2* Browser;  // owned by the start page
+};
+
+// The frame's block as a page sees it; null before the frame set it up.
+InitParamsDlgState* Page_ShellState(HWND page);
+// The live record, or null.
+ImageConvertParams* Page_Params(HWND page);
+// Tells the frame (through the parent) that the live record changed.
+void Page_NotifyChanged(HWND page);
+// On the first load a page offers its first control for the initial focus.
+void Page_OfferFocus(HWND page, int wParam, int controlId);
+// Sets a check box from a bit of the record.
+void Page_CheckBit(HWND page, int controlId, uint32_t bits, uint32_t bit);
+// Clears `bit` in *bits and sets it again when the check box is ticked.
+void Page_StoreBit(HWND page, int controlId, uint32_t* bits, uint32_t bit);
+// Appends an item with its value as item data.
+void Page_AddComboItem(HWND combo, const char* text, LPARAM data);
+// Selects the first item whose data equals `data`; false (selection left
+// alone) when none does.
+bool Page_SelectComboData(HWND combo, LPARAM data);
+// The selected item's data; false without a selection.
+bool Page_SelectedComboData(HWND combo, LPARAM* data);
+// Selects item `position`, or nothing when the list has no such item.
+void Page_SelectComboPosition(HWND combo, long position);
+// A dialog procedure's answer to a message with a result (private messages).
+INT_PTR Page_Answer(HWND page, LRESULT result);
+// Runs `call`, turning any exception into `fallback`: nothing may unwind
+// through the dialog manager.
+template <class F>
+INT_PTR Page_Guard(F call, INT_PTR fallback = FALSE) {
+    try {
+        return call();
+    } catch (...) {
+        return fallback;
+    }
+}
+
+INT_PTR CALLBACK StartPageProc(HWND, UINT, WPARAM, LPARAM);
+INT_PTR CALLBACK ImagePageProc(HWND, UINT, WPARAM, LPARAM);
+INT_PTR CALLBACK InputPageProc(HWND, UINT, WPARAM, LPARAM);
+INT_PTR CALLBACK OutputPageProc(HWND, UINT, WPARAM, LPARAM);
+INT_PTR CALLBACK SaveOptionPageProc(HWND, UINT, WPARAM, LPARAM);
+INT_PTR CALLBACK FolderPageProc(HWND, UINT, WPARAM, LPARAM);
+INT_PTR CALLBACK ResultPageProc(HWND, UINT, WPARAM, LPARAM);
+INT_PTR CALLBACK IniFilePageProc(HWND, UINT, WPARAM, LPARAM);
+INT_PTR CALLBACK VersionPageProc(HWND, UINT, WPARAM, LPARAM);
+
+// The start page's hosting: loads atl.dll once and starts its control
+// hosting; the dialog creation that turns class-id controls into hosted
+// ActiveX controls, or null when hosting is unavailable.
+bool StartPage_InitHosting();
+void StartPage_EndHosting();
+HWND StartPage_Create(HINSTANCE instance, HWND parent);

@@ -1,0 +1,80 @@
+// The command line as a file list: blanks, quotes, unbalanced quotes, long
+// and code page 932 paths, and the record's life cycle.
+#include "makerlibs/pmfilelist.h"
+#include "makerlibs/pmheap.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> Items(const char* line) {
+    FileList list{};
+    int n = FileList_FromCommandLine(2, 0, line, &list);
+    EXPECT_EQ(n, list.Count);
+    std::vector<std::string> items(list.Paths, list.Paths + list.Count);
+    FileList_Free(&list);
+    return items;
+}
+
+using V = std::vector<std::string>;
+
+}  // namespace
+
+TEST(FileListParse, BlanksQuotesAndEmptyItems) {
+    struct Case { const char* line; V want; } cases[] = {
+        {"C:\\a.jpg D:\\b.png", {"C:\\a.jpg", "D:\\b.png"}},
+        {"  \t C:\\a.jpg\t\t D:\\  ", {"C:\\a.jpg", "D:\\"}},
+        // The shell quotes roots and folders with the separator last.
+        {"\"C:\\My Photos\\\" \"D:\\\" E:", {"C:\\My Photos\\", "D:\\", "E:"}},
+        {"a\"b c\"d e", {"ab cd", "e"}},
+        {"\"\" x \"\"  \"\"\"\"", {"x"}},
+        {"C:\\a \"C:\\open quote\\ rest  of line", {"C:\\a", "C:\\open quote\\ rest  of line"}},
+        {"\"表 ソ\\\" ソ\\表", {"表 ソ\\", "ソ\\表"}},
+        {"", {}},
+        {"   \t ", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Items(c.line), c.want) << c.line;
+}
+
+TEST(FileListParse, LongPathsStayWhole) {
+    std::string longPath = "C:\\" + std::string(300, 'x') + "\\表.jpg";
+    std::string line = "\"" + longPath + "\" " + longPath;
+    EXPECT_EQ(Items(line.c_str()), (V{longPath, longPath}));
+}
+
+TEST(FileListRecord, FillFreeAndRefill) {
+    FileList list{};
+    FileList_Free(&list);  // zeroed record
+    FileList_Free(nullptr);
+    EXPECT_EQ(FileList_FromCommandLine(2, 0, nullptr, &list), 0);
+    EXPECT_EQ(FileList_FromCommandLine(2, 0, "a", nullptr), 0);
+
+    long before = PmHeap_LiveBlocks();
+    ASSERT_EQ(FileList_FromCommandLine(2, 0, "a b c", &list), 3);
+    EXPECT_EQ(list.Private0, 3u);
+    EXPECT_EQ(list.Private1, 0x464C5354u);
+    // Filling a filled record again releases the first list.
+    ASSERT_EQ(FileList_FromCommandLine(2, 0, "d", &list), 1);
+    EXPECT_STREQ(list.Paths[0], "d");
+    // An empty line leaves the record empty, not holding the old list.
+    EXPECT_EQ(FileList_FromCommandLine(2, 0, "  ", &list), 0);
+    EXPECT_EQ(list.Paths, nullptr);
+    EXPECT_EQ(PmHeap_LiveBlocks(), before);
+    FileList_Free(&list);
+    EXPECT_EQ(list.Count, 0);
+    EXPECT_EQ(list.Private1, 0u);
+}
+
+TEST(FileListRecord, AllocationFailureLeavesItEmpty) {
+    FileList list{};
+    long before = PmHeap_LiveBlocks();
+    PmHeap_FailAfter(0);
+    EXPECT_EQ(FileList_FromCommandLine(2, 0, "a b", &list), 0);
+    PmHeap_FailAfter(-1);
+    EXPECT_EQ(list.Count, 0);
+    EXPECT_EQ(list.Paths, nullptr);
+    EXPECT_EQ(PmHeap_LiveBlocks(), before);
+}

@@ -1,0 +1,369 @@
+// The settings pages on the real dialog: what each control stores, the
+// enabling rules, and the reloads between pages.
+#include "common/testsupport.h"
+#include "dialog_driver.h"
+#include "settings_ui/folder_page_ids.h"
+#include "settings_ui/image_page_ids.h"
+#include "settings_ui/inifile_page_ids.h"
+#include "settings_ui/input_page_ids.h"
+#include "settings_ui/output_page_ids.h"
+#include "settings_ui/result_page_ids.h"
+
+#include <vector>
+
+using namespace dlgtest;
+
+namespace {
+
+std::vector<int> StoredTypes(const ImageConvertParams& p) {
+    return std::vector<int>(p.ImageType, p.ImageType + p.ImageTypeCount);
+}
+
+std::vector<int> ListedTypes(HWND list) {
+    std::vector<int> types;
+    int n = static_cast<int>(SendMessageA(list, LB_GETCOUNT, 0, 0));
+    for (int i = 0; i < n; ++i) types.push_back(ImgKit_ListBoxGetType(list, i));
+    return types;
+}
+
+// Shown by its own style, whether or not its page is.
+bool Shown(HWND w) {
+    return w && (GetWindowLongA(w, GWL_STYLE) & WS_VISIBLE);
+}
+
+// A click on an item of the multiple-selection list.
+void ToggleItem(const Driver& d, HWND list, int index) {
+    BOOL selected = SendMessageA(list, LB_GETSEL, index, 0) > 0;
+    SendMessageA(list, LB_SETSEL, !selected, index);
+    SendMessageA(GetParent(list), WM_COMMAND, MAKEWPARAM(IDC_INPUT_TYPES, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+}
+
+}  // namespace
+
+TEST(ImagePage, ShowsOddValuesWithoutChangingThem) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    ImageConvertParams& p = setup.params();
+    p.BitCount = 16;
+    p.Filter = 11;
+    p.UseFilter = 1;
+    p.Resize = 0;
+    p.Size.cx = 0;
+    p.Direction = 12;
+    setup.run([&](Driver& d) {
+        EXPECT_EQ(d.selection(d.control(kImage, IDC_IMAGE_BITCOUNT)), 9);
+        EXPECT_EQ(d.text(d.control(kImage, IDC_IMAGE_BITCOUNT)), "24ﾋﾞｯﾄ(16777216色)");
+        EXPECT_EQ(d.selection(d.control(kImage, IDC_IMAGE_FILTER)), CB_ERR);
+        EXPECT_EQ(d.selection(d.control(kImage, IDC_IMAGE_DIRECTION)), CB_ERR);
+        for (int id : {IDC_IMAGE_WIDTH, IDC_IMAGE_HEIGHT, IDC_IMAGE_WIDTHLABEL, IDC_IMAGE_HEIGHTUNIT})
+            EXPECT_FALSE(IsWindowEnabled(d.control(kImage, id))) << id;
+        EXPECT_TRUE(IsWindowEnabled(d.control(kImage, IDC_IMAGE_SIZEGROUP)));
+        EXPECT_EQ(d.params().BitCount, 16);
+        EXPECT_EQ(d.params().Filter, 11);
+        EXPECT_EQ(d.params().Size.cx, 0);
+        EXPECT_EQ(d.params().Direction, 12);
+        EXPECT_FALSE(d.applyEnabled());
+
+        d.choose(d.control(kImage, IDC_IMAGE_RESIZE), 2);
+        EXPECT_EQ(d.params().Resize, 2);
+        EXPECT_TRUE(IsWindowEnabled(d.control(kImage, IDC_IMAGE_WIDTH)));
+        d.choose(d.control(kImage, IDC_IMAGE_BITCOUNT), 9);
+        EXPECT_EQ(d.params().BitCount, 24);
+        d.choose(d.control(kImage, IDC_IMAGE_FILTER), 13);
+        EXPECT_EQ(d.params().Filter, 12) << "item data, not the position";
+        d.click(d.control(kImage, IDC_IMAGE_USEFILTER));
+        EXPECT_EQ(d.params().UseFilter, 0);
+        EXPECT_FALSE(IsWindowEnabled(d.control(kImage, IDC_IMAGE_FILTER)));
+        EXPECT_EQ(d.params().Filter, 12);
+    });
+}
+
+TEST(ImagePage, SizeEditsStoreAtLeastOne) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    setup.run([&](Driver& d) {
+        HWND width = d.control(kImage, IDC_IMAGE_WIDTH);
+        HWND height = d.control(kImage, IDC_IMAGE_HEIGHT);
+        d.type(width, "");
+        EXPECT_EQ(d.params().Size.cx, 1);
+        d.type(height, "0");
+        EXPECT_EQ(d.params().Size.cy, 1);
+        d.type(width, "9999");
+        EXPECT_EQ(d.params().Size.cx, 9999);
+        EXPECT_EQ(SendMessageA(width, EM_GETLIMITTEXT, 0, 0), 4);
+        EXPECT_EQ(d.text(height), "0") << "the text is not rewritten";
+    });
+}
+
+TEST(InputPage, StoresTheSelectionInListOrder) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    setup.run([&](Driver& d) {
+        HWND list = d.control(kInput, IDC_INPUT_TYPES);
+        std::vector<int> listed = ListedTypes(list);
+        ASSERT_GE(listed.size(), 3u);
+        EXPECT_EQ(StoredTypes(d.params()), listed) << "all offered types selected by default";
+
+        for (size_t i = 0; i < listed.size(); ++i) ToggleItem(d, list, static_cast<int>(i));
+        EXPECT_EQ(d.params().ImageTypeCount, 0);
+        EXPECT_TRUE(d.applyEnabled());
+
+        int last = static_cast<int>(listed.size()) - 1;
+        ToggleItem(d, list, last);
+        ToggleItem(d, list, 0);
+        EXPECT_EQ(StoredTypes(d.params()), (std::vector<int>{listed[0], listed[last]}));
+
+        d.click(d.control(kInput, IDC_INPUT_SELECTALL));
+        EXPECT_EQ(StoredTypes(d.params()), listed);
+        EXPECT_FALSE(d.applyEnabled());
+    });
+}
+
+TEST(InputPage, SubFolderToggleReloadsOtherPagesKeepingTheirEdits) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    setup.run([&](Driver& d) {
+        d.type(d.control(kFolder, IDC_FOLDER_PATH), "C:\\edited");
+        d.choose(d.control(kImage, IDC_IMAGE_PALETTE), 2);
+        // A value written behind the page's back shows only after a reload.
+        d.params().Size.cx = 321;
+        uint32_t before = d.params().FileMode;
+        d.click(d.control(kInput, IDC_INPUT_SUBFOLDERS));
+        EXPECT_EQ(d.params().FileMode, before ^ FILEMODE_SUBFOLDERS);
+        EXPECT_EQ(d.text(d.control(kImage, IDC_IMAGE_WIDTH)), "321");
+        EXPECT_EQ(d.text(d.control(kFolder, IDC_FOLDER_PATH)), "C:\\edited");
+        EXPECT_EQ(d.selection(d.control(kImage, IDC_IMAGE_PALETTE)), 2);
+        EXPECT_STREQ(d.params().WritePath, "C:\\edited");
+        d.click(d.control(kInput, IDC_INPUT_EXTONLY));
+        EXPECT_EQ(d.params().FileMode, before ^ FILEMODE_SUBFOLDERS ^ FILEMODE_EXTONLY);
+    });
+}
+
+TEST(OutputPage, ScanMethodValuesDependOnTheFormat) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    setup.params().SaveOptions.Bmp_Comp = 2;
+    setup.params().WriteImageType = kTypeGif;
+    setup.run([&](Driver& d) {
+        HWND type = d.control(kOutput, IDC_OUTPUT_TYPE);
+        EXPECT_EQ(SendMessageA(type, CB_GETCOUNT, 0, 0), 5);
+        EXPECT_EQ(d.selection(type), 0);
+        EXPECT_TRUE(Shown(d.subPage(kTypeGif)));
+        EXPECT_FALSE(Shown(d.subPage(kTypeJpeg)));
+
+        d.choose(GetDlgItem(d.subPage(kTypeGif), IDC_OPT_SCAN), 1);
+        EXPECT_EQ(d.params().SaveOptions.Gif_Interlace, 1);
+        d.choose(GetDlgItem(d.subPage(kTypePng), IDC_OPT_SCAN), 0);
+        EXPECT_EQ(d.params().SaveOptions.Png_Interlace, 0);
+        HWND jpegScan = GetDlgItem(d.subPage(kTypeJpeg), IDC_OPT_JPEGSCAN);
+        d.choose(jpegScan, 1);
+        EXPECT_EQ(d.params().SaveOptions.Jpeg_Progressive, 0);
+        d.choose(jpegScan, 0);
+        EXPECT_EQ(d.params().SaveOptions.Jpeg_Progressive, 1);
+
+        HWND rle = GetDlgItem(d.subPage(kTypeBmp), IDC_OPT_RLE);
+        EXPECT_FALSE(d.checked(rle)) << "only 1 means RLE";
+        d.click(rle);
+        d.click(rle);
+        EXPECT_EQ(d.params().SaveOptions.Bmp_Comp, 0);
+
+        d.choose(type, 4);
+        EXPECT_EQ(d.params().WriteImageType, kTypeJpeg);
+        EXPECT_TRUE(Shown(d.subPage(kTypeJpeg)));
+        EXPECT_FALSE(Shown(d.subPage(kTypeGif)));
+        EXPECT_FALSE(Shown(d.subPage(kTypeTiff)));
+    });
+}
+
+TEST(OutputPage, QualityIsStoredWhenTheTrackEnds) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    setup.params().SaveOptions.Jpeg_Quality = 75;
+    setup.run([&](Driver& d) {
+        HWND sub = d.subPage(kTypeJpeg);
+        HWND bar = GetDlgItem(sub, IDC_OPT_QUALITY);
+        EXPECT_EQ(SendMessageA(bar, TBM_GETPOS, 0, 0), 75);
+        SendMessageA(bar, TBM_SETPOS, TRUE, 40);
+        SendMessageA(sub, WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, 40), reinterpret_cast<LPARAM>(bar));
+        EXPECT_EQ(d.params().SaveOptions.Jpeg_Quality, 75);
+        SendMessageA(sub, WM_HSCROLL, MAKEWPARAM(TB_ENDTRACK, 0), reinterpret_cast<LPARAM>(bar));
+        EXPECT_EQ(d.params().SaveOptions.Jpeg_Quality, 40);
+        EXPECT_TRUE(d.applyEnabled());
+    });
+}
+
+TEST(FolderPage, TimeFolderBoxGovernsItsDependentBox) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    setup.run([&](Driver& d) {
+        HWND time = d.control(kFolder, IDC_FOLDER_TIME);
+        HWND noEmpty = d.control(kFolder, IDC_FOLDER_NOEMPTY);
+        ASSERT_TRUE(d.params().FileMode & FILEMODE_NOEMPTYFOLDER);
+        d.click(time);
+        EXPECT_FALSE(d.params().FileMode & FILEMODE_TIMEFOLDER);
+        EXPECT_FALSE(IsWindowEnabled(noEmpty));
+        EXPECT_TRUE(d.params().FileMode & FILEMODE_NOEMPTYFOLDER);
+        d.click(time);
+        EXPECT_TRUE(IsWindowEnabled(noEmpty));
+        EXPECT_TRUE(d.checked(noEmpty));
+        d.click(d.control(kFolder, IDC_FOLDER_OVERWRITE));
+        EXPECT_EQ(d.params().FileMode, kDefaultFileMode | FILEMODE_OVERWRITE);
+        d.type(d.control(kFolder, IDC_FOLDER_PATH), "D:\\out");
+        EXPECT_STREQ(d.params().WritePath, "D:\\out");
+    });
+}
+
+TEST(ResultPage, OverwriteBoxIsTheInverseOfAppend) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    setup.run([&](Driver& d) {
+        HWND overwrite = d.control(kResult, IDC_RESULT_OVERWRITE);
+        EXPECT_TRUE(d.checked(overwrite));
+        d.click(overwrite);
+        EXPECT_TRUE(d.params().FileMode & FILEMODE_LOGAPPEND);
+        d.click(overwrite);
+        EXPECT_FALSE(d.params().FileMode & FILEMODE_LOGAPPEND);
+
+        HWND edit = d.control(kResult, IDC_RESULT_LOGFILE);
+        HWND browse = d.control(kResult, IDC_RESULT_BROWSE);
+        EXPECT_FALSE(GetWindowLongA(edit, GWL_STYLE) & ES_READONLY);
+        d.click(d.control(kResult, IDC_RESULT_LOGINOUTPUT));
+        EXPECT_TRUE(d.params().FileMode & FILEMODE_LOGINOUTPUT);
+        EXPECT_TRUE(GetWindowLongA(edit, GWL_STYLE) & ES_READONLY);
+        EXPECT_FALSE(IsWindowEnabled(browse));
+        EXPECT_EQ(d.text(edit), d.params().LogFile);
+        d.type(edit, "C:\\log.txt");
+        EXPECT_STREQ(d.params().LogFile, "C:\\log.txt");
+    });
+}
+
+TEST(IniFilePage, ResetThenCancelLeavesTheFileAlone) {
+    pmtest::TempDir dir;
+    std::string ini = dir / "PIXMILL.INI";
+    std::string body = "[IMGCONVERT_DISP]\r\nCurNode=6\r\nCurLeaf=0\r\n[IMGCONVERT]\r\nSize.cx=500\r\nDirection=3\r\n";
+    pmtest::WriteWholeFile(ini, body.data(), body.size());
+    DialogSetup setup(ini);
+    setup.run([&](Driver& d) {
+        EXPECT_EQ(d.text(d.control(kIniFile, IDC_INIFILE_DEFAULT)), ini);
+        EXPECT_EQ(d.selection(d.control(kIniFile, IDC_INIFILE_ACTION)), 0);
+        SendMessageA(d.page(kIniFile), WM_COMMAND, MAKEWPARAM(IDC_INIFILE_OK, BN_CLICKED), 0);
+        EXPECT_EQ(d.params().Size.cx, 96);
+        EXPECT_EQ(d.text(d.control(kImage, IDC_IMAGE_WIDTH)), "96");
+        EXPECT_TRUE(d.applyEnabled());
+        d.press(IDC_SETTINGS_CANCEL);
+        EXPECT_TRUE(d.waitClosed());
+    });
+    EXPECT_EQ(IniValue(ini, "IMGCONVERT", "Size.cx"), "500");
+    EXPECT_EQ(IniValue(ini, "IMGCONVERT", "Direction"), "3");
+}
+
+TEST(IniFilePage, BlockedSaveOpensNoFileDialog) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    strcpy(setup.params().WritePath, "");
+    setup.run([&](Driver& d) {
+        d.choose(d.control(kIniFile, IDC_INIFILE_ACTION), 2);
+        d.pressOn(d.page(kIniFile), IDC_INIFILE_OK);
+        HWND box = d.waitOwnedDialog();
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(d.boxText(box).rfind("フォルダーが無効です。", 0), 0u) << d.boxText(box);
+        d.answer(box, IDOK);
+        EXPECT_EQ(d.waitOwnedDialog(1000), nullptr) << "no file dialog after a refused folder";
+    });
+}
+
+namespace {
+
+// Types a name into an open or save dialog and confirms it.
+bool ConfirmFileDialog(const Driver& d, HWND box, const std::string& name) {
+    HWND edit = GetDlgItem(box, 0x47c);  // the file name combo box of the explorer-style dialog
+    if (!edit) edit = GetDlgItem(box, 0x480);
+    if (!edit) return false;
+    SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    return d.answer(box, IDOK);
+}
+
+std::string FileNameOffered(const Driver& d, HWND box) {
+    HWND edit = GetDlgItem(box, 0x47c);
+    if (!edit) edit = GetDlgItem(box, 0x480);
+    return edit ? d.text(edit) : std::string("<no name field>");
+}
+
+}  // namespace
+
+TEST(IniFilePage, SaveAndLoadRememberTheChosenFile) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    strcpy(setup.params().WritePath, dir.path().c_str());
+    std::string other = dir / "other.ini";
+    setup.run([&](Driver& d) {
+        HWND action = d.control(kIniFile, IDC_INIFILE_ACTION);
+        d.choose(action, 2);
+        d.choose(d.control(kImage, IDC_IMAGE_DIRECTION), 4);
+        d.pressOn(d.page(kIniFile), IDC_INIFILE_OK);
+        HWND box = d.waitOwnedDialog();
+        ASSERT_NE(box, nullptr);
+        EXPECT_NE(FileNameOffered(d, box).find("PIXMILL.INI"), std::string::npos) << FileNameOffered(d, box);
+        ASSERT_TRUE(ConfirmFileDialog(d, box, dir / "other"));
+        ASSERT_TRUE(WaitFor([&] { return pmtest::FileExists(other); }));
+        EXPECT_EQ(IniValue(other, "IMGCONVERT", "Direction"), "4");
+        EXPECT_EQ(d.state()->Args->Saved, 0) << "saving elsewhere is not a save of the settings";
+
+        d.choose(d.control(kImage, IDC_IMAGE_DIRECTION), 0);
+        d.choose(action, 1);
+        d.pressOn(d.page(kIniFile), IDC_INIFILE_OK);
+        box = d.waitOwnedDialog();
+        ASSERT_NE(box, nullptr);
+        EXPECT_NE(FileNameOffered(d, box).find("other.ini"), std::string::npos) << FileNameOffered(d, box);
+        ASSERT_TRUE(ConfirmFileDialog(d, box, other));
+        EXPECT_TRUE(WaitFor([&] { return d.params().Direction == 4; }));
+        EXPECT_EQ(d.selection(d.control(kImage, IDC_IMAGE_DIRECTION)), 4);
+    });
+    EXPECT_EQ(IniValue(dir / "PIXMILL.INI", "IMGCONVERT", "Direction"), "<missing>")
+        << "the default file gets the settings only from Save or Apply";
+}
+
+TEST(SettingsDialog, BadSettingsFileOpensAndSavesOnlyWhatChanged) {
+    pmtest::TempDir dir;
+    std::string ini = dir / "PIXMILL.INI";
+    std::string longFolder(263, 'x');
+    std::string body =
+        "[IMGCONVERT_DISP]\r\nCurNode=-3\r\nCurLeaf=7\r\n[IMGCONVERT]\r\nDirection=99\r\nResize=-1\r\n"
+        "BitCount=77\r\nPalette=9\r\nZoomFilter=5\r\nFilter=1000\r\nImageTypeCount=0\r\nImageType0=42\r\n"
+        "FileMode=-1\r\nWritePath=" + longFolder + "\r\nWriteImageType=99\r\nJpeg_Progressive=7\r\n"
+        "Gif_Interlace=9\r\nPng_Interlace=200\r\nBmp_Comp=300\r\nJpeg_Quality=250\r\n";
+    pmtest::WriteWholeFile(ini, body.data(), body.size());
+    DialogSetup setup(ini);
+    ImageConvertParams loaded = setup.params();
+    setup.run([&](Driver& d) {
+        EXPECT_EQ(d.selectedTreeText(), "Vimoサムネイル");
+        EXPECT_EQ(d.selection(d.control(kImage, IDC_IMAGE_DIRECTION)), CB_ERR);
+        EXPECT_EQ(d.selection(d.control(kOutput, IDC_OUTPUT_TYPE)), CB_ERR);
+        EXPECT_EQ(SendMessageA(d.control(kInput, IDC_INPUT_TYPES), LB_GETSELCOUNT, 0, 0), 0);
+        EXPECT_FALSE(d.applyEnabled());
+        EXPECT_EQ(memcmp(&d.params(), &loaded, offsetof(ImageConvertParams, CurNode)), 0)
+            << "opening changed nothing";
+        d.choose(d.control(kImage, IDC_IMAGE_PALETTE), 1);
+        EXPECT_TRUE(d.applyEnabled());
+        d.press(IDC_SETTINGS_CANCEL);
+        EXPECT_TRUE(d.waitClosed());
+    });
+    ImageConvertParams after = setup.params();
+    EXPECT_EQ(after.Palette, 1);
+    after.Palette = loaded.Palette;
+    EXPECT_EQ(memcmp(&after, &loaded, offsetof(ImageConvertParams, CurNode)), 0) << "only the palette changed";
+
+    // Saved once the folder is usable: the odd values go back as they were.
+    DialogSetup again(ini);
+    again.run([&](Driver& d) {
+        d.type(d.control(kFolder, IDC_FOLDER_PATH), dir.path().c_str());
+        d.press(IDC_SETTINGS_SAVE);
+        EXPECT_TRUE(d.waitClosed());
+    });
+    EXPECT_EQ(IniValue(ini, "IMGCONVERT", "Direction"), "99");
+    EXPECT_EQ(IniValue(ini, "IMGCONVERT", "BitCount"), "77");
+    EXPECT_EQ(IniValue(ini, "IMGCONVERT", "Filter"), "1000");
+    EXPECT_EQ(IniValue(ini, "IMGCONVERT", "WriteImageType"), "99");
+    EXPECT_EQ(IniValue(ini, "IMGCONVERT", "ImageTypeCount"), "0");
+    EXPECT_EQ(IniValue(ini, "IMGCONVERT_DISP", "CurNode"), "0");
+}
