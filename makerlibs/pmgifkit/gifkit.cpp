@@ -251,10 +251,11 @@ int ReadStill(InStream& in, int bitCount, DibIOOptions* info, DibHolder* out) {
         std::memcpy(pmio::Table(out->header), ftab, sizeof(RgbQuad) * pmio::TableCount(fh));
         int fill = fd.transparent >= 0 ? fd.transparent : r.gif->SColorMap ? r.gif->SBackGroundColor : 0;
         if (fill >= (1 << dibBits)) fill = 0;
-        for (int64_t y = 0; y < h; ++y) {
-            uint8_t* row = pmio::TopRow(out->header, out->bits, y);
-            for (int64_t x = 0; x < w; ++x) pmio::SetIndex(row, dibBits, x, fill);
-        }
+        // A tiny file may declare a screen of 100 megapixels; it is filled
+        // a row of bytes at a time.
+        const uint8_t pattern = uint8_t(dibBits == 1 ? (fill ? 0xFF : 0) : dibBits == 4 ? fill * 0x11 : fill);
+        const size_t rowBytes = size_t(DibStride(uint64_t(w), uint32_t(dibBits)));
+        for (int64_t y = 0; y < h; ++y) std::memset(pmio::TopRow(out->header, out->bits, y), pattern, rowBytes);
     } else {
         for (int64_t y = 0; y < h; ++y) std::memset(pmio::TopRow(out->header, out->bits, y), 255, size_t(w) * 3);
     }
@@ -537,8 +538,7 @@ int GifKit_CountFrames(PmFileHandle file) {
     GifFileType* gif = DGifOpen(&in, ReadFn, &err);
     if (!gif) return in.Result(0);
     int frames = 0;
-    bool ok = true;
-    for (bool done = false; !done && ok;) {
+    for (bool done = false; !done;) {
         GifRecordType type;
         if (DGifGetRecordType(gif, &type) == GIF_ERROR) break;  // a cut-off tail ends the count
         switch (type) {
