@@ -198,7 +198,7 @@ int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount,
         if (w > target.cx || h > target.cy) {
             if (zoomFilter != 0)
                 r = Geom_ShrinkSmooth(0, 0, p.cur_.h, p.cur_.b, p.made_.h, p.made_.b);
-            else if (w >= target.cx && h >= target.cy)
+            else if (w > target.cx && h > target.cy)
                 r = Geom_Shrink(0, p.cur_.h, p.cur_.b, 0, 0, target.cx, target.cy, p.made_.b);
             else
                 r = Geom_Resample(0, p.cur_.h, p.cur_.b, 1, p.made_.h, p.made_.b);
@@ -307,6 +307,10 @@ int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount,
                     break;
                 }
         }
+        // With masks made from the marked palette entry (or alpha) an index
+        // is always free here: the marked entry's pixels are all transparent,
+        // and every colour step leaves one index unused. The fallback to the
+        // caller's index and the 108 below guard masks of other origins.
         if (index >= 0) *transparentIndex = index;
         else index = *transparentIndex;
         if (index >= N) {

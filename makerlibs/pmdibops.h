@@ -10,8 +10,13 @@ int DibOps_Rotate(int reserved, int32_t angle, const DibHeader* header, const ui
 // The largest size of the same aspect ratio inside `box`; never 0 on an axis.
 int DibOps_FitSize(const PmSize* box, int reserved, PmSize* size);
 // Output size of a logical screen `size` turned by `angle` and zoomed by
-// `zoom` (0 none, 1 fit, 2 stretch) into `box`, and `rect` mapped into it.
-// Result 1 = frames must be composed on a canvas to look as on the screen.
+// `zoom` (0 none, 1 fit, any other value stretch) into `box`, and `rect`
+// (clipped to the screen) turned and scaled into it; both edges of the
+// rectangle map with the same rounding, so frames that meet on the screen
+// still meet, and a frame keeps at least one pixel.
+// Result 1 = frames must be composed on a canvas to look as on the screen:
+// the screen is zoomed and the rectangle does not cover all of it (a frame
+// scaled alone would blend its edges with nothing). 0 otherwise.
 int DibOps_ComputeLayout(int32_t angle, int zoom, const PmSize* box, PmSize* size, PmRect* rect);
 // Number of distinct colours (up to `maximum` + 1); the colours (COLORREF)
 // and their pixel counts when <= maximum.
@@ -29,6 +34,7 @@ int DibOps_MapToPalette(const DibHeader* header, const uint8_t* bits, int method
 // Scaled copy of an 8-bit mask. > 0 success.
 int DibOps_ResizeMask(const PmSize* size, int reserved, const DibHeader* mask, const uint8_t* maskBits,
                       DibHeader** outHeader, uint8_t** outBits);
-// Tone filter `code` on a 24-bit DIB, in place or by replacing it. Non-zero =
-// success.
+// Tone filter `code` (1-10, 12-15, 20-22, 25, 26) on the DIB: other depths
+// are widened to 24 bits first (the DIB is then replaced). Non-zero =
+// success; 0 for an unknown code, with the image untouched.
 int DibOps_ApplyFilter(int code, DibHeader** header, uint8_t** bits);

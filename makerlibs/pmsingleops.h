@@ -17,7 +17,11 @@ int Tone_ToMonochrome(const DibHeader* header, const uint8_t* bits, int reserved
 int Tone_ToMonochromeSmall(const DibHeader* header, const uint8_t* bits, int r1, int r2,
                            DibHeader* dst, uint8_t* dstBits);
 
-// PMGEOM: 24-bit scalers into a destination of the wanted size. Non-zero =
+// PMGEOM: scalers into a 24-bit destination of the wanted size (sources of
+// any depth are read as 24 bits). ShrinkSmooth: whole-factor area averaging,
+// then Lanczos-3; it also serves an axis that grows. Shrink: area averaging,
+// then linear interpolation; both axes must shrink or stay. Resample mode 1:
+// Mitchell-Netravali cubic, for enlarging and mixed cases. Non-zero =
 // success.
 int Geom_Resample(int reserved, const DibHeader* header, const uint8_t* bits, int mode,
                   DibHeader* dst, uint8_t* dstBits);
@@ -26,7 +30,8 @@ int Geom_Shrink(int reserved, const DibHeader* header, const uint8_t* bits, int 
 int Geom_ShrinkSmooth(int r1, int r2, const DibHeader* header, const uint8_t* bits,
                       DibHeader* dst, uint8_t* dstBits);
 
-// PMEFFECTS: prepares an image for a 1-bit output (mode 1) into a 24-bit
-// destination of the same size. 1 = success.
+// PMEFFECTS: prepares an image for a 1-bit output into a 24-bit destination
+// of the same size: grey, and with mode 1 its levels stretched so that the
+// darkest and lightest half percent reach black and white. 1 = success.
 int Effects_MonoPrepare(int reserved, const DibHeader* header, const uint8_t* bits, int mode,
                         DibHeader* dst, uint8_t* dstBits);

@@ -179,13 +179,6 @@ bool BoxReduce(const View& s, int kx, int ky, Plane* out) {
     return true;
 }
 
-// Plane view of a DIB: rows in screen order, any depth read as 24 bits.
-bool LoadPlane(const View& s, Plane* out) {
-    if (!out->Alloc(s.width, s.height)) return false;
-    for (int y = 0; y < s.height; ++y) RowToBgr(s, y, out->Row(y));
-    return true;
-}
-
 bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual) {
     if (d.bitCount != 24) return false;
     // Whole-factor area averaging while the remaining step stays at least
@@ -194,29 +187,44 @@ bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual) {
     int kx = 1, ky = 1;
     if (s.width >= d.width * prefilterResidual * 2) kx = s.width / (d.width * prefilterResidual);
     if (s.height >= d.height * prefilterResidual * 2) ky = s.height / (d.height * prefilterResidual);
-    Plane src;
-    if (kx > 1 || ky > 1) {
-        if (!BoxReduce(s, kx, ky, &src)) return false;
-    } else if (!LoadPlane(s, &src)) {
-        return false;
-    }
+    Plane box;
+    bool boxed = kx > 1 || ky > 1;
+    if (boxed && !BoxReduce(s, kx, ky, &box)) return false;
+    int sw = boxed ? box.w : s.width, sh = boxed ? box.h : s.height;
+    HeapBuf<uint8_t> line;  // one source row of another depth, as 24 bits
+    if (!boxed && s.bitCount != 24 && !line.Alloc(size_t(s.width) * 3)) return false;
+    auto sourceRow = [&](int y) -> const uint8_t* {
+        if (boxed) return box.Row(y);
+        if (s.bitCount == 24) return s.Row(y);
+        RowToBgr(s, y, line.get());
+        return line.get();
+    };
 
     Taps hx, vy;
-    if (!hx.Build(src.w, double(s.width) / kx, d.width, kind, true) ||
-        !vy.Build(src.h, double(s.height) / ky, d.height, kind, true))
+    if (!hx.Build(sw, double(s.width) / kx, d.width, kind, true) ||
+        !vy.Build(sh, double(s.height) / ky, d.height, kind, true))
         return false;
 
-    // Horizontal pass over every source row.
-    Plane mid;
-    if (!mid.Alloc(d.width, src.h)) return false;
-    for (int y = 0; y < src.h; ++y) {
-        const uint8_t* in = src.Row(y);
-        uint8_t* out = mid.Row(y);
+    // Source rows are filtered horizontally on demand into a ring of as many
+    // rows as one output row needs. The rows an output row reads only move
+    // down, so each is filtered once, and the working set stays a few rows
+    // instead of a whole intermediate image.
+    int slots = vy.perOut;
+    Plane ring;
+    HeapBuf<int> slotRow;
+    if (!ring.Alloc(d.width, slots) || !slotRow.Alloc(size_t(slots))) return false;
+    for (int i = 0; i < slots; ++i) slotRow[i] = -1;
+    auto filtered = [&](int y) -> const uint8_t* {
+        int slot = y % slots;
+        uint8_t* out = ring.Row(slot);
+        if (slotRow[slot] == y) return out;
+        slotRow[slot] = y;
+        const uint8_t* in = sourceRow(y);
         for (int x = 0; x < d.width; ++x) {
             const int16_t* w = &hx.weights[size_t(x) * hx.perOut];
             const uint8_t* p = in + size_t(hx.start[x]) * 3;
             int n = hx.perOut;
-            if (hx.start[x] + n > src.w) n = src.w - hx.start[x];
+            if (hx.start[x] + n > sw) n = sw - hx.start[x];
             int b = kOne / 2, g = kOne / 2, r = kOne / 2;
             for (int t = 0; t < n; ++t, p += 3) {
                 b += w[t] * p[0];
@@ -227,7 +235,8 @@ bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual) {
             out[3 * x + 1] = Clamp255(g >> kFracBits);
             out[3 * x + 2] = Clamp255(r >> kFracBits);
         }
-    }
+        return out;
+    };
 
     // Vertical pass: whole rows at a time, so the inner loop runs along
     // memory.
@@ -238,10 +247,10 @@ bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual) {
         for (size_t i = 0; i < rowBytes; ++i) acc[i] = kOne / 2;
         const int16_t* w = &vy.weights[size_t(y) * vy.perOut];
         int n = vy.perOut;
-        if (vy.start[y] + n > src.h) n = src.h - vy.start[y];
+        if (vy.start[y] + n > sh) n = sh - vy.start[y];
         for (int t = 0; t < n; ++t) {
             if (w[t] == 0) continue;
-            const uint8_t* row = mid.Row(vy.start[y] + t);
+            const uint8_t* row = filtered(vy.start[y] + t);
             int32_t wt = w[t];
             int32_t* a = acc.get();
             for (size_t i = 0; i < rowBytes; ++i) a[i] += wt * row[i];

@@ -213,7 +213,9 @@ int BuildAdaptivePalette(const View& src, int colors, RgbQuad* out) {
 
     // Box cuts follow the 5-bit grid; a few weighted k-means passes over the
     // cells move each entry to the true mean of the colours it serves.
-    for (int pass = 0; pass < 3; ++pass) {
+    // Few entries move far and cost little per pass: refine them longer.
+    int passes = n <= 16 ? 8 : 3;
+    for (int pass = 0; pass < passes; ++pass) {
         double sw[256] = {}, sr[256] = {}, sg[256] = {}, sb[256] = {};
         for (int c = 0; c < cellCount; ++c) {
             const Cell& cell = cells[c];
@@ -259,6 +261,9 @@ bool DiffuseToPalette(const View& src, const RgbQuad* table, int count, const Vi
         return false;
     int* cur = errA.get();
     int* nxt = errB.get();
+    // With very few colours the full error swings each pixel between
+    // extremes; passing on most of it keeps the tones and less of the grain.
+    bool damp = count <= 4;
     for (int y = 0; y < src.height; ++y) {
         RowToBgr(src, y, line.get());
         std::memset(nxt, 0, n * sizeof(int));
@@ -276,6 +281,11 @@ bool DiffuseToPalette(const View& src, const RgbQuad* table, int count, const Vi
             int idx = mapper.Map(r, g, b);
             SetIndex(out, x, dst.bitCount, idx);
             int eb = b - table[idx].blue, eg = g - table[idx].green, er = r - table[idx].red;
+            if (damp) {
+                eb = eb * 13 / 16;
+                eg = eg * 13 / 16;
+                er = er * 13 / 16;
+            }
             int ev[3] = {eb, eg, er};
             int* ahead = cur + size_t(x + 1 + step) * 3;
             int* below = nxt + size_t(x + 1) * 3;

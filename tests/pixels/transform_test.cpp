@@ -210,6 +210,27 @@ TEST(TransformZoom, TurnsBeforeFitting) {
     EXPECT_EQ(AngleForDirection(-1, 640, 480), 0);
 }
 
+TEST(TransformZoom, TopDownImagesComeOutTheSameWayRound) {
+    Dib up, down;
+    ASSERT_TRUE(Make(&up, 37, 23, 24));
+    ASSERT_TRUE(Make(&down, 37, -23, 24));
+    auto f = [](int x, int y) { return uint32_t(x * 6) << 16 | uint32_t(y * 11) << 8 | uint32_t(x < 10 ? 255 : 0); };
+    Fill(&up, f);
+    Fill(&down, f);
+    for (Dib* d : {&up, &down}) {
+        Args a;
+        a.angle = kAngle90;
+        a.resize = 1;
+        a.box = PmSize{20, 20};
+        a.bitCount = 4;
+        ASSERT_EQ(Pipe(a, d), 0);
+    }
+    ASSERT_LT(down.h->biHeight, 0);
+    ASSERT_EQ(up.width(), down.width());
+    for (int y = 0; y < up.height(); ++y)
+        for (int x = 0; x < up.width(); ++x) ASSERT_EQ(up.Rgb(x, y), down.Rgb(x, y)) << x << "," << y;
+}
+
 TEST(TransformTransparency, KeepsTheSourceIndexWhenItIsFree) {
     Dib d;
     GifLike(&d, 12, 9, 7, {1, 2, 3});

@@ -1,0 +1,239 @@
+// The run record: output folder and log path at the start of a run, error
+// entries during it, the log file, folder tidying and the result dialog at
+// its end.
+#include "records/report_text.h"
+#include "records/run_records.h"
+#include "makerlibs/pmcore.h"
+#include "makerlibs/pmpath.h"
+#include "makerlibs/pmwinkit.h"
+#include "resources/resource_ids.h"
+
+#include <shellapi.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+void OpenInFileManager(const char* folder) {
+    // Quoted, because the file manager splits its command line at commas.
+    std::string parameters = std::string("\"") + folder + "\"";
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof info;
+    info.lpFile = "explorer";
+    info.lpParameters = parameters.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    ShellExecuteExA(&info);
+}
+
+FolderOpener g_openFolder = OpenInFileManager;
+
+bool IsDriveRoot(const char* path) {
+    return path[0] && path[1] == ':' && (path[2] == '\\' || path[2] == '/') && path[3] == '\0';
+}
+
+// Drops one trailing separator, but not the one of a drive root: "C:" alone
+// names the current folder of drive C, not its root.
+void DropTrailingSeparator(char* path) {
+    if (!IsDriveRoot(path)) Core_SetTrailingSeparator(path, 0);
+}
+
+// Appends a separator (unless there is one) and `name`; false with `folder`
+// unchanged when the result would not fit.
+bool AppendComponent(char* folder, size_t size, const char* name) {
+    char joined[kRunPathBuffer];
+    if (!PmPath_Copy(joined, sizeof joined, folder)) return false;
+    if (joined[0] && !PmPath_EndsWithSeparator(joined) && !PmPath_Append(joined, sizeof joined, "\\")) return false;
+    if (!PmPath_Append(joined, sizeof joined, name)) return false;
+    return PmPath_Copy(folder, size, joined);
+}
+
+std::string WouldBe(const char* folder, const char* name) {
+    std::string s = folder;
+    if (!s.empty() && !PmPath_EndsWithSeparator(folder)) s += '\\';
+    return s + name;
+}
+
+int AddError(ImageConvertParams* p, const char* name, int messageId, int lastError) {
+    if (!name) name = "";
+    size_t length = std::strlen(name);
+    void* copy = nullptr;
+    if (!WinKit_Alloc(nullptr, length + 1, &copy)) return 0;
+    std::memcpy(copy, name, length + 1);
+
+    // The array grows by doubling; its room is read from the heap block, so
+    // an array a caller built with exactly `count` entries works too. It is
+    // copied into a new block rather than resized in place so that a failed
+    // grow keeps every entry recorded so far.
+    LONG count = p->LogEntries ? p->LogEntryCount : 0;
+    if (count < 0) count = 0;
+    size_t room = p->LogEntries ? HeapSize(GetProcessHeap(), 0, p->LogEntries) / sizeof(LogEntry) : 0;
+    if (room == size_t(-1) / sizeof(LogEntry)) room = 0;  // HeapSize failed
+    if (static_cast<size_t>(count) + 1 > room) {
+        size_t capacity = count < 4 ? 8 : static_cast<size_t>(count) * 2;
+        void* grown = nullptr;
+        if (!WinKit_Alloc(nullptr, capacity * sizeof(LogEntry), &grown)) {
+            WinKit_Free(copy);
+            return 0;
+        }
+        if (count) std::memcpy(grown, p->LogEntries, count * sizeof(LogEntry));
+        WinKit_Free(p->LogEntries);
+        p->LogEntries = static_cast<LogEntry*>(grown);
+    }
+    p->LogEntries[count] = {static_cast<char*>(copy), messageId, lastError};
+    p->LogEntryCount = count + 1;
+    return 1;
+}
+
+void FreeEntries(ImageConvertParams* p) {
+    if (p->LogEntries) {
+        for (LONG i = 0; i < p->LogEntryCount; ++i) WinKit_Free(p->LogEntries[i].Name);
+        WinKit_Free(p->LogEntries);
+    }
+    p->LogEntries = nullptr;
+    p->LogEntryCount = 0;
+}
+
+void ResolveOutputFolder(ImageConvertParams* p) {
+    char* folder = p->OutputFolder;
+    // WritePath may come from a caller's record: never read past its buffer.
+    size_t n = strnlen(p->WritePath, sizeof p->WritePath - 1);
+    std::memcpy(folder, p->WritePath, n);
+    folder[n] = '\0';
+    DropTrailingSeparator(folder);
+    char full[kRunPathBuffer];
+    if (Core_GetFullPath(folder, 0, sizeof full, full, nullptr)) {
+        DropTrailingSeparator(full);
+        PmPath_Copy(folder, kRunPathBuffer, full);
+    }
+    // An empty folder gets no sub-folders: they would land in the root of
+    // the current drive.
+    if (!folder[0]) return;
+
+    const char* overflow = nullptr;
+    char stamp[24] = "";
+    if (p->FileMode & FILEMODE_PRODUCTFOLDER) {
+        if (!AppendComponent(folder, kRunPathBuffer, kProductFolderName)) overflow = kProductFolderName;
+    }
+    if (!overflow && (p->FileMode & FILEMODE_TIMEFOLDER)) {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        Records_TimeFolderName(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                               now.wMilliseconds, stamp, sizeof stamp);
+        if (!AppendComponent(folder, kRunPathBuffer, stamp)) overflow = stamp;
+    }
+    if (overflow) {
+        // The folder the user asked for cannot be named in the run's buffer.
+        // The entry names it in full; files then go to the folder that did fit.
+        AddError(p, WouldBe(folder, overflow).c_str(), kErrCreateFolder, ERROR_FILENAME_EXCED_RANGE);
+    }
+}
+
+void ResolveLogPath(ImageConvertParams* p) {
+    char logFile[kPathBuffer];
+    size_t n = strnlen(p->LogFile, sizeof p->LogFile - 1);
+    std::memcpy(logFile, p->LogFile, n);
+    logFile[n] = '\0';
+    if (!(p->FileMode & FILEMODE_LOGINOUTPUT)) {
+        PmPath_Copy(p->LogPath, kRunPathBuffer, logFile);
+        return;
+    }
+    // Without an output folder the name alone would put the log into
+    // whatever the current folder is.
+    if (!p->OutputFolder[0]) {
+        p->LogPath[0] = '\0';
+        return;
+    }
+    const char* name = nullptr;
+    Core_GetFullPath(logFile, 0, 0, nullptr, &name);
+    if (!name || !*name) name = kDefaultLogName;
+    PmPath_Copy(p->LogPath, kRunPathBuffer, p->OutputFolder);
+    if (!AppendComponent(p->LogPath, kRunPathBuffer, name)) {
+        // A cut path would name another file: no log this run, and the
+        // result dialog tells why.
+        AddError(p, WouldBe(p->OutputFolder, name).c_str(), kErrCreateOutput, ERROR_FILENAME_EXCED_RANGE);
+        p->LogPath[0] = '\0';
+    }
+}
+
+int LogBegin(ImageConvertParams* p) {
+    // Not freed: a run ends by freeing its entries, and a record that never
+    // ran may hold anything here.
+    p->LogEntries = nullptr;
+    p->LogEntryCount = 0;
+    p->ProcessedCount = 0;
+    p->SucceededCount = 0;
+    p->StopRequested = 0;
+    p->StartTime = SYSTEMTIME{};
+    p->EndTime = SYSTEMTIME{};
+    GetLocalTime(&p->StartTime);
+
+    ResolveOutputFolder(p);
+    SetLastError(0);
+    int created = Core_CreateFolder(0, p->OutputFolder, 0);
+    if (created != 1) {
+        DWORD error = created == -1 ? GetLastError() : 0;
+        AddError(p, p->OutputFolder, kErrCreateFolder, static_cast<int>(error));
+    }
+    ResolveLogPath(p);
+    return 1;
+}
+
+void WriteLog(ImageConvertParams* p) {
+    if (!p->LogPath[0]) return;
+    DWORD disposition = (p->FileMode & FILEMODE_LOGAPPEND) ? OPEN_ALWAYS : CREATE_ALWAYS;
+    HANDLE file = Core_CheckHandle(0, CreateFileA(p->LogPath, GENERIC_READ | GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    Core_SetFilePointer(file, 0, nullptr, FILE_END);
+    char* report = nullptr;
+    BuildLogReport(1, p, &report);
+    if (report) {
+        DWORD written = 0;
+        Core_WriteFile(file, report, static_cast<DWORD>(std::strlen(report)), &written, nullptr);
+        WinKit_Free(report);
+    }
+    DWORD high = 0;
+    DWORD size = Core_GetFileSize(file, &high);
+    CloseHandle(Core_RawHandle(file));
+    // An empty log says nothing; with errors-only logging and an
+    // overwritten log this also removes the previous run's report.
+    if (size == 0 && high == 0) DeleteFileA(p->LogPath);
+}
+
+int LogEnd(ImageConvertParams* p) {
+    GetLocalTime(&p->EndTime);
+    WriteLog(p);
+
+    bool removed = false;
+    if ((p->FileMode & FILEMODE_TIMEFOLDER) && (p->FileMode & FILEMODE_NOEMPTYFOLDER))
+        removed = p->OutputFolder[0] && RemoveDirectoryA(p->OutputFolder);
+    if (!removed && (p->FileMode & FILEMODE_OPENFOLDER) && p->OutputFolder[0]) g_openFolder(p->OutputFolder);
+
+    if ((p->FileMode & FILEMODE_ENDMESSAGE) && p->ProgressWindow) {
+        ResultDlgArgs args{kResultDlgArgsSize, p};
+        DialogBoxParamA(p->Instance, MAKEINTRESOURCEA(IDD_RESULT_DIALOG), p->ProgressWindow, ResultDlgProc,
+                        reinterpret_cast<LPARAM>(&args));
+    }
+    FreeEntries(p);
+    return 1;
+}
+
+}  // namespace
+
+void Records_SetFolderOpener(FolderOpener opener) { g_openFolder = opener ? opener : OpenInFileManager; }
+
+extern "C" int PM_API pmImageConvert_LogOperate(ImageConvertParams* params, int operation, const char* name,
+                                                int messageId, int lastError) {
+    if (!params) return 0;
+    switch (operation) {
+    case kLogBegin:
+        return LogBegin(params);
+    case kLogAddError:
+        return AddError(params, name, messageId, lastError);
+    case kLogEnd:
+        return LogEnd(params);
+    }
+    return 0;
+}
