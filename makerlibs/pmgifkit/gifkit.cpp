@@ -368,6 +368,12 @@ bool PutImage(GifFileType* gif, int left, int top, bool interlace, ColorMapObjec
     if (w > 65535 || rows > 65535) return false;
     left = left < 0 ? 0 : left > 65535 - w ? 65535 - w : left;
     top = top < 0 ? 0 : top > 65535 - rows ? 65535 - rows : top;
+    // giflib keeps a copy of the last local table and forgets it unfreed
+    // when the next image has none.
+    if (!localMap && gif->Image.ColorMap) {
+        GifFreeMapObject(gif->Image.ColorMap);
+        gif->Image.ColorMap = nullptr;
+    }
     if (EGifPutImageDesc(gif, left, top, w, rows, interlace, localMap) == GIF_ERROR) return false;
     auto* line = static_cast<GifPixelType*>(PmHeap_Alloc(size_t(w)));
     if (!line) return false;
