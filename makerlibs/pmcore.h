@@ -8,8 +8,10 @@
 #include <cstdint>
 
 // Full, normalised path of `path` into `out` (bufferSize bytes; `out` may be
-// `path` itself). Result 0 = not a valid path or it does not fit. With `name`,
-// sets it to the last component inside `path` (null when there is none).
+// `path` itself, and is left alone on failure). Result 0 = not a valid path
+// (also text that is not valid code page 932) or it does not fit. With
+// `name`, sets it to the last component inside `path`, which holds the full
+// path when `out` is `path`; null when there is none ("C:\dir\", "..").
 int Core_GetFullPath(const char* path, int reserved, int bufferSize, char* out, const char** name);
 
 // 2 = an existing folder; 1 = an existing file; 0 = nothing there.
@@ -21,8 +23,9 @@ int Core_GetPathKind(const char* path);
 int Core_SetTrailingSeparator(char* path, int mode);
 
 // Creates the folder and its missing parents. 1 = the folder exists
-// afterwards; -1 = a system call failed (last error set); 0 = refused
-// (empty or invalid path, or a file is in the way).
+// afterwards; -1 = a system call failed (last error set; a path too long
+// for the folder functions gives ERROR_FILENAME_EXCED_RANGE before anything
+// is created); 0 = refused (empty or invalid path, or a file is in the way).
 int Core_CreateFolder(int reserved, const char* path, int reserved2);
 
 // Maps INVALID_HANDLE_VALUE to null; every file-creation result passes here.

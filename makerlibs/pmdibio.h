@@ -1,4 +1,41 @@
 // PMDIBIO: reading and writing a DIB in each file format.
+//
+// Readers (the first image of the file):
+//   BMP   1/2/4/8-bit as palette DIBs (2 bits widened to 4), RLE4/RLE8,
+//         16/24/32-bit and bit fields as 24-bit, or 32-bit when the file
+//         carries alpha (V4/V5 headers, alpha bit fields); OS/2 headers.
+//   JPEG  grey as an 8-bit DIB with a grey table; colour and CMYK/YCCK as
+//         24-bit. ReadInfo byte 3: 1 sequential, 0 progressive.
+//   PNG   palette at 1/4/8 bits (2 widened to 4) with its table, grey as a
+//         grey table, one fully transparent palette entry or grey value as
+//         the DIB's transparent index, other alpha as 32-bit, 16 bits
+//         reduced to 8. ReadInfo u32 at 0: 1 = Adam7.
+//   TIFF  palette and grey (up to 8 bits) as palette DIBs, all else 24-bit
+//         or 32-bit with alpha.
+//   GIF   the first frame placed on the logical screen, 1/4/8 bits by its
+//         colour table; ReadInfo: interlace (32), transparent index (46),
+//         table depth (54).
+//   Photo CD  the largest of the Base, Base/4 and Base/16 packs the file
+//         holds whole, 24-bit, turned upright by its orientation.
+// Palette DIBs from a reader always carry the full table of their depth
+// (entries the file lacks are black), so pixel values a file leaves
+// unchecked stay inside the table. The result is the file's own colour
+// depth (bits per pixel), e.g. 48 for a 16-bit RGB PNG.
+//
+// Writers take 1/4/8/16/24/32-bit DIBs:
+//   BMP   Windows 3 info header (32-bit: V4 header with an alpha mask);
+//         Bmp.Compression 1 writes RLE8/RLE4 for 8/4-bit DIBs.
+//   JPEG  quality, smoothing, optimised coding, Progressive 0 = progressive;
+//         grey-table DIBs as one-channel JPEGs, alpha dropped.
+//   PNG   palette DIBs at their own depth with tRNS for the transparent
+//         entry, 24-bit RGB, 32-bit RGBA; Interlace non-zero = Adam7.
+//   TIFF  palette (grey ramps as min-is-black), RGB, RGBA; byte 0 picks
+//         the compression: 0 none, 1 LZW (default), 2 Deflate, 3 PackBits.
+//   GIF   one image; Gif.BitDepth caps the table (never above the DIB's
+//         depth), Gif.TransparentIndex (or the DIB's marked entry),
+//         Gif.Interlace; full-colour DIBs get an adaptive 256-colour table.
+// Images above the limits of pmdib.h (120 megapixels, 512 MB of pixels)
+// are refused before anything is allocated.
 #pragma once
 #include "makerlibs/pmdib.h"
 #include "makerlibs/pmfile.h"
@@ -10,7 +47,7 @@
 union DibIOOptions {
     uint8_t Raw[64];
     struct {
-        uint16_t Format;       // 0
+        uint16_t Format;       // 0: the Windows header (the only one written)
         uint16_t Compression;  // 2: 0 none, 1 RLE
     } Bmp;
     struct {

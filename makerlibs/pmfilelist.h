@@ -10,8 +10,10 @@ struct FileList {
 };
 
 // Fills `list` (zeroed by the caller) from a non-empty command line: items
-// separated by blanks; double quotes group blanks into an item and are
-// removed; an unbalanced quote runs to the end of the line. Result = Count.
+// separated by blanks and tabs; double quotes group blanks into an item and
+// are removed (a backslash never escapes one: "D:\" is the root of D:); an
+// unbalanced quote runs to the end of the line; empty items are dropped.
+// Items are kept whole, however long. `mode` is not looked at. Result = Count.
 int FileList_FromCommandLine(int mode, int reserved, const char* commandLine, FileList* list);
 // Releases the entries; safe on a zeroed record; leaves it zeroed.
 void FileList_Free(FileList* list);

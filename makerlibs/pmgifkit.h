@@ -30,6 +30,15 @@
 // GifKit_CopyFrameFromCanvas copies the frame's rectangle out as a 32-bit DIB
 // whose alpha marks transparent pixels.
 //
+// Writing. GifKit_WriteHeader starts a file on the calling thread,
+// GifKit_WriteFrame adds frames to it and GifKit_WriteTrailer ends it; one
+// animation is read and one written per thread at a time. A frame gets a
+// local colour table (the DIB's table, LocalTableCount entries rounded up
+// to a power of two) when LocalTableCount is above 0 or the file has no
+// global table; otherwise its indices refer to the global table. Starting
+// another file drops a writer left behind by a failure without writing to
+// its file again, so a file closed by the caller is never touched.
+//
 // Limits: a frame or screen above the DIB limits of pmdib.h is refused
 // before anything is allocated.
 #pragma once

@@ -146,20 +146,44 @@ void OnTypeCommand(HWND page, int code) {
     Page_NotifyChanged(page);
 }
 
+// The inside of the "保存オプション" group box, where the sub-pages live, in
+// page coordinates; empty when the page has no group box.
+RECT InsideOptionFrame(HWND page) {
+    RECT inside{};
+    for (HWND child = GetWindow(page, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        char cls[16] = "";
+        GetClassNameA(child, cls, sizeof cls);
+        if (lstrcmpiA(cls, "Button") != 0 || (GetWindowLongA(child, GWL_STYLE) & BS_TYPEMASK) != BS_GROUPBOX)
+            continue;
+        WinKit_GetChildRect(child, &inside);
+        InflateRect(&inside, -2, -2);
+        break;
+    }
+    return inside;
+}
+
 void CreateSubPages(HWND page, InitParamsDlgState* st) {
     HWND area = GetDlgItem(page, IDC_OUTPUT_OPTIONAREA);
     RECT rect{};
     WinKit_GetChildRect(area, &rect);
     ShowWindow(area, SW_HIDE);
+    RECT frame = InsideOptionFrame(page);
     HWND list = GetDlgItem(page, IDC_OUTPUT_TYPE);
     for (SaveOptionPage& slot : st->SaveOptionPages) {
         const char* name = ImgKit_GetTypeName(slot.ImageType, kTypeNameDisplay);
         Page_AddComboItem(list, name ? name : "", reinterpret_cast<LPARAM>(&slot));
         slot.Window = CreateDialogParamA(st->Args->Params.Instance, MAKEINTRESOURCEA(TemplateOf(slot.ImageType)),
                                          page, SaveOptionPageProc, reinterpret_cast<LPARAM>(&slot));
-        if (slot.Window)
-            SetWindowPos(slot.Window, nullptr, rect.left, rect.top, 0, 0,
-                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOREDRAW | SWP_NOACTIVATE);
+        if (!slot.Window) continue;
+        SetWindowPos(slot.Window, nullptr, rect.left, rect.top, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOREDRAW | SWP_NOACTIVATE);
+        if (frame.right > frame.left) {
+            // Some templates reach beyond the frame; their empty margin
+            // must not paint over its border.
+            if (HRGN visible = CreateRectRgn(frame.left - rect.left, frame.top - rect.top,
+                                             frame.right - rect.left, frame.bottom - rect.top))
+                if (!SetWindowRgn(slot.Window, visible, FALSE)) DeleteObject(visible);
+        }
     }
 }
 

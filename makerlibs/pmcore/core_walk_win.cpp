@@ -71,6 +71,7 @@ private:
     // Reports one entry and, for a folder the limit lets us enter, opens its search.
     bool Report(const WIN32_FIND_DATAA& fd, int depth);
     bool Push(int depth);
+    bool OpenSearch(size_t base, int depth);
     int Drain();
 
     int limit_;
@@ -100,6 +101,12 @@ bool Walker::Push(int depth) {
     if (!PmPath_EndsWithSeparator(path_.c_str())) path_ += '\\';
     size_t base = path_.size();
     path_ += '*';
+    return OpenSearch(base, depth);
+}
+
+// Starts the search for the pattern in `path_`, whose entries are named
+// by the first `base` bytes of it and their own names.
+bool Walker::OpenSearch(size_t base, int depth) {
     Frame f;
     f.find = FindFirstFileA(path_.c_str(), &f.first);
     path_.resize(base);
@@ -176,22 +183,12 @@ int Walker::Run(const char* start) {
     // are being walked, so a link back to it must not walk them again.
     size_t base = size_t(PmPath_NameStart(path_.c_str()) - path_.c_str());
     std::string folder = path_.substr(0, base);
+    root = PmPath_RootLength(folder.c_str());  // "D:" became "D:\*" above
     while (folder.size() > root && PmPath_EndsWithSeparator(folder.c_str())) folder.pop_back();
     if (folder.empty()) folder = ".";
     FirstVisit(folder.c_str(), 0);
 
-    Frame f;
-    f.find = FindFirstFileA(path_.c_str(), &f.first);
-    if (f.find == INVALID_HANDLE_VALUE) return 1;
-    f.base = base;
-    f.depth = 0;
-    f.pending = true;
-    try {
-        stack_.push_back(f);
-    } catch (...) {
-        FindClose(f.find);
-        throw;
-    }
+    OpenSearch(base, 0);
     return Drain();
 }
 

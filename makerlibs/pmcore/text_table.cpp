@@ -32,14 +32,19 @@ struct RowScratch {
         present = static_cast<bool*>(PmHeap_Alloc(sizeof(bool) * size_t(cols)));
         return start && present;
     }
-    bool Reserve(size_t more) {
-        if (capacity - used >= more) return true;
-        size_t want = capacity ? capacity : 256;
-        while (want - used < more) want *= 2;  // bounded: a row is at most the whole text
-        char* grown = static_cast<char*>(PmHeap_Realloc(bytes, want));
-        if (!grown) return false;
-        bytes = grown;
-        capacity = want;
+    // Grows by doubling, so the scratch ends near the longest row's size.
+    bool Append(const char* from, size_t n) {
+        if (n == 0) return true;  // `bytes` may still be null
+        if (capacity - used < n) {
+            size_t want = capacity ? capacity : 256;
+            while (want - used < n) want *= 2;  // bounded: a row is at most the whole text
+            char* grown = static_cast<char*>(PmHeap_Realloc(bytes, want));
+            if (!grown) return false;
+            bytes = grown;
+            capacity = want;
+        }
+        std::memcpy(bytes + used, from, n);
+        used += n;
         return true;
     }
 };
@@ -86,8 +91,6 @@ int TextTable_Parse(const char* text, size_t size, int columns, bool complete, T
             continue;
         }
         row.used = 0;
-        // A row is at most the rest of the text plus one terminator per cell.
-        if (!row.Reserve(size - pos + size_t(columns))) return kTextTableNoMemory;
         std::memset(row.present, 0, sizeof(bool) * size_t(columns));
         int cell = 0;
         for (;;) {
@@ -95,32 +98,34 @@ int TextTable_Parse(const char* text, size_t size, int columns, bool complete, T
             if (pos < size && text[pos] == '"') {
                 ++pos;
                 for (;;) {
-                    if (pos >= size) {
+                    auto quote = static_cast<const char*>(std::memchr(text + pos, '"', size - pos));
+                    size_t end = quote ? size_t(quote - text) : size;
+                    if (!row.Append(text + pos, end - pos)) return kTextTableNoMemory;
+                    pos = end;
+                    if (!quote) {
                         result = kTextTableOpenQuote;
                         break;
                     }
-                    if (text[pos] == '"') {
-                        if (pos + 1 < size && text[pos + 1] == '"') {
-                            row.bytes[row.used++] = '"';
-                            pos += 2;
-                            continue;
-                        }
+                    ++pos;
+                    if (pos < size && text[pos] == '"') {  // a doubled quote stands for one
+                        if (!row.Append("\"", 1)) return kTextTableNoMemory;
                         ++pos;
-                        break;
+                        continue;
                     }
-                    row.bytes[row.used++] = text[pos++];
+                    break;
                 }
             }
             // Unquoted text, or what follows a closing quote (kept as written).
-            while (pos < size && !IsSeparator(text[pos]) && !IsLineEnd(text[pos]))
-                row.bytes[row.used++] = text[pos++];
+            size_t end = pos;
+            while (end < size && !IsSeparator(text[end]) && !IsLineEnd(text[end])) ++end;
             if (cell < columns) {
-                row.bytes[row.used++] = '\0';
+                if (!row.Append(text + pos, end - pos) || !row.Append("", 1)) return kTextTableNoMemory;
                 row.start[cell] = begin;
                 row.present[cell] = true;
             } else {
                 row.used = begin;  // cells past the asked count are dropped
             }
+            pos = end;
             ++cell;
             if (pos < size && IsSeparator(text[pos])) {
                 ++pos;

@@ -77,7 +77,7 @@ bool Decode(ReadState* s) {
             if (trans[i] == 0 && marked < 0)
                 marked = i;
             else if (trans[i] != 255)
-                partial = true;
+                partial = true;  // translucent, or a second transparent entry
         }
         if (partial) {
             png_set_palette_to_rgb(png);

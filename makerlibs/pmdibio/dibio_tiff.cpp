@@ -176,10 +176,14 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out) {
                 } else if (grey) {
                     SetIndex(dst, dibBits, x, (int(TIFFGetR(p)) + step / 2) / step);
                 } else if (dibBits == 32) {
-                    dst[x * 4] = uint8_t(TIFFGetB(p));
-                    dst[x * 4 + 1] = uint8_t(TIFFGetG(p));
-                    dst[x * 4 + 2] = uint8_t(TIFFGetR(p));
-                    dst[x * 4 + 3] = uint8_t(TIFFGetA(p));
+                    // libtiff hands out premultiplied colour; a DIB keeps
+                    // colour and alpha apart.
+                    unsigned a = TIFFGetA(p);
+                    auto straight = [a](unsigned v) { return uint8_t(a == 0 ? 0 : v >= a ? 255 : (v * 255 + a / 2) / a); };
+                    dst[x * 4] = straight(TIFFGetB(p));
+                    dst[x * 4 + 1] = straight(TIFFGetG(p));
+                    dst[x * 4 + 2] = straight(TIFFGetR(p));
+                    dst[x * 4 + 3] = uint8_t(a);
                 } else {
                     dst[x * 3] = uint8_t(TIFFGetB(p));
                     dst[x * 3 + 1] = uint8_t(TIFFGetG(p));

@@ -251,10 +251,11 @@ int ReadStill(InStream& in, int bitCount, DibIOOptions* info, DibHolder* out) {
         std::memcpy(pmio::Table(out->header), ftab, sizeof(RgbQuad) * pmio::TableCount(fh));
         int fill = fd.transparent >= 0 ? fd.transparent : r.gif->SColorMap ? r.gif->SBackGroundColor : 0;
         if (fill >= (1 << dibBits)) fill = 0;
-        for (int64_t y = 0; y < h; ++y) {
-            uint8_t* row = pmio::TopRow(out->header, out->bits, y);
-            for (int64_t x = 0; x < w; ++x) pmio::SetIndex(row, dibBits, x, fill);
-        }
+        // A tiny file may declare a screen of 100 megapixels; it is filled
+        // a row of bytes at a time.
+        const uint8_t pattern = uint8_t(dibBits == 1 ? (fill ? 0xFF : 0) : dibBits == 4 ? fill * 0x11 : fill);
+        const size_t rowBytes = size_t(DibStride(uint64_t(w), uint32_t(dibBits)));
+        for (int64_t y = 0; y < h; ++y) std::memset(pmio::TopRow(out->header, out->bits, y), pattern, rowBytes);
     } else {
         for (int64_t y = 0; y < h; ++y) std::memset(pmio::TopRow(out->header, out->bits, y), 255, size_t(w) * 3);
     }
@@ -367,6 +368,12 @@ bool PutImage(GifFileType* gif, int left, int top, bool interlace, ColorMapObjec
     if (w > 65535 || rows > 65535) return false;
     left = left < 0 ? 0 : left > 65535 - w ? 65535 - w : left;
     top = top < 0 ? 0 : top > 65535 - rows ? 65535 - rows : top;
+    // giflib keeps a copy of the last local table and forgets it unfreed
+    // when the next image has none.
+    if (!localMap && gif->Image.ColorMap) {
+        GifFreeMapObject(gif->Image.ColorMap);
+        gif->Image.ColorMap = nullptr;
+    }
     if (EGifPutImageDesc(gif, left, top, w, rows, interlace, localMap) == GIF_ERROR) return false;
     auto* line = static_cast<GifPixelType*>(PmHeap_Alloc(size_t(w)));
     if (!line) return false;
@@ -497,7 +504,8 @@ int GifWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const 
         int tb = BitsFor(transparent + 1);
         if (tb > needBits) needBits = tb;
     }
-    int bitsWanted = opt.Gif.BitDepth >= 1 && opt.Gif.BitDepth <= 8 ? opt.Gif.BitDepth : h->biBitCount;
+    // The depth asked for, but no table larger than the DIB's own.
+    int bitsWanted = opt.Gif.BitDepth >= 1 && opt.Gif.BitDepth < h->biBitCount ? opt.Gif.BitDepth : h->biBitCount;
     if (bitsWanted < needBits) bitsWanted = needBits;
     ColorMapObject* map = MakeMap(Table(h), TableCount(h) < (1 << bitsWanted) ? TableCount(h) : 1 << bitsWanted,
                                   bitsWanted);
@@ -536,8 +544,7 @@ int GifKit_CountFrames(PmFileHandle file) {
     GifFileType* gif = DGifOpen(&in, ReadFn, &err);
     if (!gif) return in.Result(0);
     int frames = 0;
-    bool ok = true;
-    for (bool done = false; !done && ok;) {
+    for (bool done = false; !done;) {
         GifRecordType type;
         if (DGifGetRecordType(gif, &type) == GIF_ERROR) break;  // a cut-off tail ends the count
         switch (type) {

@@ -43,7 +43,7 @@ int ByExtension(const char* path) {
     static const struct {
         const char* ext;
         int type;
-    } kExts[] = {{".bmp", kTypeBmp}, {".dib", kTypeBmp}, {".jpg", kTypeJpeg}, {".jpeg", kTypeJpeg},
+    } kExts[] = {{".bmp", kTypeBmp}, {".jpg", kTypeJpeg}, {".jpeg", kTypeJpeg},
                  {".jpe", kTypeJpeg}, {".tif", kTypeTiff}, {".tiff", kTypeTiff}, {".gif", kTypeGif},
                  {".png", kTypePng}, {".pcd", kTypePhotoCd}};
     for (const auto& e : kExts)

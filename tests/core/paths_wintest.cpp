@@ -52,6 +52,8 @@ TEST(CoreGetFullPath, InPlaceAndBufferLimits) {
     std::strcpy(small, "keep");
     EXPECT_EQ(Core_GetFullPath("C:\\abcde", 0, 8, small, nullptr), 0);
     EXPECT_STREQ(small, "keep");
+    // A lead byte without its trail byte names no file.
+    EXPECT_EQ(Core_GetFullPath("C:\\a\x95", 0, sizeof buf, buf, nullptr), 0);
     // Longer than MAX_PATH fits a large enough buffer.
     std::string longPath = "C:\\" + std::string(400, 'x');
     std::string out(512, '\0');

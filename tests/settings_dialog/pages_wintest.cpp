@@ -367,3 +367,36 @@ TEST(SettingsDialog, BadSettingsFileOpensAndSavesOnlyWhatChanged) {
     EXPECT_EQ(IniValue(ini, "IMGCONVERT", "ImageTypeCount"), "0");
     EXPECT_EQ(IniValue(ini, "IMGCONVERT_DISP", "CurNode"), "0");
 }
+
+TEST(BrowseButtons, CancelledChoosersChangeNothing) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    strcpy(setup.params().WritePath, dir.path().c_str());
+    setup.run([&](Driver& d) {
+        std::string folder = d.params().WritePath, log = d.params().LogFile;
+        for (auto [node, id] : {std::pair{kFolder, IDC_FOLDER_BROWSE}, std::pair{kResult, IDC_RESULT_BROWSE}}) {
+            d.pressOn(d.page(node), id);
+            HWND chooser = d.waitOwnedDialog();
+            ASSERT_NE(chooser, nullptr) << node;
+            EXPECT_TRUE(d.answer(chooser, IDCANCEL));
+        }
+        EXPECT_EQ(d.params().WritePath, folder);
+        EXPECT_EQ(d.params().LogFile, log);
+        EXPECT_FALSE(d.applyEnabled());
+    });
+}
+
+TEST(BrowseButtons, LogFileChosenInTheSaveDialogGetsItsExtension) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    setup.run([&](Driver& d) {
+        d.pressOn(d.page(kResult), IDC_RESULT_BROWSE);
+        HWND box = d.waitOwnedDialog();
+        ASSERT_NE(box, nullptr);
+        ASSERT_TRUE(ConfirmFileDialog(d, box, dir / "runlog"));
+        EXPECT_TRUE(WaitFor([&] { return std::string(d.params().LogFile) == dir / "runlog.txt"; }))
+            << d.params().LogFile;
+        EXPECT_EQ(d.text(d.control(kResult, IDC_RESULT_LOGFILE)), dir / "runlog.txt");
+        EXPECT_TRUE(d.applyEnabled());
+    });
+}

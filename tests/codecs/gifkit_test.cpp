@@ -1,0 +1,266 @@
+// GIF frame records: an animation written frame by frame reads back with
+// its frames, timing, disposal, transparency and loop count; the canvas
+// composes frames as they look on the screen.
+#include "codec_support.h"
+#include "common/testsupport.h"
+
+#include "makerlibs/pmgifkit.h"
+#include "makerlibs/pmimgkit.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace codectest;
+
+namespace {
+
+struct FrameSpec {
+    int left, top, width, height;
+    int delay, disposal, transparent, interlace;
+};
+
+// Writes an animation of 4-bit frames, frame i filled with index i + 1 and
+// a hole of the transparent index in its middle.
+void WriteAnimation(const std::string& path, const std::vector<FrameSpec>& frames, uint32_t loop, bool localTables) {
+    GifScreen screen{};
+    screen.Width = 20;
+    screen.Height = 10;
+    screen.ColorResolution = 4;
+    screen.GlobalTableBits = 4;
+    screen.GlobalTableCount = 16;
+    screen.BackgroundIndex = 0;
+    for (int i = 0; i < 16; ++i) screen.GlobalTable[i] = RgbQuad{uint8_t(i * 16), uint8_t(255 - i * 16), uint8_t(i * 5), 0};
+    PmFileHandle f = PmFile_CreateWrite(path.c_str());
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(GifKit_WriteHeader(0, f, &screen, loop), 1);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const FrameSpec& s = frames[i];
+        Dib d;
+        DibHeader t{};
+        t.biSize = 40;
+        t.biWidth = s.width;
+        t.biHeight = s.height;
+        t.biPlanes = 1;
+        t.biBitCount = 4;
+        ASSERT_TRUE(DibCore_Create(&t, 0, &d.h, &d.b));
+        std::memcpy(DibCore_GetPalette(d.h, 0, 0), screen.GlobalTable, 16 * 4);
+        int stride = DibCore_GetRowStride(d.h, 0);
+        for (int y = 0; y < s.height; ++y)
+            for (int x = 0; x < s.width; ++x) {
+                int v = (x == s.width / 2 && y == s.height / 2 && s.transparent >= 0) ? s.transparent : int(i) + 1;
+                uint8_t& b = d.b[y * stride + x / 2];
+                b = uint8_t(x & 1 ? (b & 0xF0) | v : (b & 0x0F) | v << 4);
+            }
+        GifFrame fr{s.left, s.top, s.width, s.height, s.interlace, 0, localTables ? 4 : 0, localTables ? 16 : 0};
+        GifFrameControl c{s.delay, s.disposal, 0};
+        GifKit_SetFrameControl(&c);
+        DibPair p{d.h, d.b};
+        ASSERT_EQ(GifKit_WriteFrame(0, f, &screen, s.transparent, &fr, &p), 1);
+    }
+    ASSERT_EQ(GifKit_WriteTrailer(0, f), 1);
+    PmFile_Close(f);
+}
+
+const std::vector<FrameSpec> kFrames = {
+    {0, 0, 20, 10, 10, 1, -1, 0},
+    {2, 1, 6, 5, 25, 2, 9, 1},
+    {5, 3, 7, 4, 0, 3, 12, 0},
+    {1, 1, 3, 3, 100, 0, 15, 0},
+};
+
+void CheckAnimation(const std::string& path, uint32_t loop, bool localTables) {
+    PmFileHandle f = PmFile_OpenRead(path.c_str());
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(GifKit_CountFrames(f), int(kFrames.size()));
+    GifScreen screen;
+    uint32_t anim = 1234;
+    for (size_t i = 0; i < kFrames.size(); ++i) {
+        GifFrame fr;
+        DibPair p{};
+        int tr = -7;
+        int r = i == 0 ? GifKit_ReadFirstFrame(0, f, 0, 1, -1, &screen, &anim, &tr, &fr, &p)
+                       : GifKit_ReadNextFrame(0, f, 0, 1, -1, &screen, &tr, &fr, &p);
+        ASSERT_EQ(r, 1) << i;
+        Dib d;
+        d.h = p.header;
+        d.b = p.bits;
+        const FrameSpec& s = kFrames[i];
+        EXPECT_EQ(fr.Left, s.left);
+        EXPECT_EQ(fr.Top, s.top);
+        EXPECT_EQ(fr.Width, s.width);
+        EXPECT_EQ(fr.Height, s.height);
+        EXPECT_EQ(fr.Interlace, s.interlace);
+        EXPECT_EQ(fr.LocalTableCount, localTables ? 16 : 0);
+        EXPECT_EQ(tr, s.transparent);
+        EXPECT_EQ(DibCore_GetTransparentIndex(d.h), s.transparent);
+        GifFrameControl c;
+        GifKit_GetFrameControl(&c);
+        EXPECT_EQ(c.DelayTime, s.delay) << i;
+        EXPECT_EQ(c.Disposal, s.disposal) << i;
+        auto px = Colours(d.h, d.b);
+        ASSERT_EQ(px.size(), size_t(s.width * s.height));
+        EXPECT_EQ(px[0] & 0xFFFFFF, uint32_t(DibCore_GetPaletteColor(d.h, int(i) + 1) & 0xFF) << 16 |
+                                        (DibCore_GetPaletteColor(d.h, int(i) + 1) & 0xFF00) |
+                                        (DibCore_GetPaletteColor(d.h, int(i) + 1) >> 16 & 0xFF));
+    }
+    EXPECT_EQ(anim, loop);
+    EXPECT_EQ(screen.Width, 20);
+    EXPECT_EQ(screen.GlobalTableCount, 16);
+    PmFile_Close(f);
+}
+
+TEST(GifAnimation, RoundTripKeepsFramesTimingDisposalTransparencyAndLoop) {
+    pmtest::TempDir dir;
+    for (uint32_t loop : {0u, 3u, kGifNoLoopExtension}) {
+        for (bool local : {false, true}) {
+            std::string p = dir / "a.gif";
+            WriteAnimation(p, kFrames, loop, local);
+            CheckAnimation(p, loop, local);
+        }
+    }
+}
+
+TEST(GifAnimation, ReadingThenWritingEachFrameCarriesItsTiming) {
+    pmtest::TempDir dir;
+    std::string src = dir / "src.gif", copy = dir / "copy.gif";
+    WriteAnimation(src, kFrames, 5, false);
+    PmFileHandle in = PmFile_OpenRead(src.c_str());
+    PmFileHandle out = PmFile_CreateWrite(copy.c_str());
+    GifScreen rs, ws;
+    uint32_t anim = 0;
+    for (size_t i = 0; i < kFrames.size(); ++i) {
+        GifFrame fr;
+        DibPair p{};
+        int tr = -1;
+        ASSERT_EQ(i == 0 ? GifKit_ReadFirstFrame(0, in, 0, 1, -1, &rs, &anim, &tr, &fr, &p)
+                         : GifKit_ReadNextFrame(0, in, 0, 1, -1, &rs, &tr, &fr, &p),
+                  1);
+        if (i == 0) {
+            ws = rs;
+            ASSERT_EQ(GifKit_WriteHeader(0, out, &ws, anim), 1);
+        }
+        fr.Unnamed = 0;
+        EXPECT_EQ(GifKit_WriteFrame(0, out, &ws, tr, &fr, &p), 1);
+        DibCore_Free(p.header, p.bits);
+    }
+    ASSERT_EQ(GifKit_WriteTrailer(0, out), 1);
+    PmFile_Close(in);
+    PmFile_Close(out);
+    CheckAnimation(copy, 5, false);
+}
+
+TEST(GifAnimation, NextFrameOfAnotherFileFails) {
+    pmtest::TempDir dir;
+    std::string p = dir / "a.gif";
+    WriteAnimation(p, kFrames, 0, false);
+    PmFileHandle a = PmFile_OpenRead(p.c_str());
+    PmFileHandle b = PmFile_OpenRead(p.c_str());
+    GifScreen s;
+    GifFrame fr;
+    DibPair d{};
+    uint32_t anim;
+    int tr;
+    ASSERT_EQ(GifKit_ReadFirstFrame(0, a, 0, 1, -1, &s, &anim, &tr, &fr, &d), 1);
+    DibCore_Free(d.header, d.bits);
+    EXPECT_EQ(GifKit_ReadNextFrame(0, b, 0, 1, -1, &s, &tr, &fr, &d), 0);
+    EXPECT_EQ(d.header, nullptr);
+    PmFile_Close(a);
+    PmFile_Close(b);
+}
+
+// Canvas pixels as colours, frame by frame, against what the disposal
+// methods leave on the screen.
+TEST(GifCanvas, DisposalMethodsShapeTheNextFrame) {
+    pmtest::TempDir dir;
+    std::string p = dir / "c.gif";
+    WriteAnimation(p, kFrames, 0, false);
+    PmFileHandle f = PmFile_OpenRead(p.c_str());
+    GifScreen s;
+    uint32_t anim;
+    Dib canvas;
+    std::vector<std::vector<uint32_t>> shots;
+    for (size_t i = 0; i < kFrames.size(); ++i) {
+        GifFrame fr;
+        DibPair d{};
+        int tr;
+        ASSERT_EQ(i == 0 ? GifKit_ReadFirstFrame(0, f, 0, 1, -1, &s, &anim, &tr, &fr, &d)
+                         : GifKit_ReadNextFrame(0, f, 0, 1, -1, &s, &tr, &fr, &d),
+                  1);
+        if (i == 0) {
+            ASSERT_EQ(GifKit_CreateCanvas(&s, 32, 0, &canvas.h, &canvas.b), 1);
+        }
+        ASSERT_EQ(GifKit_DrawFrame(&fr, d.header, d.bits, canvas.h, canvas.b), 1);
+        Dib copy;
+        ASSERT_EQ(GifKit_CopyFrameFromCanvas(&fr, canvas.h, canvas.b, 32, &copy.h, &copy.b), 1);
+        EXPECT_EQ(copy.h->biWidth, fr.Width);
+        shots.push_back(Colours(canvas.h, canvas.b));
+        DibCore_Free(d.header, d.bits);
+    }
+    PmFile_Close(f);
+    auto at = [&](size_t shot, int x, int y) { return shots[shot][size_t(y) * 20 + x]; };
+    auto colour = [&](int i) {
+        RgbQuad q = s.GlobalTable[i];
+        return 0xFF000000u | uint32_t(q.red) << 16 | uint32_t(q.green) << 8 | q.blue;
+    };
+    // Frame 1 over frame 0; its transparent middle shows frame 0.
+    EXPECT_EQ(at(1, 2, 1), colour(2));
+    EXPECT_EQ(at(1, 5, 3), colour(1));
+    // Frame 1 was cleared (method 2) before frame 2; outside frame 2 its
+    // area is transparent now.
+    EXPECT_EQ(at(2, 2, 1) >> 24, 0u);
+    EXPECT_EQ(at(2, 5, 3), colour(3));
+    // Frame 2 was restored away (method 3): its area shows what lay under
+    // it, the cleared area and frame 0.
+    EXPECT_EQ(at(3, 11, 6), colour(1));
+    EXPECT_EQ(at(3, 6, 4) >> 24, 0u);
+    EXPECT_EQ(at(3, 1, 1), colour(4));
+}
+
+TEST(GifKit, BuildColorTableCapsTheCountAndSetsTheTransparentColour) {
+    Dib d;
+    MakePattern(4, 4, 8, &d);
+    RgbQuad table[256];
+    EXPECT_EQ(GifKit_BuildColorTable(5, d.h, -1, kNoColor, table), 32);
+    EXPECT_EQ(table[3].red, DibCore_GetPalette(d.h, 0, 0)[3].red);
+    EXPECT_EQ(GifKit_BuildColorTable(8, d.h, 3, MakeColorRef(1, 2, 3), table), 256);
+    EXPECT_EQ(table[3].red, 1);
+    EXPECT_EQ(table[3].blue, 3);
+    EXPECT_EQ(table[40].reserved, 0);
+}
+
+TEST(GifKit, SingleImageWithTransparencyAndStillReading) {
+    pmtest::TempDir dir;
+    std::string p = dir / "s.gif";
+    Dib d;
+    MakePattern(10, 6, 8, &d);
+    GifScreen s{};
+    s.Width = 10;
+    s.Height = 6;
+    s.ColorResolution = 8;
+    s.GlobalTableBits = 8;
+    s.GlobalTableCount = GifKit_BuildColorTable(8, d.h, -1, kNoColor, s.GlobalTable);
+    s.BackgroundIndex = -1;
+    s.HeaderFlag = 1;
+    GifFrame fr{0, 0, 10, 6, 0, 0, 0, 0};
+    DibPair pair{d.h, d.b};
+    PmFileHandle f = PmFile_CreateWrite(p.c_str());
+    ASSERT_EQ(GifKit_WriteSingleImage(0, f, &s, 4, &fr, &pair), 1);
+    PmFile_Close(f);
+    f = PmFile_OpenRead(p.c_str());
+    EXPECT_EQ(GifKit_CountFrames(f), 1);
+    Dib still;
+    EXPECT_EQ(GifKit_ReadImage(0, f, -1, 24, -1, 0, &still.h, &still.b), 8);
+    PmFile_Close(f);
+    ASSERT_NE(still.h, nullptr);
+    EXPECT_EQ(still.h->biBitCount, 24);
+    // Transparent pixels of a still image show white; the rest keep colour.
+    auto src = Colours(d.h, d.b), got = Colours(still.h, still.b);
+    const int stride = DibCore_GetRowStride(d.h, 0);
+    for (size_t i = 0; i < src.size(); ++i) {
+        int index = d.b[size_t(5 - i / 10) * stride + i % 10];
+        EXPECT_EQ(got[i] & 0xFFFFFF, index == 4 ? 0xFFFFFFu : src[i] & 0xFFFFFF) << i;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,307 @@
+// Every writable type x every depth its writer takes: what is written reads
+// back with the same colours, and each option shows in the file.
+#include "codec_support.h"
+#include "common/testsupport.h"
+
+#include "makerlibs/pmimgkit.h"
+#include "makerlibs/pmimgread.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <cmath>
+#include <cstdlib>
+#include <ostream>
+
+using namespace codectest;
+
+namespace {
+
+struct Case {
+    const char* name;
+    friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+    int type;
+    int bitCount;
+    // Option byte/word to set: offset and value (offset -1: defaults).
+    int offset;
+    int value;
+    int width;
+};
+
+void SetOption(DibIOOptions* o, int type, int offset, int value) {
+    if (offset < 0) return;
+    if (type == kTypePng && offset == 0)
+        o->Png.Interlace = uint32_t(value);
+    else if (type == kTypeBmp && offset == 2)
+        o->Bmp.Compression = uint16_t(value);
+    else if (type == kTypeGif && offset == 32)
+        o->Gif.Interlace = int16_t(value);
+    else
+        o->Raw[offset] = uint8_t(value);
+}
+
+const Case kLossless[] = {
+    {"bmp1", kTypeBmp, 1, -1, 0, 37},     {"bmp4", kTypeBmp, 4, -1, 0, 37},
+    {"bmp8", kTypeBmp, 8, -1, 0, 37},     {"bmp24", kTypeBmp, 24, -1, 0, 37},
+    {"bmp32", kTypeBmp, 32, -1, 0, 37},   {"bmp4rle", kTypeBmp, 4, 2, 1, 37},
+    {"bmp8rle", kTypeBmp, 8, 2, 1, 37},   {"bmp4rle1", kTypeBmp, 4, 2, 1, 1},
+    {"bmp4rle2", kTypeBmp, 4, 2, 1, 2},   {"bmp4rle3", kTypeBmp, 4, 2, 1, 3},
+    {"bmp8rle1", kTypeBmp, 8, 2, 1, 1},   {"bmp8rle5", kTypeBmp, 8, 2, 1, 5},
+    {"png1", kTypePng, 1, -1, 0, 37},     {"png4", kTypePng, 4, -1, 0, 37},
+    {"png8", kTypePng, 8, -1, 0, 37},     {"png24", kTypePng, 24, -1, 0, 37},
+    {"png32", kTypePng, 32, -1, 0, 37},   {"png8i", kTypePng, 8, 0, 1, 37},
+    {"png24i", kTypePng, 24, 0, 1, 37},   {"png32i", kTypePng, 32, 0, 1, 37},
+    {"tif1", kTypeTiff, 1, -1, 0, 37},    {"tif4", kTypeTiff, 4, -1, 0, 37},
+    {"tif8", kTypeTiff, 8, -1, 0, 37},    {"tif24", kTypeTiff, 24, -1, 0, 37},
+    {"tif32", kTypeTiff, 32, -1, 0, 37},  {"tif24none", kTypeTiff, 24, 0, 0, 37},
+    {"tif24zip", kTypeTiff, 24, 0, 2, 37}, {"tif8pack", kTypeTiff, 8, 0, 3, 37},
+    {"gif1", kTypeGif, 1, -1, 0, 37},     {"gif4", kTypeGif, 4, -1, 0, 37},
+    {"gif8", kTypeGif, 8, -1, 0, 37},     {"gif8i", kTypeGif, 8, 32, 1, 37},
+};
+
+class LosslessRoundTrip : public testing::TestWithParam<Case> {};
+
+TEST_P(LosslessRoundTrip, ReadsBackEveryPixel) {
+    const Case& c = GetParam();
+    pmtest::TempDir dir;
+    Dib src, back;
+    // Heights that are not multiples of 8 walk every interlace pass.
+    MakePattern(c.width, 29, c.bitCount, &src);
+    ASSERT_NE(src.h, nullptr);
+    DibIOOptions opt;
+    ASSERT_TRUE(DibIO_GetDefaultOptions(c.type, &opt));
+    SetOption(&opt, c.type, c.offset, c.value);
+    std::string path = dir / (std::string(c.name) + ".img");
+    ASSERT_GT(WriteImage(path, c.type, opt, src), 0);
+    EXPECT_EQ(ImgRead_IdentifyFile(path.c_str(), 0, 0, 0), c.type);
+    DibIOOptions info;
+    int depth = ReadImage(path, c.type, &back, &info);
+    ASSERT_GT(depth, 0);
+    EXPECT_EQ(back.h->biWidth, c.width);
+    EXPECT_EQ(back.h->biHeight, 29);
+    // Palette images stay palette images of the same depth.
+    if (c.bitCount <= 8) {
+        EXPECT_EQ(back.h->biBitCount, c.bitCount);
+    }
+    auto a = Colours(src.h, src.b), b = Colours(back.h, back.b);
+    if (c.type == kTypeTiff && c.bitCount == 32) {
+        // libtiff premultiplies alpha on reading; translucent colours come
+        // back within rounding.
+        ASSERT_EQ(a.size(), b.size());
+        for (size_t i = 0; i < a.size(); ++i) {
+            if ((a[i] >> 24) == 0) continue;
+            for (int s = 0; s < 32; s += 8)
+                EXPECT_LE(std::abs(int((a[i] >> s) & 255) - int((b[i] >> s) & 255)), 2) << i;
+        }
+    } else {
+        EXPECT_EQ(CountDiffs(a, b), 0u);
+    }
+    if (c.type == kTypePng) {
+        EXPECT_EQ(info.Png.Interlace, c.offset == 0 ? 1u : 0u);
+    }
+    if (c.type == kTypeGif) {
+        EXPECT_EQ(info.Gif.Interlace, c.offset == 32 ? 1 : 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, LosslessRoundTrip, testing::ValuesIn(kLossless),
+                         [](const testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
+
+double Psnr(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+    double se = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        for (int s = 0; s < 24; s += 8) {
+            double d = double((a[i] >> s) & 255) - double((b[i] >> s) & 255);
+            se += d * d;
+        }
+    double mse = se / (a.size() * 3.0);
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+TEST(JpegRoundTrip, EveryDepthWithEachScanMode) {
+    pmtest::TempDir dir;
+    for (int bits : {1, 4, 8, 24, 32}) {
+        for (int progressive : {0, 1}) {
+            Dib src, back;
+            MakePattern(64, 48, bits, &src);
+            // Palette pictures with smooth, unsaturated tables: JPEG halves
+            // the chroma resolution, so noise in colour is no fair test.
+            int n = 0;
+            RgbQuad* t = DibCore_GetColorTable(src.h, &n, nullptr);
+            for (int i = 0; i < n; ++i) {
+                uint8_t v = uint8_t(i * 255 / (n - 1));
+                t[i] = RgbQuad{uint8_t(v / 2 + 40), v, uint8_t(v * 3 / 4 + 20), 0};
+            }
+            DibIOOptions opt;
+            DibIO_GetDefaultOptions(kTypeJpeg, &opt);
+            opt.Jpeg.Quality = 95;
+            opt.Jpeg.Progressive = uint8_t(progressive);
+            std::string path = dir / "q.jpg";
+            ASSERT_GT(WriteImage(path, kTypeJpeg, opt, src), 0) << bits;
+            DibIOOptions info;
+            ASSERT_EQ(ReadImage(path, kTypeJpeg, &back, &info), 24) << bits;
+            EXPECT_EQ(info.Jpeg.Progressive, progressive) << bits;
+            // Swapped channels or rows score about 10 dB.
+            EXPECT_GT(Psnr(Colours(src.h, src.b), Colours(back.h, back.b)), bits == 1 ? 18.0 : 24.0)
+                << bits << " progressive " << progressive;
+        }
+    }
+}
+
+TEST(JpegRoundTrip, GreyPaletteBecomesOneChannel) {
+    pmtest::TempDir dir;
+    Dib src, back;
+    MakePattern(40, 30, 8, &src);
+    RgbQuad* t = DibCore_GetPalette(src.h, 0, 0);
+    for (int i = 0; i < 256; ++i) t[i] = RgbQuad{uint8_t(i), uint8_t(i), uint8_t(i), 0};
+    DibIOOptions opt;
+    DibIO_GetDefaultOptions(kTypeJpeg, &opt);
+    std::string path = dir / "g.jpg";
+    ASSERT_GT(WriteImage(path, kTypeJpeg, opt, src), 0);
+    EXPECT_EQ(ReadImage(path, kTypeJpeg, &back), 8);
+    ASSERT_EQ(back.h->biBitCount, 8);
+    EXPECT_GT(Psnr(Colours(src.h, src.b), Colours(back.h, back.b)), 30.0);
+}
+
+TEST(JpegRoundTrip, QualityAndOptimisedCodingChangeTheFile) {
+    pmtest::TempDir dir;
+    Dib src;
+    MakePattern(96, 64, 24, &src);
+    auto sizeWith = [&](int quality, int optimise) {
+        DibIOOptions opt;
+        DibIO_GetDefaultOptions(kTypeJpeg, &opt);
+        opt.Jpeg.Quality = uint8_t(quality);
+        opt.Jpeg.OptimizeCoding = uint8_t(optimise);
+        std::string path = dir / "s.jpg";
+        EXPECT_GT(WriteImage(path, kTypeJpeg, opt, src), 0);
+        std::vector<uint8_t> data;
+        pmtest::ReadWholeFile(path, &data);
+        return data.size();
+    };
+    EXPECT_LT(sizeWith(20, 1), sizeWith(95, 1));
+    EXPECT_LT(sizeWith(75, 1), sizeWith(75, 0));
+}
+
+TEST(BmpRoundTrip, RleIsSmallerOnFlatPictures) {
+    pmtest::TempDir dir;
+    Dib src, back;
+    MakePattern(200, 50, 8, &src);
+    std::memset(src.b, 7, size_t(DibCore_GetRowStride(src.h, 0)) * 50);
+    DibIOOptions opt;
+    DibIO_GetDefaultOptions(kTypeBmp, &opt);
+    opt.Bmp.Compression = 1;
+    std::string path = dir / "flat.bmp";
+    ASSERT_GT(WriteImage(path, kTypeBmp, opt, src), 0);
+    std::vector<uint8_t> data;
+    pmtest::ReadWholeFile(path, &data);
+    EXPECT_LT(data.size(), 2000u);
+    ASSERT_EQ(ReadImage(path, kTypeBmp, &back), 8);
+    EXPECT_EQ(CountDiffs(Colours(src.h, src.b), Colours(back.h, back.b)), 0u);
+}
+
+TEST(PngRoundTrip, TransparentIndexSurvives) {
+    pmtest::TempDir dir;
+    for (int type : {kTypePng, kTypeGif}) {
+        Dib src, back;
+        MakePattern(16, 16, 8, &src);
+        DibCore_GetPalette(src.h, 0, 0)[7].reserved = kTransparentMark;
+        DibIOOptions opt;
+        DibIO_GetDefaultOptions(type, &opt);
+        std::string path = dir / "t.img";
+        ASSERT_GT(WriteImage(path, type, opt, src), 0);
+        ASSERT_GT(ReadImage(path, type, &back), 0);
+        EXPECT_EQ(DibCore_GetTransparentIndex(back.h), 7) << type;
+    }
+}
+
+TEST(GifWrite, FullColourIsReducedToATable) {
+    pmtest::TempDir dir;
+    Dib src, back;
+    MakePattern(50, 40, 24, &src);
+    DibIOOptions opt;
+    DibIO_GetDefaultOptions(kTypeGif, &opt);
+    std::string path = dir / "q.gif";
+    ASSERT_GT(WriteImage(path, kTypeGif, opt, src), 0);
+    ASSERT_GT(ReadImage(path, kTypeGif, &back), 0);
+    EXPECT_EQ(back.h->biBitCount, 8);
+    EXPECT_GT(Psnr(Colours(src.h, src.b), Colours(back.h, back.b)), 20.0);
+}
+
+// The options as a reference tool sees them in the written file.
+TEST(WrittenOptions, VisibleToReferenceTools) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the reference tools run natively";
+#else
+    if (RunTool("identify-im6.q16 -version").empty()) GTEST_SKIP() << "no ImageMagick";
+    pmtest::TempDir dir;
+    Dib pal, rgb;
+    MakePattern(64, 40, 8, &pal);
+    MakePattern(64, 40, 24, &rgb);
+    auto write = [&](const char* name, int type, const Dib& d, int offset, int value) {
+        DibIOOptions o;
+        DibIO_GetDefaultOptions(type, &o);
+        SetOption(&o, type, offset, value);
+        std::string p = dir / name;
+        EXPECT_GT(WriteImage(p, type, o, d), 0) << name;
+        return p;
+    };
+    auto verbose = [](const std::string& p) { return RunTool("identify-im6.q16 -verbose '" + p + "'"); };
+    EXPECT_NE(verbose(write("r.bmp", kTypeBmp, pal, 2, 1)).find("Compression: RLE"), std::string::npos);
+    EXPECT_NE(verbose(write("n.bmp", kTypeBmp, pal, 2, 0)).find("Compression: None"), std::string::npos);
+    EXPECT_NE(verbose(write("p.jpg", kTypeJpeg, rgb, 3, 0)).find("Interlace: JPEG"), std::string::npos);
+    EXPECT_NE(verbose(write("b.jpg", kTypeJpeg, rgb, 3, 1)).find("Interlace: None"), std::string::npos);
+    EXPECT_NE(verbose(write("q.jpg", kTypeJpeg, rgb, 0, 30)).find("Quality: 30"), std::string::npos);
+    {
+        std::string out = RunTool("pngcheck -v '" + write("i.png", kTypePng, rgb, 0, 1) + "'");
+        if (!out.empty()) {
+            EXPECT_NE(out.find(", interlaced"), std::string::npos);
+        }
+        out = RunTool("pngcheck -v '" + write("n.png", kTypePng, pal, 0, 0) + "'");
+        if (!out.empty()) {
+            EXPECT_NE(out.find("8-bit palette, non-interlaced"), std::string::npos);
+        }
+    }
+    std::string tif = RunTool("tiffinfo '" + write("z.tif", kTypeTiff, rgb, 0, 2) + "'");
+    if (!tif.empty()) {
+        EXPECT_NE(tif.find("AdobeDeflate"), std::string::npos);
+    }
+    tif = RunTool("tiffinfo '" + write("l.tif", kTypeTiff, rgb, -1, 0) + "'");
+    if (!tif.empty()) {
+        EXPECT_NE(tif.find("LZW"), std::string::npos);
+    }
+    std::string gif = RunTool("giftext '" + write("i.gif", kTypeGif, pal, 32, 1) + "'");
+    if (!gif.empty()) {
+        EXPECT_NE(gif.find("Image is Interlaced"), std::string::npos);
+    }
+    gif = RunTool("giftext '" + write("n.gif", kTypeGif, pal, -1, 0) + "'");
+    if (!gif.empty()) {
+        EXPECT_NE(gif.find("Image is Non Interlaced"), std::string::npos);
+    }
+#endif
+}
+
+TEST(Identify, ByExtensionIgnoresCaseAndKnowsTheLongForms) {
+    EXPECT_EQ(ImgRead_IdentifyFile("a\\b.JPEG", 0, 2, 0), kTypeJpeg);
+    EXPECT_EQ(ImgRead_IdentifyFile("x.jpe", 0, 2, 0), kTypeJpeg);
+    EXPECT_EQ(ImgRead_IdentifyFile("x.Tiff", 0, 2, 0), kTypeTiff);
+    EXPECT_EQ(ImgRead_IdentifyFile("x.pcd", 0, 2, 0), kTypePhotoCd);
+    EXPECT_EQ(ImgRead_IdentifyFile("dir.png\\file", 0, 2, 0), kTypeNone);
+    EXPECT_EQ(ImgRead_IdentifyFile("noext", 0, 2, 0), kTypeNone);
+    // 0x95 0x5C is one character whose trail byte is a backslash.
+    EXPECT_EQ(ImgRead_IdentifyFile("\x95\\.gif", 0, 2, 0), kTypeGif);
+}
+
+TEST(Identify, ByContent) {
+    std::vector<unsigned char> pcd(2100, 0);
+    std::memcpy(&pcd[2048], "PCD_IPI", 7);
+    EXPECT_EQ(ImgRead_IdentifyBytes(pcd.data(), 2100), kTypePhotoCd);
+    EXPECT_EQ(ImgRead_IdentifyBytes(pcd.data(), 2050), kTypeNone);
+    EXPECT_EQ(ImgRead_IdentifyBytes(reinterpret_cast<const unsigned char*>("II*\0"), 4), kTypeTiff);
+    EXPECT_EQ(ImgRead_IdentifyBytes(reinterpret_cast<const unsigned char*>("MM\0*"), 4), kTypeTiff);
+    EXPECT_EQ(ImgRead_IdentifyBytes(reinterpret_cast<const unsigned char*>("GIF87a"), 6), kTypeGif);
+    EXPECT_EQ(ImgRead_IdentifyBytes(reinterpret_cast<const unsigned char*>("\xFF\xD8\xFF\xE0"), 4), kTypeJpeg);
+    EXPECT_EQ(ImgRead_IdentifyBytes(reinterpret_cast<const unsigned char*>("GIF8"), 4), kTypeNone);
+}
+
+}  // namespace
