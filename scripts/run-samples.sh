@@ -36,7 +36,10 @@ set -e
 
 echo
 echo "run-samples: thumbnails written (exit code $status):"
-(cd "$out" && find . -type f | sort | while read -r f; do
+(cd "$out" && find . -type f ! -name '*.txt' | sort | while read -r f; do
     printf '  %s  %s\n' "$out/${f#./}" "$(identify-im6.q16 -format '%wx%h %m' "$f" 2>/dev/null | head -1)"
 done)
+for log in "$out"/*.txt; do
+    [ -f "$log" ] && echo "run-samples: log file $log"
+done
 exit "$status"
