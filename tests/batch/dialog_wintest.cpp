@@ -288,9 +288,10 @@ TEST(BatchDialog, StopInsideAnAnimationEndsThePartialFileProperly) {
     ImageConvertParams p;
     MakeParams(&p, dir / "out", kQuietMode | FILEMODE_LOGINOUTPUT, kTypeGif);
     Watch watch;
-    // Pressed while frame 3 of a.gif is converted: asked after that frame.
-    watch.onImage = {Act::None, Act::None, Act::PressCancel};
-    DialogRun run = RunDialog(&p, {dir / "in\\a.gif", dir / "in\\b.gif"}, &watch, {IDYES});
+    // Pressed while frames 2 and 4 of a.gif are converted: each is asked
+    // after its frame; No goes on with the next frame, Yes ends the file.
+    watch.onImage = {Act::None, Act::PressCancel, Act::None, Act::PressCancel};
+    DialogRun run = RunDialog(&p, {dir / "in\\a.gif", dir / "in\\b.gif"}, &watch, {IDNO, IDYES});
 
     EXPECT_EQ(run.result, 2);
     EXPECT_EQ(p.ProcessedCount, 1);
@@ -301,7 +302,8 @@ TEST(BatchDialog, StopInsideAnAnimationEndsThePartialFileProperly) {
     std::string text(log.begin(), log.end());
     EXPECT_NE(text.find("GIFアニメーションの変換中断"), std::string::npos) << text;
     EXPECT_NE(text.find(dir / "out\\a.gif"), std::string::npos) << text;
-    // Header, three frames and the trailer: a playable animation.
+    EXPECT_EQ(watch.shown.load(), 4);
+    // Header, four frames and the trailer: a playable animation.
     std::vector<uint8_t> data;
     ASSERT_TRUE(pmtest::ReadWholeFile(dir / "out\\a.gif", &data));
     ASSERT_FALSE(data.empty());
@@ -309,7 +311,7 @@ TEST(BatchDialog, StopInsideAnAnimationEndsThePartialFileProperly) {
     HANDLE f = CreateFileA((dir / "out\\a.gif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                            nullptr);
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GifKit_CountFrames(f), 3);
+    EXPECT_EQ(GifKit_CountFrames(f), 4);
     CloseHandle(f);
 }
 
