@@ -72,7 +72,8 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
     int32_t screenW = 0, screenH = 0, angle = 0;
     DibSlot dib, canvas;
     RgbQuad localTable[256];
-    int last = 0;  // the last library result
+    int last = 0;          // the last library result
+    int canvasResult = 0;  // above 0 while the canvas is usable
     bool aborted = false;
 
     for (int i = 0; i < n; ++i) {
@@ -121,22 +122,24 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
 
         ColorRef sourceColor = sourceTransparent >= 0 ? DibCore_GetPaletteColor(dib.header, sourceTransparent) : kNoColor;
 
+        // The layout asks for composition frame by frame (a whole-screen
+        // frame needs none, a smaller one on a zoomed screen does), but a
+        // composed frame shows what the frames before it left on the screen.
+        // So every frame is drawn on the canvas from the first one on, and
+        // the canvas is only a failure when a frame needs it.
+        if (i == 0) {
+            DibHeader* ch = nullptr;
+            uint8_t* cb = nullptr;
+            canvasResult = GifKit_CreateCanvas(&readScreen, 32, 0, &ch, &cb);
+            canvas.Reset(ch, cb);
+            if (canvasResult > 0 && !canvas.header) canvasResult = 0;
+        }
+        if (canvasResult > 0) canvasResult = GifKit_DrawFrame(&readFrame, dib.header, dib.bits, canvas.header, canvas.bits);
         if (compose == 1) {
             r.errorCode = kErrInternal;
-            if (i == 0) {
-                DibHeader* ch = nullptr;
-                uint8_t* cb = nullptr;
-                last = GifKit_CreateCanvas(&readScreen, 32, 0, &ch, &cb);
-                canvas.Reset(ch, cb);
-                if (last <= 0 || !canvas.header) {
-                    r.lastError = LastErrorFor(last);
-                    if (last > 0) last = 0;
-                    break;
-                }
-            }
-            last = GifKit_DrawFrame(&readFrame, dib.header, dib.bits, canvas.header, canvas.bits);
-            if (last <= 0) {
-                r.lastError = LastErrorFor(last);
+            if (canvasResult <= 0) {
+                r.lastError = LastErrorFor(canvasResult);
+                last = 0;
                 break;
             }
             readFrame.Width = dib.header->biWidth;

@@ -116,3 +116,22 @@ TEST(BatchGif, OneImageGifStaysOneImageWithAGlobalTable) {
     EXPECT_EQ(g.screen.Width, 96);
     EXPECT_EQ(g.transparent[0], -1);
 }
+
+// The first frame covers the screen and needs no composition; the smaller
+// ones after it do, on a canvas that already holds the first.
+TEST(BatchGif, PartialFramesOnAZoomedScreenAreComposed) {
+    PM_SKIP_WITHOUT_SHARED();
+    std::string source = pmtest::Join(pmtest::SharedDir(), "testimages\\gif-peterdn\\animated_loop.gif");
+    TempDir dir;
+    ASSERT_TRUE(CopyFileA(source.c_str(), (dir / "loop.gif").c_str(), FALSE));
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode, kTypeGif);
+    RunResult r = RunWalk(&p, {dir / "loop.gif"});
+    ASSERT_EQ(r.succeeded, 1) << (r.errors.empty() ? 0 : r.errors[0].id);
+    GifFacts g;
+    ASSERT_TRUE(ReadGif(dir / "out\\loop.gif", &g));
+    EXPECT_EQ(g.frames, 4);
+    EXPECT_EQ(g.screen.Width, 96);
+    EXPECT_EQ(g.rects[1].Left, 10);
+    EXPECT_LT(g.rects[1].Width, 30);
+}
