@@ -47,6 +47,26 @@ void RefindBackground(GifScreen* screen) {
 
 DWORD LastErrorFor(int result) { return result < 0 ? GetLastError() : 0; }
 
+// Whether any pixel of the frame is transparent. When none is, the pipeline
+// reserves no index, so the index carried from earlier frames may be worn by
+// visible pixels and must not be written as this frame's transparent one.
+bool HasTransparentPixels(const DibHeader* header, const uint8_t* bits) {
+    DibHeader t;
+    DibCore_GetHeader(header, &t);
+    t.biSize = sizeof t;
+    t.biBitCount = 8;
+    t.biCompression = kBiRgb;
+    t.biClrUsed = 0;
+    DibHeader* mask = nullptr;
+    uint8_t* maskBits = nullptr;
+    // Without memory for the test the frame keeps the index, as it would
+    // have anyway.
+    if (!DibCore_Create(&t, 0, &mask, &maskBits)) return true;
+    bool any = DibCore_MakeTransparencyMask(header, bits, mask, maskBits) > 0;
+    DibCore_Free(mask, maskBits);
+    return any;
+}
+
 }  // namespace
 
 GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* outputName, ImageConvertParams* p,
@@ -159,6 +179,7 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
         int depth = writeFrame.LocalTableBits ? writeFrame.LocalTableBits : writeScreen.GlobalTableBits;
         // A file that declares no colour table at all still has 8-bit pixels.
         if (depth <= 0 || depth > 8) depth = 8;
+        bool transparentPixels = HasTransparentPixels(dib.header, dib.bits);
         int code = TransformImage(kTypeGif, 1, &depth, p->BitCount, angle, 2, &frameSize,
                                   p->UseFilter ? p->Filter : 0, p->ZoomFilter, p->Palette,
                                   sourceColor == kNoColor ? -1 : int(sourceColor),
@@ -169,7 +190,8 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
             break;
         }
 
-        Batch_ShowPreview(p, outputName, dib.header, dib.bits, outputTransparent, depth, previewBackground);
+        int frameTransparent = transparentPixels ? outputTransparent : -1;
+        Batch_ShowPreview(p, outputName, dib.header, dib.bits, frameTransparent, depth, previewBackground);
 
         DibPair out{dib.header, dib.bits};
         if (n == 1) {
@@ -183,9 +205,9 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
             writeFrame.LocalTableCount = 0;
             writeFrame.Unnamed = 0;
             writeFrame.Interlace = InterlaceFor(p, writeFrame);
-            writeScreen.HeaderFlag = outputTransparent >= 0 ? 1 : 0;
+            writeScreen.HeaderFlag = frameTransparent >= 0 ? 1 : 0;
             r.errorCode = kErrWrite;
-            last = GifKit_WriteSingleImage(0, output, &writeScreen, outputTransparent, &writeFrame, &out);
+            last = GifKit_WriteSingleImage(0, output, &writeScreen, frameTransparent, &writeFrame, &out);
             r.lastError = LastErrorFor(last);
             break;
         }
@@ -209,7 +231,7 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
         }
 
         writeFrame.Interlace = InterlaceFor(p, writeFrame);
-        int count = GifKit_BuildColorTable(depth, dib.header, outputTransparent, sourceColor, localTable);
+        int count = GifKit_BuildColorTable(depth, dib.header, frameTransparent, sourceColor, localTable);
         bool ownTable = readFrame.LocalTableCount > 0 || count != writeScreen.GlobalTableCount ||
                         !DibCore_EqualTables(count, 4, localTable, 4, writeScreen.GlobalTable);
         if (ownTable) {
@@ -221,7 +243,7 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
         }
         writeFrame.Unnamed = 0;
         r.errorCode = kErrWrite;
-        last = GifKit_WriteFrame(0, output, &writeScreen, outputTransparent, &writeFrame, &out);
+        last = GifKit_WriteFrame(0, output, &writeScreen, frameTransparent, &writeFrame, &out);
         if (last <= 0) {
             r.lastError = LastErrorFor(last);
             break;

@@ -135,3 +135,26 @@ TEST(BatchGif, PartialFramesOnAZoomedScreenAreComposed) {
     EXPECT_EQ(g.rects[1].Left, 10);
     EXPECT_LT(g.rects[1].Width, 30);
 }
+
+// The first frame has transparent pixels, the opaque squares after it none:
+// those must not be written with the index carried over from the first, which
+// their own colours may use.
+TEST(BatchGif, OpaqueFramesAfterATransparentOneKeepTheirPixels) {
+    PM_SKIP_WITHOUT_SHARED();
+    std::string source = pmtest::Join(pmtest::SharedDir(), "testimages\\gif-peterdn\\animated_transparent_loop.gif");
+    TempDir dir;
+    ASSERT_TRUE(CopyFileA(source.c_str(), (dir / "t.gif").c_str(), FALSE));
+    GifFacts in;
+    ASSERT_TRUE(ReadGif(dir / "t.gif", &in));
+    for (int bitCount : {0, 8}) {
+        ImageConvertParams p;
+        MakeParams(&p, dir / ("out" + std::to_string(bitCount)), kQuietMode, kTypeGif);
+        p.BitCount = bitCount;
+        ASSERT_EQ(RunWalk(&p, {dir / "t.gif"}).succeeded, 1);
+        GifFacts out;
+        ASSERT_TRUE(ReadGif(dir / ("out" + std::to_string(bitCount) + "\\t.gif"), &out));
+        ASSERT_EQ(out.frames, in.frames);
+        for (int i = 0; i < out.frames; ++i)
+            EXPECT_EQ(out.transparent[i] >= 0, in.transparent[i] >= 0) << "bits " << bitCount << " frame " << i;
+    }
+}
