@@ -50,6 +50,11 @@ struct LogEntry {
     int LastError;   // Windows error code, 0 when none
 };
 
+// The default log file name (in the output folder or the default folder) and
+// the product's own output sub-folder.
+inline constexpr char kDefaultLogName[] = "Vimoｻﾑﾈｲﾙﾛｸﾞ.txt";
+inline constexpr char kProductFolderName[] = "Vimoｻﾑﾈｲﾙ";
+
 // Error codes of a conversion (also string-table ids of their messages).
 constexpr int kErrOpenInput = 101;
 constexpr int kErrCreateOutput = 102;

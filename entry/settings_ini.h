@@ -15,7 +15,6 @@ extern "C" int PM_API pmImageConvert_WritePrivateIniFile(ImageConvertParams* par
 // WIN.INI in the Windows folder).
 int WritePrivateIniFileEx(const ImageConvertParams* params, const char* iniFile, int displayOnly);
 
-// Section names and the log file's default name.
+// Section names.
 inline constexpr char kIniSection[] = "IMGCONVERT";
 inline constexpr char kIniDisplaySection[] = "IMGCONVERT_DISP";
-inline constexpr char kDefaultLogName[] = "Vimoｻﾑﾈｲﾙﾛｸﾞ.txt";

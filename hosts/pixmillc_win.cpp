@@ -6,6 +6,7 @@
 #include "entry/startup.h"
 #include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmwinkit.h"
+#include "entry/settings_ini.h"
 #include "records/run_records.h"
 
 #include <cstdio>
@@ -14,9 +15,6 @@
 #include <string>
 #include <vector>
 
-// From entry/settings_ini.h, which cannot be included beside the run
-// record's header (both name the default log file).
-extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* params, const char* iniFile);
 
 namespace {
 

@@ -12,10 +12,6 @@ constexpr int kLogBegin = 0;
 constexpr int kLogAddError = 1;
 constexpr int kLogEnd = 2;
 
-// The default log file name, and the sub-folder of FILEMODE_PRODUCTFOLDER.
-inline constexpr char kDefaultLogName[] = "Vimoｻﾑﾈｲﾙﾛｸﾞ.txt";
-inline constexpr char kProductFolderName[] = "Vimoｻﾑﾈｲﾙ";
-
 // Brackets a run: 0 resolves and creates the output folder and the log path
 // and clears the counters; 1 records an error entry (name, message id, last
 // error); 2 writes the log, tidies the folder and shows what FileMode asks.

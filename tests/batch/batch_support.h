@@ -2,16 +2,13 @@
 // folder, a run without dialog that keeps its error entries, and fixtures.
 #pragma once
 #include "batch/batch_run.h"
+#include "entry/settings_ini.h"
 #include "common/testsupport.h"
 #include "makerlibs/pmimgkit.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
-
-// From entry/settings_ini.h, which cannot be included beside the run
-// record's header (both name the default log file).
-extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* params, const char* iniFile);
 
 namespace batchtest {
 
