@@ -41,11 +41,40 @@ void FillDefaultTable(RgbQuad* t, int count) {
     }
 }
 
+// Whether a 32-bit image uses its fourth byte as alpha. Plain 32-bit bitmaps
+// leave it zero everywhere; such an image is opaque.
+bool AlphaInUse(const View& s) {
+    if (s.bitCount != 32) return false;
+    for (int y = 0; y < s.height; ++y) {
+        const uint8_t* in = s.Row(y);
+        for (int x = 0; x < s.width; ++x)
+            if (in[4 * x + 3]) return true;
+    }
+    return false;
+}
+
+// One row as BGR. When alpha is dropped, translucent pixels are shown over
+// white, as a viewer shows them on a page: the colour values under a fully
+// transparent pixel are arbitrary (often black) and must not surface.
+void RowToOpaqueBgr(const View& s, int y, bool blend, uint8_t* line) {
+    RowToBgr(s, y, line);
+    if (!blend) return;
+    const uint8_t* in = s.Row(y);
+    for (int x = 0; x < s.width; ++x) {
+        unsigned a = in[4 * x + 3];
+        if (a == 255) continue;
+        for (int c = 0; c < 3; ++c)
+            line[3 * x + c] = uint8_t((line[3 * x + c] * a + 255u * (255u - a) + 127u) / 255u);
+    }
+}
+
 bool ConvertToTrueColor(const View& s, const View& d, uint8_t* line) {
+    // Alpha survives only into 32 bits; anything narrower is made opaque.
+    bool blend = d.bitCount != 32 && AlphaInUse(s);
     for (int y = 0; y < s.height; ++y) {
         uint8_t* out = d.Row(y);
         const uint8_t* in = s.Row(y);
-        RowToBgr(s, y, line);
+        RowToOpaqueBgr(s, y, blend, line);
         switch (d.bitCount) {
         case 24: std::memcpy(out, line, size_t(s.width) * 3); break;
         case 32:
@@ -115,8 +144,9 @@ int DibCore_ConvertDepth(const DibHeader* src, const uint8_t* srcBits, DibHeader
     if (TableIsZero(d)) FillDefaultTable(dTable, d.tableCount);
     PaletteMapper mapper;
     if (!mapper.Init(dTable, d.tableCount)) return 0;
+    bool blend = AlphaInUse(s);
     for (int y = 0; y < s.height; ++y) {
-        RowToBgr(s, y, line.get());
+        RowToOpaqueBgr(s, y, blend, line.get());
         uint8_t* out = d.Row(y);
         const uint8_t* p = line.get();
         for (int x = 0; x < s.width; ++x, p += 3) SetIndex(out, x, d.bitCount, mapper.Map(p[2], p[1], p[0]));

@@ -7,6 +7,7 @@
 #include "makerlibs/pmsingleops.h"
 
 #include <cmath>
+#include <cstring>
 #include <set>
 
 using namespace dibtest;
@@ -183,6 +184,25 @@ TEST(ConvertDepth, TrueColourOntoAGivenTableTakesNearestEntries) {
     Dib wrongSize;
     ASSERT_TRUE(Make(&wrongSize, 5, 1, 24));
     EXPECT_EQ(DibCore_ConvertDepth(src.h, src.b, wrongSize.h, wrongSize.b), 0);
+}
+
+TEST(ConvertDepth, DroppedAlphaShowsOverWhite) {
+    // Alpha in use: transparent pixels become white whatever colour they
+    // hide, translucent ones are blended, opaque ones stay.
+    Dib src, dst;
+    ASSERT_TRUE(Make(&src, 3, 1, 32));
+    const uint8_t px[3][4] = {{0, 0, 0, 0}, {0, 0, 200, 128}, {10, 20, 30, 255}};  // B, G, R, A
+    std::memcpy(src.b, px, sizeof px);
+    ASSERT_TRUE(Make(&dst, 3, 1, 24));
+    ASSERT_EQ(DibCore_ConvertDepth(src.h, src.b, dst.h, dst.b), 1);
+    EXPECT_EQ(dst.Rgb(0, 0), 0xFFFFFFu);
+    EXPECT_EQ(dst.Rgb(1, 0), 0xE37F7Fu);  // red 200 at half alpha over white
+    EXPECT_EQ(dst.Rgb(2, 0), 0x1E140Au);
+    // A plain 32-bit bitmap (fourth byte zero everywhere) is opaque.
+    std::memset(src.b, 0, 12);
+    src.b[2] = 77;
+    ASSERT_EQ(DibCore_ConvertDepth(src.h, src.b, dst.h, dst.b), 1);
+    EXPECT_EQ(dst.Rgb(0, 0), 0x4D0000u);
 }
 
 TEST(TransparencyMask, MarksTheTransparentEntryOrLowAlpha) {
