@@ -8,7 +8,6 @@
 #include "entry/settings_ini.h"
 #include "makerlibs/pmwinkit.h"
 
-#include <commdlg.h>
 
 #include <cstring>
 
@@ -17,7 +16,6 @@ namespace {
 constexpr LPARAM kActionLoad = 0;
 constexpr LPARAM kActionSave = 1;
 constexpr LPARAM kActionReset = 2;
-constexpr DWORD kFileDialogMax = 261;
 
 // The file the dialogs offer: the one chosen last in this process, first the
 // default settings file.
@@ -28,20 +26,7 @@ bool ChooseFile(HWND page, const ImageConvertParams* p, bool save) {
         strncpy(g_settingsFile, p->IniFile, kPathBuffer - 1);
         g_settingsFile[kPathBuffer - 1] = '\0';
     }
-    char title[256] = "";
-    OPENFILENAMEA ofn{};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = page;
-    ofn.lpstrFilter = "設定ﾌｧｲﾙ(*.ini)\0*.ini\0";
-    ofn.nFilterIndex = 1;
-    ofn.lpstrFile = g_settingsFile;
-    ofn.nMaxFile = kFileDialogMax;
-    ofn.lpstrFileTitle = title;
-    ofn.nMaxFileTitle = sizeof title;
-    ofn.Flags = OFN_EXPLORER | OFN_SHAREAWARE | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
-    if (!save) ofn.Flags |= OFN_FILEMUSTEXIST;
-    ofn.lpstrDefExt = "ini";
-    return save ? GetSaveFileNameA(&ofn) != 0 : GetOpenFileNameA(&ofn) != 0;
+    return Page_ChooseFile(page, "設定ﾌｧｲﾙ(*.ini)\0*.ini\0", "ini", g_settingsFile, save);
 }
 
 void RunAction(HWND page) {

@@ -3,6 +3,8 @@
 
 #include "makerlibs/pmwinkit.h"
 
+#include <commdlg.h>
+
 InitParamsDlgState* Page_ShellState(HWND page) {
     HWND shell = GetParent(page);
     if (!shell) return nullptr;
@@ -66,4 +68,23 @@ void Page_SelectComboPosition(HWND combo, long position) {
 INT_PTR Page_Answer(HWND page, LRESULT result) {
     SetWindowLongPtrA(page, DWLP_MSGRESULT, result);
     return TRUE;
+}
+
+bool Page_ChooseFile(HWND page, const char* filter, const char* extension, char* file, bool save) {
+    // MAX_PATH + 1: the callers' buffers hold 264 bytes.
+    constexpr DWORD kFileDialogMax = 261;
+    char title[256] = "";
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = page;
+    ofn.lpstrFilter = filter;
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = kFileDialogMax;
+    ofn.lpstrFileTitle = title;
+    ofn.nMaxFileTitle = sizeof title;
+    ofn.Flags = OFN_EXPLORER | OFN_SHAREAWARE | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    if (!save) ofn.Flags |= OFN_FILEMUSTEXIST;
+    ofn.lpstrDefExt = extension;
+    return save ? GetSaveFileNameA(&ofn) != 0 : GetOpenFileNameA(&ofn) != 0;
 }

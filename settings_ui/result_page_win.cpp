@@ -5,14 +5,12 @@
 
 #include "makerlibs/pmwinkit.h"
 
-#include <commdlg.h>
 
 #include <cstring>
 
 namespace {
 
 constexpr int kEditLimit = 260;
-constexpr DWORD kFileDialogMax = 261;
 
 void StoreLogFile(HWND page, ImageConvertParams* p) {
     GetDlgItemTextA(page, IDC_RESULT_LOGFILE, p->LogFile, kPathBuffer);
@@ -30,19 +28,7 @@ void Browse(HWND page, ImageConvertParams* p) {
     char file[kPathBuffer];
     memcpy(file, p->LogFile, sizeof file);
     file[kPathBuffer - 1] = '\0';
-    char title[256] = "";
-    OPENFILENAMEA ofn{};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = page;
-    ofn.lpstrFilter = "ﾃｷｽﾄﾌｧｲﾙ(*.txt)\0*.txt\0";
-    ofn.nFilterIndex = 1;
-    ofn.lpstrFile = file;
-    ofn.nMaxFile = kFileDialogMax;
-    ofn.lpstrFileTitle = title;
-    ofn.nMaxFileTitle = sizeof title;
-    ofn.Flags = OFN_EXPLORER | OFN_SHAREAWARE | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
-    ofn.lpstrDefExt = "txt";
-    if (!GetSaveFileNameA(&ofn)) return;
+    if (!Page_ChooseFile(page, "ﾃｷｽﾄﾌｧｲﾙ(*.txt)\0*.txt\0", "txt", file, true)) return;
     SetDlgItemTextA(page, IDC_RESULT_LOGFILE, file);
     StoreLogFile(page, p);
 }

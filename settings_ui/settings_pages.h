@@ -88,6 +88,12 @@ bool Page_SelectedComboData(HWND combo, LPARAM* data);
 void Page_SelectComboPosition(HWND combo, long position);
 // A dialog procedure's answer to a message with a result (private messages).
 INT_PTR Page_Answer(HWND page, LRESULT result);
+
+// The common open or save dialog over one file type (`filter` as the dialog
+// takes it, `extension` added when the user types none). `file` holds the
+// initial name and receives the choice; it has room for 261 bytes at least.
+// True when a file was chosen.
+bool Page_ChooseFile(HWND page, const char* filter, const char* extension, char* file, bool save);
 // Runs `call`, turning any exception into `fallback`: nothing may unwind
 // through the dialog manager.
 template <class F>
