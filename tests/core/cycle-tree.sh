@@ -7,12 +7,14 @@
 set -euo pipefail
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-mkdir -p "$tmp/root/sub"
-echo x > "$tmp/root/a.txt"
-echo x > "$tmp/root/sub/b.txt"
-ln -s "$tmp/root" "$tmp/root/sub/up"
-ln -s "$tmp/root/sub" "$tmp/root/sub/self"
-PM_CORE_CYCLE_TREE="Z:$(printf '%s' "$tmp/root" | tr / '\\')" \
+# The test expects the walked folder to be called "root".
+top="$tmp/root"
+mkdir -p "$top/sub"
+echo x > "$top/a.txt"
+echo x > "$top/sub/b.txt"
+ln -s "$top" "$top/sub/up"
+ln -s "$top/sub" "$top/sub/self"
+PM_CORE_CYCLE_TREE="Z:$(printf '%s' "$top" | tr / '\\')" \
     "$1" "$2" --gtest_filter='WalkFiles.FolderCycles*' 2>&1 |
     tee "$tmp/log"
 # A skipped or missing case must not pass for a walked cycle.
