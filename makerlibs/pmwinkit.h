@@ -30,6 +30,11 @@ LRESULT WinKit_SendToParent(HWND child, UINT message, WPARAM wParam, LPARAM lPar
 BOOL WinKit_SetText(HWND control, const char* text);
 // Shell folder path (CSIDL) into a 300-byte buffer; negative on failure.
 int WinKit_GetSpecialFolder(HWND owner, int folderId, char* out300);
+// Registers a custom control class for dialogs: global (the dialog manager
+// creates controls with the instance of the module holding the template,
+// which need not be the class's), redrawn on resize, arrow cursor. TRUE
+// also when the class exists already.
+BOOL WinKit_RegisterControlClass(HINSTANCE instance, const char* name, WNDPROC procedure);
 // Draws an owner-drawn item of a pmListBox (WM_DRAWITEM); the dialog
 // procedure's result.
 INT_PTR WinKit_HandleDrawItem(HWND dialog, UINT message, const DRAWITEMSTRUCT* item, int reserved);

@@ -1,6 +1,7 @@
 // pmImageProgress: an indicator that shows a run is alive without knowing
 // how far it is: a band of blocks sweeping back and forth.
 #include "makerlibs/pmpreview.h"
+#include "makerlibs/pmwinkit.h"
 
 #include <algorithm>
 #include <new>
@@ -114,14 +115,7 @@ LRESULT CALLBACK IndicatorProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 BOOL Preview_RegisterIndicator(HINSTANCE instance) {
-    WNDCLASSA wc{};
-    wc.style = CS_HREDRAW | CS_VREDRAW | CS_GLOBALCLASS;
-    wc.lpfnWndProc = IndicatorProc;
-    wc.hInstance = instance;
-    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));
-    wc.lpszClassName = kClassName;
-    if (RegisterClassA(&wc)) return TRUE;
-    return GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    return WinKit_RegisterControlClass(instance, kClassName, IndicatorProc);
 }
 
 BOOL Preview_RegisterOverView(HINSTANCE instance);

@@ -3,6 +3,7 @@
 // settings' background colour.
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmpreview.h"
+#include "makerlibs/pmwinkit.h"
 
 #include <algorithm>
 #include <cstring>
@@ -220,16 +221,7 @@ LRESULT CALLBACK OverViewProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 BOOL Preview_RegisterOverView(HINSTANCE instance) {
-    WNDCLASSA wc{};
-    // Global: the dialog manager creates controls with the instance of the
-    // module that holds the template, which need not be ours.
-    wc.style = CS_HREDRAW | CS_VREDRAW | CS_GLOBALCLASS;
-    wc.lpfnWndProc = OverViewProc;
-    wc.hInstance = instance;
-    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));
-    wc.lpszClassName = kClassName;
-    if (RegisterClassA(&wc)) return TRUE;
-    return GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    return WinKit_RegisterControlClass(instance, kClassName, OverViewProc);
 }
 
 LRESULT Preview_Send(HWND preview, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -70,3 +70,14 @@ int WinKit_GetSpecialFolder(HWND owner, int folderId, char* out300) {
     std::memcpy(out300, path, std::strlen(path) + 1);
     return static_cast<int>(std::strlen(path));
 }
+
+BOOL WinKit_RegisterControlClass(HINSTANCE instance, const char* name, WNDPROC procedure) {
+    WNDCLASSA wc{};
+    wc.style = CS_HREDRAW | CS_VREDRAW | CS_GLOBALCLASS;
+    wc.lpfnWndProc = procedure;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+    wc.lpszClassName = name;
+    if (RegisterClassA(&wc)) return TRUE;
+    return GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
