@@ -1,6 +1,7 @@
 // The batch run: progress dialog and worker, the walk over the file list,
 // per-file conversion and the animated GIF path.
 #pragma once
+#include "entry/dialog_procs.h"
 #include "entry/params.h"
 #include "entry/startup.h"
 #include "makerlibs/pmapi.h"
@@ -11,10 +12,6 @@
 // Walks every list entry (files, folders, drives) and converts each file met.
 // 1 = every entry walked; 0 = the user stopped the run.
 extern "C" BOOL PM_API pmImageConvert_CreateFile(FileList* files, ImageConvertParams* params);
-
-// Dialog procedure of the progress dialog (template 109). Returns 0 for every
-// message; the modal result is 1 for a completed run, 2 for a stopped one.
-extern "C" INT_PTR PM_API pmImageConvert_ProgressDlg(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The walk callback: converts one walked entry. 1 = stop the walk (only after
 // the user confirmed the stop question).

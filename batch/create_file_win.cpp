@@ -1,6 +1,7 @@
 // The walk over a run's file list: every file, folder and drive named on the
 // command line is walked and each entry met goes to per-file conversion.
 #include "batch/batch_run.h"
+#include "entry/export_guard.h"
 #include "batch/output_paths.h"
 #include "makerlibs/pmcore.h"
 
@@ -23,7 +24,7 @@ bool WalkStartOf(const char* entry, char* out, size_t size) {
 
 }  // namespace
 
-extern "C" BOOL PM_API pmImageConvert_CreateFile(FileList* files, ImageConvertParams* params) {
+static BOOL WalkFileList(FileList* files, ImageConvertParams* params) {
     if (!params) return FALSE;
     std::memset(params->LastCreatedFolder, 0, sizeof params->LastCreatedFolder);
     if (!files || !files->Paths) return TRUE;
@@ -39,4 +40,8 @@ extern "C" BOOL PM_API pmImageConvert_CreateFile(FileList* files, ImageConvertPa
         if (last == kWalkStopped) break;
     }
     return last == kWalkStopped ? FALSE : TRUE;
+}
+
+extern "C" BOOL PM_API pmImageConvert_CreateFile(FileList* files, ImageConvertParams* params) {
+    return Export_Guard<BOOL>(FALSE, [&] { return WalkFileList(files, params); });
 }

@@ -47,6 +47,16 @@ void RefindBackground(GifScreen* screen) {
 
 DWORD LastErrorFor(int result) { return result < 0 ? GetLastError() : 0; }
 
+// Whether the output screen differs in size from the turned source screen:
+// only then can a frame need composing.
+bool ScreenZoomed(int32_t angle, const ImageConvertParams* p, int32_t screenW, int32_t screenH) {
+    PmSize box{p->Size.cx, p->Size.cy};
+    PmSize turned{screenW, screenH}, zoomed{screenW, screenH};
+    DibOps_ComputeLayout(angle, 0, &box, &turned, nullptr);
+    DibOps_ComputeLayout(angle, p->Resize, &box, &zoomed, nullptr);
+    return turned.cx != zoomed.cx || turned.cy != zoomed.cy;
+}
+
 // Whether any pixel of the frame is transparent. When none is, the pipeline
 // reserves no index, so the index carried from earlier frames may be worn by
 // visible pixels and must not be written as this frame's transparent one.
@@ -108,8 +118,9 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
             last = GifKit_ReadNextFrame(0, input, 0, 1, -1, &readScreen, &sourceTransparent, &readFrame, &image);
         }
         if (last <= 0 || !image.header) {
-            DibCore_Free(image.header, image.bits);
+            // Read before freeing: the heap may set its own error.
             r.lastError = LastErrorFor(last);
+            DibCore_Free(image.header, image.bits);
             if (last > 0) last = 0;
             break;
         }
@@ -145,16 +156,20 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
         // The layout asks for composition frame by frame (a whole-screen
         // frame needs none, a smaller one on a zoomed screen does), but a
         // composed frame shows what the frames before it left on the screen.
-        // So every frame is drawn on the canvas from the first one on, and
-        // the canvas is only a failure when a frame needs it.
-        if (i == 0) {
+        // So on a zoomed screen every frame of an animation is drawn on the
+        // canvas from the first one on, and the canvas is only a failure when
+        // a frame needs it. An unzoomed screen never composes, and a single
+        // image has no frames before it: neither pays for a whole-screen
+        // canvas unless its one frame is composed.
+        if (i == 0 && (compose == 1 || (n > 1 && ScreenZoomed(angle, p, screenW, screenH)))) {
             DibHeader* ch = nullptr;
             uint8_t* cb = nullptr;
             canvasResult = GifKit_CreateCanvas(&readScreen, 32, 0, &ch, &cb);
             canvas.Reset(ch, cb);
             if (canvasResult > 0 && !canvas.header) canvasResult = 0;
         }
-        if (canvasResult > 0) canvasResult = GifKit_DrawFrame(&readFrame, dib.header, dib.bits, canvas.header, canvas.bits);
+        if (canvas.header && canvasResult > 0)
+            canvasResult = GifKit_DrawFrame(&readFrame, dib.header, dib.bits, canvas.header, canvas.bits);
         if (compose == 1) {
             r.errorCode = kErrInternal;
             if (canvasResult <= 0) {
@@ -168,8 +183,8 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
             uint8_t* fb = nullptr;
             last = GifKit_CopyFrameFromCanvas(&readFrame, canvas.header, canvas.bits, 32, &fh, &fb);
             if (last <= 0 || !fh) {
-                DibCore_Free(fh, fb);
                 r.lastError = LastErrorFor(last);
+                DibCore_Free(fh, fb);
                 if (last > 0) last = 0;
                 break;
             }

@@ -26,10 +26,6 @@ bool CopyPart(char* out, size_t size, const char* src, size_t n) {
     return true;
 }
 
-bool IsDriveRoot(const char* text) {
-    return std::strlen(text) == 3 && text[1] == ':' && text[2] == '\\';
-}
-
 }  // namespace
 
 bool Batch_BaseFolder(const char* folder, int depth, char* out, size_t size) {
@@ -59,7 +55,7 @@ bool Batch_OutputFolder(const char* outputFolder, const char* baseFolder, const 
                      PmPath_CompareNoCase(path, baseFolder, baseLength) == 0 && *rest == '\\';
     if (underBase) {
         size_t n = std::strlen(out);
-        while (n > 0 && PmPath_EndsWithSeparator(out) && !IsDriveRoot(out)) out[--n] = '\0';
+        while (n > 0 && PmPath_EndsWithSeparator(out) && !PmPath_IsDriveRoot(out)) out[--n] = '\0';
         const char* lastSep = PmPath_FindLastChar(rest, '\\');  // rest starts with one
         size_t take = size_t(lastSep - rest);
         if (n + take >= size) {
@@ -67,13 +63,14 @@ bool Batch_OutputFolder(const char* outputFolder, const char* baseFolder, const 
             return false;
         }
         // A drive-root output folder already ends in the separator that the
-        // sub-path begins with.
-        if (PmPath_EndsWithSeparator(out)) ++rest, --take;
+        // sub-path begins with. A file directly in the base folder has no
+        // sub-path at all (take is 0) and goes to the output folder itself.
+        if (take > 0 && PmPath_EndsWithSeparator(out)) ++rest, --take;
         std::memcpy(out + n, rest, take);
         out[n + take] = '\0';
     }
     size_t n = std::strlen(out);
-    while (n > 0 && PmPath_EndsWithSeparator(out) && !IsDriveRoot(out)) out[--n] = '\0';
+    while (n > 0 && PmPath_EndsWithSeparator(out) && !PmPath_IsDriveRoot(out)) out[--n] = '\0';
     return true;
 }
 
@@ -96,7 +93,7 @@ bool Batch_WalkStart(const char* entry, char* out, size_t size) {
         if (!PmPath_Copy(out, size, entry)) return false;
         return PmPath_Append(out, size, "\\*");
     }
-    if (n == 3 && entry[1] == ':' && entry[2] == '\\') {
+    if (PmPath_IsDriveRoot(entry)) {
         if (!PmPath_Copy(out, size, entry)) return false;
         return PmPath_Append(out, size, "*");
     }

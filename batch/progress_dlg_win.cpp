@@ -16,8 +16,10 @@
 namespace {
 
 constexpr int kPreviewCaptionLine = 20;
-constexpr int kDestroyPolls = 30;
-constexpr DWORD kDestroyPollMs = 100;
+constexpr DWORD kStopWaitMs = 3000;
+constexpr DWORD kEndedWorkerWaitMs = 30000;
+// Set on the dialog by the worker before it ends the dialog: its run is over.
+constexpr char kWorkerEndedProp[] = "PmWorkerEnded";
 constexpr DWORD kWorkerStartDelayMs = 500;
 
 // Layout bookkeeping of the one progress dialog: the last client size, and
@@ -192,21 +194,37 @@ void OnSize(HWND dialog, ProgressDlgArgs* args, int w, int h) {
     }
 }
 
-// Only reached when the dialog goes while the worker still runs: the worker
-// is asked to stop and given a bounded time. Messages it sends meanwhile are
-// served, or it could never get to its next check.
-void OnDestroy(ProgressDlgArgs* args) {
-    if (!SharedHandle(args->WorkerThread).load()) return;
-    Shared(args->Params->StopRequested).store(1);
-    for (int i = 0; i < kDestroyPolls && SharedHandle(args->WorkerThread).load(); ++i) {
+// Waits for the worker to end, serving the messages it sends meanwhile (or
+// it could never get to its next check, nor through its last EndDialog).
+// False when it is still running after `ms`.
+bool WaitForWorker(HANDLE thread, DWORD ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD waited = GetTickCount() - start;
+        if (waited >= ms) return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+        DWORD r = MsgWaitForMultipleObjects(1, &thread, FALSE, ms - waited, QS_SENDMESSAGE);
+        if (r == WAIT_OBJECT_0) return true;
+        if (r == WAIT_FAILED) return false;
         MSG msg;
         PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
-        Sleep(kDestroyPollMs);
     }
+}
+
+// The dialog returns its result only after the worker has ended, so the
+// host may unload the library at once: no thread runs its code any more.
+// A worker that ended the dialog itself is past its run and only returning;
+// when the dialog goes while the run is still on, the worker is asked to
+// stop and given a bounded time.
+void OnDestroy(HWND dialog, ProgressDlgArgs* args) {
+    bool ended = RemovePropA(dialog, kWorkerEndedProp) != nullptr;
     HANDLE thread = SharedHandle(args->WorkerThread).exchange(nullptr);
     if (!thread) return;
-    DWORD code = 0;
-    if (GetExitCodeThread(thread, &code) && code == STILL_ACTIVE) TerminateThread(thread, 0);
+    if (!ended) Shared(args->Params->StopRequested).store(1);
+    if (!WaitForWorker(thread, ended ? kEndedWorkerWaitMs : kStopWaitMs)) {
+        // Last resort: it may hold a lock, but it would run on in a library
+        // about to go.
+        TerminateThread(thread, 0);
+    }
     CloseHandle(thread);
 }
 
@@ -230,7 +248,7 @@ INT_PTR Dispatch(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
         OnSize(dialog, args, LOWORD(lp), HIWORD(lp));
         break;
     case WM_DESTROY:
-        OnDestroy(args);
+        OnDestroy(dialog, args);
         break;
     }
     return 0;
@@ -239,7 +257,7 @@ INT_PTR Dispatch(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 unsigned __stdcall ConvertWorker(void* param) {
-    // The dialog finishes opening and stores this thread's handle meanwhile.
+    // The dialog finishes opening meanwhile.
     Sleep(kWorkerStartDelayMs);
     auto* args = static_cast<ProgressDlgArgs*>(param);
     if (!args || !args->Params) return 0;
@@ -253,7 +271,9 @@ unsigned __stdcall ConvertWorker(void* param) {
     pmImageConvert_LogOperate(p, kLogEnd, nullptr, 0, 0);
     SendMessageA(indicator, PPM_RESUME, 0, 0);
 
-    if (HANDLE self = SharedHandle(args->WorkerThread).exchange(nullptr)) CloseHandle(self);
+    // The dialog waits for this thread when it goes (see OnDestroy) and
+    // closes its handle; nothing here may touch `args` after EndDialog.
+    SetPropA(dialog, kWorkerEndedProp, reinterpret_cast<HANDLE>(1));
     EndDialog(dialog, Shared(p->StopRequested).load() ? 2 : 1);
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "entry/image_types.h"
+#include "entry/export_guard.h"
 
 namespace {
 
@@ -29,15 +30,23 @@ bool EqualNoCase(const char* a, const char* b) {
 
 }  // namespace
 
-extern "C" int PM_API pmImageConvert_GetImageType(const char* word) {
+static int TypeOfWord(const char* word) {
     if (!word) return 0;
     for (const WordRow& row : kWords)
         if (EqualNoCase(word, row.word)) return row.code;
     return 0;
 }
 
-extern "C" const char* PM_API pmImageConvert_GetImageTypeString(int code) {
+extern "C" int PM_API pmImageConvert_GetImageType(const char* word) {
+    return Export_Guard<int>(0, [&] { return TypeOfWord(word); });
+}
+
+static const char* WordOfType(int code) {
     for (const WordRow& row : kStrings)
         if (row.code == code) return row.word;
     return nullptr;
+}
+
+extern "C" const char* PM_API pmImageConvert_GetImageTypeString(int code) {
+    return Export_Guard<const char*>(nullptr, [&] { return WordOfType(code); });
 }

@@ -1,4 +1,5 @@
 #include "entry/settings_ini.h"
+#include "entry/export_guard.h"
 
 #include "makerlibs/pmcore.h"
 #include "makerlibs/pmdibio.h"
@@ -73,7 +74,7 @@ void WriteUnsigned(const char* key, unsigned value, const char* file) {
 
 }  // namespace
 
-extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* params, const char* iniFile) {
+static int ReadIniFile(ImageConvertParams* params, const char* iniFile) {
     if (!params) return 0;
     IniSource ini(iniFile);
     ImageConvertParams& p = *params;
@@ -140,6 +141,10 @@ extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* param
     return 0;
 }
 
+extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* params, const char* iniFile) {
+    return Export_Guard<int>(0, [&] { return ReadIniFile(params, iniFile); });
+}
+
 int WritePrivateIniFileEx(const ImageConvertParams* params, const char* iniFile, int displayOnly) {
     if (!params || !iniFile || !*iniFile) return displayOnly ? 1 : 0;
     const ImageConvertParams& p = *params;
@@ -187,7 +192,11 @@ int WritePrivateIniFileEx(const ImageConvertParams* params, const char* iniFile,
     return 0;
 }
 
-extern "C" int PM_API pmImageConvert_WritePrivateIniFile(ImageConvertParams* params, const char* iniFile) {
+static int WriteIniFile(ImageConvertParams* params, const char* iniFile) {
     WritePrivateIniFileEx(params, iniFile, 0);
     return 0;
+}
+
+extern "C" int PM_API pmImageConvert_WritePrivateIniFile(ImageConvertParams* params, const char* iniFile) {
+    return Export_Guard<int>(0, [&] { return WriteIniFile(params, iniFile); });
 }

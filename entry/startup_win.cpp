@@ -1,4 +1,5 @@
 #include "entry/startup.h"
+#include "entry/export_guard.h"
 
 #include "entry/dialog_procs.h"
 #include "entry/settings_ini.h"
@@ -44,7 +45,7 @@ void FindAppPaths(AppPaths* out) {
     if (n == 0 || n >= kCurrentDirLimit || !FormAppPaths(folder, out)) std::memset(out, 0, sizeof *out);
 }
 
-extern "C" int PM_API pmImageConvert_Initialize(int, const char* commandLine, int) {
+static int Initialize(const char* commandLine) {
     ImgKit_Initialize(1);
     // The library's own module handle: the resource module of both dialogs.
     // The extra reference keeps it loaded for good.
@@ -87,4 +88,8 @@ extern "C" int PM_API pmImageConvert_Initialize(int, const char* commandLine, in
     FileList_Free(&files);
     ImgKit_Terminate();
     return result;
+}
+
+extern "C" int PM_API pmImageConvert_Initialize(int, const char* commandLine, int) {
+    return Export_Guard<int>(0, [&] { return Initialize(commandLine); });
 }

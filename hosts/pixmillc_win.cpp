@@ -118,14 +118,20 @@ int main(int argc, char** argv) {
     FindAppPaths(&paths);
     static char iniFile[kPathBuffer];
     if (iniArg) {
-        // A settings file that is not there would silently give the defaults;
-        // a script that names one means it.
-        if (GetFileAttributesA(iniArg) == INVALID_FILE_ATTRIBUTES) {
+        // A settings file that is not there, or whose name does not fit,
+        // would silently give the defaults; a script that names one means it.
+        DWORD length = GetFullPathNameA(iniArg, sizeof iniFile, iniFile, nullptr);
+        if (length >= sizeof iniFile) {
+            std::string msg = std::string("設定ファイル名が長過ぎます: ") + iniArg + "\r\n";
+            PrintErr(msg.c_str());
+            return 2;
+        }
+        DWORD attributes = length ? GetFileAttributesA(iniFile) : INVALID_FILE_ATTRIBUTES;
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             std::string msg = std::string("設定ファイルがありません: ") + iniArg + "\r\n";
             PrintErr(msg.c_str());
             return 2;
         }
-        if (!GetFullPathNameA(iniArg, sizeof iniFile, iniFile, nullptr)) return 2;
     } else {
         std::strcpy(iniFile, paths.IniFile);
     }

@@ -2,6 +2,7 @@
 // pipeline and encoder as a converted file, without a source file, a
 // progress display or a log entry.
 #include "imaging/dib_export.h"
+#include "entry/export_guard.h"
 
 #include "entry/params.h"
 #include "imaging/transform.h"
@@ -43,7 +44,7 @@ void SetOptions(int type, const SaveOptions& so, int depth, DibIOOptions* o) {
 
 }  // namespace
 
-extern "C" int PM_API pmImageConvert_DIBExport(BITMAPINFOHEADER** header, BYTE** bits, const char* path, int type,
+static int ExportDib(BITMAPINFOHEADER** header, BYTE** bits, const char* path, int type,
                                                ImageConvertParams* params) {
     if (!header || !bits || !path || !params) return 0;
     int filterCode = params->UseFilter ? params->Filter : 0;
@@ -77,4 +78,9 @@ extern "C" int PM_API pmImageConvert_DIBExport(BITMAPINFOHEADER** header, BYTE**
     *header = reinterpret_cast<BITMAPINFOHEADER*>(dib);
     *bits = pixels;
     return result;
+}
+
+extern "C" int PM_API pmImageConvert_DIBExport(BITMAPINFOHEADER** header, BYTE** bits, const char* path, int type,
+                                               ImageConvertParams* params) {
+    return Export_Guard<int>(0, [&] { return ExportDib(header, bits, path, type, params); });
 }

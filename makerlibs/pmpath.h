@@ -25,6 +25,10 @@ const char* PmPath_NameStart(const char* path);
 // the same behind "\\?\" or "\\?\UNC\", a lone leading separator (1);
 // 0 for a relative path.
 size_t PmPath_RootLength(const char* path);
+// True when `path` is exactly the root folder of a drive: "C:\\" or "C:/",
+// also behind "\\?\". Such a path keeps its separator when others lose
+// theirs: "C:" alone names the current folder of drive C, not its root.
+bool PmPath_IsDriveRoot(const char* path);
 // The extension of the last component, from its last '.', or the end of the
 // text when it has none.
 const char* PmPath_Extension(const char* path);

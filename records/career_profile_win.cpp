@@ -1,5 +1,6 @@
 // The profile list reader: a six-column text file into a list of entries.
 #include "entry/image_types.h"
+#include "entry/export_guard.h"
 #include "records/report_text.h"
 #include "records/run_records.h"
 #include "makerlibs/pmcore.h"
@@ -55,7 +56,7 @@ int FillEntry(const TextTable& table, int32_t rowIndex, CareerProfileEntry* e) {
 
 }  // namespace
 
-extern "C" int PM_API pmImageConvert_GetCareerProfile(const char* path, CareerProfile* list) {
+static int ReadCareerProfile(const char* path, CareerProfile* list) {
     if (!list) return -1;
     *list = CareerProfile{};
     if (!path) return -1;
@@ -99,7 +100,11 @@ extern "C" int PM_API pmImageConvert_GetCareerProfile(const char* path, CareerPr
     return result;
 }
 
-extern "C" int PM_API pmImageConvert_FreeCareerProfile(CareerProfile* list) {
+extern "C" int PM_API pmImageConvert_GetCareerProfile(const char* path, CareerProfile* list) {
+    return Export_Guard<int>(-1, [&] { return ReadCareerProfile(path, list); });
+}
+
+static int FreeCareerProfile(CareerProfile* list) {
     if (!list) return 0;
     if (list->Entries) {
         for (int32_t i = 0; i < list->Count; ++i) {
@@ -110,4 +115,8 @@ extern "C" int PM_API pmImageConvert_FreeCareerProfile(CareerProfile* list) {
     WinKit_Free(list->Entries);
     *list = CareerProfile{};
     return 1;
+}
+
+extern "C" int PM_API pmImageConvert_FreeCareerProfile(CareerProfile* list) {
+    return Export_Guard<int>(0, [&] { return FreeCareerProfile(list); });
 }

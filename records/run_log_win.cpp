@@ -3,6 +3,7 @@
 // its end.
 #include "records/report_text.h"
 #include "records/run_records.h"
+#include "entry/export_guard.h"
 #include "makerlibs/pmcore.h"
 #include "makerlibs/pmpath.h"
 #include "makerlibs/pmwinkit.h"
@@ -10,32 +11,29 @@
 
 #include <shellapi.h>
 
+#include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
 void OpenInFileManager(const char* folder) {
     // Quoted, because the file manager splits its command line at commas.
-    std::string parameters = std::string("\"") + folder + "\"";
+    char parameters[kRunPathBuffer + 3];
+    std::snprintf(parameters, sizeof parameters, "\"%s\"", folder);
     SHELLEXECUTEINFOA info{};
     info.cbSize = sizeof info;
     info.lpFile = "explorer";
-    info.lpParameters = parameters.c_str();
+    info.lpParameters = parameters;
     info.nShow = SW_SHOWNORMAL;
     ShellExecuteExA(&info);
 }
 
 FolderOpener g_openFolder = OpenInFileManager;
 
-bool IsDriveRoot(const char* path) {
-    return path[0] && path[1] == ':' && (path[2] == '\\' || path[2] == '/') && path[3] == '\0';
-}
-
 // Drops one trailing separator, but not the one of a drive root: "C:" alone
 // names the current folder of drive C, not its root.
 void DropTrailingSeparator(char* path) {
-    if (!IsDriveRoot(path)) Core_SetTrailingSeparator(path, 0);
+    if (!PmPath_IsDriveRoot(path)) Core_SetTrailingSeparator(path, 0);
 }
 
 // Appends a separator (unless there is one) and `name`; false with `folder`
@@ -48,11 +46,16 @@ bool AppendComponent(char* folder, size_t size, const char* name) {
     return PmPath_Copy(folder, size, joined);
 }
 
-std::string WouldBe(const char* folder, const char* name) {
-    std::string s = folder;
-    if (!s.empty() && !PmPath_EndsWithSeparator(folder)) s += '\\';
-    return s + name;
-}
+// The folder plus `name`, as the entry that says it did not fit names it.
+// A fixed buffer: an allocation failing here would lose the entry.
+struct JoinedPath {
+    char text[kRunPathBuffer + kPathBuffer + 2];
+    JoinedPath(const char* folder, const char* name) {
+        const char* sep = folder[0] && !PmPath_EndsWithSeparator(folder) ? "\\" : "";
+        std::snprintf(text, sizeof text, "%s%s%s", folder, sep, name);
+    }
+    const char* c_str() const { return text; }
+};
 
 int AddError(ImageConvertParams* p, const char* name, int messageId, int lastError) {
     if (!name) name = "";
@@ -125,7 +128,7 @@ void ResolveOutputFolder(ImageConvertParams* p) {
     if (overflow) {
         // The folder the user asked for cannot be named in the run's buffer.
         // The entry names it in full; files then go to the folder that did fit.
-        AddError(p, WouldBe(folder, overflow).c_str(), kErrCreateFolder, ERROR_FILENAME_EXCED_RANGE);
+        AddError(p, JoinedPath(folder, overflow).c_str(), kErrCreateFolder, ERROR_FILENAME_EXCED_RANGE);
     }
 }
 
@@ -151,7 +154,7 @@ void ResolveLogPath(ImageConvertParams* p) {
     if (!AppendComponent(p->LogPath, kRunPathBuffer, name)) {
         // A cut path would name another file: no log this run, and the
         // result dialog tells why.
-        AddError(p, WouldBe(p->OutputFolder, name).c_str(), kErrCreateOutput, ERROR_FILENAME_EXCED_RANGE);
+        AddError(p, JoinedPath(p->OutputFolder, name).c_str(), kErrCreateOutput, ERROR_FILENAME_EXCED_RANGE);
         p->LogPath[0] = '\0';
     }
 }
@@ -226,14 +229,16 @@ void Records_SetFolderOpener(FolderOpener opener) { g_openFolder = opener ? open
 
 extern "C" int PM_API pmImageConvert_LogOperate(ImageConvertParams* params, int operation, const char* name,
                                                 int messageId, int lastError) {
-    if (!params) return 0;
-    switch (operation) {
-    case kLogBegin:
-        return LogBegin(params);
-    case kLogAddError:
-        return AddError(params, name, messageId, lastError);
-    case kLogEnd:
-        return LogEnd(params);
-    }
-    return 0;
+    return Export_Guard(0, [&] {
+        if (!params) return 0;
+        switch (operation) {
+        case kLogBegin:
+            return LogBegin(params);
+        case kLogAddError:
+            return AddError(params, name, messageId, lastError);
+        case kLogEnd:
+            return LogEnd(params);
+        }
+        return 0;
+    });
 }

@@ -7,6 +7,7 @@
 #include "entry/settings_ini.h"
 #include "makerlibs/pmcore.h"
 #include "makerlibs/pmimgkit_win.h"
+#include "makerlibs/pmpath.h"
 #include "makerlibs/pmwinkit.h"
 #include "resources/resource_ids.h"
 #include "settings_ui/settings_dlg_ids.h"
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr char kProductFolderName[] = "Vimoｻﾑﾈｲﾙ";
 constexpr int kHelpContextSettings = 7;
 
 // The number the wheel drivers of old mice send instead of WM_MOUSEWHEEL.
@@ -182,7 +182,9 @@ void OnValidate(HWND dialog, InitParamsDlgState* st, WPARAM wParam) {
     st->SaveBlocked = 1;
 
     p.WritePath[kPathBuffer - 1] = '\0';
-    Core_SetTrailingSeparator(p.WritePath, 0);
+    // A drive root keeps its backslash: the full path of "C:" is the
+    // current folder of drive C, which would silently become the output.
+    if (!PmPath_IsDriveRoot(p.WritePath)) Core_SetTrailingSeparator(p.WritePath, 0);
     if (!Core_GetFullPath(p.WritePath, 0, kPathBuffer, p.WritePath, nullptr)) {
         ShowFolderMessage(dialog, caption, "フォルダーが無効です。\n\n", p.WritePath);
         return;

@@ -67,6 +67,11 @@ size_t PmPath_RootLength(const char* path) {
     return IsSeparator(path[0]) ? 1 : 0;
 }
 
+bool PmPath_IsDriveRoot(const char* path) {
+    const char* d = std::strncmp(path, "\\\\?\\", 4) ? path : path + 4;
+    return ((d[0] | 0x20) >= 'a' && (d[0] | 0x20) <= 'z') && d[1] == ':' && IsSeparator(d[2]) && d[3] == '\0';
+}
+
 const char* PmPath_Extension(const char* path) {
     const char* name = PmPath_NameStart(path);
     const char* dot = PmPath_FindLastChar(name, '.');

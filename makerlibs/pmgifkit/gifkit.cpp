@@ -778,6 +778,9 @@ int GifKit_WriteHeader(int, PmFileHandle file, const GifScreen* screen, uint32_t
              EGifPutExtensionBlock(w.gif, 11, "NETSCAPE2.0") == GIF_OK &&
              EGifPutExtensionBlock(w.gif, 3, loop) == GIF_OK && EGifPutExtensionTrailer(w.gif) == GIF_OK;
     }
+    // Handed to the file at once: an animation that fails later keeps what
+    // was written before, and a writer dropped unfinished loses nothing.
+    ok = ok && w.out->Flush();
     return ok ? 1 : w.Failure();
 }
 
@@ -785,7 +788,9 @@ int GifKit_WriteFrame(int, PmFileHandle file, const GifScreen* screen, int trans
                       const DibPair* image) {
     Writer& w = t_writer;
     if (!file || !frame || !image || w.file != file || !w.gif) return 0;
-    if (WriteFrameImpl(w, screen, transparentIndex, frame, image) > 0) return 1;
+    // Every whole frame goes to the file before the next is read (see
+    // GifKit_WriteHeader).
+    if (WriteFrameImpl(w, screen, transparentIndex, frame, image) > 0 && w.out->Flush()) return 1;
     return w.Failure();
 }
 

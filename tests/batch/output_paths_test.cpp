@@ -68,6 +68,11 @@ TEST(BatchOutputFolder, MirrorsThePartBelowTheBase) {
     EXPECT_EQ(Folder("E:\\out\\", "", "D:\\photos\\a.jpg"), "E:\\out");
     EXPECT_EQ(Folder("E:\\", "D:", "D:\\photos\\a.jpg"), "E:\\photos");
     EXPECT_EQ(Folder("E:\\", "", "D:\\a.jpg"), "E:\\");
+    // A drive-root output and a file directly in the base folder: nothing
+    // to mirror, the root itself.
+    EXPECT_EQ(Folder("E:\\", "D:", "D:\\a.jpg"), "E:\\");
+    EXPECT_EQ(Folder("E:/", "D:", "D:\\a.jpg"), "E:/");
+    EXPECT_EQ(Folder("E:\\", "D:\\photos", "D:\\photos\\a.jpg"), "E:\\");
     // A path that does not lie under the base goes to the output folder
     // itself rather than anywhere the text would lead.
     EXPECT_EQ(Folder("E:\\out", "D:\\photos", "D:\\photos2\\a.jpg"), "E:\\out");

@@ -21,8 +21,10 @@ struct FrameSpec {
 };
 
 // Writes an animation of 4-bit frames, frame i filled with index i + 1 and
-// a hole of the transparent index in its middle.
-void WriteAnimation(const std::string& path, const std::vector<FrameSpec>& frames, uint32_t loop, bool localTables) {
+// a hole of the transparent index in its middle; without the trailer the
+// file is closed as a failed conversion leaves it.
+void WriteAnimation(const std::string& path, const std::vector<FrameSpec>& frames, uint32_t loop, bool localTables,
+                    bool trailer = true) {
     GifScreen screen{};
     screen.Width = 20;
     screen.Height = 10;
@@ -58,7 +60,9 @@ void WriteAnimation(const std::string& path, const std::vector<FrameSpec>& frame
         DibPair p{d.h, d.b};
         ASSERT_EQ(GifKit_WriteFrame(0, f, &screen, s.transparent, &fr, &p), 1);
     }
-    ASSERT_EQ(GifKit_WriteTrailer(0, f), 1);
+    if (trailer) {
+        ASSERT_EQ(GifKit_WriteTrailer(0, f), 1);
+    }
     PmFile_Close(f);
 }
 
@@ -148,6 +152,23 @@ TEST(GifAnimation, ReadingThenWritingEachFrameCarriesItsTiming) {
     PmFile_Close(in);
     PmFile_Close(out);
     CheckAnimation(copy, 5, false);
+}
+
+TEST(GifAnimation, AnimationEndedWithoutTrailerKeepsEveryWrittenFrame) {
+    pmtest::TempDir dir;
+    std::string p = dir / "cut.gif";
+    WriteAnimation(p, kFrames, 0, false, false);
+    // The next file's writer drops the unfinished one.
+    WriteAnimation(dir / "next.gif", kFrames, 0, false);
+    PmFileHandle f = PmFile_OpenRead(p.c_str());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(GifKit_CountFrames(f), int(kFrames.size()));
+    PmFile_Close(f);
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(pmtest::ReadWholeFile(p, &data));
+    ASSERT_GT(data.size(), 6u);
+    EXPECT_EQ(std::string(data.begin(), data.begin() + 6), "GIF89a");
+    EXPECT_NE(data.back(), 0x3B);  // no trailer: the conversion did not end
 }
 
 TEST(GifAnimation, NextFrameOfAnotherFileFails) {

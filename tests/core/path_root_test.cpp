@@ -11,3 +11,12 @@ TEST(PathRoot, DrivesSharesAndPrefixes) {
     };
     for (const Row& r : rows) EXPECT_EQ(PmPath_RootLength(r.path), r.root) << r.path;
 }
+
+TEST(PathRoot, DriveRootIsTheDriveFormOnly) {
+    for (const char* root : {"C:\\", "c:/", "Z:\\", "\\\\?\\D:\\"}) EXPECT_TRUE(PmPath_IsDriveRoot(root)) << root;
+    // A bare drive names its current folder; shares, folders and names
+    // with a colon are no drive roots.
+    for (const char* other : {"C:", "C:\\x", "C:\\\\", "\\\\srv\\share\\", "\\", "", "1:\\", "表:\\",
+                              "\\\\?\\UNC\\s\\h\\", "\\\\?\\C:"})
+        EXPECT_FALSE(PmPath_IsDriveRoot(other)) << other;
+}

@@ -201,13 +201,32 @@ TEST(TransformZoom, TurnsBeforeFitting) {
     ASSERT_EQ(Pipe(a, &d), 0);
     EXPECT_EQ(d.width(), 72);
     EXPECT_EQ(d.height(), 96);
-    EXPECT_EQ(AngleForDirection(1, 480, 640), 0);
-    EXPECT_EQ(AngleForDirection(3, 480, 640), kAngle270);
-    EXPECT_EQ(AngleForDirection(4, 480, 640), kAngle90);
-    EXPECT_EQ(AngleForDirection(2, 100, 100), 0);
-    EXPECT_EQ(AngleForDirection(6, 1, 1), kAngle180);
-    EXPECT_EQ(AngleForDirection(8, 640, 480), 0);
-    EXPECT_EQ(AngleForDirection(-1, 640, 480), 0);
+}
+
+TEST(TransformAngle, EveryDirectionOnLandscapePortraitAndSquare) {
+    // Settings 1 and 2 make landscape images portrait, 3 and 4 the reverse
+    // (odd: clockwise, i.e. 270 counter-clockwise); 5 to 7 always turn;
+    // anything else never does.
+    struct Row { int direction; int32_t landscape, portrait, square; } rows[] = {
+        {0, 0, 0, 0},
+        {1, kAngle270, 0, 0},
+        {2, kAngle90, 0, 0},
+        {3, 0, kAngle270, 0},
+        {4, 0, kAngle90, 0},
+        {5, kAngle90, kAngle90, kAngle90},
+        {6, kAngle180, kAngle180, kAngle180},
+        {7, kAngle270, kAngle270, kAngle270},
+        {8, 0, 0, 0},
+        {-1, 0, 0, 0},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(AngleForDirection(r.direction, 640, 480), r.landscape) << "landscape, direction " << r.direction;
+        EXPECT_EQ(AngleForDirection(r.direction, 480, 640), r.portrait) << "portrait, direction " << r.direction;
+        EXPECT_EQ(AngleForDirection(r.direction, 100, 100), r.square) << "square, direction " << r.direction;
+        // One pixel decides: 101 x 100 is landscape, 100 x 101 portrait.
+        EXPECT_EQ(AngleForDirection(r.direction, 101, 100), r.landscape) << r.direction;
+        EXPECT_EQ(AngleForDirection(r.direction, 100, 101), r.portrait) << r.direction;
+    }
 }
 
 TEST(TransformZoom, TopDownImagesComeOutTheSameWayRound) {
