@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
         // A settings file that is not there, or whose name does not fit,
         // would silently give the defaults; a script that names one means it.
         DWORD length = GetFullPathNameA(iniArg, sizeof iniFile, iniFile, nullptr);
-        if (length >= sizeof iniFile) {
+        if (length >= sizeof iniFile || (length == 0 && GetLastError() == ERROR_FILENAME_EXCED_RANGE)) {
             std::string msg = std::string("設定ファイル名が長過ぎます: ") + iniArg + "\r\n";
             PrintErr(msg.c_str());
             return 2;

@@ -119,10 +119,10 @@ void ResolveOutputFolder(ImageConvertParams* p) {
         if (!AppendComponent(folder, kRunPathBuffer, kProductFolderName)) overflow = kProductFolderName;
     }
     if (!overflow && (p->FileMode & FILEMODE_TIMEFOLDER)) {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        Records_TimeFolderName(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                               now.wMilliseconds, stamp, sizeof stamp);
+        // Named after the run's start as the log records it.
+        const SYSTEMTIME& start = p->StartTime;
+        Records_TimeFolderName(start.wYear, start.wMonth, start.wDay, start.wHour, start.wMinute, start.wSecond,
+                               start.wMilliseconds, stamp, sizeof stamp);
         if (!AppendComponent(folder, kRunPathBuffer, stamp)) overflow = stamp;
     }
     if (overflow) {
@@ -160,6 +160,10 @@ void ResolveLogPath(ImageConvertParams* p) {
 }
 
 int LogBegin(ImageConvertParams* p) {
+    // First, so that a begin that fails part way leaves no paths of an
+    // earlier run for the end to write to.
+    p->OutputFolder[0] = '\0';
+    p->LogPath[0] = '\0';
     // Not freed: a run ends by freeing its entries, and a record that never
     // ran may hold anything here.
     p->LogEntries = nullptr;

@@ -46,6 +46,11 @@ RunResult RunWalk(ImageConvertParams* p, const std::vector<std::string>& entries
 bool CopySample(const char* name, const std::string& to);
 // Every file below `folder` (relative paths, sorted).
 std::vector<std::string> FilesBelow(const std::string& folder);
+// Runs the console host (bin/pixmillc.exe) with `arguments` in `folder` (or
+// the test's current folder when empty); its exit code, or -1 when it could
+// not start or did not end within two minutes. `output` receives what it
+// wrote to standard output and error.
+int RunConsoleHost(const std::string& arguments, const std::string& folder = "", std::string* output = nullptr);
 // Image size of a written file by reading it back; false when unreadable.
 bool ImageSize(const std::string& path, int type, int* width, int* height);
 

@@ -58,6 +58,39 @@ std::vector<std::string> FilesBelow(const std::string& folder) {
     return out;
 }
 
+int RunConsoleHost(const std::string& arguments, const std::string& folder, std::string* output) {
+    std::string exe = pmtest::Join(pmtest::Join(pmtest::BinaryDir(), "bin"), "pixmillc.exe");
+    std::string command = "\"" + exe + "\" " + arguments;
+    char temp[MAX_PATH], log[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    GetTempFileNameA(temp, "pmc", 0, log);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE sink = CreateFileA(log, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = sink;
+    si.hStdError = sink;
+    PROCESS_INFORMATION pi{};
+    DWORD code = DWORD(-1);
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
+        if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(pi.hProcess, &code);
+        else
+            TerminateProcess(pi.hProcess, code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    CloseHandle(sink);
+    std::vector<uint8_t> data;
+    pmtest::ReadWholeFile(log, &data);
+    DeleteFileA(log);
+    if (output) output->assign(data.begin(), data.end());
+    return int(code);
+}
+
 bool ImageSize(const std::string& path, int type, int* width, int* height) {
     HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return false;

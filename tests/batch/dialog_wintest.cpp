@@ -6,12 +6,14 @@
 #include "batch_support.h"
 
 #include "batch/progress_ids.h"
+#include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmgifkit.h"
 #include "makerlibs/pmpreview.h"
 #include "records/run_records.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -41,7 +43,23 @@ struct Watch {
     bool resize = false;
     RECT before[4]{}, grown[4]{}, tiny[4]{};
     PreviewSettings grownSettings{}, tinySettings{};
+    // The most private memory committed while an image was on its way.
+    bool measure = false;
+    uint64_t peakCommitted = 0;
 };
+
+// Private memory the process has committed, from its own address space.
+uint64_t CommittedPrivateBytes() {
+    uint64_t total = 0;
+    MEMORY_BASIC_INFORMATION m;
+    for (auto* at = static_cast<uint8_t*>(nullptr); VirtualQuery(at, &m, sizeof m) == sizeof m;) {
+        if (m.State == MEM_COMMIT && m.Type == MEM_PRIVATE) total += m.RegionSize;
+        uint8_t* next = static_cast<uint8_t*>(m.BaseAddress) + m.RegionSize;
+        if (next <= at) break;
+        at = next;
+    }
+    return total;
+}
 
 constexpr int kTracked[4] = {IDC_PROGRESS_INPUT, IDC_PROGRESS_FOLDER, IDC_PROGRESS_PREVIEW, IDC_PROGRESS_DESCRIPTION};
 
@@ -71,6 +89,7 @@ Watch* g_watch = nullptr;
 
 LRESULT CALLBACK PreviewSpy(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == PVM_SHOWIMAGE) {
+        if (g_watch->measure) g_watch->peakCommitted = std::max(g_watch->peakCommitted, CommittedPrivateBytes());
         int n = ++g_watch->shown;
         HWND dialog = GetParent(w);
         Act act = n <= int(g_watch->onImage.size()) ? g_watch->onImage[size_t(n - 1)] : Act::None;
@@ -142,7 +161,11 @@ BOOL CALLBACK FindOwnedBox(HWND w, LPARAM lp) {
 }
 
 // Answers the stop questions in turn; for each, notes the processed count
-// and caption seen while the box was up. Every wait is bounded.
+// and caption seen while the box was up. It looks for boxes as long as the
+// dialog runs, however slowly the machine gets there: a question left
+// unanswered would hold the worker, and so the dialog, for good. A question
+// beyond the expected ones is answered Yes (stop) and noted, so the run
+// ends and the test fails on the count instead of hanging.
 struct Answers {
     std::vector<int> buttons;
     std::vector<LONG> processedAtBox;
@@ -150,25 +173,27 @@ struct Answers {
 };
 
 void AnswerBoxes(ImageConvertParams* p, Answers* a, std::atomic<bool>* done) {
-    for (int button : a->buttons) {
+    size_t next = 0;
+    while (!*done) {
         HWND box = nullptr;
-        for (int i = 0; i < 400 && !box && !*done; ++i) {
-            HWND dialog = p->ProgressWindow;
-            if (dialog) {
-                BoxSearch s{dialog, nullptr};
-                EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&s));
-                box = s.found;
-            }
-            if (!box) Sleep(25);
+        if (HWND dialog = p->ProgressWindow) {
+            BoxSearch s{dialog, nullptr};
+            EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&s));
+            box = s.found;
         }
-        if (!box) return;
+        if (!box) {
+            Sleep(10);
+            continue;
+        }
         char caption[64] = {};
         GetWindowTextA(box, caption, sizeof caption);
         a->captions.push_back(caption);
         a->processedAtBox.push_back(p->ProcessedCount);
+        int button = next < a->buttons.size() ? a->buttons[next] : IDYES;
+        ++next;
         PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
         // The box must be gone before the next one is looked for.
-        for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(10);
+        while (!*done && IsWindow(box)) Sleep(10);
     }
 }
 
@@ -176,6 +201,10 @@ struct DialogRun {
     INT_PTR result = -1;
     Answers answers;
 };
+
+// Ends a dialog that is still open after the bound, so a run that never
+// ends fails the test instead of holding the suite until it is killed.
+constexpr DWORD kRunBoundMs = 180000;
 
 DialogRun RunDialog(ImageConvertParams* p, const std::vector<std::string>& entries, Watch* watch,
                     std::vector<int> buttons = {}) {
@@ -194,11 +223,20 @@ DialogRun RunDialog(ImageConvertParams* p, const std::vector<std::string>& entri
     DialogRun run;
     run.answers.buttons = std::move(buttons);
     std::atomic<bool> done{false};
+    std::atomic<bool> overran{false};
     std::thread answerer([&] { AnswerBoxes(p, &run.answers, &done); });
+    std::thread watchdog([&] {
+        for (DWORD waited = 0; waited < kRunBoundMs && !done; waited += 50) Sleep(50);
+        if (done) return;
+        overran = true;
+        if (HWND dialog = p->ProgressWindow) EndDialog(dialog, -1);
+    });
     run.result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(109), nullptr, WatchedDialog,
                                  reinterpret_cast<LPARAM>(&args));
     done = true;
     answerer.join();
+    watchdog.join();
+    EXPECT_FALSE(overran.load()) << "the run did not end within " << kRunBoundMs / 1000 << " s";
     g_watch = nullptr;
     return run;
 }
@@ -351,4 +389,137 @@ TEST(BatchDialog, ResizingKeepsTheControlsLaidOut) {
     // Too small a preview is only moved; its layout stays.
     EXPECT_LE(height(watch.tiny[2]), 20);
     EXPECT_EQ(watch.tinySettings.AreaHeight, s.AreaHeight);
+}
+
+namespace {
+
+// What the dialog's error counter said when each file was counted and when
+// its outcome was recorded, read on the worker through the progress hook.
+std::vector<std::string> g_errorTexts;
+void ReadErrorCounter(const ImageConvertParams* p, const char*, bool) {
+    g_errorTexts.push_back(TextOf(p->ProgressWindow, IDC_PROGRESS_ERRORS));
+}
+
+// Notes the end of the thread that ran the progress hook: its thread-local
+// objects are destroyed as it ends, after everything the run did; the
+// pause leaves a host that does not wait for the thread time to go on.
+std::atomic<bool> g_workerGone{false};
+struct EndOfThread {
+    ~EndOfThread() {
+        Sleep(300);
+        g_workerGone = true;
+    }
+};
+void MarkWorkerThread(const ImageConvertParams*, const char*, bool) {
+    static thread_local EndOfThread mark;
+    (void)&mark;
+}
+
+// A GIF of one or more 2 x 2 frames at the top left of a large screen.
+void WriteSmallFramesOnALargeScreen(const std::string& path, int frames, int side) {
+    GifScreen screen{};
+    screen.Width = side;
+    screen.Height = side;
+    screen.ColorResolution = 1;
+    screen.GlobalTableBits = 1;
+    screen.GlobalTableCount = 2;
+    screen.BackgroundIndex = 0;
+    screen.GlobalTable[1] = RgbQuad{255, 255, 255, 0};
+    DibHeader t{};
+    t.biSize = 40;
+    t.biWidth = 2;
+    t.biHeight = 2;
+    t.biPlanes = 1;
+    t.biBitCount = 1;
+    DibHeader* h = nullptr;
+    uint8_t* bits = nullptr;
+    ASSERT_TRUE(DibCore_Create(&t, 0, &h, &bits));
+    std::memcpy(DibCore_GetPalette(h, 0, 0), screen.GlobalTable, 2 * 4);
+    bits[0] = 0x80;
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    GifFrame frame{0, 0, 2, 2, 0, 0, 0, 0};
+    DibPair image{h, bits};
+    if (frames == 1) {
+        EXPECT_EQ(GifKit_WriteSingleImage(0, f, &screen, -1, &frame, &image), 1);
+    } else {
+        EXPECT_EQ(GifKit_WriteHeader(0, f, &screen, 0), 1);
+        for (int i = 0; i < frames; ++i) EXPECT_EQ(GifKit_WriteFrame(0, f, &screen, -1, &frame, &image), 1);
+        EXPECT_EQ(GifKit_WriteTrailer(0, f), 1);
+    }
+    CloseHandle(f);
+    DibCore_Free(h, bits);
+}
+
+}  // namespace
+
+TEST(BatchDialog, ErrorCounterCountsOnlyFinishedFiles) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    MakeDir(dir / "in");
+    CopySample("landscape.jpg", dir / "in\\1.jpg");
+    pmtest::WriteWholeFile(dir / "in\\2.jpg", "\xFF\xD8 not a picture", 20);
+    CopySample("landscape.jpg", dir / "in\\3.jpg");
+    pmtest::WriteWholeFile(dir / "in\\4.jpg", "\xFF\xD8 not a picture", 20);
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode | FILEMODE_EXTONLY);
+    Watch watch;
+    g_errorTexts.clear();
+    Batch_SetProgressHook(ReadErrorCounter);
+    DialogRun run = RunDialog(&p, {dir / "in\\1.jpg", dir / "in\\2.jpg", dir / "in\\3.jpg", dir / "in\\4.jpg"},
+                              &watch);
+    Batch_SetProgressHook(nullptr);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(p.SucceededCount, 2);
+    // Counted, then recorded, file by file: the file in work is no error yet.
+    EXPECT_EQ(g_errorTexts, (std::vector<std::string>{"0", "0", "0", "1", "1", "1", "1", "2"}));
+}
+
+TEST(BatchDialog, TheDialogReturnsOnlyAfterItsWorkerHasEnded) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    std::string in = MakeFolder(dir, 1);
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    Watch watch;
+    g_workerGone = false;
+    Batch_SetProgressHook(MarkWorkerThread);
+    DialogRun run = RunDialog(&p, {in}, &watch);
+    // A host unloads the library as soon as the dialog has returned.
+    bool gone = g_workerGone.load();
+    Batch_SetProgressHook(nullptr);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_TRUE(gone);
+    for (int i = 0; i < 100 && !g_workerGone; ++i) Sleep(10);
+}
+
+TEST(BatchDialog, GifToGifBuildsNoWholeScreenCanvasUnlessFramesAreComposed) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    MakeDir(dir / "in");
+    // A 32-bit canvas of this screen takes 144 MB.
+    WriteSmallFramesOnALargeScreen(dir / "in\\single.gif", 1, 6000);
+    WriteSmallFramesOnALargeScreen(dir / "in\\anim.gif", 3, 6000);
+    struct Case { const char* file; int resize; int frames; } cases[] = {
+        {"single.gif", 0, 1},
+        {"anim.gif", 0, 3},
+        // Stretched into a box of the screen's own size: nothing is zoomed,
+        // so nothing is composed.
+        {"single.gif", 2, 1},
+    };
+    for (const Case& c : cases) {
+        ImageConvertParams p;
+        MakeParams(&p, dir / "out", kQuietMode | FILEMODE_OVERWRITE, kTypeGif);
+        p.Resize = c.resize;
+        p.Size.cx = 6000;
+        p.Size.cy = 6000;
+        Watch watch;
+        watch.measure = true;
+        uint64_t before = CommittedPrivateBytes();
+        DialogRun run = RunDialog(&p, {dir / "in" + std::string("\\") + c.file}, &watch);
+        EXPECT_EQ(run.result, 1) << c.file;
+        EXPECT_EQ(p.SucceededCount, 1) << c.file;
+        EXPECT_EQ(watch.shown.load(), c.frames) << c.file;
+        EXPECT_LT(watch.peakCommitted, before + (64u << 20)) << c.file << " resize " << c.resize;
+    }
 }

@@ -107,8 +107,19 @@ TEST(AppendText, FailedGrowFreesAndRestartsWithTheNextFragment) {
 }
 
 TEST(AppendText, SizesBeyondIntRangeOrOutsideTheBlockFail) {
-    char* text = nullptr;
-    int capacity = INT_MAX - 10, used = INT_MAX - 10;
+    // A consistent text whose next size passes INT_MAX: refused (its block
+    // freed), not wrapped into a small size or a write far past the block.
+    long live = PmHeap_LiveBlocks();
+    char* text = static_cast<char*>(PmHeap_Alloc(16));
+    ASSERT_NE(text, nullptr);
+    int capacity = INT_MAX - 10, used = INT_MAX - 20;
+    EXPECT_EQ(AppendText("0123456789abcdef", 0, &text, &capacity, &used), 0);
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(capacity, 0);
+    EXPECT_EQ(PmHeap_LiveBlocks(), live);
+    // A text claiming room without a block is refused before any size sum.
+    capacity = INT_MAX - 10;
+    used = INT_MAX - 10;
     EXPECT_EQ(AppendText("0123456789abcdef", 0, &text, &capacity, &used), 0);
     EXPECT_EQ(text, nullptr);
     capacity = 0;

@@ -172,6 +172,24 @@ TEST(SettingsShell, OutputFolderIsNormalisedAndLengthChecked) {
     }
 }
 
+TEST(SettingsShell, DriveRootOutputFolderStaysTheRoot) {
+    // "C:" alone is the current folder of drive C: the root must keep its
+    // backslash, whatever the current folder is.
+    char cwd[MAX_PATH];
+    GetCurrentDirectoryA(sizeof cwd, cwd);
+    ASSERT_TRUE(SetCurrentDirectoryA("C:\\windows"));
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    strcpy(setup.params().WritePath, "C:\\");
+    setup.run([&](Driver& d) {
+        d.press(IDC_SETTINGS_APPLY);
+        EXPECT_TRUE(WaitFor([&] { return d.state()->Args->Saved == 1; }));
+        EXPECT_STREQ(d.params().WritePath, "C:\\");
+    });
+    SetCurrentDirectoryA(cwd);
+    EXPECT_EQ(IniValue(setup.iniFile, "IMGCONVERT", "WritePath"), "C:\\");
+}
+
 TEST(SettingsShell, CreationQuestionCancelStopsAndYesCreates) {
     pmtest::TempDir dir;
     DialogSetup setup(dir / "PIXMILL.INI");
