@@ -200,7 +200,12 @@ void AnswerBoxes(ImageConvertParams* p, Answers* a, std::atomic<bool>* done) {
 struct DialogRun {
     INT_PTR result = -1;
     Answers answers;
+    bool workerGoneAtReturn = false;  // see MarkWorkerThread
 };
+
+// Set when the thread that ran the progress hook has ended (see
+// MarkWorkerThread below).
+std::atomic<bool> g_workerGone{false};
 
 // Ends a dialog that is still open after the bound, so a run that never
 // ends fails the test instead of holding the suite until it is killed.
@@ -233,6 +238,10 @@ DialogRun RunDialog(ImageConvertParams* p, const std::vector<std::string>& entri
     });
     run.result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(109), nullptr, WatchedDialog,
                                  reinterpret_cast<LPARAM>(&args));
+    // Read before the helper threads are joined: their ends wait for the
+    // loader lock, which an ending worker holds while its thread-local
+    // objects go.
+    run.workerGoneAtReturn = g_workerGone.load();
     done = true;
     answerer.join();
     watchdog.join();
@@ -403,7 +412,6 @@ void ReadErrorCounter(const ImageConvertParams* p, const char*, bool) {
 // Notes the end of the thread that ran the progress hook: its thread-local
 // objects are destroyed as it ends, after everything the run did; the
 // pause leaves a host that does not wait for the thread time to go on.
-std::atomic<bool> g_workerGone{false};
 struct EndOfThread {
     ~EndOfThread() {
         Sleep(300);
@@ -486,7 +494,7 @@ TEST(BatchDialog, TheDialogReturnsOnlyAfterItsWorkerHasEnded) {
     Batch_SetProgressHook(MarkWorkerThread);
     DialogRun run = RunDialog(&p, {in}, &watch);
     // A host unloads the library as soon as the dialog has returned.
-    bool gone = g_workerGone.load();
+    bool gone = run.workerGoneAtReturn;
     Batch_SetProgressHook(nullptr);
     EXPECT_EQ(run.result, 1);
     EXPECT_TRUE(gone);
