@@ -17,6 +17,13 @@
 namespace pmtest {
 namespace {
 
+// Output to a pipe is fully buffered: a case that hangs until the runner
+// kills the program would leave nothing to show which one it was.
+const bool kUnbufferedOutput = [] {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    return true;
+}();
+
 #ifdef _WIN32
 constexpr char kSep = '\\';
 // Unix paths baked in at configure time, seen through Wine's Z: drive.
