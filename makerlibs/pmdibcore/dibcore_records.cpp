@@ -56,7 +56,9 @@ int DibCore_Create(const DibHeader* templ, int, DibHeader** header, uint8_t** bi
 }
 
 void DibCore_Free(DibHeader* header, uint8_t* bits) {
-    PmHeap_Free(bits);
+    // A program handing us an image may pack header, colour table and
+    // pixels into one block; its pixel pointer is then no block of its own.
+    if (!PmHeap_Contains(header, bits)) PmHeap_Free(bits);
     PmHeap_Free(header);
 }
 
