@@ -23,11 +23,13 @@
 //   when a step replaces the image, the blocks it replaces are freed with
 //   HeapFree (a packed block once).
 // - On return, whatever the result, *header and *bits hold the image as the
-//   pipeline left it, and the caller frees it. When *header is still the
-//   block you passed, nothing was replaced: free your blocks as you made
-//   them. Otherwise both pointers are new blocks of the process heap: free
-//   each with HeapFree(GetProcessHeap(), 0, p). When the call stops before
-//   the pipeline runs (type 0, no image, the file not created), the pointers
-//   are unchanged.
+//   pipeline left it (unchanged when the call stopped before the pipeline
+//   ran: type 0, no image, the file not created), and the caller frees it:
+//   HeapFree(GetProcessHeap(), 0, *header), and the same for *bits unless
+//   it lies inside the header's block, from *header to *header + HeapSize
+//   (GetProcessHeap(), 0, *header). That happens only when a packed DIB came
+//   back unreplaced; a replaced image always has two blocks. Comparing the
+//   pointers with the ones passed in is no test: a new block may be given
+//   the address of a freed one.
 extern "C" int PM_API pmImageConvert_DIBExport(BITMAPINFOHEADER** header, BYTE** bits, const char* path, int type,
                                                ImageConvertParams* params);
