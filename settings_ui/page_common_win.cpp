@@ -5,6 +5,7 @@
 #include "makerlibs/pmpath.h"
 #include "makerlibs/pmwinkit.h"
 
+#include <cderr.h>
 #include <commdlg.h>
 
 #include <cstdio>
@@ -143,13 +144,15 @@ INT_PTR Page_Answer(HWND page, LRESULT result) {
 }
 
 bool Page_ChooseFile(HWND page, const char* filter, const char* extension, char* file, bool save) {
-    // MAX_PATH + 1: the callers' buffers hold 264 bytes.
-    constexpr DWORD kFileDialogMax = 261;
-    // The dialog writes into its buffer even when it fails (a needed size
-    // when the name is too long), so it gets a copy; the caller's name
-    // changes only when a file was chosen.
-    char scratch[kFileDialogMax] = "";
-    PmPath_Copy(scratch, sizeof scratch, file);
+    // The longest name the callers' buffers (264 bytes) take, with its end.
+    constexpr size_t kFileMax = 261;
+    // The dialog writes into its buffer even when it fails: a needed size
+    // when the name is too long, or, counting characters where the buffer
+    // holds bytes, a double-byte name cut at the end of the buffer. So it
+    // gets a copy with room for any name it can return, and the caller's
+    // name changes only when a whole name that fits was chosen.
+    char scratch[4 * MAX_PATH] = "";
+    PmPath_Copy(scratch, kFileMax, file);
     char title[256] = "";
     OPENFILENAMEA ofn{};
     ofn.lStructSize = sizeof ofn;
@@ -157,17 +160,25 @@ bool Page_ChooseFile(HWND page, const char* filter, const char* extension, char*
     ofn.lpstrFilter = filter;
     ofn.nFilterIndex = 1;
     ofn.lpstrFile = scratch;
-    ofn.nMaxFile = kFileDialogMax;
+    ofn.nMaxFile = sizeof scratch;
     ofn.lpstrFileTitle = title;
     ofn.nMaxFileTitle = sizeof title;
     ofn.Flags = OFN_EXPLORER | OFN_SHAREAWARE | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
     if (!save) ofn.Flags |= OFN_FILEMUSTEXIST;
     ofn.lpstrDefExt = extension;
     bool chosen = save ? GetSaveFileNameA(&ofn) != 0 : GetOpenFileNameA(&ofn) != 0;
+    bool tooLong = chosen ? strnlen(scratch, sizeof scratch) >= kFileMax : CommDlgExtendedError() == FNERR_BUFFERTOOSMALL;
+    if (tooLong) {
+        // A cut name would be another file: the user hears why nothing changed.
+        char caption[50] = "";
+        GetWindowTextA(GetAncestor(page, GA_ROOT), caption, sizeof caption);
+        char text[sizeof scratch + 40];
+        snprintf(text, sizeof text, "ファイル名が長過ぎます。\n\n%.*s", chosen ? int(sizeof scratch) : 0, scratch);
+        WinKit_MessageBox(page, text, caption, MB_ICONEXCLAMATION | MB_OK, 0, 0);
+        return false;
+    }
     if (!chosen) return false;
-    scratch[kFileDialogMax - 1] = '\0';
-    PmPath_Copy(file, kFileDialogMax, scratch);
-    return true;
+    return PmPath_Copy(file, kFileMax, scratch);
 }
 
 bool Page_WriteSettingsFile(HWND owner, const char* file, const ImageConvertParams& params) {

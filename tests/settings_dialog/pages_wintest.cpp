@@ -489,3 +489,54 @@ TEST(ListBoxes, EachItemStoresItsValueIntoItsOwnField) {
         }
     });
 }
+
+TEST(IniFilePage, NameTooLongForItsBufferChangesNothing) {
+    pmtest::TempDir dir;
+    // Few characters, many bytes: the dialog counts the one, the name
+    // buffer holds the other.
+    std::string part;
+    for (int i = 0; i < 60; ++i) part += "あ";
+    std::string deep = dir / part;
+    ASSERT_TRUE(pmtest::MakeDir(deep));
+    deep += "\\" + part;
+    ASSERT_TRUE(pmtest::MakeDir(deep));
+    std::string chosen = deep + "\\x.ini";
+    ASSERT_GT(chosen.size(), 264u);
+    DialogSetup setup(dir / "PIXMILL.INI");
+    strcpy(setup.params().WritePath, dir.path().c_str());
+    std::string first = dir / "first.ini";
+    setup.run([&](Driver& d) {
+        // A name that fits, chosen first, is the one to keep.
+        d.choose(d.control(kIniFile, IDC_INIFILE_ACTION), 2);
+        d.pressOn(d.page(kIniFile), IDC_INIFILE_OK);
+        HWND box = d.waitOwnedDialog();
+        ASSERT_NE(box, nullptr);
+        ASSERT_TRUE(ConfirmFileDialog(d, box, first));
+        ASSERT_TRUE(WaitFor([&] { return IniValue(first, "IMGCONVERT", "Gif_Interlace") != "<missing>"; }));
+
+        d.pressOn(d.page(kIniFile), IDC_INIFILE_OK);
+        box = d.waitOwnedDialog();
+        ASSERT_NE(box, nullptr);
+        ASSERT_TRUE(ConfirmFileDialog(d, box, chosen));
+        HWND message = d.waitOwnedDialog();
+        ASSERT_NE(message, nullptr) << "a cut name was taken";
+        EXPECT_EQ(d.boxText(message), "ファイル名が長過ぎます。\n\n" + chosen);
+        d.answer(message, IDOK);
+
+        // Nothing written anywhere, and the next dialog offers the old name.
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((deep + "\\*.*").c_str(), &found);
+        int entries = 0;
+        if (search != INVALID_HANDLE_VALUE) {
+            do entries += strcmp(found.cFileName, ".") && strcmp(found.cFileName, "..");
+            while (FindNextFileA(search, &found));
+            FindClose(search);
+        }
+        EXPECT_EQ(entries, 0);
+        d.pressOn(d.page(kIniFile), IDC_INIFILE_OK);
+        box = d.waitOwnedDialog();
+        ASSERT_NE(box, nullptr);
+        EXPECT_NE(FileNameOffered(d, box).find("first.ini"), std::string::npos) << FileNameOffered(d, box);
+        d.answer(box, IDCANCEL);
+    });
+}
