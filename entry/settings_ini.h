@@ -14,6 +14,10 @@ extern "C" int PM_API pmImageConvert_WritePrivateIniFile(ImageConvertParams* par
 // empty path writes nothing (the profile functions would otherwise pick
 // WIN.INI in the Windows folder).
 int WritePrivateIniFileEx(const ImageConvertParams* params, const char* iniFile, int displayOnly);
+// Writes as WritePrivateIniFileEx does and tells whether the file took every
+// value: 0, or the system's error code of the first write that failed (later
+// values are then not tried). A null or empty path gives ERROR_INVALID_NAME.
+DWORD WriteSettingsIni(const ImageConvertParams* params, const char* iniFile, int displayOnly);
 
 // Section names.
 inline constexpr char kIniSection[] = "IMGCONVERT";

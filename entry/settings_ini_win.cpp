@@ -60,17 +60,34 @@ uint8_t ScanMode(int stored, uint8_t fallback) {
     return b > 2 ? fallback : b;
 }
 
-void WriteInt(const char* section, const char* key, long value, const char* file) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%ld", value);
-    WritePrivateProfileStringA(section, key, text, file);
-}
+// Writes values one by one into one file and keeps the first failure: once
+// the system refuses a write the later ones are not tried, so a failing file
+// is not rewritten thirty times over.
+class IniWriter {
+public:
+    explicit IniWriter(const char* file) : file_(file) {}
 
-void WriteUnsigned(const char* key, unsigned value, const char* file) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%d", int(value));
-    WritePrivateProfileStringA(kIniSection, key, text, file);
-}
+    void String(const char* section, const char* key, const char* value) {
+        if (error_) return;
+        SetLastError(ERROR_SUCCESS);
+        if (!WritePrivateProfileStringA(section, key, value, file_)) {
+            error_ = GetLastError();
+            // A refusal without a reason must still count as one.
+            if (!error_) error_ = ERROR_WRITE_FAULT;
+        }
+    }
+    void Int(const char* section, const char* key, long value) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%ld", value);
+        String(section, key, text);
+    }
+    void Unsigned(const char* key, unsigned value) { Int(kIniSection, key, long(int(value))); }
+    DWORD Error() const { return error_; }
+
+private:
+    const char* file_;
+    DWORD error_ = 0;
+};
 
 }  // namespace
 
@@ -145,51 +162,62 @@ extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* param
     return Export_Guard<int>(0, [&] { return ReadIniFile(params, iniFile); });
 }
 
-int WritePrivateIniFileEx(const ImageConvertParams* params, const char* iniFile, int displayOnly) {
-    if (!params || !iniFile || !*iniFile) return displayOnly ? 1 : 0;
+DWORD WriteSettingsIni(const ImageConvertParams* params, const char* iniFile, int displayOnly) {
+    // The profile functions would take an empty or missing name as WIN.INI
+    // in the Windows folder.
+    if (!iniFile || !*iniFile) return ERROR_INVALID_NAME;
+    if (!params) return ERROR_INVALID_PARAMETER;
     const ImageConvertParams& p = *params;
-    WriteInt(kIniDisplaySection, "CurNode", p.CurNode, iniFile);
-    WriteInt(kIniDisplaySection, "CurLeaf", p.CurLeaf, iniFile);
-    if (displayOnly) return 1;
+    IniWriter w(iniFile);
+    w.Int(kIniDisplaySection, "CurNode", p.CurNode);
+    w.Int(kIniDisplaySection, "CurLeaf", p.CurLeaf);
+    if (displayOnly) return w.Error();
 
     const char* s = kIniSection;
-    WriteInt(s, "Direction", p.Direction, iniFile);
-    WriteInt(s, "Resize", p.Resize, iniFile);
-    WriteInt(s, "Size.cx", p.Size.cx, iniFile);
-    WriteInt(s, "Size.cy", p.Size.cy, iniFile);
-    WriteInt(s, "BitCount", p.BitCount, iniFile);
-    WriteInt(s, "Palette", p.Palette, iniFile);
-    WriteInt(s, "ZoomFilter", p.ZoomFilter, iniFile);
-    WriteInt(s, "UseFilter", p.UseFilter, iniFile);
-    WriteInt(s, "Filter", p.Filter, iniFile);
-    WriteInt(s, "ImageTypeCount", p.ImageTypeCount, iniFile);
+    w.Int(s, "Direction", p.Direction);
+    w.Int(s, "Resize", p.Resize);
+    w.Int(s, "Size.cx", p.Size.cx);
+    w.Int(s, "Size.cy", p.Size.cy);
+    w.Int(s, "BitCount", p.BitCount);
+    w.Int(s, "Palette", p.Palette);
+    w.Int(s, "ZoomFilter", p.ZoomFilter);
+    w.Int(s, "UseFilter", p.UseFilter);
+    w.Int(s, "Filter", p.Filter);
+    w.Int(s, "ImageTypeCount", p.ImageTypeCount);
     // Never past the array, whatever the count holds; keys of a larger old
     // count stay in the file and are ignored when read.
     int count = p.ImageTypeCount < 0 ? 0 : p.ImageTypeCount > kMaxImageTypes ? kMaxImageTypes : p.ImageTypeCount;
     for (int i = 0; i < count; ++i) {
         char key[24];
         std::snprintf(key, sizeof key, "ImageType%d", i);
-        WriteInt(s, key, p.ImageType[i], iniFile);
+        w.Int(s, key, p.ImageType[i]);
     }
-    WriteInt(s, "FileMode", long(int32_t(p.FileMode)), iniFile);
+    w.Int(s, "FileMode", long(int32_t(p.FileMode)));
     // The buffers are zero-terminated by every writer of the record, but a
     // caller-made record may not be: write at most the buffer.
     char text[kPathBuffer + 1];
     std::snprintf(text, sizeof text, "%.*s", int(strnlen(p.WritePath, kPathBuffer)), p.WritePath);
-    WritePrivateProfileStringA(s, "WritePath", text, iniFile);
+    w.String(s, "WritePath", text);
     std::snprintf(text, sizeof text, "%.*s", int(strnlen(p.LogFile, kPathBuffer)), p.LogFile);
-    WritePrivateProfileStringA(s, "LogFile", text, iniFile);
-    WriteInt(s, "WriteImageType", p.WriteImageType, iniFile);
-    WriteInt(s, "ImageCount", p.ImageCount, iniFile);
-    WriteUnsigned("Bmp_Format", p.SaveOptions.Bmp_Format, iniFile);
-    WriteUnsigned("Bmp_Comp", p.SaveOptions.Bmp_Comp, iniFile);
-    WriteUnsigned("Jpeg_Quality", p.SaveOptions.Jpeg_Quality, iniFile);
-    WriteUnsigned("Jpeg_Smoothing", p.SaveOptions.Jpeg_Smoothing, iniFile);
-    WriteUnsigned("Jpeg_OptEncode", p.SaveOptions.Jpeg_OptEncode, iniFile);
-    WriteUnsigned("Jpeg_Progressive", p.SaveOptions.Jpeg_Progressive, iniFile);
-    WriteUnsigned("Png_Interlace", p.SaveOptions.Png_Interlace, iniFile);
-    WriteUnsigned("Gif_Interlace", p.SaveOptions.Gif_Interlace, iniFile);
-    return 0;
+    w.String(s, "LogFile", text);
+    w.Int(s, "WriteImageType", p.WriteImageType);
+    w.Int(s, "ImageCount", p.ImageCount);
+    w.Unsigned("Bmp_Format", p.SaveOptions.Bmp_Format);
+    w.Unsigned("Bmp_Comp", p.SaveOptions.Bmp_Comp);
+    w.Unsigned("Jpeg_Quality", p.SaveOptions.Jpeg_Quality);
+    w.Unsigned("Jpeg_Smoothing", p.SaveOptions.Jpeg_Smoothing);
+    w.Unsigned("Jpeg_OptEncode", p.SaveOptions.Jpeg_OptEncode);
+    w.Unsigned("Jpeg_Progressive", p.SaveOptions.Jpeg_Progressive);
+    w.Unsigned("Png_Interlace", p.SaveOptions.Png_Interlace);
+    w.Unsigned("Gif_Interlace", p.SaveOptions.Gif_Interlace);
+    return w.Error();
+}
+
+int WritePrivateIniFileEx(const ImageConvertParams* params, const char* iniFile, int displayOnly) {
+    // Callers that need to know whether the file took the values use
+    // WriteSettingsIni; this form keeps its fixed answer.
+    if (params && iniFile && *iniFile) WriteSettingsIni(params, iniFile, displayOnly);
+    return displayOnly ? 1 : 0;
 }
 
 static int WriteIniFile(ImageConvertParams* params, const char* iniFile) {

@@ -12,6 +12,19 @@ namespace {
 
 constexpr int kEditLimit = 260;
 
+constexpr PageFlagBox kFlags[] = {
+    {IDC_FOLDER_PRODUCT, FILEMODE_PRODUCTFOLDER, false},
+    {IDC_FOLDER_TIME, FILEMODE_TIMEFOLDER, false},
+    {IDC_FOLDER_NOEMPTY, FILEMODE_NOEMPTYFOLDER, false},
+    {IDC_FOLDER_OVERWRITE, FILEMODE_OVERWRITE, false},
+};
+
+// Not creating an empty folder only means something for the time folder;
+// its own bit stays as it was while the box is disabled.
+void ShowDependents(HWND page, const ImageConvertParams* p) {
+    EnableWindow(GetDlgItem(page, IDC_FOLDER_NOEMPTY), (p->FileMode & FILEMODE_TIMEFOLDER) != 0);
+}
+
 void StorePath(HWND page, ImageConvertParams* p) {
     GetDlgItemTextA(page, IDC_FOLDER_PATH, p->WritePath, kPathBuffer);
     Page_NotifyChanged(page);
@@ -36,23 +49,10 @@ void OnCommand(HWND page, int id, int code) {
     case IDC_FOLDER_BROWSE:
         Browse(page, p);
         return;
-    case IDC_FOLDER_PRODUCT:
-        Page_StoreBit(page, id, &p->FileMode, FILEMODE_PRODUCTFOLDER);
-        break;
-    case IDC_FOLDER_TIME:
-        Page_StoreBit(page, id, &p->FileMode, FILEMODE_TIMEFOLDER);
-        // Not creating an empty folder only means something for the time
-        // folder; its own bit stays as it was.
-        EnableWindow(GetDlgItem(page, IDC_FOLDER_NOEMPTY), IsDlgButtonChecked(page, id) == BST_CHECKED);
-        break;
-    case IDC_FOLDER_NOEMPTY:
-        Page_StoreBit(page, id, &p->FileMode, FILEMODE_NOEMPTYFOLDER);
-        break;
-    case IDC_FOLDER_OVERWRITE:
-        Page_StoreBit(page, id, &p->FileMode, FILEMODE_OVERWRITE);
-        break;
     default:
-        return;
+        if (!Page_StoreFlag(page, id, &p->FileMode, kFlags)) return;
+        ShowDependents(page, p);
+        break;
     }
     Page_NotifyChanged(page);
 }
@@ -63,11 +63,8 @@ INT_PTR OnLoad(HWND page, WPARAM first) {
     if (first == 1) SendDlgItemMessageA(page, IDC_FOLDER_PATH, EM_LIMITTEXT, kEditLimit, 0);
     p->WritePath[kPathBuffer - 1] = '\0';
     WinKit_SetText(GetDlgItem(page, IDC_FOLDER_PATH), p->WritePath);
-    Page_CheckBit(page, IDC_FOLDER_PRODUCT, p->FileMode, FILEMODE_PRODUCTFOLDER);
-    Page_CheckBit(page, IDC_FOLDER_TIME, p->FileMode, FILEMODE_TIMEFOLDER);
-    Page_CheckBit(page, IDC_FOLDER_NOEMPTY, p->FileMode, FILEMODE_NOEMPTYFOLDER);
-    Page_CheckBit(page, IDC_FOLDER_OVERWRITE, p->FileMode, FILEMODE_OVERWRITE);
-    EnableWindow(GetDlgItem(page, IDC_FOLDER_NOEMPTY), (p->FileMode & FILEMODE_TIMEFOLDER) != 0);
+    Page_ShowFlags(page, p->FileMode, kFlags);
+    ShowDependents(page, p);
     Page_OfferFocus(page, static_cast<int>(first), IDC_FOLDER_PATH);
     return Page_Answer(page, 1);
 }

@@ -11,46 +11,57 @@
 
 namespace {
 
-const char* const kDirections[] = {
-    "変更しない",
-    "横長なら縦長にする(時計周りに90度回転)",
-    "横長なら縦長にする(反時計周りに90度回転)",
-    "縦長なら横長にする(時計周りに90度回転)",
-    "縦長なら横長にする(反時計周りに90度回転)",
-    "反時計周りに90度回転する",
-    "反時計周りに180度回転する",
-    "反時計周りに270度回転する",
+constexpr PageComboItem kDirections[] = {
+    {"変更しない", 0},
+    {"横長なら縦長にする(時計周りに90度回転)", 1},
+    {"横長なら縦長にする(反時計周りに90度回転)", 2},
+    {"縦長なら横長にする(時計周りに90度回転)", 3},
+    {"縦長なら横長にする(反時計周りに90度回転)", 4},
+    {"反時計周りに90度回転する", 5},
+    {"反時計周りに180度回転する", 6},
+    {"反時計周りに270度回転する", 7},
 };
-const char* const kZoomMethods[] = {
-    "入力ｲﾒｰｼﾞｻｲｽﾞで出力(ｽﾞｰﾑしない)",
-    "出力ｲﾒｰｼﾞBOXに入力の縦横比でｽﾞｰﾑ",
-    "出力ｲﾒｰｼﾞBOXにｽﾄﾚｯﾁでｽﾞｰﾑ",
+constexpr PageComboItem kZoomMethods[] = {
+    {"入力ｲﾒｰｼﾞｻｲｽﾞで出力(ｽﾞｰﾑしない)", 0},
+    {"出力ｲﾒｰｼﾞBOXに入力の縦横比でｽﾞｰﾑ", 1},
+    {"出力ｲﾒｰｼﾞBOXにｽﾄﾚｯﾁでｽﾞｰﾑ", 2},
 };
-const char* const kZoomFilters[] = {
-    "ﾊｰﾄﾞ(光沢感はあるが粗い)",
-    "ｿﾌﾄ(滑らかな感じで高品質)",
+constexpr PageComboItem kBitCounts[] = {
+    {"入力ｲﾒｰｼﾞと同じ色数", 0}, {"1ﾋﾞｯﾄ(ﾓﾉｸﾛ)", 1},     {"2ﾋﾞｯﾄ(4色)", 2},
+    {"3ﾋﾞｯﾄ(8色)", 3},          {"4ﾋﾞｯﾄ(16色)", 4},     {"5ﾋﾞｯﾄ(32色)", 5},
+    {"6ﾋﾞｯﾄ(64色)", 6},         {"7ﾋﾞｯﾄ(128色)", 7},    {"8ﾋﾞｯﾄ(256色)", 8},
+    {"24ﾋﾞｯﾄ(16777216色)", 24},
 };
-const char* const kPalettes[] = {
-    "使用中の色に合わせて割り付ける",
-    "iモードパレット",
-    "Webパレット",
-    "Internet Explorerパレット",
+constexpr PageComboItem kZoomFilters[] = {
+    {"ﾊｰﾄﾞ(光沢感はあるが粗い)", 0},
+    {"ｿﾌﾄ(滑らかな感じで高品質)", 1},
 };
-const int kBitCounts[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 24};
-constexpr int kFullColourPosition = 9;
-
-struct ToneFilter {
-    int Code;
-    const char* Name;
+constexpr PageComboItem kPalettes[] = {
+    {"使用中の色に合わせて割り付ける", 0},
+    {"iモードパレット", 1},
+    {"Webパレット", 2},
+    {"Internet Explorerパレット", 3},
 };
 // The filters in the order the list offers them; the code goes to the
 // filter operation unchanged.
-const ToneFilter kToneFilters[] = {
-    {1, "ﾓﾉｸﾛ"},         {2, "冷たいﾓﾉｸﾛ"},    {3, "暖かいﾓﾉｸﾛ"},     {4, "ｾﾋﾟｱ"},
-    {5, "ﾓﾉﾄｰﾝﾚｯﾄﾞ"},    {6, "ﾓﾉﾄｰﾝｸﾞﾘｰﾝ"},   {7, "ﾓﾉﾄｰﾝﾌﾞﾙｰ"},      {8, "ﾓﾉﾄｰﾝｼｱﾝ"},
-    {9, "ﾓﾉﾄｰﾝﾏｾﾞﾝﾀﾞ"},  {10, "ﾓﾉﾄｰﾝｲｴﾛｰ"},    {20, "ｱｰﾄｶﾗｰﾊﾟﾝｸ"},    {21, "ｱｰﾄｶﾗｰﾒﾀﾙ"},
-    {22, "ｱｰﾄｶﾗｰｱｰｽ"},   {12, "ｴﾝﾎﾞｽ"},        {13, "ｴﾝﾎﾞｽｺﾞｰﾙﾄﾞ"},   {14, "ｴﾝﾎﾞｽｼﾙﾊﾞｰ"},
-    {15, "ｴﾝﾎﾞｽｺｯﾊﾟｰ"},  {25, "ｶﾝﾊﾞｽ(滑らか)"}, {26, "ｶﾝﾊﾞｽ(粗い)"},
+constexpr PageComboItem kToneFilters[] = {
+    {"ﾓﾉｸﾛ", 1},         {"冷たいﾓﾉｸﾛ", 2},    {"暖かいﾓﾉｸﾛ", 3},     {"ｾﾋﾟｱ", 4},
+    {"ﾓﾉﾄｰﾝﾚｯﾄﾞ", 5},    {"ﾓﾉﾄｰﾝｸﾞﾘｰﾝ", 6},   {"ﾓﾉﾄｰﾝﾌﾞﾙｰ", 7},      {"ﾓﾉﾄｰﾝｼｱﾝ", 8},
+    {"ﾓﾉﾄｰﾝﾏｾﾞﾝﾀﾞ", 9},  {"ﾓﾉﾄｰﾝｲｴﾛｰ", 10},    {"ｱｰﾄｶﾗｰﾊﾟﾝｸ", 20},    {"ｱｰﾄｶﾗｰﾒﾀﾙ", 21},
+    {"ｱｰﾄｶﾗｰｱｰｽ", 22},   {"ｴﾝﾎﾞｽ", 12},        {"ｴﾝﾎﾞｽｺﾞｰﾙﾄﾞ", 13},   {"ｴﾝﾎﾞｽｼﾙﾊﾞｰ", 14},
+    {"ｴﾝﾎﾞｽｺｯﾊﾟｰ", 15},  {"ｶﾝﾊﾞｽ(滑らか)", 25}, {"ｶﾝﾊﾞｽ(粗い)", 26},
+};
+
+// Depths above 8 can only be written as full colour.
+long ShownDepth(long stored) { return stored > 8 ? 24 : stored; }
+
+const PageCombo kCombos[] = {
+    {IDC_IMAGE_DIRECTION, PAGE_FIELD(ImageConvertParams, Direction), kDirections},
+    {IDC_IMAGE_RESIZE, PAGE_FIELD(ImageConvertParams, Resize), kZoomMethods},
+    {IDC_IMAGE_BITCOUNT, PAGE_FIELD(ImageConvertParams, BitCount), kBitCounts, ShownDepth},
+    {IDC_IMAGE_ZOOMFILTER, PAGE_FIELD(ImageConvertParams, ZoomFilter), kZoomFilters},
+    {IDC_IMAGE_PALETTE, PAGE_FIELD(ImageConvertParams, Palette), kPalettes},
+    {IDC_IMAGE_FILTER, PAGE_FIELD(ImageConvertParams, Filter), kToneFilters},
 };
 
 const int kSizeControls[] = {IDC_IMAGE_WIDTHLABEL, IDC_IMAGE_WIDTH, IDC_IMAGE_WIDTHUNIT,
@@ -60,106 +71,63 @@ const int kSizeControls[] = {IDC_IMAGE_WIDTHLABEL, IDC_IMAGE_WIDTH, IDC_IMAGE_WI
 // must not write the record (a stored 0 would silently become 1).
 bool g_loading;
 
-template <size_t N>
-void FillPositional(HWND combo, const char* const (&texts)[N]) {
-    for (size_t i = 0; i < N; ++i) Page_AddComboItem(combo, texts[i], static_cast<LPARAM>(i));
+// The box size means nothing without zooming, the filter list nothing
+// without the filter; their values stay as they were.
+void ShowDependents(HWND page, const ImageConvertParams* p) {
+    for (int c : kSizeControls) EnableWindow(GetDlgItem(page, c), p->Resize != 0);
+    EnableWindow(GetDlgItem(page, IDC_IMAGE_FILTER), p->UseFilter != 0);
 }
 
-void FillLists(HWND page) {
-    FillPositional(GetDlgItem(page, IDC_IMAGE_DIRECTION), kDirections);
-    FillPositional(GetDlgItem(page, IDC_IMAGE_RESIZE), kZoomMethods);
-    HWND bits = GetDlgItem(page, IDC_IMAGE_BITCOUNT);
-    for (int n : kBitCounts) {
-        char text[40];
-        if (n == 0)
-            snprintf(text, sizeof text, "入力ｲﾒｰｼﾞと同じ色数");
-        else if (n == 1)
-            snprintf(text, sizeof text, "%dﾋﾞｯﾄ(ﾓﾉｸﾛ)", n);
-        else
-            snprintf(text, sizeof text, "%dﾋﾞｯﾄ(%lu色)", n, 1UL << n);
-        Page_AddComboItem(bits, text, n);
-    }
-    FillPositional(GetDlgItem(page, IDC_IMAGE_ZOOMFILTER), kZoomFilters);
-    FillPositional(GetDlgItem(page, IDC_IMAGE_PALETTE), kPalettes);
-    HWND filters = GetDlgItem(page, IDC_IMAGE_FILTER);
-    for (const ToneFilter& f : kToneFilters) Page_AddComboItem(filters, f.Name, f.Code);
-    SendDlgItemMessageA(page, IDC_IMAGE_WIDTH, EM_LIMITTEXT, 4, 0);
-    SendDlgItemMessageA(page, IDC_IMAGE_HEIGHT, EM_LIMITTEXT, 4, 0);
-}
-
-int32_t* FieldOfList(ImageConvertParams* p, int id) {
-    switch (id) {
-    case IDC_IMAGE_DIRECTION: return &p->Direction;
-    case IDC_IMAGE_RESIZE: return &p->Resize;
-    case IDC_IMAGE_BITCOUNT: return &p->BitCount;
-    case IDC_IMAGE_ZOOMFILTER: return &p->ZoomFilter;
-    case IDC_IMAGE_PALETTE: return &p->Palette;
-    case IDC_IMAGE_FILTER: return &p->Filter;
-    }
-    return nullptr;
+void StoreSize(HWND page, int id, ImageConvertParams* p) {
+    char text[50] = "";
+    GetDlgItemTextA(page, id, text, sizeof text);
+    long value = strtol(text, nullptr, 10);  // as atol, without overflow
+    if (value < 1) value = 1;
+    (id == IDC_IMAGE_WIDTH ? p->Size.cx : p->Size.cy) = value;
 }
 
 void OnCommand(HWND page, int id, int code) {
     ImageConvertParams* p = Page_Params(page);
     if (!p) return;
     switch (id) {
-    case IDC_IMAGE_DIRECTION:
-    case IDC_IMAGE_RESIZE:
-    case IDC_IMAGE_BITCOUNT:
-    case IDC_IMAGE_ZOOMFILTER:
-    case IDC_IMAGE_PALETTE:
-    case IDC_IMAGE_FILTER: {
-        if (code != 0 && code != CBN_SELCHANGE) return;
-        LPARAM data;
-        if (!Page_SelectedComboData(GetDlgItem(page, id), &data)) return;
-        *FieldOfList(p, id) = static_cast<int32_t>(data);
-        if (id == IDC_IMAGE_RESIZE)
-            for (int c : kSizeControls) EnableWindow(GetDlgItem(page, c), p->Resize != 0);
-        Page_NotifyChanged(page);
-        return;
-    }
     case IDC_IMAGE_USEFILTER:
         p->UseFilter = IsDlgButtonChecked(page, id) == BST_CHECKED ? 1 : 0;
-        EnableWindow(GetDlgItem(page, IDC_IMAGE_FILTER), p->UseFilter != 0);
-        Page_NotifyChanged(page);
-        return;
+        break;
     case IDC_IMAGE_WIDTH:
-    case IDC_IMAGE_HEIGHT: {
+    case IDC_IMAGE_HEIGHT:
         if ((code != 0 && code != EN_CHANGE && code != EN_UPDATE) || g_loading) return;
-        char text[50] = "";
-        GetDlgItemTextA(page, id, text, sizeof text);
-        long value = strtol(text, nullptr, 10);  // as atol, without overflow
-        if (value < 1) value = 1;
-        (id == IDC_IMAGE_WIDTH ? p->Size.cx : p->Size.cy) = value;
-        Page_NotifyChanged(page);
-        return;
+        StoreSize(page, id, p);
+        break;
+    default:
+        if (!Page_StoreCombo(page, id, code, p, kCombos)) return;
+        break;
     }
-    }
+    ShowDependents(page, p);
+    Page_NotifyChanged(page);
+}
+
+void SetNumber(HWND page, int id, long value) {
+    char number[16];
+    snprintf(number, sizeof number, "%ld", value);
+    WinKit_SetText(GetDlgItem(page, id), number);
 }
 
 INT_PTR OnLoad(HWND page, WPARAM first) {
     ImageConvertParams* p = Page_Params(page);
     if (!p) return Page_Answer(page, 0);
-    if (first == 1) FillLists(page);
-    Page_SelectComboPosition(GetDlgItem(page, IDC_IMAGE_DIRECTION), p->Direction);
-    Page_SelectComboPosition(GetDlgItem(page, IDC_IMAGE_RESIZE), p->Resize);
-    char number[16];
+    if (first == 1) {
+        Page_FillCombos(page, kCombos);
+        SendDlgItemMessageA(page, IDC_IMAGE_WIDTH, EM_LIMITTEXT, 4, 0);
+        SendDlgItemMessageA(page, IDC_IMAGE_HEIGHT, EM_LIMITTEXT, 4, 0);
+    }
+    Page_ShowCombos(page, p, kCombos);
     g_loading = true;
-    snprintf(number, sizeof number, "%ld", static_cast<long>(p->Size.cx));
-    WinKit_SetText(GetDlgItem(page, IDC_IMAGE_WIDTH), number);
-    snprintf(number, sizeof number, "%ld", static_cast<long>(p->Size.cy));
-    WinKit_SetText(GetDlgItem(page, IDC_IMAGE_HEIGHT), number);
+    SetNumber(page, IDC_IMAGE_WIDTH, p->Size.cx);
+    SetNumber(page, IDC_IMAGE_HEIGHT, p->Size.cy);
     g_loading = false;
-    // Depths above 8 can only be written as full colour.
-    Page_SelectComboPosition(GetDlgItem(page, IDC_IMAGE_BITCOUNT),
-                             p->BitCount <= 8 ? p->BitCount : kFullColourPosition);
-    Page_SelectComboPosition(GetDlgItem(page, IDC_IMAGE_ZOOMFILTER), p->ZoomFilter);
-    Page_SelectComboPosition(GetDlgItem(page, IDC_IMAGE_PALETTE), p->Palette);
     CheckDlgButton(page, IDC_IMAGE_USEFILTER, p->UseFilter ? BST_CHECKED : BST_UNCHECKED);
-    EnableWindow(GetDlgItem(page, IDC_IMAGE_FILTER), p->UseFilter != 0);
-    Page_SelectComboData(GetDlgItem(page, IDC_IMAGE_FILTER), p->Filter);
+    ShowDependents(page, p);
     Page_OfferFocus(page, static_cast<int>(first), IDC_IMAGE_DIRECTION);
-    OnCommand(page, IDC_IMAGE_RESIZE, 0);
     return Page_Answer(page, 1);
 }
 

@@ -8,7 +8,6 @@
 #include "entry/settings_ini.h"
 #include "makerlibs/pmwinkit.h"
 
-
 #include <cstring>
 
 namespace {
@@ -16,6 +15,13 @@ namespace {
 constexpr LPARAM kActionLoad = 0;
 constexpr LPARAM kActionSave = 1;
 constexpr LPARAM kActionReset = 2;
+
+// The list offers the actions in this order; an item's value is its action.
+constexpr PageComboItem kActions[] = {
+    {"設定を初期値に戻す", kActionReset},
+    {"設定をINIﾌｧｲﾙから読み込む", kActionLoad},
+    {"設定をINIﾌｧｲﾙに保存", kActionSave},
+};
 
 // The file the dialogs offer: the one chosen last in this process, first the
 // default settings file.
@@ -42,7 +48,8 @@ void RunAction(HWND page) {
         WinKit_SendToParent(page, WM_PARAMS_VALIDATE, 1, 0);
         if (st->SaveBlocked) return;  // the frame has told the user why
         if (!ChooseFile(page, p, true)) return;
-        pmImageConvert_WritePrivateIniFile(p, g_settingsFile);
+        // A file that did not take the settings leaves the pages as they are.
+        if (!Page_WriteSettingsFile(page, g_settingsFile, *p)) return;
         break;
     case kActionLoad:
         if (!ChooseFile(page, p, false)) return;
@@ -58,9 +65,7 @@ INT_PTR OnLoad(HWND page, WPARAM first) {
     ImageConvertParams* p = Page_Params(page);
     if (first != 1 || !p) return Page_Answer(page, 1);
     HWND list = GetDlgItem(page, IDC_INIFILE_ACTION);
-    Page_AddComboItem(list, "設定を初期値に戻す", kActionReset);
-    Page_AddComboItem(list, "設定をINIﾌｧｲﾙから読み込む", kActionLoad);
-    Page_AddComboItem(list, "設定をINIﾌｧｲﾙに保存", kActionSave);
+    for (const PageComboItem& item : kActions) Page_AddComboItem(list, item.Text, item.Value);
     SendMessageA(list, CB_SETCURSEL, 0, 0);
     SetDlgItemTextA(page, IDC_INIFILE_DEFAULT, p->IniFile ? p->IniFile : "");
     Page_OfferFocus(page, 1, IDC_INIFILE_ACTION);

@@ -13,6 +13,11 @@ namespace {
 constexpr int kListReadableTypes = 16;
 constexpr int kAddTypeFlags = 17;
 
+constexpr PageFlagBox kFlags[] = {
+    {IDC_INPUT_SUBFOLDERS, FILEMODE_SUBFOLDERS, false},
+    {IDC_INPUT_EXTONLY, FILEMODE_EXTONLY, false},
+};
+
 // The stored order is the list's order, whatever order the user clicked in.
 void RebuildTypes(HWND page, ImageConvertParams* p) {
     HWND list = GetDlgItem(page, IDC_INPUT_TYPES);
@@ -39,7 +44,7 @@ void OnCommand(HWND page, int id, int code) {
         return;
     }
     case IDC_INPUT_SUBFOLDERS: {
-        Page_StoreBit(page, id, &p->FileMode, FILEMODE_SUBFOLDERS);
+        Page_StoreFlag(page, id, &p->FileMode, kFlags);
         Page_NotifyChanged(page);
         // The other pages show what the record holds now; their own edits
         // are already in it.
@@ -50,9 +55,8 @@ void OnCommand(HWND page, int id, int code) {
         }
         return;
     }
-    case IDC_INPUT_EXTONLY:
-        Page_StoreBit(page, id, &p->FileMode, FILEMODE_EXTONLY);
-        Page_NotifyChanged(page);
+    default:
+        if (Page_StoreFlag(page, id, &p->FileMode, kFlags)) Page_NotifyChanged(page);
         return;
     }
 }
@@ -73,9 +77,8 @@ INT_PTR OnLoad(HWND page, WPARAM first) {
         for (int k = 0; k < stored && !selected; ++k) selected = p->ImageType[k] == offered[i];
         ImgKit_ListBoxSelectType(list, offered[i], selected);
     }
-    Page_CheckBit(page, IDC_INPUT_SUBFOLDERS, p->FileMode, FILEMODE_SUBFOLDERS);
+    Page_ShowFlags(page, p->FileMode, kFlags);
     OnCommand(page, IDC_INPUT_SUBFOLDERS, 0);
-    Page_CheckBit(page, IDC_INPUT_EXTONLY, p->FileMode, FILEMODE_EXTONLY);
     Page_OfferFocus(page, static_cast<int>(first), IDC_INPUT_TYPES);
     return Page_Answer(page, 1);
 }

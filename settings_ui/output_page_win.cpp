@@ -15,25 +15,47 @@ namespace {
 
 constexpr int kTypeNameDisplay = 1;
 
-const char* const kScanMethods[] = {
-    "ﾌﾟﾛｸﾞﾚｯｼﾌﾞ(ﾉﾝｲﾝﾀｰﾚｰｽ)",
-    "ｲﾝﾀｰﾚｰｽ",
-    "入力ｲﾒｰｼﾞの走査方法を適用",
-};
 // GIF and PNG store "interlaced", JPEG stores "progressive": the first two
 // items mean opposite values for them.
-const int kInterlaceData[] = {0, 1, 2};
-const int kProgressiveData[] = {1, 0, 2};
+constexpr PageComboItem kInterlaceScans[] = {
+    {"ﾌﾟﾛｸﾞﾚｯｼﾌﾞ(ﾉﾝｲﾝﾀｰﾚｰｽ)", 0},
+    {"ｲﾝﾀｰﾚｰｽ", 1},
+    {"入力ｲﾒｰｼﾞの走査方法を適用", 2},
+};
+constexpr PageComboItem kProgressiveScans[] = {
+    {"ﾌﾟﾛｸﾞﾚｯｼﾌﾞ(ﾉﾝｲﾝﾀｰﾚｰｽ)", 1},
+    {"ｲﾝﾀｰﾚｰｽ", 0},
+    {"入力ｲﾒｰｼﾞの走査方法を適用", 2},
+};
 
-WORD TemplateOf(int type) {
-    switch (type) {
-    case kTypeGif: return IDD_OPT_GIF;
-    case kTypePng: return IDD_OPT_PNG;
-    case kTypeBmp: return IDD_OPT_BMP;
-    case kTypeTiff: return IDD_OPT_TIFF;
-    case kTypeJpeg: return IDD_OPT_JPEG;
-    }
-    return 0;
+// The lists of each sub-page, over the SaveOptions block.
+const PageCombo kGifCombos[] = {
+    {IDC_OPT_SCAN, PAGE_FIELD(SaveOptions, Gif_Interlace), kInterlaceScans},
+};
+const PageCombo kPngCombos[] = {
+    {IDC_OPT_SCAN, PAGE_FIELD(SaveOptions, Png_Interlace), kInterlaceScans},
+};
+const PageCombo kJpegCombos[] = {
+    {IDC_OPT_JPEGSCAN, PAGE_FIELD(SaveOptions, Jpeg_Progressive), kProgressiveScans},
+};
+
+struct SubPageKind {
+    int ImageType;
+    WORD Template;
+    std::span<const PageCombo> Combos;
+};
+const SubPageKind kSubPages[] = {
+    {kTypeGif, IDD_OPT_GIF, kGifCombos},
+    {kTypePng, IDD_OPT_PNG, kPngCombos},
+    {kTypeBmp, IDD_OPT_BMP, {}},
+    {kTypeTiff, IDD_OPT_TIFF, {}},
+    {kTypeJpeg, IDD_OPT_JPEG, kJpegCombos},
+};
+
+const SubPageKind* KindOf(int type) {
+    for (const SubPageKind& k : kSubPages)
+        if (k.ImageType == type) return &k;
+    return nullptr;
 }
 
 // --- sub-pages ---------------------------------------------------------
@@ -43,57 +65,33 @@ SaveOptionPage* SlotOf(HWND sub) {
 }
 
 void LoadSubPage(HWND sub, SaveOptionPage* slot, bool first) {
+    const SubPageKind* kind = KindOf(slot->ImageType);
+    if (!kind) return;
     SaveOptions& o = *slot->Options;
-    switch (slot->ImageType) {
-    case kTypeGif:
-    case kTypePng: {
-        HWND list = GetDlgItem(sub, IDC_OPT_SCAN);
-        if (first)
-            for (int i = 0; i < 3; ++i) Page_AddComboItem(list, kScanMethods[i], kInterlaceData[i]);
-        Page_SelectComboPosition(list, slot->ImageType == kTypeGif ? o.Gif_Interlace : o.Png_Interlace);
-        return;
-    }
-    case kTypeBmp:
+    if (first) Page_FillCombos(sub, kind->Combos);
+    Page_ShowCombos(sub, &o, kind->Combos);
+    // The two controls that are no list: only 1 means RLE; the quality bar.
+    if (slot->ImageType == kTypeBmp)
         CheckDlgButton(sub, IDC_OPT_RLE, o.Bmp_Comp == 1 ? BST_CHECKED : BST_UNCHECKED);
-        return;
-    case kTypeJpeg: {
-        HWND list = GetDlgItem(sub, IDC_OPT_JPEGSCAN);
+    if (slot->ImageType == kTypeJpeg) {
         HWND quality = GetDlgItem(sub, IDC_OPT_QUALITY);
         if (first) {
-            for (int i = 0; i < 3; ++i) Page_AddComboItem(list, kScanMethods[i], kProgressiveData[i]);
             SendMessageA(quality, TBM_SETRANGE, FALSE, MAKELPARAM(0, 100));
             SendMessageA(quality, TBM_SETPAGESIZE, 0, 10);
             SendMessageA(quality, TBM_SETTICFREQ, 10, 0);
         }
-        if (!Page_SelectComboData(list, o.Jpeg_Progressive)) SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
         SendMessageA(quality, TBM_SETPOS, TRUE, o.Jpeg_Quality);
-        return;
-    }
     }
 }
 
 void SubPageCommand(HWND sub, SaveOptionPage* slot, int id, int code) {
+    const SubPageKind* kind = KindOf(slot->ImageType);
+    if (!kind) return;
     SaveOptions& o = *slot->Options;
-    LPARAM data;
-    switch (slot->ImageType) {
-    case kTypeGif:
-    case kTypePng:
-        if (id != IDC_OPT_SCAN || (code != 0 && code != CBN_SELCHANGE)) return;
-        if (!Page_SelectedComboData(GetDlgItem(sub, id), &data)) return;
-        (slot->ImageType == kTypeGif ? o.Gif_Interlace : o.Png_Interlace) = static_cast<uint8_t>(data);
-        break;
-    case kTypeBmp:
-        if (id != IDC_OPT_RLE) return;
+    if (slot->ImageType == kTypeBmp && id == IDC_OPT_RLE)
         o.Bmp_Comp = IsDlgButtonChecked(sub, id) == BST_CHECKED ? 1 : 0;
-        break;
-    case kTypeJpeg:
-        if (id != IDC_OPT_JPEGSCAN || (code != 0 && code != CBN_SELCHANGE)) return;
-        if (!Page_SelectedComboData(GetDlgItem(sub, id), &data)) return;
-        o.Jpeg_Progressive = static_cast<uint8_t>(data);
-        break;
-    default:
+    else if (!Page_StoreCombo(sub, id, code, &o, kind->Combos))
         return;
-    }
     Page_NotifyChanged(sub);
 }
 
@@ -172,7 +170,9 @@ void CreateSubPages(HWND page, InitParamsDlgState* st) {
     for (SaveOptionPage& slot : st->SaveOptionPages) {
         const char* name = ImgKit_GetTypeName(slot.ImageType, kTypeNameDisplay);
         Page_AddComboItem(list, name ? name : "", reinterpret_cast<LPARAM>(&slot));
-        slot.Window = CreateDialogParamA(st->Args->Params.Instance, MAKEINTRESOURCEA(TemplateOf(slot.ImageType)),
+        const SubPageKind* kind = KindOf(slot.ImageType);
+        if (!kind) continue;
+        slot.Window = CreateDialogParamA(st->Args->Params.Instance, MAKEINTRESOURCEA(kind->Template),
                                          page, SaveOptionPageProc, reinterpret_cast<LPARAM>(&slot));
         if (!slot.Window) continue;
         SetWindowPos(slot.Window, nullptr, rect.left, rect.top, 0, 0,

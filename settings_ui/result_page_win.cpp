@@ -5,12 +5,19 @@
 
 #include "makerlibs/pmwinkit.h"
 
-
 #include <cstring>
 
 namespace {
 
 constexpr int kEditLimit = 260;
+
+constexpr PageFlagBox kFlags[] = {
+    {IDC_RESULT_LOGINOUTPUT, FILEMODE_LOGINOUTPUT, false},
+    {IDC_RESULT_ERRORSONLY, FILEMODE_LOGERRORSONLY, false},
+    {IDC_RESULT_OVERWRITE, FILEMODE_LOGAPPEND, true},  // the box says "overwrite", the bit "append"
+    {IDC_RESULT_ENDMESSAGE, FILEMODE_ENDMESSAGE, false},
+    {IDC_RESULT_OPENFOLDER, FILEMODE_OPENFOLDER, false},
+};
 
 void StoreLogFile(HWND page, ImageConvertParams* p) {
     GetDlgItemTextA(page, IDC_RESULT_LOGFILE, p->LogFile, kPathBuffer);
@@ -43,26 +50,10 @@ void OnCommand(HWND page, int id, int code) {
     case IDC_RESULT_BROWSE:
         Browse(page, p);
         return;
-    case IDC_RESULT_LOGINOUTPUT:
-        Page_StoreBit(page, id, &p->FileMode, FILEMODE_LOGINOUTPUT);
+    default:
+        if (!Page_StoreFlag(page, id, &p->FileMode, kFlags)) return;
         ShowLogInOutput(page, p);
         break;
-    case IDC_RESULT_ERRORSONLY:
-        Page_StoreBit(page, id, &p->FileMode, FILEMODE_LOGERRORSONLY);
-        break;
-    case IDC_RESULT_OVERWRITE:
-        // The box says "overwrite"; the bit says "append".
-        p->FileMode &= ~FILEMODE_LOGAPPEND;
-        if (IsDlgButtonChecked(page, id) != BST_CHECKED) p->FileMode |= FILEMODE_LOGAPPEND;
-        break;
-    case IDC_RESULT_ENDMESSAGE:
-        Page_StoreBit(page, id, &p->FileMode, FILEMODE_ENDMESSAGE);
-        break;
-    case IDC_RESULT_OPENFOLDER:
-        Page_StoreBit(page, id, &p->FileMode, FILEMODE_OPENFOLDER);
-        break;
-    default:
-        return;
     }
     Page_NotifyChanged(page);
 }
@@ -73,12 +64,8 @@ INT_PTR OnLoad(HWND page, WPARAM first) {
     if (first == 1) SendDlgItemMessageA(page, IDC_RESULT_LOGFILE, EM_LIMITTEXT, kEditLimit, 0);
     p->LogFile[kPathBuffer - 1] = '\0';
     WinKit_SetText(GetDlgItem(page, IDC_RESULT_LOGFILE), p->LogFile);
-    Page_CheckBit(page, IDC_RESULT_LOGINOUTPUT, p->FileMode, FILEMODE_LOGINOUTPUT);
+    Page_ShowFlags(page, p->FileMode, kFlags);
     ShowLogInOutput(page, p);
-    Page_CheckBit(page, IDC_RESULT_ERRORSONLY, p->FileMode, FILEMODE_LOGERRORSONLY);
-    CheckDlgButton(page, IDC_RESULT_OVERWRITE, (p->FileMode & FILEMODE_LOGAPPEND) ? BST_UNCHECKED : BST_CHECKED);
-    Page_CheckBit(page, IDC_RESULT_ENDMESSAGE, p->FileMode, FILEMODE_ENDMESSAGE);
-    Page_CheckBit(page, IDC_RESULT_OPENFOLDER, p->FileMode, FILEMODE_OPENFOLDER);
     Page_OfferFocus(page, static_cast<int>(first), IDC_RESULT_LOGFILE);
     return Page_Answer(page, 1);
 }

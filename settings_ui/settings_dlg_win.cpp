@@ -174,6 +174,20 @@ void ShowFolderMessage(HWND dialog, const char* caption, const char* lead, const
     WinKit_MessageBox(dialog, text, caption, MB_ICONEXCLAMATION | MB_OK, 0, 0);
 }
 
+// Creates the output folder; on failure tells the user why and answers false.
+bool CreateFolderOrExplain(HWND dialog, const char* folder) {
+    int made = Core_CreateFolder(0, folder, 0);
+    // Read at once: the message box below resets it. A refusal (0) comes
+    // without a system error, so it gets the reason it stands for.
+    DWORD error = GetLastError();
+    if (made == 1) return true;
+    if (made == 0) error = Core_GetPathKind(folder) == 1 ? ERROR_ALREADY_EXISTS : ERROR_DIRECTORY;
+    char message[300];
+    snprintf(message, sizeof message, "ﾌｫﾙﾀﾞ作成ｴﾗｰ: %s", folder);
+    WinKit_ErrorBox(dialog, error, message, MB_ICONEXCLAMATION, 0);
+    return false;
+}
+
 // Checks and normalises the output folder before the settings are written.
 void OnValidate(HWND dialog, InitParamsDlgState* st, WPARAM wParam) {
     ImageConvertParams& p = st->Args->Params;
@@ -206,13 +220,7 @@ void OnValidate(HWND dialog, InitParamsDlgState* st, WPARAM wParam) {
         int answer = WinKit_MessageBox(dialog, text, caption,
                                        MB_YESNOCANCEL | MB_ICONEXCLAMATION | MB_DEFBUTTON2, 0, 0);
         if (answer == IDCANCEL) return;
-        if (answer == IDYES && Core_CreateFolder(0, p.WritePath, 0) != 1) {
-            DWORD error = GetLastError();
-            char message[300];
-            snprintf(message, sizeof message, "ﾌｫﾙﾀﾞ作成ｴﾗｰ: %s", p.WritePath);
-            WinKit_ErrorBox(dialog, error, message, MB_ICONEXCLAMATION, 0);
-            return;
-        }
+        if (answer == IDYES && !CreateFolderOrExplain(dialog, p.WritePath)) return;
     }
     st->SaveBlocked = 0;
 }
@@ -229,10 +237,11 @@ void OnCommand(HWND dialog, InitParamsDlgState* st, int id) {
     case IDC_SETTINGS_APPLY:
         SendMessageA(dialog, WM_PARAMS_VALIDATE, 0, 0);
         if (st->SaveBlocked) return;
-        args->Saved = 1;
         p.CurNode = args->CurNode;
         p.CurLeaf = args->CurLeaf;
-        if (p.IniFile) WritePrivateIniFileEx(&p, p.IniFile, 0);
+        // Without a settings file the caller keeps the record itself.
+        if (p.IniFile && !Page_WriteSettingsFile(dialog, p.IniFile, p)) return;
+        args->Saved = 1;
         if (id == IDC_SETTINGS_SAVE) {
             EndDialog(dialog, 1);
             return;

@@ -4,6 +4,9 @@
 #pragma once
 #include "entry/params.h"
 
+#include <cstddef>
+#include <span>
+
 // Frame -> pages (wParam 1 = first load, 0 = reload) and page -> frame
 // (wParam 0: reload every page).
 constexpr UINT WM_PARAMS_LOAD = 0x6F30;
@@ -73,19 +76,58 @@ ImageConvertParams* Page_Params(HWND page);
 void Page_NotifyChanged(HWND page);
 // On the first load a page offers its first control for the initial focus.
 void Page_OfferFocus(HWND page, int wParam, int controlId);
-// Sets a check box from a bit of the record.
-void Page_CheckBit(HWND page, int controlId, uint32_t bits, uint32_t bit);
-// Clears `bit` in *bits and sets it again when the check box is ticked.
-void Page_StoreBit(HWND page, int controlId, uint32_t* bits, uint32_t bit);
+// A page describes its check boxes and lists as tables; these routines move
+// the values between the controls and the record both ways, so a page reads
+// as its table and a new setting is one more row. What a control changes
+// beyond its own value (enabling another control) stays in the page.
+
+// A check box standing for one bit of a flag word (FileMode).
+struct PageFlagBox {
+    int Control;
+    uint32_t Bit;
+    bool Inverted;  // ticked means the bit is clear
+};
+void Page_ShowFlags(HWND page, uint32_t bits, std::span<const PageFlagBox> boxes);
+// When `control` is one of `boxes`, puts its state into its own bit of
+// *bits, leaving every other bit alone, and answers true.
+bool Page_StoreFlag(HWND page, int control, uint32_t* bits, std::span<const PageFlagBox> boxes);
+
+// An integer field of a record, by place and width, so that one table can
+// serve fields of any integer type.
+struct PageField {
+    size_t Offset;
+    size_t Bytes;  // 1, 2 or 4
+};
+#define PAGE_FIELD(record, member) (PageField{offsetof(record, member), sizeof(record::member)})
+long Page_ReadField(const void* record, PageField field);
+void Page_WriteField(void* record, PageField field, long value);
+
+struct PageComboItem {
+    const char* Text;
+    long Value;  // what the item stores
+};
+// A drop-down list standing for one field: choosing an item stores its
+// value. A stored value no item has shows as no selection and stays as it is.
+struct PageCombo {
+    int Control;
+    PageField Field;
+    std::span<const PageComboItem> Items;
+    long (*ShownAs)(long stored) = nullptr;  // the item a stored value shows as, when not its own
+};
+// Adds the items (first load only).
+void Page_FillCombos(HWND page, std::span<const PageCombo> combos);
+void Page_ShowCombos(HWND page, const void* record, std::span<const PageCombo> combos);
+// When `control` is one of `combos` and `code` is a change of selection (or
+// 0), stores the chosen item's value and answers true.
+bool Page_StoreCombo(HWND page, int control, int code, void* record, std::span<const PageCombo> combos);
+
 // Appends an item with its value as item data.
 void Page_AddComboItem(HWND combo, const char* text, LPARAM data);
-// Selects the first item whose data equals `data`; false (selection left
-// alone) when none does.
+// Selects the first item whose data equals `data`; without one the list
+// is left without a selection and the answer is false.
 bool Page_SelectComboData(HWND combo, LPARAM data);
 // The selected item's data; false without a selection.
 bool Page_SelectedComboData(HWND combo, LPARAM* data);
-// Selects item `position`, or nothing when the list has no such item.
-void Page_SelectComboPosition(HWND combo, long position);
 // A dialog procedure's answer to a message with a result (private messages).
 INT_PTR Page_Answer(HWND page, LRESULT result);
 
@@ -94,6 +136,10 @@ INT_PTR Page_Answer(HWND page, LRESULT result);
 // initial name and receives the choice; it has room for 261 bytes at least.
 // True when a file was chosen.
 bool Page_ChooseFile(HWND page, const char* filter, const char* extension, char* file, bool save);
+// Writes the whole settings record to `file`; when the file does not take
+// it, tells the user with the file name and the system's reason (a box owned
+// by `owner`) and answers false.
+bool Page_WriteSettingsFile(HWND owner, const char* file, const ImageConvertParams& params);
 // Runs `call`, turning any exception into `fallback`: nothing may unwind
 // through the dialog manager.
 template <class F>

@@ -13,13 +13,13 @@
 namespace {
 
 using AtlAxWinInitFn = BOOL(WINAPI*)();
-using AtlAxCreateDialogFnFn = HWND(WINAPI*)(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM);
+using AtlAxCreateDialogFn = HWND(WINAPI*)(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM);
 using AtlAxGetControlFn = HRESULT(WINAPI*)(HWND, IUnknown**);
 
 struct AtlHost {
     bool Tried = false;
     AtlAxWinInitFn WinInit = nullptr;
-    AtlAxCreateDialogFnFn CreateDialogFn = nullptr;
+    AtlAxCreateDialogFn CreateHosted = nullptr;
     AtlAxGetControlFn GetControl = nullptr;
 };
 // atl.dll stays loaded once loaded: the hosting window class it registers
@@ -34,11 +34,12 @@ const AtlHost& Atl() {
         if (HMODULE atl = LoadLibraryA("atl.dll")) {
             g_atl.WinInit = reinterpret_cast<AtlAxWinInitFn>(
                 reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")));
-            g_atl.CreateDialogFn = reinterpret_cast<AtlAxCreateDialogFnFn>(
-                reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxCreateDialogFn")));
+            // The narrow entry: the page template and its texts are code page 932.
+            g_atl.CreateHosted = reinterpret_cast<AtlAxCreateDialogFn>(
+                reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxCreateDialogA")));
             g_atl.GetControl = reinterpret_cast<AtlAxGetControlFn>(
                 reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxGetControl")));
-            if (!g_atl.WinInit || !g_atl.CreateDialogFn || !g_atl.GetControl) g_atl = AtlHost{true};
+            if (!g_atl.WinInit || !g_atl.CreateHosted || !g_atl.GetControl) g_atl = AtlHost{true};
         }
     }
     return g_atl;
@@ -114,7 +115,10 @@ bool StartPage_InitHosting() {
     // ActiveX controls need OLE on the thread that hosts them.
     HRESULT hr = OleInitialize(nullptr);
     if (SUCCEEDED(hr)) ++g_oleStarts;
-    return Atl().WinInit && Atl().WinInit();
+    // Once per process: the hosting window class stays registered while
+    // atl.dll stays loaded, and a second registration would fail.
+    static const bool ready = Atl().WinInit && Atl().WinInit();
+    return ready;
 }
 
 void StartPage_EndHosting() {
@@ -125,8 +129,8 @@ void StartPage_EndHosting() {
 }
 
 HWND StartPage_Create(HINSTANCE instance, HWND parent) {
-    if (Atl().CreateDialogFn)
-        if (HWND page = Atl().CreateDialogFn(instance, MAKEINTRESOURCEA(IDD_START_PAGE), parent, StartPageProc, 0))
+    if (Atl().CreateHosted)
+        if (HWND page = Atl().CreateHosted(instance, MAKEINTRESOURCEA(IDD_START_PAGE), parent, StartPageProc, 0))
             return page;
     // Without hosting the template still makes an (empty) page: it may fail
     // to create the browser control and carries on.

@@ -23,6 +23,12 @@ void WriteText(const std::string& path, const std::string& text) {
     ASSERT_TRUE(pmtest::WriteWholeFile(path, text.data(), text.size()));
 }
 
+std::string IniValueOf(const std::string& file, const char* key) {
+    char buf[300] = "";
+    GetPrivateProfileStringA("IMGCONVERT", key, "<missing>", buf, sizeof buf, file.c_str());
+    return buf;
+}
+
 ImageConvertParams Fresh() {
     ImageConvertParams p;
     std::memset(&p, 0xCD, sizeof p);  // readers must set every persisted field
@@ -275,4 +281,32 @@ TEST(SettingsIni, NullOrEmptyPathWritesNothing) {
     GetWindowsDirectoryA(windir, sizeof windir);
     std::string winIni = std::string(windir) + "\\win.ini";
     EXPECT_EQ(GetPrivateProfileIntA("IMGCONVERT", "Resize", 12345, winIni.c_str()), 12345u);
+}
+
+TEST(SettingsIni, WriteFailuresReachTheCallerButNotTheExportedResults) {
+    pmtest::TempDir dir;
+    ImageConvertParams p = Fresh();
+    pmImageConvert_GetPrivateIniFile(&p, nullptr);
+    std::string good = dir / "good.ini";
+    EXPECT_EQ(WriteSettingsIni(&p, good.c_str(), 0), 0u);
+    EXPECT_EQ(IniValueOf(good, "Gif_Interlace"), std::to_string(p.SaveOptions.Gif_Interlace)) << "the last key too";
+
+    // A folder that is a file; a name that is a folder. (The read-only
+    // attribute does not stop Wine running as root.)
+    std::string blocker = dir / "blocker";
+    WriteText(blocker, "x");
+    std::string underFile = blocker + "\\PIXMILL.INI";
+    std::string folder = dir / "folder.ini";
+    ASSERT_TRUE(pmtest::MakeDir(folder));
+    for (const std::string& file : {underFile, folder}) {
+        for (int displayOnly : {0, 1}) {
+            EXPECT_NE(WriteSettingsIni(&p, file.c_str(), displayOnly), 0u) << file << " " << displayOnly;
+            EXPECT_EQ(WritePrivateIniFileEx(&p, file.c_str(), displayOnly), displayOnly) << file;
+        }
+        EXPECT_EQ(pmImageConvert_WritePrivateIniFile(&p, file.c_str()), 0) << file;
+    }
+    EXPECT_FALSE(pmtest::FileExists(underFile));
+
+    EXPECT_EQ(WriteSettingsIni(&p, "", 0), DWORD(ERROR_INVALID_NAME));
+    EXPECT_EQ(WriteSettingsIni(&p, nullptr, 1), DWORD(ERROR_INVALID_NAME));
 }

@@ -133,9 +133,13 @@ public:
         PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
         return WaitFor([&] { return !IsWindow(box); });
     }
+    // The text of a message box, with its line breaks as the program wrote
+    // them (the box shows each as CR LF).
     std::string boxText(HWND box) const {
         HWND t = GetDlgItem(box, 0xFFFF);
-        return t ? text(t) : std::string();
+        std::string s = t ? text(t) : std::string();
+        for (size_t at; (at = s.find("\r\n")) != std::string::npos;) s.erase(at, 1);
+        return s;
     }
 
 private:

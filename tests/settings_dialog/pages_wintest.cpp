@@ -305,7 +305,8 @@ TEST(IniFilePage, SaveAndLoadRememberTheChosenFile) {
         ASSERT_NE(box, nullptr);
         EXPECT_NE(FileNameOffered(d, box).find("PIXMILL.INI"), std::string::npos) << FileNameOffered(d, box);
         ASSERT_TRUE(ConfirmFileDialog(d, box, dir / "other"));
-        ASSERT_TRUE(WaitFor([&] { return pmtest::FileExists(other); }));
+        // The file appears with its first key; the write goes on after that.
+        ASSERT_TRUE(WaitFor([&] { return IniValue(other, "IMGCONVERT", "Gif_Interlace") != "<missing>"; }));
         EXPECT_EQ(IniValue(other, "IMGCONVERT", "Direction"), "4");
         EXPECT_EQ(d.state()->Args->Saved, 0) << "saving elsewhere is not a save of the settings";
 
@@ -398,5 +399,144 @@ TEST(BrowseButtons, LogFileChosenInTheSaveDialogGetsItsExtension) {
             << d.params().LogFile;
         EXPECT_EQ(d.text(d.control(kResult, IDC_RESULT_LOGFILE)), dir / "runlog.txt");
         EXPECT_TRUE(d.applyEnabled());
+    });
+}
+
+TEST(FlagBoxes, EachBoxFlipsExactlyItsOwnBit) {
+    struct Box {
+        int Node;
+        int Control;
+        uint32_t Bit;
+        bool Inverted;
+    };
+    const Box boxes[] = {
+        {kInput, IDC_INPUT_SUBFOLDERS, FILEMODE_SUBFOLDERS, false},
+        {kInput, IDC_INPUT_EXTONLY, FILEMODE_EXTONLY, false},
+        {kFolder, IDC_FOLDER_PRODUCT, FILEMODE_PRODUCTFOLDER, false},
+        {kFolder, IDC_FOLDER_TIME, FILEMODE_TIMEFOLDER, false},
+        {kFolder, IDC_FOLDER_NOEMPTY, FILEMODE_NOEMPTYFOLDER, false},
+        {kFolder, IDC_FOLDER_OVERWRITE, FILEMODE_OVERWRITE, false},
+        {kResult, IDC_RESULT_LOGINOUTPUT, FILEMODE_LOGINOUTPUT, false},
+        {kResult, IDC_RESULT_ERRORSONLY, FILEMODE_LOGERRORSONLY, false},
+        {kResult, IDC_RESULT_OVERWRITE, FILEMODE_LOGAPPEND, true},
+        {kResult, IDC_RESULT_ENDMESSAGE, FILEMODE_ENDMESSAGE, false},
+        {kResult, IDC_RESULT_OPENFOLDER, FILEMODE_OPENFOLDER, false},
+    };
+    // Every bit set, then none: a box that touches a neighbour shows in
+    // either word; bits no box owns must survive both.
+    for (uint32_t start : {0xFFFFFFFFu & ~FILEMODE_LOGAPPEND, 0u | FILEMODE_TIMEFOLDER}) {
+        pmtest::TempDir dir;
+        DialogSetup setup(dir / "PIXMILL.INI");
+        setup.params().FileMode = start;
+        setup.run([&](Driver& d) {
+            for (const Box& b : boxes) {
+                HWND box = d.control(b.Node, b.Control);
+                EXPECT_EQ(d.checked(box), ((start & b.Bit) != 0) != b.Inverted) << b.Control;
+                d.click(box);
+                EXPECT_EQ(d.params().FileMode, start ^ b.Bit) << std::hex << b.Control << " from " << start;
+                EXPECT_TRUE(d.applyEnabled());
+                d.click(box);
+                EXPECT_EQ(d.params().FileMode, start) << std::hex << b.Control << " back from " << start;
+            }
+        });
+    }
+}
+
+#define FIELD_AT(member) offsetof(ImageConvertParams, member), sizeof(ImageConvertParams::member)
+
+TEST(ListBoxes, EachItemStoresItsValueIntoItsOwnField) {
+    struct List {
+        int Node;  // or -1 for the sub-page of `Type`
+        int Type;
+        int Control;
+        size_t Offset, Bytes;  // the field in the record
+        std::vector<long> Values;  // the values of the items, in list order
+    };
+    const List lists[] = {
+        {kImage, 0, IDC_IMAGE_DIRECTION, FIELD_AT(Direction), {0, 1, 2, 3, 4, 5, 6, 7}},
+        {kImage, 0, IDC_IMAGE_RESIZE, FIELD_AT(Resize), {0, 1, 2}},
+        {kImage, 0, IDC_IMAGE_BITCOUNT, FIELD_AT(BitCount), {0, 1, 2, 3, 4, 5, 6, 7, 8, 24}},
+        {kImage, 0, IDC_IMAGE_ZOOMFILTER, FIELD_AT(ZoomFilter), {0, 1}},
+        {kImage, 0, IDC_IMAGE_PALETTE, FIELD_AT(Palette), {0, 1, 2, 3}},
+        {kImage, 0, IDC_IMAGE_FILTER, FIELD_AT(Filter), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20, 21, 22, 12, 13, 14, 15, 25, 26}},
+        {-1, kTypeGif, IDC_OPT_SCAN, FIELD_AT(SaveOptions.Gif_Interlace), {0, 1, 2}},
+        {-1, kTypePng, IDC_OPT_SCAN, FIELD_AT(SaveOptions.Png_Interlace), {0, 1, 2}},
+        {-1, kTypeJpeg, IDC_OPT_JPEGSCAN, FIELD_AT(SaveOptions.Jpeg_Progressive), {1, 0, 2}},
+    };
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    setup.params().UseFilter = 1;
+    setup.run([&](Driver& d) {
+        for (const List& l : lists) {
+            HWND list = l.Node >= 0 ? d.control(l.Node, l.Control) : GetDlgItem(d.subPage(l.Type), l.Control);
+            ASSERT_EQ(SendMessageA(list, CB_GETCOUNT, 0, 0), LRESULT(l.Values.size())) << l.Control;
+            for (size_t i = 0; i < l.Values.size(); ++i) {
+                ImageConvertParams before = d.params();
+                d.choose(list, int(i));
+                const auto* was = reinterpret_cast<const unsigned char*>(&before);
+                const auto* now = reinterpret_cast<const unsigned char*>(&d.params());
+                long value = 0;
+                memcpy(&value, now + l.Offset, l.Bytes);  // little-endian, values below 128
+                EXPECT_EQ(value, l.Values[i]) << l.Control << " item " << i;
+                for (size_t b = 0; b < offsetof(ImageConvertParams, CurNode); ++b)
+                    if (b < l.Offset || b >= l.Offset + l.Bytes) {
+                        ASSERT_EQ(was[b], now[b]) << l.Control << " item " << i << " moved byte " << b;
+                    }
+            }
+            // A reload shows the stored value as its item.
+            SendMessageA(d.dialog(), WM_PARAMS_LOAD, 0, 0);
+            EXPECT_EQ(d.selection(list), LRESULT(l.Values.size() - 1)) << l.Control;
+        }
+    });
+}
+
+TEST(IniFilePage, NameTooLongForItsBufferChangesNothing) {
+    pmtest::TempDir dir;
+    // Few characters, many bytes: the dialog counts the one, the name
+    // buffer holds the other.
+    std::string part;
+    for (int i = 0; i < 60; ++i) part += "あ";
+    std::string deep = dir / part;
+    ASSERT_TRUE(pmtest::MakeDir(deep));
+    deep += "\\" + part;
+    ASSERT_TRUE(pmtest::MakeDir(deep));
+    std::string chosen = deep + "\\x.ini";
+    ASSERT_GT(chosen.size(), 264u);
+    DialogSetup setup(dir / "PIXMILL.INI");
+    strcpy(setup.params().WritePath, dir.path().c_str());
+    std::string first = dir / "first.ini";
+    setup.run([&](Driver& d) {
+        // A name that fits, chosen first, is the one to keep.
+        d.choose(d.control(kIniFile, IDC_INIFILE_ACTION), 2);
+        d.pressOn(d.page(kIniFile), IDC_INIFILE_OK);
+        HWND box = d.waitOwnedDialog();
+        ASSERT_NE(box, nullptr);
+        ASSERT_TRUE(ConfirmFileDialog(d, box, first));
+        ASSERT_TRUE(WaitFor([&] { return IniValue(first, "IMGCONVERT", "Gif_Interlace") != "<missing>"; }));
+
+        d.pressOn(d.page(kIniFile), IDC_INIFILE_OK);
+        box = d.waitOwnedDialog();
+        ASSERT_NE(box, nullptr);
+        ASSERT_TRUE(ConfirmFileDialog(d, box, chosen));
+        HWND message = d.waitOwnedDialog();
+        ASSERT_NE(message, nullptr) << "a cut name was taken";
+        EXPECT_EQ(d.boxText(message), "ファイル名が長過ぎます。\n\n" + chosen);
+        d.answer(message, IDOK);
+
+        // Nothing written anywhere, and the next dialog offers the old name.
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((deep + "\\*.*").c_str(), &found);
+        int entries = 0;
+        if (search != INVALID_HANDLE_VALUE) {
+            do entries += strcmp(found.cFileName, ".") && strcmp(found.cFileName, "..");
+            while (FindNextFileA(search, &found));
+            FindClose(search);
+        }
+        EXPECT_EQ(entries, 0);
+        d.pressOn(d.page(kIniFile), IDC_INIFILE_OK);
+        box = d.waitOwnedDialog();
+        ASSERT_NE(box, nullptr);
+        EXPECT_NE(FileNameOffered(d, box).find("first.ini"), std::string::npos) << FileNameOffered(d, box);
+        d.answer(box, IDCANCEL);
     });
 }
