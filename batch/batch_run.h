@@ -21,6 +21,14 @@ int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int dep
 // and ends the dialog.
 unsigned __stdcall ConvertWorker(void* args);
 
+// What the last walk of `params` left aside without an entry: list entries
+// and folders lying in the output tree (the output folder the user chose),
+// which are never converted again. A host tells the user when that was all.
+struct BatchWalkNotes {
+    long skippedInOutputTree = 0;
+};
+BatchWalkNotes Batch_LastWalkNotes(const ImageConvertParams* params);
+
 // Lets a host without the progress dialog follow a run: called on the worker
 // thread when a file is counted (done = false) and when its outcome is
 // recorded (done = true). Null removes it.

@@ -1,6 +1,8 @@
 // Per-file conversion: the walk callback that turns one walked file into its
 // output file, with the progress dialog's texts, preview and the run record.
 #include "batch/batch_run.h"
+#include "batch/batch_walk.h"
+#include "batch/input_type.h"
 #include "batch/output_paths.h"
 #include "batch/progress_ids.h"
 #include "entry/image_types.h"
@@ -19,6 +21,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -125,11 +128,13 @@ struct Outcome {
     int stop = 0;
 };
 
-// Step through one file that was counted: open, convert, write.
-void ConvertOne(ImageConvertParams* p, const char* path, int inputType, const char* outputPath,
-                const char* outputName, COLORREF background, Outcome* o) {
+// Step through one file that was counted: open, convert, write. `path`
+// opens the input; the output is created under its real name.
+void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inputType, const std::wstring& outputPath,
+                const char* shownOutputPath, const char* outputName, COLORREF background, Outcome* o) {
+    ImageConvertParams* p = run.params;
     FileHandle input, output;
-    o->errorPath = path;
+    o->errorPath = shownPath;
     o->errorCode = kErrOpenInput;
     input.Reset(Core_CheckHandle(0, CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                                 FILE_ATTRIBUTE_NORMAL, nullptr)));
@@ -137,15 +142,15 @@ void ConvertOne(ImageConvertParams* p, const char* path, int inputType, const ch
         o->lastError = GetLastError();
         return;
     }
-    o->errorPath = outputPath;
+    o->errorPath = shownOutputPath;
     o->errorCode = kErrCreateOutput;
-    DWORD disposition = (p->FileMode & FILEMODE_OVERWRITE) ? CREATE_ALWAYS : CREATE_NEW;
-    output.Reset(Core_CheckHandle(0, CreateFileA(outputPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
-                                                 FILE_ATTRIBUTE_NORMAL, nullptr)));
-    if (!output.get()) {
-        o->lastError = GetLastError();
-        return;
-    }
+    output.Reset(Batch_CreateOutputFile(outputPath, (p->FileMode & FILEMODE_OVERWRITE) != 0, run.outputTree,
+                                        &run.outputsWritten, &o->lastError));
+    if (!output.get()) return;
+
+    // A file judged by its extension may hold another image type (a PNG
+    // saved as .jpg): the reader of what it holds reads it.
+    if (p->FileMode & FILEMODE_EXTONLY) inputType = Batch_ReaderType(input.get(), inputType);
 
     if (inputType == kTypeGif && p->WriteImageType == kTypeGif) {
         GifPathResult r = ConvertAnimatedGif(input.get(), output.get(), outputName, p, background);
@@ -251,62 +256,125 @@ void Batch_ShowPreview(ImageConvertParams* p, const char* caption, DibHeader* he
     WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_DESCRIPTION), text);
 }
 
-int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int depth, void* user) {
-    auto* p = static_cast<ImageConvertParams*>(user);
-    if (!p || !path) return 0;
-    if (Batch_AskStop(p)) return 1;
+namespace {
 
-    if (entry && (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        if (!p->BaseFolder[0]) Batch_BaseFolder(path, depth, p->BaseFolder, sizeof p->BaseFolder);
-        return 0;
+bool SameFolder(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::wstring WideOf(const char* text) {
+    std::wstring w;
+    Core_WideExact(text, &w);
+    return w;
+}
+
+// A folder entry: fixes the base folder of the list entry, leaves the output
+// tree alone and records why a folder's contents cannot be reached.
+int OnFolder(BatchRun& run, const CoreWalkEntry& e) {
+    ImageConvertParams* p = run.params;
+    if (run.baseFolder.empty()) {
+        run.baseFolder = Batch_BaseFolderW(e.widePath, e.depth);
+        PmPath_Copy(p->BaseFolder, sizeof p->BaseFolder, Core_NarrowForDisplay(run.baseFolder.c_str()).c_str());
     }
-    if (Batch_InOutputTree(path, p->OutputFolder)) return 0;
+    if (run.outputTree.Contains(e.widePath)) {
+        ++run.skippedInOutputTree;
+        return kCoreWalkSkipContents;
+    }
+    // A folder is never left out without a word: one entry stands for all
+    // it holds.
+    if (e.error) Batch_AddError(p, e.widePath, kErrOpenInput, e.error);
+    return kCoreWalkContinue;
+}
 
-    int inputType = ImgRead_IdentifyFile(path, 0, (p->FileMode & FILEMODE_EXTONLY) ? 2 : 0, 0);
-    if (inputType == 0 || !TypeSelected(p, inputType)) return 0;
+}  // namespace
+
+void Batch_AddError(ImageConvertParams* p, const std::wstring& path, int code, DWORD lastError) {
+    pmImageConvert_LogOperate(p, kLogAddError, Core_NarrowForDisplay(path.c_str()).c_str(), code, int(lastError));
+}
+
+BatchRun::BatchRun(ImageConvertParams* p) : params(p) {
+    outputFolder = WideOf(p->OutputFolder);
+    outputTree.Reset(Batch_ChosenOutputFolder(outputFolder, (p->FileMode & FILEMODE_TIMEFOLDER) != 0));
+}
+
+int Batch_ConvertEntry(BatchRun& run, const CoreWalkEntry& e) {
+    ImageConvertParams* p = run.params;
+    if (Batch_AskStop(p)) return kCoreWalkStop;
+    if (e.data && (e.data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return OnFolder(run, e);
+
+    const std::wstring path = e.widePath;
+    InputFacts facts = Batch_LookAtInput(path, (p->FileMode & FILEMODE_EXTONLY) != 0);
+    if (facts.type == 0 || !TypeSelected(p, facts.type)) return kCoreWalkContinue;
+    // The same file reached again (a second list entry, a link) was taken
+    // already: once is what the user asked for.
+    if (facts.identified && !run.inputsTaken.Insert(facts.id)) return kCoreWalkContinue;
+    size_t nameAt = path.find_last_of(L"\\/");
+    std::wstring name = nameAt == std::wstring::npos ? path : path.substr(nameAt + 1);
+    if (name.empty()) return kCoreWalkContinue;
+    const std::string shownPath = Core_NarrowForDisplay(path.c_str());
     const char* extension = ImgKit_GetTypeName(p->WriteImageType, 2);
-    const char* name = nullptr;
-    Core_GetFullPath(path, 0, 0, nullptr, &name);
-    if (!name || !*name || !extension) return 0;
 
-    // The output folder and path; a path that does not fit its buffer would
-    // name another file, so such a file fails as uncreatable instead.
-    char folder[kLongPathBuffer];
-    char outputPath[kLongPathBuffer];
-    char outputName[kLongPathBuffer];
-    // Without a resolved output folder the path would start at the root of
-    // the current drive: nothing is written then.
-    bool fits = p->OutputFolder[0] != '\0' &&
-                Batch_OutputFolder(p->OutputFolder, p->BaseFolder, path, folder, sizeof folder) &&
-                Batch_OutputName(name, extension, outputName, sizeof outputName) &&
-                PmPath_Copy(outputPath, sizeof outputPath, folder);
-    if (fits && !PmPath_EndsWithSeparator(outputPath)) fits = PmPath_Append(outputPath, sizeof outputPath, "\\");
-    if (fits) fits = PmPath_Append(outputPath, sizeof outputPath, outputName);
-
-    if (fits && PmPath_CompareNoCase(folder, p->LastCreatedFolder, sizeof p->LastCreatedFolder) != 0) {
-        int made = Core_CreateFolder(0, folder, 0);
-        if (made != 1) {
-            DWORD err = made == -1 ? GetLastError() : 0;
-            pmImageConvert_LogOperate(p, kLogAddError, folder, kErrCreateFolder, int(err));
+    // The output folder and path keep the input's real names. A path the
+    // system cannot take would name another file or none, so such a file
+    // fails as uncreatable instead.
+    Outcome o;
+    std::wstring folder, outputName, outputPath;
+    bool ready = false;
+    if (!e.path) {
+        // No name that opens it: the folder has no short names.
+        o.errorPath = shownPath.c_str();
+        o.errorCode = kErrOpenInput;
+        o.lastError = e.error ? e.error : ERROR_INVALID_NAME;
+    } else if (!extension) {
+        // A type code the settings file should never hold: each file says so.
+        o.errorPath = shownPath.c_str();
+        o.errorCode = kErrCreateOutput;
+        o.lastError = ERROR_NOT_SUPPORTED;
+    } else if (run.outputFolder.empty()) {
+        // Without a resolved output folder the path would start at the root
+        // of the current drive: nothing is written then.
+        o.errorPath = shownPath.c_str();
+        o.errorCode = kErrCreateOutput;
+        o.lastError = ERROR_PATH_NOT_FOUND;
+    } else {
+        folder = Batch_OutputFolderW(run.outputFolder, run.baseFolder, path);
+        outputName = Batch_OutputNameW(name, WideOf(extension));
+        outputPath = folder;
+        if (outputPath.back() != L'\\') outputPath += L'\\';
+        outputPath += outputName;
+        ready = outputPath.size() < MAX_PATH;
+        if (!ready) {
+            o.errorPath = shownPath.c_str();
+            o.errorCode = kErrCreateOutput;
+            o.lastError = ERROR_FILENAME_EXCED_RANGE;
         }
-        PmPath_Copy(p->LastCreatedFolder, sizeof p->LastCreatedFolder, folder);
+    }
+    const std::string shownFolder = ready ? Core_NarrowForDisplay(folder.c_str()) : std::string();
+    const std::string shownOutputPath = ready ? Core_NarrowForDisplay(outputPath.c_str()) : std::string();
+    const std::string shownName = ready ? Core_NarrowForDisplay(outputName.c_str()) : std::string();
+
+    if (ready && !SameFolder(folder, run.lastCreatedFolder)) {
+        int made = Core_CreateFolderW(folder.c_str());
+        if (made != 1) Batch_AddError(p, folder, kErrCreateFolder, made == -1 ? GetLastError() : 0);
+        run.lastCreatedFolder = folder;
+        PmPath_Copy(p->LastCreatedFolder, sizeof p->LastCreatedFolder, shownFolder.c_str());
     }
 
     Increment(p->ProcessedCount);
     HWND dialog = p->ProgressWindow;
     if (dialog) {
         LONG processed = Load(p->ProcessedCount), succeeded = Load(p->SucceededCount);
-        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_INPUT), path);
-        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_FOLDER), fits ? folder : "");
-        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_OUTNAME), fits ? outputName : "");
+        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_INPUT), shownPath.c_str());
+        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_FOLDER), shownFolder.c_str());
+        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_OUTNAME), shownName.c_str());
         SetNumber(dialog, IDC_PROGRESS_PROCESSED, processed);
         SetNumber(dialog, IDC_PROGRESS_SUCCEEDED, succeeded);
         SetNumber(dialog, IDC_PROGRESS_ERRORS, processed - succeeded - 1);
     }
-    if (BatchProgressHook hook = g_hook.load()) hook(p, path, false);
+    if (BatchProgressHook hook = g_hook.load()) hook(p, shownPath.c_str(), false);
 
     COLORREF background = GetSysColor(COLOR_BTNFACE);
-    if (inputType == kTypeGif && dialog && Load(p->PreviewEnabled)) {
+    if (facts.type == kTypeGif && dialog && Load(p->PreviewEnabled)) {
         PreviewSettings settings;
         std::memset(&settings, 0, sizeof settings);
         settings.Size = kPreviewSettingsSize;
@@ -315,14 +383,9 @@ int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int dep
             background = settings.Background;
     }
 
-    Outcome o;
-    if (fits) {
-        ConvertOne(p, path, inputType, outputPath, outputName, background, &o);
-    } else {
-        o.errorPath = path;
-        o.errorCode = kErrCreateOutput;
-        o.lastError = p->OutputFolder[0] ? ERROR_FILENAME_EXCED_RANGE : ERROR_PATH_NOT_FOUND;
-    }
+    if (ready)
+        ConvertOne(run, e.path, shownPath.c_str(), facts.type, outputPath, shownOutputPath.c_str(),
+                   shownName.c_str(), background, &o);
     if (o.succeeded)
         Increment(p->SucceededCount);
     else
@@ -333,6 +396,23 @@ int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int dep
         SetNumber(dialog, IDC_PROGRESS_SUCCEEDED, succeeded);
         SetNumber(dialog, IDC_PROGRESS_ERRORS, processed - succeeded);
     }
-    if (BatchProgressHook hook = g_hook.load()) hook(p, path, true);
-    return o.stop;
+    if (BatchProgressHook hook = g_hook.load()) hook(p, shownPath.c_str(), true);
+    return o.stop ? kCoreWalkStop : kCoreWalkContinue;
+}
+
+// The walk callback for one entry met outside a walk of the list (its own
+// run state: nothing is remembered from one call to the next but what the
+// settings record holds).
+int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int depth, void* user) {
+    auto* p = static_cast<ImageConvertParams*>(user);
+    if (!p || !path) return 0;
+    std::wstring wide;
+    if (!Core_WideExact(path, &wide)) return 0;
+    BatchRun run(p);
+    run.baseFolder = WideOf(p->BaseFolder);
+    run.lastCreatedFolder = WideOf(p->LastCreatedFolder);
+    WIN32_FIND_DATAW data{};
+    data.dwFileAttributes = entry ? entry->dwFileAttributes : 0;
+    CoreWalkEntry e{wide.c_str(), path, &data, depth, 0};
+    return Batch_ConvertEntry(run, e) == kCoreWalkStop ? 1 : 0;
 }

@@ -4,6 +4,7 @@
 // 1 = some failed or the run had errors, 2 = usage error.
 #include "batch/batch_run.h"
 #include "entry/startup.h"
+#include "makerlibs/pmfilelist.h"
 #include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmwinkit.h"
 #include "entry/settings_ini.h"
@@ -26,6 +27,11 @@ constexpr char kUsage[] =
 bool g_quiet = false;
 bool g_times = false;
 LARGE_INTEGER g_fileStart;
+LONG g_succeededBefore = 0;
+
+constexpr char kAllInOutput[] =
+    "変換したファイルはありません: 入力はすべて出力フォルダの中にあります (出力フォルダ内のファイルは変換しません)。\r\n";
+constexpr char kLogNotWritten[] = "ログファイルを書き込めませんでした: ";
 
 // Writes code page 932 text to a console as Unicode, to a pipe or file in the
 // console's output code page.
@@ -59,6 +65,7 @@ void PrintErr(const char* text) { Print(GetStdHandle(STD_ERROR_HANDLE), text); }
 void OnProgress(const ImageConvertParams* p, const char* path, bool done) {
     if (!done) {
         QueryPerformanceCounter(&g_fileStart);
+        g_succeededBefore = p->SucceededCount;
         return;
     }
     if (g_times) {
@@ -72,22 +79,41 @@ void OnProgress(const ImageConvertParams* p, const char* path, bool done) {
     }
     if (g_quiet) return;
     long processed = p->ProcessedCount, succeeded = p->SucceededCount;
+    // The label is this file's own outcome, not the run's so far.
+    bool ok = succeeded > g_succeededBefore;
     char head[64];
-    std::snprintf(head, sizeof head, "[%ld 件 / ｴﾗｰ %ld] %s ", processed, processed - succeeded,
-                  processed == succeeded ? "OK" : "NG");
+    std::snprintf(head, sizeof head, "[%ld 件 / ｴﾗｰ %ld] %s ", processed, processed - succeeded, ok ? "OK" : "NG");
     std::string line = std::string(head) + path + "\r\n";
     PrintOut(line.c_str());
 }
 
+// The arguments after the program's name, split as the file list splits
+// PIXMILL.EXE's command line: a backslash before a closing quote stays a
+// backslash ("C:\Photos\" is that folder, not a quote and the rest of the
+// line), and an empty quoted argument is kept, so it can be reported.
+std::vector<std::string> Arguments() {
+    std::vector<std::string> out;
+    FileList list;
+    std::memset(&list, 0, sizeof list);
+    FileList_FromCommandLine(2 | kFileListKeepEmpty, 0, GetCommandLineA(), &list);
+    for (int i = 1; i < list.Count; ++i) out.emplace_back(list.Paths[i]);
+    FileList_Free(&list);
+    return out;
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
     // No system error boxes (an empty floppy or card reader) for a script.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
+    std::vector<std::string> args = Arguments();
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    const int argc = int(argv.size());
     const char* iniArg = nullptr;
     std::vector<char*> entries;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 0; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--ini")) {
             if (++i >= argc) {
                 PrintErr(kUsage);
@@ -164,8 +190,14 @@ int main(int argc, char** argv) {
     char* report = nullptr;
     BuildLogReport(0, &params, &report);
     bool clean = params.LogEntryCount == 0 && params.ProcessedCount == params.SucceededCount && !params.StopRequested;
+    // A run that left every input aside as lying in the output folder
+    // (the output folder is the input folder, however spelled) must not
+    // look like a run that found nothing.
+    bool allInOutput = params.ProcessedCount == 0 && params.LogEntryCount == 0 &&
+                       Batch_LastWalkNotes(&params).skippedInOutputTree > 0;
     pmImageConvert_LogOperate(&params, kLogEnd, nullptr, 0, 0);
     Batch_SetProgressHook(nullptr);
+    DWORD logError = Records_LogWriteError(&params);
 
     if (report) {
         PrintOut(report);
@@ -175,6 +207,13 @@ int main(int argc, char** argv) {
     }
     std::string where = std::string("出力フォルダ: ") + params.OutputFolder + "\r\n";
     PrintOut(where.c_str());
+    if (allInOutput) PrintErr(kAllInOutput);
+    if (logError) {
+        char reason[256] = "";
+        WinKit_GetErrorText(logError, 2, sizeof reason, reason);
+        std::string msg = std::string(kLogNotWritten) + params.LogPath + "\r\n" + reason + "\r\n";
+        PrintErr(msg.c_str());
+    }
     ImgKit_Terminate();
-    return clean ? 0 : 1;
+    return clean && !logError ? 0 : 1;
 }

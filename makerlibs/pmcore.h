@@ -6,6 +6,7 @@
 #include "makerlibs/pmpath.h"
 #include "makerlibs/pmtexttable.h"
 #include <cstdint>
+#include <string>
 
 // Full, normalised path of `path` into `out` (bufferSize bytes; `out` may be
 // `path` itself, and is left alone on failure). Result 0 = not a valid path
@@ -56,6 +57,49 @@ using CoreWalkCallback = int (*)(const char* path, const WIN32_FIND_DATAA* entry
 // callback (at once), 1 = completed (also when nothing matched), 0 = no
 // start or callback, or out of memory.
 int Core_WalkFiles(const char* start, int depthLimit, int reserved, CoreWalkCallback callback, void* user);
+
+// One entry met by Core_WalkFilesEx. The walk runs on the wide API, so a
+// name that code page 932 cannot hold is never replaced by a best-fit look-
+// alike (which may name another file).
+struct CoreWalkEntry {
+    const wchar_t* widePath;  // the entry's real path
+    // A code page 932 path that opens this entry: each component its real
+    // name where code page 932 holds it exactly, else its 8.3 short name.
+    // Null when some component has neither.
+    const char* path;
+    const WIN32_FIND_DATAW* data;
+    int depth;
+    // 0, or why the entry (a folder: its contents) cannot be reached:
+    // ERROR_INVALID_NAME when there is no code page 932 path, a folder's
+    // listing failure, or ERROR_FILENAME_EXCED_RANGE for a folder whose
+    // entries' paths would exceed MAX_PATH. Such folders are not entered.
+    DWORD error;
+};
+constexpr int kCoreWalkContinue = 0;
+constexpr int kCoreWalkStop = 1;
+constexpr int kCoreWalkSkipContents = 2;  // for a folder: do not enter it
+using CoreWalkCallbackEx = int (*)(const CoreWalkEntry& entry, void* user);
+
+// Core_WalkFiles with the entries' real names and reasons: the same start
+// forms, depth rule, order and cycle handling. `start` must be exact code
+// page 932 text. Result 2 = stopped, 1 = completed, 0 = bad arguments or
+// out of memory.
+int Core_WalkFilesEx(const char* start, int depthLimit, CoreWalkCallbackEx callback, void* user);
+
+// Code page 932 text of a wide name when it holds it exactly (no best-fit
+// look-alike, no default character, converts back to the same text).
+bool Core_NarrowExact(const wchar_t* wide, size_t length, std::string* out);
+// Code page 932 text for showing a wide name: characters it cannot hold
+// exactly become '?' (never a look-alike: a yen sign must not show as a
+// path separator).
+std::string Core_NarrowForDisplay(const wchar_t* wide);
+// Wide text of exact code page 932 text; false when it is not valid.
+bool Core_WideExact(const char* text, std::wstring* out);
+// A long `path` in the form the wide API accepts beyond MAX_PATH (the
+// long-path prefix before a full drive or share path); others unchanged.
+std::wstring Core_LongPathForm(const std::wstring& path);
+// Core_CreateFolder for a wide path: same results.
+int Core_CreateFolderW(const wchar_t* path);
 
 // Reads the open file from its file pointer into `table` (zero it first),
 // split as TextTable_Parse describes. Result 0 = success; otherwise a

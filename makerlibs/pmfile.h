@@ -25,3 +25,7 @@ void PmFile_Close(PmFileHandle file);
 // The platform's error code of the last failed call on this thread.
 unsigned PmFile_LastError();
 void PmFile_SetLastError(unsigned code);
+// The platform's code for "not enough memory", which readers give for an
+// image too large to decode, so the user reads why instead of a bare
+// read error.
+unsigned PmFile_NoMemoryError();

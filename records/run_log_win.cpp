@@ -13,6 +13,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -29,6 +31,19 @@ void OpenInFileManager(const char* folder) {
 }
 
 FolderOpener g_openFolder = OpenInFileManager;
+
+// Why the log of the last run closed with a record could not be written.
+std::mutex g_logFailureLock;
+const ImageConvertParams* g_logFailureOf = nullptr;
+DWORD g_logFailure = 0;
+
+void SetLogFailure(const ImageConvertParams* p, DWORD error) {
+    std::lock_guard<std::mutex> lock(g_logFailureLock);
+    g_logFailureOf = p;
+    g_logFailure = error;
+}
+
+constexpr char kLogFailureText[] = "ログファイルを書き込めませんでした。";
 
 // Drops one trailing separator, but not the one of a drive root: "C:" alone
 // names the current folder of drive C, not its root.
@@ -186,19 +201,25 @@ int LogBegin(ImageConvertParams* p) {
     return 1;
 }
 
-void WriteLog(ImageConvertParams* p) {
-    if (!p->LogPath[0]) return;
+// 0 when the log was written or none was asked for; else the system's reason.
+DWORD WriteLog(ImageConvertParams* p) {
+    if (!p->LogPath[0]) return 0;
     DWORD disposition = (p->FileMode & FILEMODE_LOGAPPEND) ? OPEN_ALWAYS : CREATE_ALWAYS;
     HANDLE file = Core_CheckHandle(0, CreateFileA(p->LogPath, GENERIC_READ | GENERIC_WRITE,
                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
+    if (!file) return GetLastError() ? GetLastError() : ERROR_OPEN_FAILED;
+    DWORD failure = 0;
     Core_SetFilePointer(file, 0, nullptr, FILE_END);
     char* report = nullptr;
     BuildLogReport(1, p, &report);
     if (report) {
         DWORD written = 0;
-        Core_WriteFile(file, report, static_cast<DWORD>(std::strlen(report)), &written, nullptr);
+        DWORD length = static_cast<DWORD>(std::strlen(report));
+        if (!Core_WriteFile(file, report, length, &written, nullptr))
+            failure = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+        else if (written != length)
+            failure = ERROR_DISK_FULL;
         WinKit_Free(report);
     }
     DWORD high = 0;
@@ -206,12 +227,14 @@ void WriteLog(ImageConvertParams* p) {
     CloseHandle(Core_RawHandle(file));
     // An empty log says nothing; with errors-only logging and an
     // overwritten log this also removes the previous run's report.
-    if (size == 0 && high == 0) DeleteFileA(p->LogPath);
+    if (size == 0 && high == 0 && !failure) DeleteFileA(p->LogPath);
+    return failure;
 }
 
 int LogEnd(ImageConvertParams* p) {
     GetLocalTime(&p->EndTime);
-    WriteLog(p);
+    DWORD logFailure = WriteLog(p);
+    SetLogFailure(p, logFailure);
 
     bool removed = false;
     if ((p->FileMode & FILEMODE_TIMEFOLDER) && (p->FileMode & FILEMODE_NOEMPTYFOLDER))
@@ -223,11 +246,22 @@ int LogEnd(ImageConvertParams* p) {
         DialogBoxParamA(p->Instance, MAKEINTRESOURCEA(IDD_RESULT_DIALOG), p->ProgressWindow, ResultDlgProc,
                         reinterpret_cast<LPARAM>(&args));
     }
+    // A log the user asked for and does not get must not pass unnoticed;
+    // the report itself was shown (or can be run again).
+    if (logFailure && p->ProgressWindow) {
+        std::string text = std::string(kLogFailureText) + "\r\n" + p->LogPath;
+        WinKit_ErrorBox(p->ProgressWindow, logFailure, text.c_str(), MB_OK | MB_ICONEXCLAMATION, 0);
+    }
     FreeEntries(p);
     return 1;
 }
 
 }  // namespace
+
+DWORD Records_LogWriteError(const ImageConvertParams* params) {
+    std::lock_guard<std::mutex> lock(g_logFailureLock);
+    return g_logFailureOf == params ? g_logFailure : 0;
+}
 
 void Records_SetFolderOpener(FolderOpener opener) { g_openFolder = opener ? opener : OpenInFileManager; }
 

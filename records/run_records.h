@@ -34,6 +34,12 @@ constexpr uint32_t kResultDlgArgsSize = 8;
 
 INT_PTR CALLBACK ResultDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Why operation 2 of the last run with `params` could not write the log
+// file the run asked for (the system's error code); 0 when it was written
+// or no log was asked for. With a progress dialog operation 2 also says so
+// in a message box after the result dialog.
+DWORD Records_LogWriteError(const ImageConvertParams* params);
+
 // How operation 2 opens the output folder in the file manager. Tests
 // replace it to see whether it would have happened; null restores the
 // default.

@@ -43,3 +43,4 @@ void PmFile_Close(PmFileHandle file) {
 }
 unsigned PmFile_LastError() { return unsigned(errno); }
 void PmFile_SetLastError(unsigned code) { errno = int(code); }
+unsigned PmFile_NoMemoryError() { return unsigned(ENOMEM); }

@@ -65,3 +65,4 @@ void PmFile_Close(PmFileHandle file) {
 }
 unsigned PmFile_LastError() { return GetLastError(); }
 void PmFile_SetLastError(unsigned code) { SetLastError(code); }
+unsigned PmFile_NoMemoryError() { return ERROR_NOT_ENOUGH_MEMORY; }

@@ -4,11 +4,10 @@
 #include "makerlibs/pmcore.h"
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 namespace {
-
-bool IsSep(char c) { return c == '\\' || c == '/'; }
 
 // The full path of `path` as the system forms it; false when the system
 // refuses the path. The wide function is used because the ANSI one stops at
@@ -39,17 +38,58 @@ bool FullPathOf(const char* path, std::string* full) {
     return false;
 }
 
-// Characters the file system never accepts in a name; a colon is allowed
-// only as the drive's. Names holding them are refused rather than passed on.
-bool HasInvalidNameChar(const char* p, size_t rootLength) {
-    for (const char* q = p + rootLength; *q; q = Cp932_Next(q)) {
-        unsigned char c = static_cast<unsigned char>(*q);
-        if (c < 0x20 || std::strchr("*?\"<>|:", c)) return true;
+DWORD AttributesOf(const char* path) { return GetFileAttributesA(path); }
+
+bool IsSepW(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool WideFullPathOf(const wchar_t* path, std::wstring* full) {
+    std::wstring out(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD n = GetFullPathNameW(path, DWORD(out.size()), out.data(), nullptr);
+        if (n == 0) return false;
+        if (n < out.size()) {
+            out.resize(n);
+            *full = std::move(out);
+            return true;
+        }
+        out.assign(n, L'\0');
     }
     return false;
 }
 
-DWORD AttributesOf(const char* path) { return GetFileAttributesA(path); }
+// "C:\" (3), "\\server\share\" (through the separator after the share), the
+// same behind the long-path prefix; 0 for anything else, which the folder
+// creation refuses.
+size_t WideRootLength(const std::wstring& p) {
+    size_t skip = 0;
+    bool unc = false;
+    if (p.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        skip = 8;
+        unc = true;
+    } else if (p.compare(0, 4, L"\\\\?\\") == 0) {
+        skip = 4;
+    } else if (p.size() >= 2 && IsSepW(p[0]) && IsSepW(p[1])) {
+        if (p.size() > 2 && (p[2] == L'?' || p[2] == L'.')) return 0;
+        skip = 2;
+        unc = true;
+    }
+    if (!unc) return (p.size() >= skip + 3 && p[skip + 1] == L':' && IsSepW(p[skip + 2])) ? skip + 3 : 0;
+    size_t server = p.find_first_of(L"\\/", skip);
+    if (server == std::wstring::npos || server == skip) return 0;
+    size_t share = p.find_first_of(L"\\/", server + 1);
+    if (share == server + 1) return 0;
+    return share == std::wstring::npos ? p.size() : share + 1;
+}
+
+// Characters the file system never accepts in a name; a colon is allowed
+// only as the drive's. Names holding them are refused rather than passed on.
+bool HasInvalidNameChar(const std::wstring& p, size_t rootLength) {
+    for (size_t i = rootLength; i < p.size(); ++i) {
+        wchar_t c = p[i];
+        if (c < 0x20 || std::wcschr(L"*?\"<>|:", c)) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -82,36 +122,41 @@ int Core_CreateFolder(int, const char* path, int) {
     if (!path || !*path) return 0;
     std::string full;
     if (!FullPathOf(path, &full)) return 0;
-    size_t root = PmPath_RootLength(full.c_str());
-    // The system hands back a drive or share root; anything else is refused.
-    if (root < 3 || HasInvalidNameChar(full.c_str(), root)) return 0;
-    while (full.size() > root && PmPath_EndsWithSeparator(full.c_str())) full.pop_back();
+    std::wstring wide;
+    if (!Core_WideExact(full.c_str(), &wide)) return 0;
+    return Core_CreateFolderW(wide.c_str());
+}
 
-    DWORD attr = AttributesOf(full.c_str());
+int Core_CreateFolderW(const wchar_t* path) {
+    if (!path || !*path) return 0;
+    std::wstring full;
+    if (!WideFullPathOf(path, &full)) return 0;
+    size_t root = WideRootLength(full);
+    // The system hands back a drive or share root; anything else is refused.
+    if (root < 3 || HasInvalidNameChar(full, root)) return 0;
+    while (full.size() > root && IsSepW(full.back())) full.pop_back();
+
+    DWORD attr = GetFileAttributesW(full.c_str());
     if (attr != INVALID_FILE_ATTRIBUTES) return (attr & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
-    // The ANSI folder functions stop at MAX_PATH - 12 characters (room for an
+    // The folder functions stop at MAX_PATH - 12 characters (room for an
     // 8.3 name inside). Refused before anything is made, so a path that
     // cannot be completed leaves no half-built chain of parents behind.
-    int chars = MultiByteToWideChar(CP_ACP, 0, full.c_str(), -1, nullptr, 0);
-    if (chars <= 0 || chars - 1 >= MAX_PATH - 12) {
+    if (full.size() >= MAX_PATH - 12) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return -1;
     }
 
     // Each prefix ending before a separator, then the whole path.
-    char* text = full.data();
-    const char* p = text + root;
+    size_t p = root;
     for (;;) {
-        while (*p && !IsSep(*p)) p = Cp932_Next(p);
-        char* cut = text + (p - text);
-        char saved = *cut;
-        *cut = '\0';
-        attr = AttributesOf(text);
+        while (p < full.size() && !IsSepW(full[p])) ++p;
+        std::wstring prefix = full.substr(0, p);
+        attr = GetFileAttributesW(prefix.c_str());
         if (attr == INVALID_FILE_ATTRIBUTES) {
-            if (!CreateDirectoryA(text, nullptr)) {
+            if (!CreateDirectoryW(prefix.c_str(), nullptr)) {
                 DWORD err = GetLastError();
                 // Another thread may have made it meanwhile: that is success.
-                attr = AttributesOf(text);
+                attr = GetFileAttributesW(prefix.c_str());
                 if (attr == INVALID_FILE_ATTRIBUTES) {
                     SetLastError(err);
                     return -1;
@@ -119,10 +164,7 @@ int Core_CreateFolder(int, const char* path, int) {
             }
         }
         if (attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY)) return 0;  // a file in the way
-        *cut = saved;
-        if (!saved) return 1;
-        ++p;
-        while (IsSep(*p)) ++p;  // doubled separators
-        if (!*p) return 1;
+        while (p < full.size() && IsSepW(full[p])) ++p;  // doubled separators
+        if (p >= full.size()) return 1;
     }
 }

@@ -16,6 +16,7 @@ int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* in
         DibIO_GetDefaultOptions(type, &scratch);
         info = &scratch;
     }
+    pmio::TakeTooLarge();
     pmio::InStream in(file);
     pmio::DibHolder dib;
     int depth = 0;
@@ -32,7 +33,7 @@ int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* in
     }
     if (depth <= 0 || !dib.header) {
         dib.Reset();
-        return in.Result(0);
+        return pmio::TooLargeResult(in.Result(0));
     }
     dib.Release(header, bits);
     return depth;

@@ -104,7 +104,10 @@ bool Decode(ReadState* s) {
     c->mem->max_memory_to_use = kJpegMemory;
     if (jpeg_read_header(c, TRUE) != JPEG_HEADER_OK) return false;
     size_t bytes;
-    if (!DibImageBytes(c->image_width, c->image_height, 24, &bytes)) return false;
+    if (!DibImageBytes(c->image_width, c->image_height, 24, &bytes)) {
+        NoteTooLarge();
+        return false;
+    }
     const bool grey = c->jpeg_color_space == JCS_GRAYSCALE;
     const bool cmyk = c->jpeg_color_space == JCS_CMYK || c->jpeg_color_space == JCS_YCCK;
     c->out_color_space = grey ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_EXT_BGR;

@@ -53,7 +53,10 @@ bool Decode(ReadState* s) {
     int bd = 0, ct = 0, il = 0;
     png_get_IHDR(png, info, &w, &h, &bd, &ct, &il, nullptr, nullptr);
     size_t bytes;
-    if (!DibImageBytes(w, h, 32, &bytes) && !DibImageBytes(w, h, 8, &bytes)) return false;
+    if (!DibImageBytes(w, h, 32, &bytes) && !DibImageBytes(w, h, 8, &bytes)) {
+        NoteTooLarge();
+        return false;
+    }
     s->depth = bd * png_get_channels(png, info);
     s->interlace = il;
 

@@ -170,11 +170,33 @@ void DibHolder::Release(DibHeader** h, uint8_t** b) {
     bits = nullptr;
 }
 
+namespace {
+thread_local bool t_tooLarge = false;
+}  // namespace
+
+void NoteTooLarge() { t_tooLarge = true; }
+
+bool TakeTooLarge() {
+    bool noted = t_tooLarge;
+    t_tooLarge = false;
+    return noted;
+}
+
+int TooLargeResult(int result) {
+    if (!TakeTooLarge() || result < 0) return result;
+    PmFile_SetLastError(PmFile_NoMemoryError());
+    return -1;
+}
+
 bool NewDib(int64_t width, int64_t height, int bitCount, DibHolder* out) {
     out->Reset();
     size_t bytes = 0;
-    if (width > INT32_MAX || height > INT32_MAX || !DibImageBytes(width, height, uint32_t(bitCount), &bytes))
+    if (width > 0 && height != 0 &&
+        (width > INT32_MAX || height > INT32_MAX || !DibImageBytes(width, height, uint32_t(bitCount), &bytes))) {
+        NoteTooLarge();
         return false;
+    }
+    if (width <= 0 || height == 0) return false;
     DibHeader t{};
     t.biSize = sizeof(DibHeader);
     t.biWidth = int32_t(width);
@@ -182,7 +204,9 @@ bool NewDib(int64_t width, int64_t height, int bitCount, DibHolder* out) {
     t.biPlanes = 1;
     t.biBitCount = uint16_t(bitCount);
     t.biClrUsed = bitCount <= 8 ? (1u << bitCount) : 0;
-    return DibCore_Create(&t, 0, &out->header, &out->bits) != 0;
+    if (DibCore_Create(&t, 0, &out->header, &out->bits) != 0) return true;
+    NoteTooLarge();
+    return false;
 }
 
 int64_t DibRows(const DibHeader* h) { return h->biHeight < 0 ? -int64_t(h->biHeight) : h->biHeight; }

@@ -75,6 +75,17 @@ private:
     unsigned sysError_ = 0;
 };
 
+// A reader that refuses an image for its size (over the limits, or memory
+// ran out) notes it here; the caller of the reader takes the note and
+// reports the reason with the failure. One note per thread.
+void NoteTooLarge();
+// The note, cleared.
+bool TakeTooLarge();
+// A reader's failure result with the note taken: a failure without a
+// system code becomes -1 with the no-memory code when the image was too
+// large.
+int TooLargeResult(int result);
+
 // A DIB under construction, freed unless released.
 struct DibHolder {
     DibHeader* header = nullptr;

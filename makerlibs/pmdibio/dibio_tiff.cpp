@@ -106,7 +106,10 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) photometric = spp == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB;
     size_t bytes;
-    if (!DibImageBytes(w, h, 32, &bytes)) return 0;
+    if (!DibImageBytes(w, h, 32, &bytes)) {
+        NoteTooLarge();
+        return 0;
+    }
     char msg[1024];
     if (!TIFFRGBAImageOK(tif, msg)) return 0;
     static_assert(sizeof(TIFFRGBAImage) < 4096);

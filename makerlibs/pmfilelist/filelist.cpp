@@ -18,23 +18,24 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 // Walks the items of the line; with `out` set, writes each item's text there
 // (terminated) and its start into `paths`. Returns the number of non-empty
 // items; `bytes` gets the text bytes they need, terminators included.
-size_t ScanItems(const char* line, char* out, char** paths, size_t* bytes) {
+size_t ScanItems(const char* line, bool keepEmpty, char* out, char** paths, size_t* bytes) {
     size_t count = 0, used = 0;
     const char* p = line;
     for (;;) {
         while (IsBlank(*p)) ++p;
         if (!*p) break;
         size_t begin = used;
-        bool quoted = false;
+        bool quoted = false, hadQuote = false;
         for (; *p && (quoted || !IsBlank(*p)); ++p) {
             if (*p == '"') {
                 quoted = !quoted;  // an unbalanced quote runs to the end of the line
+                hadQuote = true;
                 continue;
             }
             if (out) out[used] = *p;
             ++used;
         }
-        if (used == begin) continue;  // "" names nothing
+        if (used == begin && !(keepEmpty && hadQuote)) continue;  // "" names nothing
         if (out) {
             out[used] = '\0';
             paths[count] = out + begin;
@@ -55,7 +56,8 @@ int FileList_FromCommandLine(int mode, int reserved, const char* commandLine, Fi
     *list = FileList{};
     if (!commandLine) return 0;
     size_t bytes = 0;
-    size_t count = ScanItems(commandLine, nullptr, nullptr, &bytes);
+    bool keepEmpty = (mode & kFileListKeepEmpty) != 0;
+    size_t count = ScanItems(commandLine, keepEmpty, nullptr, nullptr, &bytes);
     if (count == 0) return 0;
     // The items never outnumber or outgrow the line, so neither size
     // overflows; the record counts in 32 bits.
@@ -64,7 +66,7 @@ int FileList_FromCommandLine(int mode, int reserved, const char* commandLine, Fi
     auto paths = static_cast<char**>(PmHeap_Alloc(count * sizeof(char*) + bytes));
     if (!paths) return 0;
     char* texts = reinterpret_cast<char*>(paths + count);
-    ScanItems(commandLine, texts, paths, &bytes);
+    ScanItems(commandLine, keepEmpty, texts, paths, &bytes);
     list->Private0 = uint32_t(count);
     list->Private1 = kFilledMark;
     list->Count = int32_t(count);

@@ -605,10 +605,11 @@ int GifKit_ReadImage(int, PmFileHandle file, int, int bitCount, int, int, DibHea
     if (header) *header = nullptr;
     if (bits) *bits = nullptr;
     if (!file || !header || !bits) return 0;
+    pmio::TakeTooLarge();
     InStream in(file);
     DibHolder dib;
     int depth = in.ok() ? ReadStill(in, bitCount == 24 ? 24 : 8, nullptr, &dib) : 0;
-    if (depth <= 0) return in.Result(0);
+    if (depth <= 0) return pmio::TooLargeResult(in.Result(0));
     dib.Release(header, bits);
     return depth;
 }

@@ -10,3 +10,9 @@ if(WIN32)
     set_tests_properties(${PM_TEST_PREFIX}.batch.drive PROPERTIES TIMEOUT 300 LABELS ${PM_TEST_PREFIX})
     add_dependencies(${suite_target} pixmillc)
 endif()
+if(WIN32 AND TARGET pixmillc)
+    add_test(NAME ${PM_TEST_PREFIX}.batch.console-paths
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/batch/console-paths.sh ${PM_WINE_RUN} $<TARGET_FILE:pixmillc>
+                     ${PM_ROOT}/samples)
+    set_tests_properties(${PM_TEST_PREFIX}.batch.console-paths PROPERTIES TIMEOUT 300 LABELS ${PM_TEST_PREFIX})
+endif()

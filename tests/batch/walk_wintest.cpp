@@ -45,7 +45,8 @@ TEST(BatchWalk, FolderAndFileEntriesMirrorBelowTheEntrysParent) {
     std::string in = MakeInputTree(dir);
     ImageConvertParams p;
     MakeParams(&p, dir / "out", kQuietMode);
-    RunResult r = RunWalk(&p, {in, Join(Join(in, "sub"), "b.bmp")});
+    CopySample("landscape.jpg", dir / "single.jpg");
+    RunResult r = RunWalk(&p, {in, dir / "single.jpg"});
     EXPECT_TRUE(r.walked);
     EXPECT_EQ(r.processed, 5);
     EXPECT_EQ(r.succeeded, 5);
@@ -53,7 +54,7 @@ TEST(BatchWalk, FolderAndFileEntriesMirrorBelowTheEntrysParent) {
     // The folder entry keeps its own name; the file entry lands in the
     // output folder itself. No log: no errors and none asked for.
     EXPECT_EQ(FilesBelow(dir / "out"),
-              (Files{"b.jpg", "in\\a.jpg", "in\\sub\\b.jpg", "in\\sub\\deep\\c.jpg", "in\\top.jpg"}));
+              (Files{"in\\a.jpg", "in\\sub\\b.jpg", "in\\sub\\deep\\c.jpg", "in\\top.jpg", "single.jpg"}));
     int w = 0, h = 0;
     ASSERT_TRUE(batchtest::ImageSize(Join(dir / "out", "in\\a.jpg"), kTypeJpeg, &w, &h));
     EXPECT_EQ(w, 96);
@@ -183,5 +184,9 @@ TEST(BatchWalk, EmptyListAndNothingConvertible) {
     RunResult none = RunWalk(&p, {dir / "in", dir / "missing.jpg"});
     EXPECT_TRUE(none.walked);
     EXPECT_EQ(none.processed, 0);
-    EXPECT_TRUE(none.errors.empty());
+    // The folder has nothing to convert; the missing file is the user's
+    // mistake, which the log names.
+    ASSERT_EQ(none.errors.size(), 1u);
+    EXPECT_EQ(none.errors[0].name, dir / "missing.jpg");
+    EXPECT_EQ(none.errors[0].lastError, ERROR_FILE_NOT_FOUND);
 }

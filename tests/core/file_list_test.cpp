@@ -39,6 +39,13 @@ TEST(FileListParse, BlanksQuotesAndEmptyItems) {
     for (const Case& c : cases) EXPECT_EQ(Items(c.line), c.want) << c.line;
 }
 
+TEST(FileListParse, EmptyQuotedItemsKeptOnRequest) {
+    FileList list{};
+    ASSERT_EQ(FileList_FromCommandLine(2 | kFileListKeepEmpty, 0, "a \"\" \"C:\\x\\\" b", &list), 4);
+    EXPECT_EQ(std::vector<std::string>(list.Paths, list.Paths + list.Count), (V{"a", "", "C:\\x\\", "b"}));
+    FileList_Free(&list);
+}
+
 TEST(FileListParse, LongPathsStayWhole) {
     std::string longPath = "C:\\" + std::string(300, 'x') + "\\表.jpg";
     std::string line = "\"" + longPath + "\" " + longPath;

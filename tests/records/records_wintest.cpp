@@ -268,9 +268,20 @@ TEST_F(RunLog, UnusableLogPathsWriteNothingAndDeleteNothing) {
         pmImageConvert_LogOperate(p.get(), kLogBegin, nullptr, 0, 0);
         pmImageConvert_LogOperate(p.get(), kLogAddError, "x", 101, 0);
         EXPECT_EQ(pmImageConvert_LogOperate(p.get(), kLogEnd, nullptr, 0, 0), 1) << log;
+        // The host learns why, to tell the user.
+        EXPECT_NE(Records_LogWriteError(p.get()), 0u) << log;
     }
     EXPECT_TRUE(IsFolder(dir / "folder.log"));
     EXPECT_FALSE(IsFolder(dir / "missing"));
+
+    // A log written, and a run that asked for none, are no failure.
+    for (const std::string& log : {dir / "run.log", std::string()}) {
+        SetText(p->LogFile, log);
+        pmImageConvert_LogOperate(p.get(), kLogBegin, nullptr, 0, 0);
+        pmImageConvert_LogOperate(p.get(), kLogAddError, "x", 101, 0);
+        pmImageConvert_LogOperate(p.get(), kLogEnd, nullptr, 0, 0);
+        EXPECT_EQ(Records_LogWriteError(p.get()), 0u) << log;
+    }
 }
 
 TEST_F(RunLog, LongLogNameInALongOutputFolderNeverOverrunsTheRunPaths) {

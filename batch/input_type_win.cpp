@@ -1,0 +1,49 @@
+#include "batch/input_type.h"
+
+#include "makerlibs/pmcore.h"
+#include "makerlibs/pmimgread.h"
+
+namespace {
+
+// Enough for every signature, the Photo CD one at byte 2048 included.
+constexpr DWORD kHeadBytes = 2048 + 7;
+
+DWORD ReadHead(HANDLE file, unsigned char* head) {
+    DWORD got = 0;
+    if (!ReadFile(file, head, kHeadBytes, &got, nullptr)) return 0;
+    return got;
+}
+
+}  // namespace
+
+InputFacts Batch_LookAtInput(const std::wstring& path, bool byExtension) {
+    InputFacts facts;
+    if (byExtension) {
+        // The extension of the real name; the rest of it does not matter here.
+        size_t start = path.find_last_of(L"\\/");
+        size_t dot = path.find_last_of(L'.');
+        if (dot != std::wstring::npos && (start == std::wstring::npos || dot > start)) {
+            std::string name = "x" + Core_NarrowForDisplay(path.substr(dot).c_str());
+            facts.type = ImgRead_IdentifyFile(name.c_str(), 0, 2, 0);
+        }
+    }
+    HANDLE h = CreateFileW(Core_LongPathForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return facts;
+    facts.identified = Batch_IdentifyHandle(h, &facts.id);
+    if (!byExtension) {
+        unsigned char head[kHeadBytes];
+        DWORD got = ReadHead(h, head);
+        facts.type = got ? ImgRead_IdentifyBytes(head, got) : 0;
+    }
+    CloseHandle(h);
+    return facts;
+}
+
+int Batch_ReaderType(HANDLE input, int declared) {
+    unsigned char head[kHeadBytes];
+    DWORD got = ReadHead(input, head);
+    SetFilePointer(input, 0, nullptr, FILE_BEGIN);
+    int byContent = got ? ImgRead_IdentifyBytes(head, got) : 0;
+    return byContent != 0 ? byContent : declared;
+}

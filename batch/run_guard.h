@@ -1,0 +1,67 @@
+// What keeps a run from mistaking one file for another: files are told
+// apart by identity (volume and file index, or the path with every link,
+// junction, mapped drive and prefix resolved), never by how a path is
+// spelled.
+#pragma once
+#include "makerlibs/pmwin.h"
+
+#include <set>
+#include <string>
+#include <tuple>
+
+struct FileId {
+    DWORD volume = 0, indexHigh = 0, indexLow = 0;
+    bool operator<(const FileId& o) const {
+        return std::tie(volume, indexHigh, indexLow) < std::tie(o.volume, o.indexHigh, o.indexLow);
+    }
+    bool operator==(const FileId& o) const {
+        return volume == o.volume && indexHigh == o.indexHigh && indexLow == o.indexLow;
+    }
+};
+
+bool Batch_IdentifyHandle(HANDLE file, FileId* id);
+// The path the system resolves an open file or folder to (links, junctions,
+// mapped drives, prefixes); false when it cannot tell.
+bool Batch_ResolvedPath(HANDLE file, std::wstring* out);
+// The same for a path: opened without access rights, folders included.
+bool Batch_ResolvedPathOf(const std::wstring& path, std::wstring* out);
+
+// A set of identities: the inputs a run has taken, the outputs it has made.
+class FileIdSet {
+public:
+    // True when `id` was not in the set yet.
+    bool Insert(const FileId& id) { return ids_.insert(id).second; }
+    bool Contains(const FileId& id) const { return ids_.count(id) != 0; }
+
+private:
+    std::set<FileId> ids_;
+};
+
+// The output folder the user chose (with its product folder, without this
+// run's time stamp), resolved: everything in it is output of this or an
+// earlier run, so it is never taken as input, and only files in it may be
+// replaced.
+class OutputTree {
+public:
+    void Reset(const std::wstring& chosenFolder);
+    bool Known() const { return !root_.empty(); }
+    // Whether the file or folder at `path` lies in the tree, however spelled.
+    bool Contains(const std::wstring& path) const;
+    bool ContainsOpen(HANDLE file) const;
+
+private:
+    std::wstring root_;
+};
+
+// The folder the user chose for the output of a run whose resolved output
+// folder is `outputFolder`: the time-stamp folder of this run taken off.
+std::wstring Batch_ChosenOutputFolder(const std::wstring& outputFolder, bool timeFolder);
+
+// Creates an output file for reading and writing, not shared. Without
+// `overwrite` an existing file is never touched. With it, an existing file
+// is replaced only when it lies in `tree` (so it is no input of the run)
+// and this run has not written it (`written`); otherwise the result is
+// null with ERROR_FILE_EXISTS. The identity of every file made is added to
+// `written`. Null with `*error` set on failure.
+HANDLE Batch_CreateOutputFile(const std::wstring& path, bool overwrite, const OutputTree& tree, FileIdSet* written,
+                              DWORD* error);

@@ -1,0 +1,357 @@
+// Paths as users have them: names outside code page 932, folders too deep
+// for the walk, list entries that name nothing, one file reached twice,
+// inputs that share an output name, output folders inside the input, files
+// whose content is not what their extension says, images too large.
+#include "batch_support.h"
+
+#include "batch/batch_walk.h"
+#include "makerlibs/pmdibcore.h"
+#include "makerlibs/pmdibio.h"
+#include "records/run_records.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+using batchtest::CopySample;
+using batchtest::FilesBelow;
+using batchtest::kQuietMode;
+using batchtest::MakeParams;
+using batchtest::RunResult;
+using batchtest::RunWalk;
+using pmtest::Join;
+using pmtest::MakeDir;
+using pmtest::TempDir;
+
+namespace {
+
+using Files = std::vector<std::string>;
+
+std::wstring Wide(const std::string& s) {
+    std::wstring w;
+    EXPECT_TRUE(Core_WideExact(s.c_str(), &w)) << s;
+    return w;
+}
+
+bool CopySampleW(const char* sample, const std::wstring& to) {
+    std::string from = Join(Join(pmtest::SourceDir(), "samples"), sample);
+    return CopyFileW(Wide(from).c_str(), Core_LongPathForm(to).c_str(), FALSE) != 0;
+}
+
+// Every file below `folder`, relative, by real names, sorted.
+std::vector<std::wstring> FilesBelowW(const std::wstring& folder) {
+    std::vector<std::wstring> out;
+    std::function<void(const std::wstring&, const std::wstring&)> walk = [&](const std::wstring& dir,
+                                                                            const std::wstring& rel) {
+        WIN32_FIND_DATAW fd;
+        HANDLE h = FindFirstFileW(Core_LongPathForm(dir + L"\\*").c_str(), &fd);
+        if (h == INVALID_HANDLE_VALUE) return;
+        do {
+            std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring r = rel.empty() ? name : rel + L"\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                walk(dir + L"\\" + name, r);
+            else
+                out.push_back(r);
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    };
+    walk(folder, L"");
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Removes what the narrow clean-up of TempDir cannot name.
+void RemoveTreeW(const std::wstring& folder) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(Core_LongPathForm(folder + L"\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring path = folder + L"\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTreeW(path);
+            else
+                DeleteFileW(Core_LongPathForm(path).c_str());
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    RemoveDirectoryW(Core_LongPathForm(folder).c_str());
+}
+
+bool ImageSizeW(const std::wstring& path, int type, int* width, int* height) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    DibIOOptions info;
+    std::memset(&info, 0, sizeof info);
+    DibIO_GetDefaultOptions(type, &info);
+    DibHeader* h = nullptr;
+    uint8_t* bits = nullptr;
+    int depth = DibIO_Read(0, f, type, 0, 0, 0, &info, &h, &bits);
+    CloseHandle(f);
+    if (depth <= 0 || !h) return false;
+    *width = h->biWidth;
+    *height = h->biHeight < 0 ? -h->biHeight : h->biHeight;
+    DibCore_Free(h, bits);
+    return true;
+}
+
+std::vector<std::string> g_shown;
+void RecordShown(const ImageConvertParams*, const char* path, bool done) {
+    if (!done) g_shown.push_back(path);
+}
+
+}  // namespace
+
+TEST(BatchPaths, NamesOutsideTheCodePageAreNeverTakenForAnotherFile) {
+    TempDir dir;
+    std::wstring in = Wide(dir / "in");
+    ASSERT_TRUE(CreateDirectoryW(in.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((in + L"\\\u0395\u03bb\u03bb\u03ac\u03b4\u03b1").c_str(), nullptr));  // Greek
+    ASSERT_TRUE(CreateDirectoryW((in + L"\\\ud55c\uad6d\uc5b4\ud3f4\ub354").c_str(), nullptr));        // Korean
+    // "café" holds a square image, "cafe" a wide one: the best-fit name of
+    // the first is the second, and the outputs must not mix them up.
+    ASSERT_TRUE(CopySampleW("badge.png", in + L"\\caf\u00e9.jpg"));
+    ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\cafe.jpg"));
+    ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\x\u00a5y.jpg"));  // best fit: x\y.jpg
+    ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\\U0001F4F7.jpg"));
+    ASSERT_TRUE(CopySampleW("scene24.bmp", in + L"\\\u0395\u03bb\u03bb\u03ac\u03b4\u03b1\\a.bmp"));
+    ASSERT_TRUE(CopySampleW("scene8.bmp", in + L"\\\ud55c\uad6d\uc5b4\ud3f4\ub354\\b.bmp"));
+
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    g_shown.clear();
+    Batch_SetProgressHook(RecordShown);
+    RunResult r = RunWalk(&p, {dir / "in"});
+    Batch_SetProgressHook(nullptr);
+    EXPECT_EQ(r.processed, 6);
+    EXPECT_EQ(r.succeeded, 6);
+    EXPECT_TRUE(r.errors.empty());
+    std::wstring out = Wide(dir / "out") + L"\\in";
+    std::vector<std::wstring> want = {L"cafe.jpg",
+                                      L"caf\u00e9.jpg",
+                                      L"x\u00a5y.jpg",
+                                      L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1\\a.jpg",
+                                      L"\ud55c\uad6d\uc5b4\ud3f4\ub354\\b.jpg",
+                                      L"\U0001F4F7.jpg"};
+    std::sort(want.begin(), want.end());
+    EXPECT_TRUE(FilesBelowW(out) == want);
+    int w = 0, h = 0;
+    ASSERT_TRUE(ImageSizeW(out + L"\\caf\u00e9.jpg", kTypeJpeg, &w, &h));
+    EXPECT_EQ(w, h) << "the accented name holds the square image";
+    ASSERT_TRUE(ImageSizeW(out + L"\\cafe.jpg", kTypeJpeg, &w, &h));
+    EXPECT_GT(w, h) << "the plain name holds the wide image";
+    // Shown with '?' where the code page has no character, never with a
+    // look-alike (the yen sign is no separator).
+    std::vector<std::string> names;
+    for (const std::string& s : g_shown) names.push_back(PmPath_NameStart(s.c_str()));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (Files{"?.jpg", "a.bmp", "b.bmp", "caf?.jpg", "cafe.jpg", "x?y.jpg"}));
+    RemoveTreeW(Wide(dir.path()));
+}
+
+TEST(BatchPaths, FolderTooDeepForTheWalkIsOneEntry) {
+    TempDir dir;
+    std::wstring in = Wide(dir / "in");
+    ASSERT_TRUE(CreateDirectoryW(in.c_str(), nullptr));
+    ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\top.jpg"));
+    // Nest until a folder's entries can no longer be named within MAX_PATH.
+    std::wstring deep = in;
+    while (deep.size() < MAX_PATH - 20) {
+        deep += L"\\abcdefghij";
+        ASSERT_TRUE(CreateDirectoryW(Core_LongPathForm(deep).c_str(), nullptr));
+    }
+    std::wstring tooDeep = deep + L"\\klmnopqrstuvwxyz0123456789";
+    ASSERT_TRUE(CreateDirectoryW(Core_LongPathForm(tooDeep).c_str(), nullptr));
+    ASSERT_TRUE(CopySampleW("landscape.jpg", tooDeep + L"\\lost.jpg"));
+    ASSERT_TRUE(CreateDirectoryW(Core_LongPathForm(tooDeep + L"\\below").c_str(), nullptr));
+
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    RunResult r = RunWalk(&p, {dir / "in"});
+    EXPECT_EQ(r.succeeded, 1);
+    ASSERT_EQ(r.errors.size(), 1u) << "the folder stands for all it holds";
+    EXPECT_EQ(r.errors[0].id, kErrOpenInput);
+    EXPECT_EQ(r.errors[0].lastError, ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(Wide(r.errors[0].name), tooDeep);
+    RemoveTreeW(Wide(dir.path()));
+}
+
+TEST(BatchPaths, ListEntriesThatNameNothingAreErrorsAndTheRunGoesOn) {
+    TempDir dir;
+    MakeDir(dir / "in");
+    CopySample("landscape.jpg", dir / "in\\a.jpg");
+    // A drive letter nobody has mapped.
+    std::string noDrive;
+    DWORD drives = GetLogicalDrives();
+    for (char c = 'Q'; c <= 'Y' && noDrive.empty(); ++c)
+        if (!(drives & (1u << (c - 'A')))) noDrive = std::string(1, c) + ":\\";
+    ASSERT_FALSE(noDrive.empty());
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    std::vector<std::string> entries = {dir / "mistyped", dir / "gone.jpg", noDrive, "", dir / "in"};
+    RunResult r = RunWalk(&p, entries);
+    EXPECT_TRUE(r.walked);
+    EXPECT_EQ(r.processed, 1);
+    EXPECT_EQ(r.succeeded, 1);
+    ASSERT_EQ(r.errors.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(r.errors[i].name, entries[i]);
+        EXPECT_EQ(r.errors[i].id, kErrOpenInput) << entries[i];
+        EXPECT_NE(r.errors[i].lastError, 0) << entries[i];
+    }
+}
+
+TEST(BatchPaths, OneFileReachedTwiceIsConvertedOnce) {
+    TempDir dir;
+    MakeDir(dir / "in");
+    CopySample("landscape.jpg", dir / "in\\a.jpg");
+    CopySample("scene24.bmp", dir / "in\\b.bmp");
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode | FILEMODE_OVERWRITE);
+    RunResult r = RunWalk(&p, {dir / "in", dir / "in\\a.jpg", dir / "in\\..\\in"});
+    EXPECT_EQ(r.processed, 2);
+    EXPECT_EQ(r.succeeded, 2);
+    EXPECT_TRUE(r.errors.empty());
+}
+
+TEST(BatchPaths, InputsSharingAnOutputNameNeverReplaceEachOther) {
+    TempDir dir;
+    MakeDir(dir / "in");
+    CopySample("landscape.jpg", dir / "in\\pic.jpg");
+    CopySample("badge.png", dir / "in\\pic.png");
+    CopySample("scene24.bmp", dir / "in\\pic.bmp");
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode | FILEMODE_OVERWRITE);
+    for (int run = 0; run < 2; ++run) {
+        // Overwriting replaces the outputs of earlier runs, never one this
+        // run has written.
+        RunResult r = RunWalk(&p, {dir / "in"});
+        EXPECT_EQ(r.processed, 3);
+        EXPECT_EQ(r.succeeded, 1) << "run " << run;
+        ASSERT_EQ(r.errors.size(), 2u);
+        for (const auto& e : r.errors) {
+            EXPECT_EQ(e.id, kErrCreateOutput);
+            EXPECT_EQ(e.lastError, ERROR_FILE_EXISTS);
+            EXPECT_EQ(e.name, dir / "out\\in\\pic.jpg");
+        }
+    }
+    EXPECT_EQ(FilesBelow(dir / "out"), (Files{"in\\pic.jpg"}));
+}
+
+TEST(BatchPaths, OutputFolderInsideTheInputIsNeverTakenAgain) {
+    struct Case {
+        const char* writePath;  // below the input folder
+        uint32_t mode;
+    } cases[] = {
+        {"thumbs", FILEMODE_TIMEFOLDER},
+        {"", FILEMODE_PRODUCTFOLDER | FILEMODE_TIMEFOLDER},
+        {"", FILEMODE_PRODUCTFOLDER | FILEMODE_OVERWRITE},  // earlier outputs replaced
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string in = dir / "in";
+        MakeDir(in);
+        CopySample("landscape.jpg", Join(in, "a.jpg"));
+        CopySample("scene24.bmp", Join(in, "b.bmp"));
+        for (int run = 0; run < 3; ++run) {
+            ImageConvertParams p;
+            MakeParams(&p, *c.writePath ? Join(in, c.writePath) : in, kQuietMode | c.mode);
+            RunResult r = RunWalk(&p, {in});
+            EXPECT_EQ(r.processed, 2) << c.mode << " run " << run;
+            EXPECT_EQ(r.succeeded, 2);
+            Sleep(5);  // a new time-stamp folder each run
+        }
+    }
+}
+
+TEST(BatchPaths, OutputFolderEqualToTheInputConvertsNothingAndSaysWhere) {
+    TempDir dir;
+    std::string in = dir / "in";
+    MakeDir(in);
+    CopySample("landscape.jpg", Join(in, "c.jpeg"));
+    CopySample("landscape.jpg", Join(in, "c.jpg"));
+    std::vector<uint8_t> before;
+    pmtest::ReadWholeFile(Join(in, "c.jpg"), &before);
+    // The same folder by a long-path spelling and by a relative one.
+    for (const std::string& writePath : {"\\\\?\\" + in, in + "\\sub\\.."}) {
+        ImageConvertParams p;
+        MakeParams(&p, writePath, kQuietMode | FILEMODE_OVERWRITE);
+        // Files named one by one go straight into the output folder, where
+        // c.jpeg's output is named c.jpg.
+        RunResult r = RunWalk(&p, {"\\\\?\\" + Join(in, "c.jpeg"), Join(in, "c.jpg")});
+        EXPECT_EQ(r.processed, 0) << writePath;
+        EXPECT_TRUE(r.errors.empty());
+        EXPECT_EQ(Batch_LastWalkNotes(&p).skippedInOutputTree, 2);
+        std::vector<uint8_t> after;
+        pmtest::ReadWholeFile(Join(in, "c.jpg"), &after);
+        EXPECT_TRUE(before == after) << "the input photo is untouched";
+    }
+}
+
+TEST(BatchPaths, ContentDecidesTheReaderWhenTheExtensionLies) {
+    TempDir dir;
+    MakeDir(dir / "in");
+    CopySample("badge.png", dir / "in\\download.jpg");
+    pmtest::WriteWholeFile(dir / "in\\notes.jpg", "not an image", 12);
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode | FILEMODE_EXTONLY, kTypeBmp);
+    RunResult r = RunWalk(&p, {dir / "in"});
+    EXPECT_EQ(r.processed, 2);
+    EXPECT_EQ(r.succeeded, 1);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].id, kErrRead);
+    EXPECT_EQ(r.errors[0].name, dir / "out\\in\\notes.bmp");
+    int w = 0, h = 0;
+    ASSERT_TRUE(batchtest::ImageSize(dir / "out\\in\\download.bmp", kTypeBmp, &w, &h));
+    EXPECT_EQ(w, h);
+}
+
+TEST(BatchPaths, TooLargeImagesAndUnknownOutputTypesSayWhy) {
+    TempDir dir;
+    MakeDir(dir / "in");
+    // A PNG whose header claims 20000 x 20000 pixels (400 megapixels).
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    auto chunk = [&](const char* type, std::vector<uint8_t> data) {
+        auto put32 = [&](uint32_t v) {
+            for (int i = 3; i >= 0; --i) png.push_back(uint8_t(v >> (8 * i)));
+        };
+        put32(uint32_t(data.size()));
+        std::vector<uint8_t> body(type, type + 4);
+        body.insert(body.end(), data.begin(), data.end());
+        uint32_t crc = 0xFFFFFFFFu;
+        for (uint8_t byte : body) {
+            crc ^= byte;
+            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+        }
+        png.insert(png.end(), body.begin(), body.end());
+        put32(~crc);
+    };
+    chunk("IHDR", {0, 0, 0x4E, 0x20, 0, 0, 0x4E, 0x20, 8, 2, 0, 0, 0});
+    chunk("IDAT", {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01});
+    chunk("IEND", {});
+    ASSERT_TRUE(pmtest::WriteWholeFile(dir / "in\\panorama.png", png.data(), png.size()));
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode, kTypeJpeg);
+    RunResult r = RunWalk(&p, {dir / "in"});
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].id, kErrRead);
+    EXPECT_EQ(r.errors[0].lastError, ERROR_NOT_ENOUGH_MEMORY) << "the log says the image is too large";
+
+    // A type code no settings page writes: every file says so.
+    CopySample("landscape.jpg", dir / "in\\a.jpg");
+    MakeParams(&p, dir / "out2", kQuietMode, 42);
+    r = RunWalk(&p, {dir / "in"});
+    EXPECT_EQ(r.processed, 2);
+    ASSERT_EQ(r.errors.size(), 2u);
+    for (const auto& e : r.errors) {
+        EXPECT_EQ(e.id, kErrCreateOutput);
+        EXPECT_EQ(e.lastError, ERROR_NOT_SUPPORTED);
+    }
+}
