@@ -120,6 +120,45 @@ extern "C" int32_t PM_API AngleForDirection(int direction, int width, int height
     }
 }
 
+PmSize ZoomTargetSize(int resize, const PmSize* boxSize, PmSize turned) {
+    PmSize target = turned;
+    if (boxSize && resize == 1) {
+        DibOps_FitSize(boxSize, 0, &target);
+    } else if (boxSize && resize != 0) {
+        target = PmSize{ClampBox(boxSize->cx), ClampBox(boxSize->cy)};
+    }
+    return target;
+}
+
+namespace {
+
+bool OddTurn(int32_t angle) { return angle == kAngle90 || angle == kAngle270; }
+PmSize Swapped(PmSize s, bool swap) { return swap ? PmSize{s.cy, s.cx} : s; }
+
+}  // namespace
+
+ZoomPlan PlanZoom(int direction, int resize, const PmSize* boxSize, PmSize full, PmSize decoded) {
+    ZoomPlan plan;
+    plan.angle = AngleForDirection(direction, full.cx, full.cy);
+    plan.resize = resize;
+    if (boxSize) plan.box = *boxSize;
+    if (full.cx == decoded.cx && full.cy == decoded.cy) return plan;
+    // Stretching to the full image's own output size reproduces it exactly
+    // (the target is taken as given, clamped the same way).
+    plan.box = ZoomTargetSize(resize, boxSize, Swapped(full, OddTurn(plan.angle)));
+    plan.resize = 2;
+    return plan;
+}
+
+bool ShrinkTargetSize(int direction, int resize, const PmSize* boxSize, PmSize full, PmSize* target) {
+    if (resize == 0 || !boxSize || !target || full.cx < 1 || full.cy < 1) return false;
+    bool odd = OddTurn(AngleForDirection(direction, full.cx, full.cy));
+    PmSize t = Swapped(ZoomTargetSize(resize, boxSize, Swapped(full, odd)), odd);
+    if (t.cx >= full.cx || t.cy >= full.cy) return false;
+    *target = t;
+    return true;
+}
+
 extern "C" int PM_API ConvertTo24Bit(DibHeader** header, uint8_t** bits) {
     if (!header || !bits || !*header || !*bits) return kTransformLibFailed;
     if ((*header)->biBitCount == 24) return kTransformOk;
@@ -156,12 +195,7 @@ int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount,
     }
 
     // 3. Target size.
-    PmSize target{p.cur_.h->biWidth, Height(p.cur_.h)};
-    if (boxSize && resize == 1) {
-        DibOps_FitSize(boxSize, 0, &target);
-    } else if (boxSize && resize != 0) {
-        target = PmSize{ClampBox(boxSize->cx), ClampBox(boxSize->cy)};
-    }
+    PmSize target = ZoomTargetSize(resize, boxSize, PmSize{p.cur_.h->biWidth, Height(p.cur_.h)});
     auto sizeDiffers = [&] { return p.cur_.h->biWidth != target.cx || Height(p.cur_.h) != target.cy; };
 
     // 4. Transparency mask.

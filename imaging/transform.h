@@ -39,3 +39,25 @@ extern "C" int PM_API ConvertTo24Bit(DibHeader** header, uint8_t** bits);
 
 // The turn that the `Direction` setting asks for an image of this size.
 extern "C" int32_t PM_API AngleForDirection(int direction, int width, int height);
+
+// The size TransformImage zooms an image of size `turned` (already turned)
+// to, for its `resize` and box arguments.
+PmSize ZoomTargetSize(int resize, const PmSize* boxSize, PmSize turned);
+
+// A read that may decode fewer pixels than the file holds: the turn and
+// zoom that the settings give the image's full size, so that dimensions and
+// orientation never depend on how much the reader reduced it.
+struct ZoomPlan {
+    int32_t angle = 0;
+    int resize = 0;
+    PmSize box{0, 0};
+};
+// The arguments for TransformImage of an image whose full size is `full`
+// and whose decoded size is `decoded`. Unreduced images keep the settings'
+// own arguments; reduced ones get the full image's output size as a box to
+// stretch to, which is exactly the size the full image would get.
+ZoomPlan PlanZoom(int direction, int resize, const PmSize* boxSize, PmSize full, PmSize decoded);
+// The output size in the image's own (unturned) orientation, when the
+// settings shrink an image of size `full` in both directions; false when
+// the image keeps or grows a side, or is not zoomed at all.
+bool ShrinkTargetSize(int direction, int resize, const PmSize* boxSize, PmSize full, PmSize* target);
