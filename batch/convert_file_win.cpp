@@ -191,10 +191,10 @@ void ConvertOne(ImageConvertParams* p, const char* path, int inputType, const ch
 
     PmSize decoded{dib.header->biWidth, dib.header->biHeight < 0 ? -dib.header->biHeight : dib.header->biHeight};
     PmSize full = request.FullSize.cx > 0 ? request.FullSize : decoded;
-    ZoomPlan plan = PlanZoom(p->Direction, p->Resize, &box, full, decoded);
+    ZoomPlan plan = PlanZoom(p->Direction, p->Resize, &box, full, decoded, request.Reduction);
     int bitDepth = depth;
     int transparentIndex = -1;
-    int code = TransformImage(p->WriteImageType, 0, &bitDepth, p->BitCount, plan.angle, plan.resize, &plan.box,
+    int code = TransformImageFrom(plan.Extent(), p->WriteImageType, 0, &bitDepth, p->BitCount, plan.angle, plan.resize, &plan.box,
                               p->UseFilter ? p->Filter : 0, p->ZoomFilter, p->Palette, -1,
                               &transparentIndex, &dib.header, &dib.bits);
     if (code != 0) {

@@ -91,8 +91,8 @@ struct DibReadRequest {
     uint32_t Size;  // sizeof(DibReadRequest)
     // Asked once, when the reader knows the image's full size: non-zero when
     // the caller will shrink it to `*target` (same orientation) or smaller.
-    // Readers that can decode at a reduced scale then keep at least twice the
-    // target in each direction.
+    // Readers that can decode at a reduced scale then keep at least four
+    // times the target in each direction.
     int (*TargetSize)(void* context, const PmSize* full, PmSize* target);
     void* Context;
     // Set by the reader: the image's full size, and the factor its sides were

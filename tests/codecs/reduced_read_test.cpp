@@ -166,10 +166,11 @@ protected:
 PmSize SizeOf(const Dib& d) { return PmSize{d.h->biWidth, d.h->biHeight < 0 ? -d.h->biHeight : d.h->biHeight}; }
 
 // Output size after the pipeline, as per-file conversion runs it.
-PmSize Converted(Dib* d, const Settings& s, PmSize full) {
-    ZoomPlan plan = PlanZoom(s.direction, s.resize, &s.box, full, SizeOf(*d));
+PmSize Converted(Dib* d, const Settings& s, PmSize full, unsigned reduction) {
+    ZoomPlan plan = PlanZoom(s.direction, s.resize, &s.box, full, SizeOf(*d), reduction);
     int depth = 24, index = -1;
-    EXPECT_EQ(TransformImage(3, 0, &depth, 0, plan.angle, plan.resize, &plan.box, 0, 1, 0, -1, &index, &d->h, &d->b),
+    EXPECT_EQ(TransformImageFrom(plan.Extent(), 3, 0, &depth, 0, plan.angle, plan.resize, &plan.box, 0, 1, 0, -1,
+                                 &index, &d->h, &d->b),
               0);
     return SizeOf(*d);
 }
@@ -203,7 +204,7 @@ TEST_F(ReducedRead, OutputSizeAndTurnAreThoseOfTheFullDecode) {
                     Dib reference;
                     ASSERT_TRUE(DibCore_Create(full.h, 0, &reference.h, &reference.b));
                     std::memcpy(reference.b, full.b, size_t(DibCore_GetRowStride(full.h, 0)) * size_t(size.cy));
-                    PmSize expected = Converted(&reference, s, size);
+                    PmSize expected = Converted(&reference, s, size, 1);
 
                     Dib reduced;
                     DibReadRequest request;
@@ -214,7 +215,7 @@ TEST_F(ReducedRead, OutputSizeAndTurnAreThoseOfTheFullDecode) {
                         EXPECT_EQ(request.Reduction, 1u);
                     }
                     reducedOnce |= request.Reduction > 1;
-                    PmSize got = Converted(&reduced, s, request.FullSize);
+                    PmSize got = Converted(&reduced, s, request.FullSize, request.Reduction);
                     EXPECT_EQ(got.cx, expected.cx);
                     EXPECT_EQ(got.cy, expected.cy);
                 }
@@ -226,7 +227,7 @@ TEST_F(ReducedRead, OutputSizeAndTurnAreThoseOfTheFullDecode) {
     }
 }
 
-TEST_F(ReducedRead, ShrinksOnlyWhileTwiceTheTargetRemains) {
+TEST_F(ReducedRead, ShrinksOnlyWhileFourTimesTheTargetRemains) {
     Encoding e;
     e.width = 800;
     e.height = 600;
@@ -237,12 +238,13 @@ TEST_F(ReducedRead, ShrinksOnlyWhileTwiceTheTargetRemains) {
         int resize;
         unsigned reduction;
     } cases[] = {
-        {{96, 96}, 1, 4},    // 96x72: 1/8 (100x75) would hold less than twice that
-        {{40, 40}, 1, 8},    // 40x30
-        {{200, 200}, 1, 2},  // 200x150: 1/2 gives exactly twice
-        {{400, 400}, 1, 1},
-        {{1000, 50}, 2, 1},  // stretching one side larger: the full image is needed
-        {{96, 96}, 0, 1},
+        {{20, 20}, 1, 8},      // 20x15
+        {{40, 40}, 1, 4},      // 40x30: 1/8 (100x75) would hold less than four times that
+        {{100, 100}, 1, 2},    // 100x75: 1/2 gives exactly four times
+        {{96, 200}, 1, 2},     // fitted by the width
+        {{200, 200}, 1, 1},
+        {{1000, 50}, 2, 1},    // stretching one side larger: the full image is needed
+        {{20, 20}, 0, 1},      // no zoom
     };
     for (const Case& k : cases) {
         Settings s{0, k.resize, k.box};
@@ -274,7 +276,7 @@ TEST_F(ReducedRead, ProgressiveDcOnlyMatchesTheWholeFileAtOneEighth) {
             int w = 0, h = 0;
             std::vector<uint8_t> expected = WholeFileAt(file, 8, &w, &h);
 
-            Settings s{0, 1, {10, 10}};
+            Settings s{0, 1, {6, 6}};
             Dib d;
             DibReadRequest request;
             ASSERT_GT(Read(Store(file), &s, &d, &request), 0);
@@ -322,7 +324,7 @@ TEST_F(ReducedRead, SkippedScansAreNeverDecoded) {
             if (file[i] != 0xFF && file[i - 1] != 0xFF) damaged[i] = 0x5A;
         }
     }
-    Settings s{0, 1, {8, 8}};
+    Settings s{0, 1, {4, 4}};
     Dib d;
     DibReadRequest request;
     ASSERT_GT(Read(Store(damaged), &s, &d, &request), 0);
