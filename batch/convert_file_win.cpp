@@ -137,13 +137,38 @@ struct Outcome {
 };
 
 // Step through one file that was counted: open, convert, write.
+HANDLE OpenInput(const char* path) {
+    return Core_CheckHandle(0, CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// The file's type by its first bytes, read through `input`, which stays open
+// for the conversion: a second open of every file costs more under Wine than
+// several of the conversion's own steps. The same open as ImgRead_IdentifyFile
+// makes, so a file it could not judge is skipped alike.
+int IdentifyOpened(const char* path, FileHandle* input) {
+    input->Reset(OpenInput(path));
+    if (!input->get()) return 0;
+    unsigned char head[kIdentifyHeadBytes];
+    DWORD got = 0;
+    if (!ReadFile(Core_RawHandle(input->get()), head, sizeof head, &got, nullptr) || got == 0) return 0;
+    return ImgRead_IdentifyBytes(head, got);
+}
+
+// `input`: the file when the caller opened it already, else empty.
 void ConvertOne(ImageConvertParams* p, const char* path, int inputType, const char* outputPath,
-                const char* outputName, COLORREF background, Outcome* o) {
-    FileHandle input, output;
+                const char* outputName, COLORREF background, FileHandle& input, Outcome* o) {
+    FileHandle output;
     o->errorPath = path;
     o->errorCode = kErrOpenInput;
-    input.Reset(Core_CheckHandle(0, CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (input.get()) {
+        if (SetFilePointer(Core_RawHandle(input.get()), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+            o->lastError = GetLastError();
+            return;
+        }
+    } else {
+        input.Reset(OpenInput(path));
+    }
     if (!input.get()) {
         o->lastError = GetLastError();
         return;
@@ -283,7 +308,8 @@ int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int dep
     }
     if (Batch_InOutputTree(path, p->OutputFolder)) return 0;
 
-    int inputType = ImgRead_IdentifyFile(path, 0, (p->FileMode & FILEMODE_EXTONLY) ? 2 : 0, 0);
+    FileHandle input;
+    int inputType = (p->FileMode & FILEMODE_EXTONLY) ? ImgRead_IdentifyFile(path, 0, 2, 0) : IdentifyOpened(path, &input);
     if (inputType == 0 || !TypeSelected(p, inputType)) return 0;
     const char* extension = ImgKit_GetTypeName(p->WriteImageType, 2);
     const char* name = nullptr;
@@ -338,7 +364,7 @@ int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int dep
 
     Outcome o;
     if (fits) {
-        ConvertOne(p, path, inputType, outputPath, outputName, background, &o);
+        ConvertOne(p, path, inputType, outputPath, outputName, background, input, &o);
     } else {
         o.errorPath = path;
         o.errorCode = kErrCreateOutput;
