@@ -22,7 +22,9 @@
 #
 #   bench/thumbs-bench.sh [--setup] [FOLDER]
 # --setup installs the peers (python3-pil, libvips-tools, imagemagick) with
-# apt-get first. PM_BENCH_ROUNDS (default 5) sets the rounds. Needs the
+# apt-get first. PM_BENCH_ROUNDS (default 5) sets the rounds.
+# PM_BENCH_BEFORE=DIR adds "before": the i686 pixmillc.exe in DIR (an older
+# build's bin folder), run like ours32, to compare a change with. Needs the
 # native tree (pixbench) and builds win64/win32 when missing
 # (PM_DEPS_DIR as for scripts/build.sh).
 set -euo pipefail
@@ -45,6 +47,9 @@ export VIPS_CONCURRENCY=1 MAGICK_THREAD_LIMIT=1 OMP_NUM_THREADS=1
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The raw figures stay after the run.
+results=${PM_BENCH_RESULTS:-$build/bench-results}
+mkdir -p "$results"
 now() { date +%s%N; }
 winpath() { WINEPREFIX="$build/$1/wineprefix" WINEDEBUG=-all winepath -w "$2" 2>/dev/null; }
 
@@ -80,11 +85,14 @@ run() {  # tool, folder, output folder, [png]
     rm -rf "$out" && mkdir -p "$out"
     for f in "$dir"/*.jpg; do [ -e "$f" ] && files+=("$f"); done
     case $tool in
-        ours64|ours32)
-            local tree=win${tool#ours} extra="" i
+        ours64|ours32|before)
+            local tree=win${tool#ours} extra="" i bin
+            [ "$tool" = before ] && tree=win32
+            bin=$build/$tree/bin
+            [ "$tool" = before ] && bin=$PM_BENCH_BEFORE
             [ -n "$png" ] && extra=$'WriteImageType=6\r\n'
             i=$(ini "$tree" "$out" "$extra")
-            (cd "$build/$tree/bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" --quiet "$(winpath "$tree" "$dir")") \
+            (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" --quiet "$(winpath "$tree" "$dir")") \
                 >/dev/null 2>&1 || true ;;
         pillow) "$py" "$work/pil.py" "$out" "${png:-jpg}" "${files[@]}" ;;
         vips) [ ${#files[@]} -eq 0 ] && vipsthumbnail >/dev/null 2>&1 ||
@@ -95,12 +103,14 @@ run() {  # tool, folder, output folder, [png]
 }
 
 tools=(ours64 ours32 pillow vips im)
+[ -n "${PM_BENCH_BEFORE:-}" ] && tools+=(before)
 # Keep both Wine servers up between the runs of a round.
 for t in win64 win32; do WINEPREFIX="$build/$t/wineprefix" wineserver -p60 2>/dev/null || true; done
 # A first run of each, not timed: caches, prefixes, the Wine servers warm.
 for tool in "${tools[@]}"; do run "$tool" "$work/prog" "$work/out-$tool"; done
 
 : > "$work/times.tsv"
+[ "${PM_BENCH_ROUNDS:-5}" = 0 ] && rounds=0
 for set in all prog; do
     count=$(find "$work/$set" -name '*.jpg' | wc -l)
     [ "$count" -gt 0 ] || continue
@@ -126,12 +136,14 @@ for tool in "${tools[@]}"; do
         orient=""
         [ "$tool" = vips ] && orient=-auto-orient
         geom=$(identify-im6.q16 -format '%wx%h' "$t")
-        convert-im6.q16 "$f" $orient -filter Lanczos -resize "$geom!" "$work/ref.ppm" 2>/dev/null
-        convert-im6.q16 "$t" "$work/cand.ppm"
-        echo -e "$tool\t$name\t$("$pixbench" ssim "$work/ref.ppm" "$work/cand.ppm")" >> "$work/ssim.tsv"
+        convert-im6.q16 "$f" $orient -filter Lanczos -resize "$geom!" -strip "$work/ref.ppm" 2>/dev/null
+        convert-im6.q16 "$t" -strip "$work/cand.ppm"
+        v=$("$pixbench" ssim "$work/ref.ppm" "$work/cand.ppm" 2>&1 || true)
+        echo -e "$tool\t$name\t${v:-missing}" >> "$work/ssim.tsv"
     done
 done
 
+cp "$work/times.tsv" "$work/ssim.tsv" "$results/"
 "$py" - "$work/times.tsv" "$work/ssim.tsv" "$rounds" <<'EOF'
 import statistics, sys
 from collections import defaultdict
@@ -142,9 +154,13 @@ for line in open(sys.argv[1]):
 ssim = defaultdict(list)
 for line in open(sys.argv[2]):
     tool, name, v = line.rstrip("\n").split("\t")
-    ssim[tool].append(float(v) if v != "missing" else float("nan"))
-tools = ["ours64", "ours32", "pillow", "vips", "im"]
+    try:
+        ssim[tool].append(float(v))
+    except ValueError:
+        print(f"no SSIM for {tool} {name}: {v}")
+tools = ["ours64", "ours32", "before", "pillow", "vips", "im"]
 names = {"ours64": "pixmillc.exe x86-64 (Wine)", "ours32": "pixmillc.exe i686 (Wine)",
+         "before": "pixmillc.exe i686, before",
          "pillow": "Pillow thumbnail()", "vips": "vipsthumbnail", "im": "mogrify jpeg:size"}
 for s, title in (("all", "all photos"), ("prog", "progressive photos only")):
     if (s, "pillow") not in per:
