@@ -85,6 +85,10 @@ int DibOps_Rotate(int, int32_t angle, const DibHeader* header, const uint8_t* bi
     templ.biSize = sizeof(DibHeader);
     templ.biCompression = kBiRgb;
     templ.biClrUsed = uint32_t(s.tableCount);
+    // A created DIB has no channel masks of its own: an image with masks of
+    // its own comes out as plain 24 bits rather than with misread colours.
+    const bool repack = s.bitCount >= 16 && !s.layout.plain;
+    if (repack) templ.biBitCount = 24;
     if (turns & 1) {
         templ.biWidth = s.height;
         templ.biHeight = s.topDown ? -s.width : s.width;
@@ -97,7 +101,18 @@ int DibOps_Rotate(int, int32_t angle, const DibHeader* header, const uint8_t* bi
     View d;
     MakeView(h, b, &d);
 
-    if (s.bitCount >= 8) {
+    if (repack) {
+        Mapper m{turns, s.width, s.height};
+        const int bpp = s.bitCount / 8;
+        for (int y = 0; y < d.height; ++y) {
+            uint8_t* out = d.Row(y);
+            for (int x = 0; x < d.width; ++x) {
+                int sx, sy;
+                m.Src(x, y, &sx, &sy);
+                TrueColourToBgr(s.Row(sy) + size_t(sx) * bpp, 1, s.bitCount, s.layout, out + size_t(x) * 3);
+            }
+        }
+    } else if (s.bitCount >= 8) {
         RotateBytes(s, d, turns, s.bitCount / 8);
     } else {
         Mapper m{turns, s.width, s.height};
