@@ -14,7 +14,7 @@
 # number of photos. So Wine's start, paid once per batch and very noisy on a
 # shared machine, drops out. Rounds interleave the tools (each round in
 # another order), and the median over the rounds counts. The progressive
-# photos are measured again on their own.
+# photos are measured again on their own (each several times, see below).
 #
 # Quality: each tool makes PNG thumbnails once; SSIM (mean of R, G, B, 11x11
 # Gaussian window; pixbench ssim) against ImageMagick's Lanczos resize of the
@@ -53,11 +53,17 @@ mkdir -p "$results"
 now() { date +%s%N; }
 winpath() { WINEPREFIX="$build/$1/wineprefix" WINEDEBUG=-all winepath -w "$2" 2>/dev/null; }
 
+# A batch of a few files leaves the difference of two runs to the noise of
+# Wine's start; the progressive photos are therefore each taken
+# PM_BENCH_PROG_COPIES times (default 5), under other names.
+copies=${PM_BENCH_PROG_COPIES:-5}
 mkdir -p "$work/all" "$work/prog" "$work/empty"
 for f in "$photos"/*.jpg; do
     ln -s "$f" "$work/all/"
     # ImageMagick names a progressive JPEG's interlace "JPEG".
-    [ "$(identify-im6.q16 -format '%[interlace]' "$f" 2>/dev/null)" = JPEG ] && ln -s "$f" "$work/prog/"
+    if [ "$(identify-im6.q16 -format '%[interlace]' "$f" 2>/dev/null)" = JPEG ]; then
+        for c in $(seq "$copies"); do ln -s "$f" "$work/prog/$c-$(basename "$f")"; done
+    fi
 done
 
 cat > "$work/pil.py" <<'EOF'
