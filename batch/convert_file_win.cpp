@@ -120,6 +120,17 @@ void FillWriteOptions(const ImageConvertParams* p, int inputType, const DibIOOpt
     }
 }
 
+struct ShrinkHint {
+    int direction;
+    int resize;
+    PmSize box;
+};
+
+int ShrinkTarget(void* context, const PmSize* full, PmSize* target) {
+    auto* h = static_cast<const ShrinkHint*>(context);
+    return ShrinkTargetSize(h->direction, h->resize, &h->box, *full, target) ? 1 : 0;
+}
+
 struct Outcome {
     const char* errorPath = nullptr;
     int errorCode = 0;
@@ -127,6 +138,11 @@ struct Outcome {
     bool succeeded = false;
     int stop = 0;
 };
+
+HANDLE OpenInput(const char* path) {
+    return Core_CheckHandle(0, CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+}
 
 // Step through one file that was counted: open, convert, write. `path`
 // opens the input; the output is created under its real name.
@@ -136,8 +152,7 @@ void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inpu
     FileHandle input, output;
     o->errorPath = shownPath;
     o->errorCode = kErrOpenInput;
-    input.Reset(Core_CheckHandle(0, CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr)));
+    input.Reset(OpenInput(path));
     if (!input.get()) {
         o->lastError = GetLastError();
         return;
@@ -166,19 +181,29 @@ void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inpu
     DibIOOptions readInfo;
     std::memset(&readInfo, 0, sizeof readInfo);
     DibIO_GetDefaultOptions(inputType, &readInfo);
+    // The reader may decode fewer pixels when the zoom shrinks the image
+    // anyway; turn and output size still follow from its full size.
+    PmSize box{p->Size.cx, p->Size.cy};
+    ShrinkHint hint{p->Direction, p->Resize, box};
+    DibReadRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.Size = sizeof request;
+    request.TargetSize = ShrinkTarget;
+    request.Context = &hint;
     int depth;
     if (inputType == kTypeGif)
         depth = GifKit_ReadImage(0, input.get(), -1, 24, -1, 0, &dib.header, &dib.bits);
     else
-        depth = DibIO_Read(0, input.get(), inputType, 0, 0, 0, &readInfo, &dib.header, &dib.bits);
+        depth = DibIO_ReadRequested(input.get(), inputType, &request, &readInfo, &dib.header, &dib.bits);
     if (depth < 0) o->lastError = GetLastError();
     if (depth <= 0 || !dib.header) return;
 
-    int32_t angle = AngleForDirection(p->Direction, dib.header->biWidth, dib.header->biHeight);
+    PmSize decoded{dib.header->biWidth, dib.header->biHeight < 0 ? -dib.header->biHeight : dib.header->biHeight};
+    PmSize full = request.FullSize.cx > 0 ? request.FullSize : decoded;
+    ZoomPlan plan = PlanZoom(p->Direction, p->Resize, &box, full, decoded, request.Reduction);
     int bitDepth = depth;
     int transparentIndex = -1;
-    PmSize box{p->Size.cx, p->Size.cy};
-    int code = TransformImage(p->WriteImageType, 0, &bitDepth, p->BitCount, angle, p->Resize, &box,
+    int code = TransformImageFrom(plan.Extent(), p->WriteImageType, 0, &bitDepth, p->BitCount, plan.angle, plan.resize, &plan.box,
                               p->UseFilter ? p->Filter : 0, p->ZoomFilter, p->Palette, -1,
                               &transparentIndex, &dib.header, &dib.bits);
     if (code != 0) {

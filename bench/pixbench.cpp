@@ -8,8 +8,17 @@
 //   pixbench palette IN OUT.ppm P             8 bits onto fixed palette P
 //   pixbench filter IN OUT.ppm CODE           tone filter
 //   pixbench speed FILE...                    timings, medians
+//   pixbench convert IN OUT.ppm W H full|reduced
+//                                             soft fit as per-file conversion does
+//                                             it, reading the file whole or reduced
+//   pixbench pipeline OUTDIR FILE...          per-file conversion to 96x96 JPEGs
+//                                             (read, turn, zoom, write), for profiles
+//   pixbench ssim A B                         mean SSIM of two images (R, G, B)
 // IN is a .jpg or a .ppm.
 #include "imaging/transform.h"
+#include "makerlibs/pmdibio.h"
+#include "makerlibs/pmfile.h"
+#include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibops.h"
 #include "makerlibs/pmsingleops.h"
@@ -217,6 +226,109 @@ int Speed(int argc, char** argv) {
     return 0;
 }
 
+struct Hint {
+    PmSize box;
+};
+
+int TargetOf(void* context, const PmSize* full, PmSize* target) {
+    return ShrinkTargetSize(0, 1, &static_cast<Hint*>(context)->box, *full, target) ? 1 : 0;
+}
+
+// Reads a JPEG as per-file conversion does and fits it into w x h (soft).
+int ConvertLikeABatch(const char* path, int w, int h, bool reduced, Image* img) {
+    PmFileHandle f = PmFile_OpenRead(path);
+    if (!f) return 1;
+    DibIOOptions info;
+    DibIO_GetDefaultOptions(kTypeJpeg, &info);
+    Hint hint{{w, h}};
+    DibReadRequest request{};
+    request.Size = sizeof request;
+    request.TargetSize = TargetOf;
+    request.Context = &hint;
+    int depth = reduced ? DibIO_ReadRequested(f, kTypeJpeg, &request, &info, &img->h, &img->b)
+                        : DibIO_Read(0, f, kTypeJpeg, 0, 0, 0, &info, &img->h, &img->b);
+    PmFile_Close(f);
+    if (depth <= 0) return 1;
+    PmSize decoded{img->h->biWidth, img->height()};
+    PmSize full = reduced ? request.FullSize : decoded;
+    ZoomPlan plan = PlanZoom(0, 1, &hint.box, full, decoded, reduced ? request.Reduction : 1);
+    int index = -1;
+    return TransformImageFrom(plan.Extent(), 3, 0, &depth, 0, plan.angle, plan.resize, &plan.box, 0, 1, 0, -1, &index,
+                              &img->h, &img->b);
+}
+
+int Pipeline(int argc, char** argv) {
+    std::string dir = argv[2];
+    for (int i = 3; i < argc; ++i) {
+        Image img;
+        if (ConvertLikeABatch(argv[i], 96, 96, true, &img) != 0) continue;
+        DibIOOptions opt;
+        DibIO_GetDefaultOptions(kTypeJpeg, &opt);
+        PmFileHandle out = PmFile_CreateWrite((dir + "/" + std::to_string(i) + ".jpg").c_str());
+        if (!out) return 1;
+        DibIO_Write(0, out, kTypeJpeg, 0, 0, &opt, img.h, img.b);
+        PmFile_Close(out);
+    }
+    return 0;
+}
+
+// One channel (0 blue, 1 green, 2 red) of an image as doubles, top row first.
+std::vector<double> Channel(const Image& img, int c) {
+    int w = img.h->biWidth, h = img.height();
+    std::vector<double> v(size_t(w) * size_t(h));
+    for (int r = 0; r < h; ++r) {
+        const uint8_t* row = RowTop(img, r);
+        for (int x = 0; x < w; ++x) v[size_t(r) * w + x] = row[3 * x + c];
+    }
+    return v;
+}
+
+// Mean SSIM (Wang et al. 2004) of one channel: 11x11 Gaussian window, sigma
+// 1.5, windows wholly inside the image.
+double SsimOf(const std::vector<double>& x, const std::vector<double>& y, int w, int h) {
+    double g[11], gs = 0;
+    for (int i = 0; i < 11; ++i) gs += g[i] = std::exp(-double((i - 5) * (i - 5)) / (2 * 1.5 * 1.5));
+    for (double& v : g) v /= gs;
+    const double c1 = (0.01 * 255) * (0.01 * 255), c2 = (0.03 * 255) * (0.03 * 255);
+    double sum = 0;
+    long n = 0;
+    for (int cy = 5; cy + 5 < h; ++cy) {
+        for (int cx = 5; cx + 5 < w; ++cx) {
+            double mx = 0, my = 0, sxx = 0, syy = 0, sxy = 0;
+            for (int j = -5; j <= 5; ++j)
+                for (int i = -5; i <= 5; ++i) {
+                    double wt = g[j + 5] * g[i + 5];
+                    double p = x[size_t(cy + j) * w + cx + i], q = y[size_t(cy + j) * w + cx + i];
+                    mx += wt * p;
+                    my += wt * q;
+                    sxx += wt * p * p;
+                    syy += wt * q * q;
+                    sxy += wt * p * q;
+                }
+            double vx = sxx - mx * mx, vy = syy - my * my, cov = sxy - mx * my;
+            sum += ((2 * mx * my + c1) * (2 * cov + c2)) / ((mx * mx + my * my + c1) * (vx + vy + c2));
+            ++n;
+        }
+    }
+    return n ? sum / double(n) : 1.0;
+}
+
+// SSIM of two images: the mean over the red, green and blue channels.
+int Ssim(const char* a, const char* b) {
+    Image ia, ib;
+    if (!Load(a, &ia) || !Load(b, &ib) || ConvertTo24Bit(&ia.h, &ia.b) != 0 || ConvertTo24Bit(&ib.h, &ib.b) != 0)
+        return 1;
+    int w = ia.h->biWidth, h = ia.height();
+    if (w != ib.h->biWidth || h != ib.height()) {
+        std::fprintf(stderr, "sizes differ\n");
+        return 1;
+    }
+    double sum = 0;
+    for (int c = 0; c < 3; ++c) sum += SsimOf(Channel(ia, c), Channel(ib, c), w, h);
+    std::printf("%.5f\n", sum / 3);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -226,6 +338,14 @@ int main(int argc, char** argv) {
     }
     std::string cmd = argv[1];
     if (cmd == "speed") return Speed(argc, argv);
+    if (cmd == "pipeline" && argc >= 3) return Pipeline(argc, argv);
+    if (cmd == "ssim" && argc >= 4) return Ssim(argv[2], argv[3]);
+    if (cmd == "convert" && argc >= 7) {
+        Image img;
+        int rc = ConvertLikeABatch(argv[2], std::atoi(argv[4]), std::atoi(argv[5]), std::strcmp(argv[6], "reduced") == 0,
+                                   &img);
+        return rc == 0 && SavePpm(argv[3], &img) ? 0 : 1;
+    }
     if (argc < 4) return 2;
     Image img;
     if (!Load(argv[2], &img)) {

@@ -1,143 +1,183 @@
 #!/usr/bin/env bash
-# Thumbnail speed against peers: every JPEG of a folder (default
-# ../shared/bench-photos, not its sub-folders) to a 96x96 JPEG thumbnail by
-#   ours   pixmillc.exe under Wine (64-bit build by default), default settings
-#          but the output folder and no sub-folder scan;
-#   vips   vipsthumbnail -s 96x96, VIPS_CONCURRENCY=1;
-#   im     ImageMagick convert -thumbnail 96x96, one thread.
-# All single-threaded. Per file, each tool runs PM_BENCH_RUNS times (default
-# 3) and the median counts.
+# Thumbnail speed and quality against peers: every JPEG of a folder (default
+# ../shared/bench-photos, not its sub-folders) to a 96x96 JPEG thumbnail
+# (quality 75), single-threaded, each tool as a user runs it over a big folder:
+#   ours64 / ours32  pixmillc.exe under Wine (x86-64 and i686 builds), default
+#                    settings but the output folder and no sub-folder scan;
+#   pillow           Image.thumbnail((96, 96), LANCZOS) + save, one process;
+#   vips             vipsthumbnail -s 96x96 over all files in one process;
+#   im               ImageMagick mogrify -define jpeg:size=192x192 -thumbnail 96x96.
 #
-# What is timed: for the peers, one process per file (their normal use), so
-# their times include a process start; that start is measured on a 1x1 JPEG
-# and shown. For ours, one process converts the whole folder (its normal
-# use) and reports each file's own time (open, decode, transform, encode,
-# write); the Wine process start is shown separately, and the whole run's
-# wall time per file as a second figure.
+# Speed is the per-file cost at batch scale: a run over all photos minus a run
+# over no photo (an empty folder; for Pillow the interpreter with PIL imported;
+# for vips and mogrify the program started without files), divided by the
+# number of photos. So Wine's start, paid once per batch and very noisy on a
+# shared machine, drops out. Rounds interleave the tools (each round in
+# another order), and the median over the rounds counts. The progressive
+# photos are measured again on their own (each several times, see below).
 #
-#   bench/thumbs-bench.sh [--quality] [FOLDER]
-# --quality adds PSNR (dB, higher is closer) of each tool's thumbnail against
-# ImageMagick's Lanczos resize of the full photo to that thumbnail's size.
+# Quality: each tool makes PNG thumbnails once; SSIM (mean of R, G, B, 11x11
+# Gaussian window; pixbench ssim) against ImageMagick's Lanczos resize of the
+# full photo to the same size (turned by EXIF for vips, which turns).
+#
+#   bench/thumbs-bench.sh [--setup] [FOLDER]
+# --setup installs the peers (python3-pil, libvips-tools, imagemagick) with
+# apt-get first. PM_BENCH_ROUNDS (default 5) sets the rounds.
+# PM_BENCH_BEFORE=DIR adds "before": the i686 pixmillc.exe in DIR (an older
+# build's bin folder), run like ours32, to compare a change with. Needs the
+# native tree (pixbench) and builds win64/win32 when missing
+# (PM_DEPS_DIR as for scripts/build.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-quality=0
-if [ "${1:-}" = "--quality" ]; then quality=1; shift; fi
+if [ "${1:-}" = "--setup" ]; then
+    shift
+    sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo apt-get install -y --no-install-recommends python3-pil libvips-tools imagemagick
+fi
 photos=$(cd "${1:-$root/../shared/bench-photos}" && pwd)
-tree=${PM_BENCH_TREE:-win64}
-runs=${PM_BENCH_RUNS:-3}
+rounds=${PM_BENCH_ROUNDS:-5}
 build=${PM_BUILD_DIR:-$root/build}
-[ -x "$build/$tree/bin/pixmillc.exe" ] || "$root/scripts/build.sh" "$tree"
-run="$build/$tree/wine-run.sh"
-bin="$build/$tree/bin"
-winpath() { WINEPREFIX="$build/$tree/wineprefix" WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
+for t in win64 win32 native; do
+    [ -x "$build/$t/bin/pixmillc.exe" ] || [ -x "$build/$t/bench/pixbench" ] || "$root/scripts/build.sh" "$t"
+done
+pixbench=$build/native/bench/pixbench
+py=/usr/bin/python3
 export VIPS_CONCURRENCY=1 MAGICK_THREAD_LIMIT=1 OMP_NUM_THREADS=1
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/ours" "$work/vips" "$work/im"
+# The raw figures stay after the run.
+results=${PM_BENCH_RESULTS:-$build/bench-results}
+mkdir -p "$results"
 now() { date +%s%N; }
+winpath() { WINEPREFIX="$build/$1/wineprefix" WINEDEBUG=-all winepath -w "$2" 2>/dev/null; }
 
-# Default settings (96 x 96, fit, JPEG with the library's default quality)
-# except where the files go: FileMode 54112 = the default without sub-folders.
-printf '[IMGCONVERT]\r\nFileMode=54112\r\nWritePath=%s\r\n' "$(winpath "$work/ours")" > "$work/bench.ini"
-ini=$(winpath "$work/bench.ini")
-"$run" "$bin/pixmillc.exe" --help >/dev/null 2>&1 || true  # wineserver up, prefix ready
+# A batch of a few files leaves the difference of two runs to the noise of
+# Wine's start; the progressive photos are therefore each taken
+# PM_BENCH_PROG_COPIES times (default 5), under other names.
+copies=${PM_BENCH_PROG_COPIES:-5}
+mkdir -p "$work/all" "$work/prog" "$work/empty"
+for f in "$photos"/*.jpg; do
+    ln -s "$f" "$work/all/"
+    # ImageMagick names a progressive JPEG's interlace "JPEG".
+    if [ "$(identify-im6.q16 -format '%[interlace]' "$f" 2>/dev/null)" = JPEG ]; then
+        for c in $(seq "$copies"); do ln -s "$f" "$work/prog/$c-$(basename "$f")"; done
+    fi
+done
+
+cat > "$work/pil.py" <<'EOF'
+import sys
+from PIL import Image
+out, files, ext = sys.argv[1], sys.argv[3:], sys.argv[2]
+for i, f in enumerate(files):
+    im = Image.open(f)
+    im.thumbnail((96, 96), Image.LANCZOS)
+    im.convert("RGB").save(f"{out}/{f.rsplit('/', 1)[-1]}.{ext}", quality=75)
+EOF
+
+# Settings: the defaults (96 x 96, fit, soft zoom, JPEG with the library's
+# default quality) but where the files go: FileMode 54112 = the default
+# without sub-folders. The quality pass writes PNG (WriteImageType 6).
+ini() {  # tree, output folder, [extra line]
+    local f="$work/$1-$(basename "$2").ini"
+    printf '[IMGCONVERT]\r\nFileMode=54112\r\nWritePath=%s\r\n%s' "$(winpath "$1" "$2")" "${3:-}" > "$f"
+    winpath "$1" "$f"
+}
+
+# One run of a tool over a folder ("empty" for the start alone).
+run() {  # tool, folder, output folder, [png]
+    local tool=$1 dir=$2 out=$3 png=${4:-} files=()
+    rm -rf "$out" && mkdir -p "$out"
+    for f in "$dir"/*.jpg; do [ -e "$f" ] && files+=("$f"); done
+    case $tool in
+        ours64|ours32|before)
+            local tree=win${tool#ours} extra="" i bin
+            [ "$tool" = before ] && tree=win32
+            bin=$build/$tree/bin
+            [ "$tool" = before ] && bin=$PM_BENCH_BEFORE
+            [ -n "$png" ] && extra=$'WriteImageType=6\r\n'
+            i=$(ini "$tree" "$out" "$extra")
+            (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" --quiet "$(winpath "$tree" "$dir")") \
+                >/dev/null 2>&1 || true ;;
+        pillow) "$py" "$work/pil.py" "$out" "${png:-jpg}" "${files[@]}" ;;
+        vips) [ ${#files[@]} -eq 0 ] && vipsthumbnail >/dev/null 2>&1 ||
+                  vipsthumbnail -s 96x96 -o "$out/%s.${png:-jpg[Q=75]}" "${files[@]}" ;;
+        im) mogrify -limit thread 1 -path "$out" -define jpeg:size=192x192 -thumbnail 96x96 -quality 75 \
+                ${png:+-format png} "${files[@]}" >/dev/null 2>&1 || true ;;
+    esac
+}
+
+tools=(ours64 ours32 pillow vips im)
+[ -n "${PM_BENCH_BEFORE:-}" ] && tools+=(before)
+# Keep both Wine servers up between the runs of a round.
+for t in win64 win32; do WINEPREFIX="$build/$t/wineprefix" wineserver -p60 2>/dev/null || true; done
+# A first run of each, not timed: caches, prefixes, the Wine servers warm.
+for tool in "${tools[@]}"; do run "$tool" "$work/prog" "$work/out-$tool"; done
 
 : > "$work/times.tsv"
-for r in $(seq "$runs"); do
-    rm -rf "$work/ours"/*
-    t0=$(now)
-    (cd "$bin" && "$run" pixmillc.exe --ini "$ini" --quiet --times "$(winpath "$photos")") |
-        iconv -f CP932 -t UTF-8 | tr -d '\r' | awk -F'\t' '$1 == "TIME" {name = $3; sub(/.*\\/, "", name); print "ours\t" name "\t" $2}' \
-        >> "$work/times.tsv"
-    t1=$(now)
-    echo -e "ourswall\t-\t$(( (t1 - t0) / 1000 ))" >> "$work/times.tsv"
-done
-# Wine start of the console host: a run that finds nothing to convert.
-mkdir -p "$work/empty"
-for r in $(seq "$runs"); do
-    t0=$(now)
-    (cd "$bin" && "$run" pixmillc.exe --ini "$ini" --quiet "$(winpath "$work/empty")") >/dev/null 2>&1 || true
-    t1=$(now)
-    echo -e "oursstart\t-\t$(( (t1 - t0) / 1000 ))" >> "$work/times.tsv"
-done
-
-convert-im6.q16 -size 1x1 xc:gray "$work/tiny.jpg"
-for r in $(seq "$runs"); do
-    t0=$(now); vipsthumbnail "$work/tiny.jpg" -s 96x96 -o "$work/tiny-v.jpg"; t1=$(now)
-    echo -e "vipsstart\t-\t$(( (t1 - t0) / 1000 ))" >> "$work/times.tsv"
-    t0=$(now); convert-im6.q16 -limit thread 1 "$work/tiny.jpg" -thumbnail 96x96 "$work/tiny-i.jpg"; t1=$(now)
-    echo -e "imstart\t-\t$(( (t1 - t0) / 1000 ))" >> "$work/times.tsv"
-done
-
-for f in "$photos"/*.jpg; do
-    name=$(basename "$f")
-    for r in $(seq "$runs"); do
-        t0=$(now); vipsthumbnail "$f" -s 96x96 -o "$work/vips/%s.jpg"; t1=$(now)
-        echo -e "vips\t$name\t$(( (t1 - t0) / 1000 ))" >> "$work/times.tsv"
-        # stderr: ImageMagick warns about odd XMP packets in camera files.
-        t0=$(now); convert-im6.q16 -limit thread 1 "$f" -thumbnail 96x96 "$work/im/$name" 2>/dev/null; t1=$(now)
-        echo -e "im\t$name\t$(( (t1 - t0) / 1000 ))" >> "$work/times.tsv"
-    done
-done
-
-if [ "$quality" = 1 ]; then
-    ours_dir=$(find "$work/ours" -name '*.jpg' -printf '%h\n' | head -1)
-    for f in "$photos"/*.jpg; do
-        name=$(basename "$f")
-        for tool in ours vips im; do
-            case $tool in
-                ours) t="$ours_dir/$name" ;;
-                *) t="$work/$tool/$name" ;;
-            esac
-            [ -f "$t" ] || continue
-            geom=$(identify-im6.q16 -format '%wx%h' "$t")
-            # vipsthumbnail turns by the EXIF orientation; the others do not.
-            orient=""
-            [ "$tool" = vips ] && orient=-auto-orient
-            convert-im6.q16 "$f" $orient -filter Lanczos -resize "$geom!" "$work/ref.ppm" 2>/dev/null
-            db=$({ compare-im6.q16 -metric PSNR "$work/ref.ppm" "$t" null: 2>&1 || true; } | awk '{print ($1 == "inf") ? 99 : $1}')
-            echo -e "q$tool\t$name\t$db" >> "$work/times.tsv"
+[ "${PM_BENCH_ROUNDS:-5}" = 0 ] && rounds=0
+for set in all prog; do
+    count=$(find "$work/$set" -name '*.jpg' | wc -l)
+    [ "$count" -gt 0 ] || continue
+    for r in $(seq "$rounds"); do
+        # Each round starts with another tool, so no tool always runs first.
+        for k in "${!tools[@]}"; do
+            tool=${tools[$(( (k + r) % ${#tools[@]} ))]}
+            t0=$(now); run "$tool" "$work/$set" "$work/out-$tool"; t1=$(now)
+            run "$tool" "$work/empty" "$work/out-empty"; t2=$(now)
+            echo -e "$set\t$tool\t$r\t$count\t$(( t1 - t0 ))\t$(( t2 - t1 ))" >> "$work/times.tsv"
         done
     done
-fi
+done
 
-python3 - "$work/times.tsv" "$runs" <<'EOF'
+# Quality: PNG thumbnails, SSIM against the Lanczos reference.
+: > "$work/ssim.tsv"
+for tool in "${tools[@]}"; do
+    run "$tool" "$work/all" "$work/q-$tool" png
+    for f in "$work/all"/*.jpg; do
+        name=$(basename "$f" .jpg)
+        t=$(find "$work/q-$tool" -name "$name*.png" | head -1)
+        [ -n "$t" ] || { echo -e "$tool\t$name\tmissing" >> "$work/ssim.tsv"; continue; }
+        orient=""
+        [ "$tool" = vips ] && orient=-auto-orient
+        geom=$(identify-im6.q16 -format '%wx%h' "$t")
+        convert-im6.q16 "$f" $orient -filter Lanczos -resize "$geom!" -strip "$work/ref.ppm" 2>/dev/null
+        convert-im6.q16 "$t" -strip "$work/cand.ppm"
+        v=$("$pixbench" ssim "$work/ref.ppm" "$work/cand.ppm" 2>&1 || true)
+        echo -e "$tool\t$name\t${v:-missing}" >> "$work/ssim.tsv"
+    done
+done
+
+cp "$work/times.tsv" "$work/ssim.tsv" "$results/"
+"$py" - "$work/times.tsv" "$work/ssim.tsv" "$rounds" <<'EOF'
 import statistics, sys
 from collections import defaultdict
-rows = defaultdict(lambda: defaultdict(list))
-for line in open(sys.argv[1], encoding="utf-8"):
-    tool, name, value = line.rstrip("\n").split("\t")
-    v = float(value)
-    rows[tool][name].append(v if tool.startswith("q") or tool == "ours" else v / 1000.0)
-med = lambda xs: statistics.median(xs) if xs else float("nan")
-names = sorted(rows["vips"])
-print(f"{'photo':44} {'ours ms':>8} {'vips ms':>8} {'im ms':>8}" + ("  {:>7} {:>7} {:>7}".format("ours dB", "vips dB", "im dB") if rows["qours"] else ""))
-per = {t: [] for t in ("ours", "vips", "im")}
-for n in names:
-    vals = {t: med(rows[t].get(n, [])) for t in per}
-    for t in per:
-        per[t].append(vals[t])
-    q = ""
-    if rows["qours"]:
-        q = "  " + " ".join(f"{med(rows['q' + t].get(n, [])):7.2f}" for t in per)
-    print(f"{n[:44]:44} {vals['ours']:8.1f} {vals['vips']:8.1f} {vals['im']:8.1f}{q}")
-m = {t: med(per[t]) for t in per}
-print()
-print(f"median per file (ms): ours {m['ours']:.1f}   vips {m['vips']:.1f}   im {m['im']:.1f}")
-print(f"ratio peer/ours: vips {m['vips'] / m['ours']:.2f}x   im {m['im'] / m['ours']:.2f}x   (above 1 = ours faster)")
-start = {t: med(rows[t + 'start']['-']) for t in ('ours', 'vips', 'im')}
-wall = med(rows['ourswall']['-'])
-print(f"process start (ms): ours under Wine {start['ours']:.0f}   vips {start['vips']:.1f}   im {start['im']:.1f}")
-print(f"ours, whole run wall time per file incl. Wine start: {wall / max(1, len(names)):.1f} ms ({len(names)} files)")
-# The peers' figures hold one process start per file, ours none: the same
-# comparison with each peer's start taken off (a bound in our disfavour,
-# since a start on a 1x1 image also opens and writes a file).
-net = {t: med([x - start[t] for x in per[t]]) for t in ('vips', 'im')}
-print(f"peers without their process start (ms): vips {net['vips']:.1f}   im {net['im']:.1f}   "
-      f"ratio vips {net['vips'] / m['ours']:.2f}x   im {net['im'] / m['ours']:.2f}x")
-if rows["qours"]:
-    qm = {t: med([med(v) for v in rows['q' + t].values()]) for t in per}
-    print(f"median PSNR vs Lanczos reference (dB): ours {qm['ours']:.2f}   vips {qm['vips']:.2f}   im {qm['im']:.2f}")
-print(f"({sys.argv[2]} runs per file and tool, median)")
+per = defaultdict(list)
+for line in open(sys.argv[1]):
+    s, tool, r, n, full, empty = line.split("\t")
+    per[(s, tool)].append((int(full) - int(empty)) / 1e6 / int(n))
+ssim = defaultdict(list)
+for line in open(sys.argv[2]):
+    tool, name, v = line.rstrip("\n").split("\t")
+    try:
+        ssim[tool].append(float(v))
+    except ValueError:
+        print(f"no SSIM for {tool} {name}: {v}")
+tools = ["ours64", "ours32", "before", "pillow", "vips", "im"]
+names = {"ours64": "pixmillc.exe x86-64 (Wine)", "ours32": "pixmillc.exe i686 (Wine)",
+         "before": "pixmillc.exe i686, before",
+         "pillow": "Pillow thumbnail()", "vips": "vipsthumbnail", "im": "mogrify jpeg:size"}
+for s, title in (("all", "all photos"), ("prog", "progressive photos only")):
+    if (s, "pillow") not in per:
+        continue
+    base = statistics.median(per[(s, "pillow")])
+    print(f"\n{title}: per-file cost at batch scale, median of {sys.argv[3]} interleaved rounds")
+    print(f"  {'tool':28} {'ms/file':>8} {'vs Pillow':>9}" + (f" {'SSIM med':>9} {'SSIM min':>9}" if s == "all" else ""))
+    for t in tools:
+        if (s, t) not in per:
+            continue
+        m = statistics.median(per[(s, t)])
+        q = f" {statistics.median(ssim[t]):9.5f} {min(ssim[t]):9.5f}" if s == "all" and ssim[t] else ""
+        print(f"  {names[t]:28} {m:8.1f} {m / base:9.2f}{q}")
 EOF

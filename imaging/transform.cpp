@@ -120,6 +120,49 @@ extern "C" int32_t PM_API AngleForDirection(int direction, int width, int height
     }
 }
 
+PmSize ZoomTargetSize(int resize, const PmSize* boxSize, PmSize turned) {
+    PmSize target = turned;
+    if (boxSize && resize == 1) {
+        DibOps_FitSize(boxSize, 0, &target);
+    } else if (boxSize && resize != 0) {
+        target = PmSize{ClampBox(boxSize->cx), ClampBox(boxSize->cy)};
+    }
+    return target;
+}
+
+namespace {
+
+bool OddTurn(int32_t angle) { return angle == kAngle90 || angle == kAngle270; }
+PmSize Swapped(PmSize s, bool swap) { return swap ? PmSize{s.cy, s.cx} : s; }
+
+}  // namespace
+
+ZoomPlan PlanZoom(int direction, int resize, const PmSize* boxSize, PmSize full, PmSize decoded, unsigned reduction) {
+    ZoomPlan plan;
+    plan.angle = AngleForDirection(direction, full.cx, full.cy);
+    plan.resize = resize;
+    if (boxSize) plan.box = *boxSize;
+    if (reduction <= 1 || (full.cx == decoded.cx && full.cy == decoded.cy)) return plan;
+    // The last column and row of a reduced decode stand for what is left of
+    // the file's width and height: the picture spans full / reduction.
+    plan.reduced = true;
+    plan.extent = PmExtent{0, 0, double(full.cx) / reduction, double(full.cy) / reduction};
+    // Stretching to the full image's own output size reproduces it exactly
+    // (the target is taken as given, clamped the same way).
+    plan.box = ZoomTargetSize(resize, boxSize, Swapped(full, OddTurn(plan.angle)));
+    plan.resize = 2;
+    return plan;
+}
+
+bool ShrinkTargetSize(int direction, int resize, const PmSize* boxSize, PmSize full, PmSize* target) {
+    if (resize == 0 || !boxSize || !target || full.cx < 1 || full.cy < 1) return false;
+    bool odd = OddTurn(AngleForDirection(direction, full.cx, full.cy));
+    PmSize t = Swapped(ZoomTargetSize(resize, boxSize, Swapped(full, odd)), odd);
+    if (t.cx >= full.cx || t.cy >= full.cy) return false;
+    *target = t;
+    return true;
+}
+
 extern "C" int PM_API ConvertTo24Bit(DibHeader** header, uint8_t** bits) {
     if (!header || !bits || !*header || !*bits) return kTransformLibFailed;
     if ((*header)->biBitCount == 24) return kTransformOk;
@@ -137,9 +180,23 @@ extern "C" int PM_API ConvertTo24Bit(DibHeader** header, uint8_t** bits) {
 
 namespace {
 
+// The picture's extent after the turn (see DibOps_Rotate: a counter-
+// clockwise quarter turn brings the right column to the top row).
+PmExtent Turned(const PmExtent& e, int32_t angle, int width, int height) {
+    double right = width - (e.x + e.width), bottom = height - (e.y + e.height);
+    switch (angle) {
+    case kAngle90: return PmExtent{e.y, right, e.height, e.width};
+    case kAngle180: return PmExtent{right, bottom, e.width, e.height};
+    case kAngle270: return PmExtent{bottom, e.x, e.height, e.width};
+    default: return e;
+    }
+}
+
 int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount, int32_t angle, int resize,
         const PmSize* boxSize, int filterCode, int zoomFilter, int palette, int transparentColor,
-        int* transparentIndex) {
+        int* transparentIndex, const PmExtent* sourceExtent) {
+    PmExtent extent{};
+    if (sourceExtent) extent = Turned(*sourceExtent, angle, p.cur_.h->biWidth, Height(p.cur_.h));
     int rc;
     // 1. Target depth.
     if (T < 1) T = p.cur_.h->biBitCount;
@@ -156,12 +213,7 @@ int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount,
     }
 
     // 3. Target size.
-    PmSize target{p.cur_.h->biWidth, Height(p.cur_.h)};
-    if (boxSize && resize == 1) {
-        DibOps_FitSize(boxSize, 0, &target);
-    } else if (boxSize && resize != 0) {
-        target = PmSize{ClampBox(boxSize->cx), ClampBox(boxSize->cy)};
-    }
+    PmSize target = ZoomTargetSize(resize, boxSize, PmSize{p.cur_.h->biWidth, Height(p.cur_.h)});
     auto sizeDiffers = [&] { return p.cur_.h->biWidth != target.cx || Height(p.cur_.h) != target.cy; };
 
     // 4. Transparency mask.
@@ -195,7 +247,10 @@ int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount,
         if (!CreateLike(p.cur_.h, 24, target.cx, target.cy, &p.made_)) return kTransformNoMemory;
         int w = p.cur_.h->biWidth, h = Height(p.cur_.h);
         int r;
-        if (w > target.cx || h > target.cy) {
+        if (sourceExtent) {
+            int method = (w > target.cx || h > target.cy) ? (zoomFilter != 0 ? 2 : (w > target.cx && h > target.cy) ? 0 : 1) : 1;
+            r = Geom_ZoomExtent(method, &extent, p.cur_.h, p.cur_.b, p.made_.h, p.made_.b);
+        } else if (w > target.cx || h > target.cy) {
             if (zoomFilter != 0)
                 r = Geom_ShrinkSmooth(0, 0, p.cur_.h, p.cur_.b, p.made_.h, p.made_.b);
             else if (w > target.cx && h > target.cy)
@@ -342,11 +397,18 @@ int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount,
 extern "C" int PM_API TransformImage(int outputType, int keepTransparency, int* bitDepth, int bitCount, int32_t angle,
                                      int resize, const PmSize* boxSize, int filterCode, int zoomFilter, int palette,
                                      int transparentColor, int* transparentIndex, DibHeader** header, uint8_t** bits) {
+    return TransformImageFrom(nullptr, outputType, keepTransparency, bitDepth, bitCount, angle, resize, boxSize,
+                              filterCode, zoomFilter, palette, transparentColor, transparentIndex, header, bits);
+}
+
+int TransformImageFrom(const PmExtent* sourceExtent, int outputType, int keepTransparency, int* bitDepth,
+                       int bitCount, int32_t angle, int resize, const PmSize* boxSize, int filterCode, int zoomFilter,
+                       int palette, int transparentColor, int* transparentIndex, DibHeader** header, uint8_t** bits) {
     if (!bitDepth || !transparentIndex || !header || !bits || !*header || !*bits) return kTransformLibFailed;
     int T = *bitDepth;
     Pipeline p(*header, *bits);
     int rc = Run(p, outputType, keepTransparency, T, bitCount, angle, resize, boxSize, filterCode, zoomFilter,
-                 palette, transparentColor, transparentIndex);
+                 palette, transparentColor, transparentIndex, sourceExtent);
     *header = p.cur_.h;
     *bits = p.cur_.b;
     *bitDepth = T;

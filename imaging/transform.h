@@ -5,6 +5,7 @@
 #pragma once
 #include "makerlibs/pmapi.h"
 #include "makerlibs/pmdib.h"
+#include "makerlibs/pmsingleops.h"
 #include <cstdint>
 
 // Result codes (also the message ids of the string table).
@@ -39,3 +40,35 @@ extern "C" int PM_API ConvertTo24Bit(DibHeader** header, uint8_t** bits);
 
 // The turn that the `Direction` setting asks for an image of this size.
 extern "C" int32_t PM_API AngleForDirection(int direction, int width, int height);
+
+// The size TransformImage zooms an image of size `turned` (already turned)
+// to, for its `resize` and box arguments.
+PmSize ZoomTargetSize(int resize, const PmSize* boxSize, PmSize turned);
+
+// A read that may decode fewer pixels than the file holds: the turn and
+// zoom that the settings give the image's full size, so that dimensions and
+// orientation never depend on how much the reader reduced it.
+struct ZoomPlan {
+    int32_t angle = 0;
+    int resize = 0;
+    PmSize box{0, 0};
+    bool reduced = false;
+    PmExtent extent{0, 0, 0, 0};  // of the picture in the decoded image, when reduced
+    const PmExtent* Extent() const { return reduced ? &extent : nullptr; }
+};
+// The arguments for TransformImageFrom of an image whose full size is
+// `full`, decoded at 1/reduction as `decoded`. Unreduced images keep the
+// settings' own arguments; reduced ones get the full image's output size as
+// a box to stretch to, which is exactly the size the full image would get.
+ZoomPlan PlanZoom(int direction, int resize, const PmSize* boxSize, PmSize full, PmSize decoded,
+                  unsigned reduction);
+
+// TransformImage of a source whose picture fills only `sourceExtent` of it
+// (null: all of it), for reduced decodes.
+int TransformImageFrom(const PmExtent* sourceExtent, int outputType, int keepTransparency, int* bitDepth,
+                       int bitCount, int32_t angle, int resize, const PmSize* boxSize, int filterCode, int zoomFilter,
+                       int palette, int transparentColor, int* transparentIndex, DibHeader** header, uint8_t** bits);
+// The output size in the image's own (unturned) orientation, when the
+// settings shrink an image of size `full` in both directions; false when
+// the image keeps or grows a side, or is not zoomed at all.
+bool ShrinkTargetSize(int direction, int resize, const PmSize* boxSize, PmSize full, PmSize* target);

@@ -83,6 +83,28 @@ int DibIO_GetDefaultOptions(int type, DibIOOptions* options);
 // The DIB is created on the library heap and released with DibCore_Free.
 int DibIO_Read(int reserved, PmFileHandle file, int type, int r1, int r2, int r3,
                DibIOOptions* info, DibHeader** header, uint8_t** bits);
+// A read request of this system's own callers, kept apart from the option
+// record above (whose layout is fixed): what the caller will make of the
+// image, so that a reader may decode fewer pixels than the file holds. New
+// fields are appended; `Size` tells a reader how many the caller knows.
+struct DibReadRequest {
+    uint32_t Size;  // sizeof(DibReadRequest)
+    // Asked once, when the reader knows the image's full size: non-zero when
+    // the caller will shrink it to `*target` (same orientation) or smaller.
+    // Readers that can decode at a reduced scale then keep at least four
+    // times the target in each direction.
+    int (*TargetSize)(void* context, const PmSize* full, PmSize* target);
+    void* Context;
+    // Set by the reader: the image's full size, and the factor its sides were
+    // divided by (rounded up) when decoding; 1 = every pixel.
+    PmSize FullSize;
+    uint32_t Reduction;
+};
+
+// DibIO_Read with a request. The limits on image size apply to the image
+// as decoded, so a reduced read accepts files whose full size is refused.
+int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, DibIOOptions* info,
+                        DibHeader** header, uint8_t** bits);
 // Writes the DIB. > 0 written; < 0 failed system call; 0 other failure.
 int DibIO_Write(int reserved, PmFileHandle file, int type, int r1, int r2,
                 const DibIOOptions* options, const DibHeader* header, const uint8_t* bits);

@@ -30,6 +30,19 @@ int Geom_Shrink(int reserved, const DibHeader* header, const uint8_t* bits, int 
 int Geom_ShrinkSmooth(int r1, int r2, const DibHeader* header, const uint8_t* bits,
                       DibHeader* dst, uint8_t* dstBits);
 
+// The part of a source image that holds the picture, in its pixels (edges,
+// not centres). A reader that decoded at 1/n gives edge pixels that stand
+// for fewer than n pixels of the file; mapping through the picture's true
+// extent keeps such an image where a full decode would be.
+struct PmExtent {
+    double x, y, width, height;
+};
+// The scalers above with the source mapped through `extent` (null: the
+// whole image). method: 0 as Geom_Shrink, 1 as Geom_Resample, 2 as
+// Geom_ShrinkSmooth. The destination is a created 24-bit DIB.
+int Geom_ZoomExtent(int method, const PmExtent* extent, const DibHeader* header, const uint8_t* bits,
+                    DibHeader* dst, uint8_t* dstBits);
+
 // PMEFFECTS: prepares an image for a 1-bit output into a 24-bit destination
 // of the same size: grey, and with mode 1 its levels stretched so that the
 // darkest and lightest half percent reach black and white. 1 = success.

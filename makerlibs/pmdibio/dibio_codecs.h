@@ -10,6 +10,9 @@ namespace pmio {
 int BmpRead(InStream& in, DibIOOptions* info, DibHolder* out);
 int BmpWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
 int JpegRead(InStream& in, DibIOOptions* info, DibHolder* out);
+// Reads a JPEG held whole in memory, reduced as `request` allows (null: not
+// reduced); fills request->FullSize and Reduction.
+int JpegReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info, DibHolder* out);
 int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
 int PngRead(InStream& in, DibIOOptions* info, DibHolder* out);
 int PngWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);

@@ -39,6 +39,47 @@ int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* in
     return depth;
 }
 
+namespace {
+
+// Larger JPEG files are read through the stream as before: holding such a
+// file whole would add its size to the peak of a read that is big anyway.
+constexpr uint64_t kWholeFileLimit = 256ull * 1024 * 1024;
+
+}  // namespace
+
+int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, DibIOOptions* info,
+                        DibHeader** header, uint8_t** bits) {
+    if (header) *header = nullptr;
+    if (bits) *bits = nullptr;
+    if (!request || request->Size < sizeof(DibReadRequest))
+        return DibIO_Read(0, file, type, 0, 0, 0, info, header, bits);
+    request->FullSize = PmSize{0, 0};
+    request->Reduction = 1;
+    if (!file || !header || !bits) return 0;
+    if (type == kTypeJpeg) {
+        pmio::WholeFile whole(file, kWholeFileLimit);
+        if (whole.ok()) {
+            DibIOOptions scratch;
+            if (!info) {
+                DibIO_GetDefaultOptions(type, &scratch);
+                info = &scratch;
+            }
+            pmio::DibHolder dib;
+            int depth = pmio::JpegReadMemory(whole.data(), whole.size(), request, info, &dib);
+            if (depth <= 0 || !dib.header) return 0;
+            dib.Release(header, bits);
+            return depth;
+        }
+        if (whole.SysFailed()) return whole.Result(0);
+    }
+    int depth = DibIO_Read(0, file, type, 0, 0, 0, info, header, bits);
+    if (depth > 0 && *header) {
+        int32_t h = (*header)->biHeight;
+        request->FullSize = PmSize{(*header)->biWidth, h < 0 ? -h : h};
+    }
+    return depth;
+}
+
 int DibIO_Write(int, PmFileHandle file, int type, int, int, const DibIOOptions* options, const DibHeader* header,
                 const uint8_t* bits) {
     if (!file || !pmio::UsableDib(header, bits)) return 0;

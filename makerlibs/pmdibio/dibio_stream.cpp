@@ -3,7 +3,10 @@
 #include "makerlibs/pmdibcore/dibpixels.h"
 #include "makerlibs/pmheap.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace pmio {
 
@@ -80,6 +83,99 @@ int64_t InStream::Size() {
 }
 
 int InStream::Result(int fallback) const {
+    if (sysFailed_) {
+        PmFile_SetLastError(sysError_);
+        return -1;
+    }
+    return fallback;
+}
+
+namespace {
+
+// The block kept between files. A block above the cap is freed after use:
+// holding tens of megabytes for one odd file is worse than a fresh block.
+constexpr size_t kKeptBlockCap = 32u * 1024 * 1024;
+
+struct KeptBlock {
+    uint8_t* data;
+    size_t capacity;
+};
+std::atomic<KeptBlock*> g_kept{nullptr};
+
+// Frees what is kept when the library is unloaded.
+struct KeptBlockOwner {
+    ~KeptBlockOwner() {
+        if (KeptBlock* k = g_kept.exchange(nullptr)) {
+            std::free(k->data);
+            delete k;
+        }
+    }
+} g_keptOwner;
+
+}  // namespace
+
+WholeFile::WholeFile(PmFileHandle file, uint64_t limit) {
+    int64_t size = file ? PmFile_Size(file) : -1;
+    if (size < 0 || PmFile_Seek(file, 0, 0) < 0) {
+        sysFailed_ = file != nullptr;
+        sysError_ = PmFile_LastError();
+        return;
+    }
+    if (uint64_t(size) > limit || uint64_t(size) > SIZE_MAX - 1) return;
+    size_t want = size_t(size) + 1;  // never zero bytes
+    if (KeptBlock* k = g_kept.exchange(nullptr)) {
+        if (k->capacity >= want) {
+            data_ = k->data;
+            capacity_ = k->capacity;
+        } else {
+            std::free(k->data);
+        }
+        delete k;
+    }
+    if (!data_) {
+        data_ = static_cast<uint8_t*>(std::malloc(want));
+        capacity_ = want;
+        if (!data_) return;
+    }
+    size_t done = 0;
+    while (done < size_t(size)) {
+        int64_t got = PmFile_Read(file, data_ + done, size_t(size) - done);
+        if (got < 0) {
+            sysFailed_ = true;
+            sysError_ = PmFile_LastError();
+            break;
+        }
+        if (got == 0) break;  // shrank while open: read what is there
+        done += size_t(got);
+    }
+    size_ = done;
+    if (sysFailed_) {
+        std::free(data_);
+        data_ = nullptr;
+    }
+}
+
+WholeFile::~WholeFile() {
+    if (!data_) return;
+    if (capacity_ > kKeptBlockCap) {
+        std::free(data_);
+        return;
+    }
+    auto* k = new (std::nothrow) KeptBlock{data_, capacity_};
+    if (!k) {
+        std::free(data_);
+        return;
+    }
+    // Keep the larger block when another thread gave one back meanwhile.
+    KeptBlock* drop = g_kept.exchange(k);
+    if (drop && drop->capacity > capacity_) drop = g_kept.exchange(drop);
+    if (drop) {
+        std::free(drop->data);
+        delete drop;
+    }
+}
+
+int WholeFile::Result(int fallback) const {
     if (sysFailed_) {
         PmFile_SetLastError(sysError_);
         return -1;

@@ -45,6 +45,33 @@ private:
     unsigned sysError_ = 0;
 };
 
+// A whole file read into one block. The block is handed back for the next
+// file instead of being freed: under Wine a fresh large block comes as new
+// pages that fault in one by one, which costs more per file than the read.
+// Any number of threads may hold one at a time (each gets its own block).
+class WholeFile {
+public:
+    // Reads the file from offset 0; files above `limit` bytes are not read
+    // (ok() false, no system failure).
+    WholeFile(PmFileHandle file, uint64_t limit);
+    ~WholeFile();
+    WholeFile(const WholeFile&) = delete;
+    WholeFile& operator=(const WholeFile&) = delete;
+
+    bool ok() const { return data_ != nullptr; }
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    bool SysFailed() const { return sysFailed_; }
+    int Result(int fallback) const;
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    bool sysFailed_ = false;
+    unsigned sysError_ = 0;
+};
+
 // Writes to a file through a 64 KB buffer.
 class OutStream {
 public:

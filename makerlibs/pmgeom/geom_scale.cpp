@@ -54,7 +54,7 @@ struct Taps {
     // `in` samples stand for `span` source pixels (more than `in` after
     // whole-factor averaging), so positions map through the true source
     // size: the averaged samples sit at the centres of their boxes.
-    bool Build(int in, double span, int out, Kind kind, bool widen) {
+    bool Build(int in, double offset, double span, int out, Kind kind, bool widen) {
         double scale = span / out;
         double fs = widen && scale > 1 ? scale : 1;
         double support = SupportOf(kind) * fs;
@@ -63,7 +63,7 @@ struct Taps {
         HeapBuf<double> tmp;
         if (!tmp.Alloc(size_t(perOut))) return false;
         for (int o = 0; o < out; ++o) {
-            double center = (o + 0.5) * scale - 0.5;
+            double center = offset + (o + 0.5) * scale - 0.5;
             int first = int(std::floor(center - support)) + 1;
             // Keep every tap inside the image: taps that would fall outside
             // add their weight to the edge pixel.
@@ -191,7 +191,7 @@ bool BoxReduce(const View& s, int kx, int ky, Plane* out) {
     return true;
 }
 
-bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual) {
+bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual, const PmExtent* extent = nullptr) {
     if (d.bitCount != 24) return false;
     // Whole-factor area averaging while the remaining step stays at least
     // `prefilterResidual` times; the filter then sees enough taps to do the
@@ -212,9 +212,10 @@ bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual) {
         return line.get();
     };
 
+    PmExtent e = extent ? *extent : PmExtent{0, 0, double(s.width), double(s.height)};
     Taps hx, vy;
-    if (!hx.Build(sw, double(s.width) / kx, d.width, kind, true) ||
-        !vy.Build(sh, double(s.height) / ky, d.height, kind, true))
+    if (!hx.Build(sw, e.x / kx, e.width / kx, d.width, kind, true) ||
+        !vy.Build(sh, e.y / ky, e.height / ky, d.height, kind, true))
         return false;
 
     // Source rows are filtered horizontally on demand into a ring of as many
@@ -307,4 +308,19 @@ int Geom_Shrink(int, const DibHeader* header, const uint8_t* bits, int, int, int
     // Area averaging to within twice the size, then straight interpolation:
     // crisp edges, a little grain on fine patterns, little work.
     return Resize(s, d, Kind::Linear, 1) ? 1 : 0;
+}
+
+int Geom_ZoomExtent(int method, const PmExtent* extent, const DibHeader* header, const uint8_t* bits, DibHeader* dst,
+                    uint8_t* dstBits) {
+    View s, d;
+    if (!Views(header, bits, dst, dstBits, &s, &d)) return 0;
+    if (extent && !(extent->width > 0 && extent->height > 0)) return 0;
+    switch (method) {
+    case 0:
+        if (d.width > s.width || d.height > s.height) return 0;
+        return Resize(s, d, Kind::Linear, 1, extent) ? 1 : 0;
+    case 1: return Resize(s, d, Kind::Mitchell, 3, extent) ? 1 : 0;
+    case 2: return Resize(s, d, Kind::Lanczos3, 8, extent) ? 1 : 0;
+    default: return 0;
+    }
 }

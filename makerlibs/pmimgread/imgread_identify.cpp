@@ -9,7 +9,8 @@ namespace {
 
 // The Photo CD image pack information sector starts at byte 2048.
 constexpr unsigned long kPcdSignatureAt = 2048;
-constexpr unsigned long kIdentifyBytes = kPcdSignatureAt + 7;
+constexpr unsigned long kIdentifyBytes = kIdentifyHeadBytes;
+static_assert(kIdentifyBytes == kPcdSignatureAt + 7);
 
 int Lower(int c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
 

@@ -5,6 +5,8 @@
 #include "imaging/transform.h"
 #include "makerlibs/pmsingleops.h"
 
+#include <algorithm>
+#include <cstring>
 #include <set>
 
 using namespace dibtest;
@@ -465,4 +467,54 @@ TEST(ConvertTo24, WidensOnceAndFailsCleanly) {
     EXPECT_EQ(ConvertTo24Bit(&e.h, &e.b), 105);
     PmHeap_FailAfter(-1);
     EXPECT_EQ(e.h, before);
+}
+
+// A source decoded at 1/8 whose last column stands for only 3 of 8 pixels:
+// zoomed through its true extent it lands where the full image does, turned
+// or not; zoomed as if every column were whole, it drifts to the left.
+TEST(TransformExtent, ReducedSourceLandsWhereTheFullOneDoes) {
+    const int w = 203, h = 64;  // 25 whole blocks and 3 pixels across
+    auto ramp = [](int x, int) { return uint32_t(x) * 0x010101u; };
+    Dib reduced;
+    ASSERT_TRUE(Make(&reduced, (w + 7) / 8, h / 8, 24));
+    Fill(&reduced, [&](int bx, int) {
+        int x0 = bx * 8, x1 = std::min(w, x0 + 8);
+        return ramp((x0 + x1 - 1) / 2, 0);  // the block's mean of a ramp
+    });
+    for (int32_t angle : {0, int32_t(kAngle90)}) {
+        SCOPED_TRACE(angle);
+        bool turned = angle != 0;
+        PmSize box = turned ? PmSize{4, 20} : PmSize{20, 4};
+        Dib full;
+        ASSERT_TRUE(Make(&full, w, h, 24));
+        Fill(&full, ramp);
+        Args fa;
+        fa.angle = angle;
+        fa.resize = 2;
+        fa.box = box;
+        ASSERT_EQ(Pipe(fa, &full), 0);
+
+        auto zoomed = [&](const PmExtent* extent, Dib* out) {
+            ASSERT_TRUE(Make(out, reduced.width(), reduced.height(), 24));
+            std::memcpy(out->b, reduced.b, size_t(DibCore_GetRowStride(reduced.h, 0)) * size_t(reduced.height()));
+            int depth = 24, index = -1;
+            ASSERT_EQ(TransformImageFrom(extent, 3, 0, &depth, 0, angle, 2, &box, 0, 1, 0, -1, &index, &out->h, &out->b),
+                      0);
+        };
+        PmExtent extent{0, 0, w / 8.0, h / 8.0};
+        Dib mapped, naive;
+        zoomed(&extent, &mapped);
+        zoomed(nullptr, &naive);
+        int worstMapped = 0, worstNaive = 0;
+        // The ramp runs along x, or down the turned image (the right column
+        // comes to the top); the outermost pixels meet the edge and are left out.
+        for (int i = 1; i < 19; ++i) {
+            int x = turned ? 1 : i, y = turned ? i : 1;
+            int want = int(full.Rgb(x, y) & 0xFF);
+            worstMapped = std::max(worstMapped, std::abs(int(mapped.Rgb(x, y) & 0xFF) - want));
+            worstNaive = std::max(worstNaive, std::abs(int(naive.Rgb(x, y) & 0xFF) - want));
+        }
+        EXPECT_LE(worstMapped, 1);
+        EXPECT_GE(worstNaive, 3);
+    }
 }
