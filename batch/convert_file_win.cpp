@@ -3,7 +3,9 @@
 #include "batch/batch_run.h"
 #include "batch/output_paths.h"
 #include "batch/progress_ids.h"
+#include "entry/extras.h"
 #include "entry/image_types.h"
+#include "imaging/photo.h"
 #include "imaging/transform.h"
 #include "makerlibs/pmcore.h"
 #include "makerlibs/pmdibcore.h"
@@ -161,19 +163,39 @@ void ConvertOne(ImageConvertParams* p, const char* path, int inputType, const ch
     DibIOOptions readInfo;
     std::memset(&readInfo, 0, sizeof readInfo);
     DibIO_GetDefaultOptions(inputType, &readInfo);
+    const ImageConvertExtras extras = Pm_ExtrasFor(p);
+    DibMetadata meta;
+    meta.convertCmyk = extras.ColorManage != 0;
+    const bool wantMeta = extras.AutoRotate || extras.ColorManage || extras.KeepMetadata;
     int depth;
     if (inputType == kTypeGif)
         depth = GifKit_ReadImage(0, input.get(), -1, 24, -1, 0, &dib.header, &dib.bits);
+    else if (wantMeta)
+        depth = DibIO_ReadMeta(0, input.get(), inputType, &readInfo, &meta, &dib.header, &dib.bits);
     else
         depth = DibIO_Read(0, input.get(), inputType, 0, 0, 0, &readInfo, &dib.header, &dib.bits);
     if (depth < 0) o->lastError = GetLastError();
     if (depth <= 0 || !dib.header) return;
 
+    // The picture the photographer saw comes first: upright, in sRGB. The
+    // Direction rules then act on the upright picture.
+    int orientation = meta.orientation >= 1 && meta.orientation <= 8 ? meta.orientation : 1;
+    if (extras.AutoRotate && orientation != 1) {
+        if (int code = Photo_Upright(orientation, &dib.header, &dib.bits)) {
+            o->errorCode = code;
+            return;
+        }
+        orientation = 1;
+    }
+    if (extras.ColorManage) Photo_ToSrgb(meta, dib.header, dib.bits);
+
     int32_t angle = AngleForDirection(p->Direction, dib.header->biWidth, dib.header->biHeight);
     int bitDepth = depth;
     int transparentIndex = -1;
     PmSize box{p->Size.cx, p->Size.cy};
-    int code = TransformImage(p->WriteImageType, 0, &bitDepth, p->BitCount, angle, p->Resize, &box,
+    int resize = p->Resize;
+    if (extras.NoEnlarge) ApplyNoEnlarge(angle, &resize, &box, dib.header->biWidth, dib.header->biHeight);
+    int code = TransformImage(p->WriteImageType, 0, &bitDepth, p->BitCount, angle, resize, &box,
                               p->UseFilter ? p->Filter : 0, p->ZoomFilter, p->Palette, -1,
                               &transparentIndex, &dib.header, &dib.bits);
     if (code != 0) {
@@ -188,8 +210,19 @@ void ConvertOne(ImageConvertParams* p, const char* path, int inputType, const ch
                                                        : dib.header->biBitCount;
     Batch_ShowPreview(p, outputName, dib.header, dib.bits, transparentIndex, outputDepth, background);
 
+    // The camera's data goes along only when asked: it may tell where the
+    // picture was taken. The stored orientation stays only while the
+    // pixels were not turned upright.
+    DibMetadata keep;
+    const bool keeping = extras.KeepMetadata &&
+                         Photo_OutputMeta(meta, p->WriteImageType, orientation, uint32_t(dib.header->biWidth),
+                                          uint32_t(dib.header->biHeight < 0 ? -dib.header->biHeight
+                                                                            : dib.header->biHeight),
+                                          &keep);
+
     o->errorCode = kErrWrite;
-    int written = DibIO_Write(0, output.get(), p->WriteImageType, 0, 0, &options, dib.header, dib.bits);
+    int written = keeping ? DibIO_WriteMeta(0, output.get(), p->WriteImageType, &options, &keep, dib.header, dib.bits)
+                          : DibIO_Write(0, output.get(), p->WriteImageType, 0, 0, &options, dib.header, dib.bits);
     if (written < 0) o->lastError = GetLastError();
     o->succeeded = written >= 1;
 }

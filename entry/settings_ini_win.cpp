@@ -1,5 +1,6 @@
 #include "entry/settings_ini.h"
 
+#include "entry/extras.h"
 #include "makerlibs/pmcore.h"
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmimgkit.h"
@@ -137,6 +138,9 @@ extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* param
 
     p.CurNode = ini.Int(kIniDisplaySection, "CurNode", 0);
     p.CurLeaf = ini.Int(kIniDisplaySection, "CurLeaf", 0);
+
+    // The newer settings travel with the record they are bound to.
+    if (ImageConvertExtras* x = Pm_ExtrasOf(params)) ReadExtrasIni(x, iniFile);
     return 0;
 }
 
@@ -184,6 +188,8 @@ int WritePrivateIniFileEx(const ImageConvertParams* params, const char* iniFile,
     WriteUnsigned("Jpeg_Progressive", p.SaveOptions.Jpeg_Progressive, iniFile);
     WriteUnsigned("Png_Interlace", p.SaveOptions.Png_Interlace, iniFile);
     WriteUnsigned("Gif_Interlace", p.SaveOptions.Gif_Interlace, iniFile);
+    // A record without extras leaves their keys as the file has them.
+    if (const ImageConvertExtras* x = Pm_ExtrasOf(params)) WriteExtrasIni(x, iniFile);
     return 0;
 }
 

@@ -4,8 +4,9 @@
 #include "makerlibs/pmdibio/dibio_codecs.h"
 #include "makerlibs/pmimgkit.h"
 
-int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* info, DibHeader** header,
-               uint8_t** bits) {
+namespace {
+
+int ReadAny(PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, DibHeader** header, uint8_t** bits) {
     if (header) *header = nullptr;
     if (bits) *bits = nullptr;
     if (!file || !header || !bits) return 0;
@@ -20,9 +21,9 @@ int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* in
     if (in.ok()) {
         switch (type) {
         case kTypeBmp: depth = pmio::BmpRead(in, info, &dib); break;
-        case kTypeJpeg: depth = pmio::JpegRead(in, info, &dib); break;
-        case kTypePng: depth = pmio::PngRead(in, info, &dib); break;
-        case kTypeTiff: depth = pmio::TiffRead(in, info, &dib); break;
+        case kTypeJpeg: depth = pmio::JpegRead(in, info, &dib, meta); break;
+        case kTypePng: depth = pmio::PngRead(in, info, &dib, meta); break;
+        case kTypeTiff: depth = pmio::TiffRead(in, info, &dib, meta); break;
         case kTypeGif: depth = pmio::GifRead(in, info, &dib); break;
         case kTypePhotoCd: depth = pmio::PcdRead(in, info, &dib); break;
         default: break;
@@ -36,8 +37,8 @@ int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* in
     return depth;
 }
 
-int DibIO_Write(int, PmFileHandle file, int type, int, int, const DibIOOptions* options, const DibHeader* header,
-                const uint8_t* bits) {
+int WriteAny(PmFileHandle file, int type, const DibIOOptions* options, const DibMetadata* meta,
+             const DibHeader* header, const uint8_t* bits) {
     if (!file || !pmio::UsableDib(header, bits)) return 0;
     DibIOOptions defaults;
     if (!options) {
@@ -58,11 +59,44 @@ int DibIO_Write(int, PmFileHandle file, int type, int, int, const DibIOOptions* 
     if (out.ok()) {
         switch (type) {
         case kTypeBmp: r = pmio::BmpWrite(out, *options, header, bits); break;
-        case kTypeJpeg: r = pmio::JpegWrite(out, *options, header, bits); break;
-        case kTypePng: r = pmio::PngWrite(out, *options, header, bits); break;
+        case kTypeJpeg: r = pmio::JpegWrite(out, *options, header, bits, meta); break;
+        case kTypePng: r = pmio::PngWrite(out, *options, header, bits, meta); break;
         case kTypeGif: r = pmio::GifWrite(out, *options, header, bits); break;
         default: break;
         }
     }
     return r > 0 ? r : out.Result(0);
+}
+
+}  // namespace
+
+int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* info, DibHeader** header,
+               uint8_t** bits) {
+    return ReadAny(file, type, info, nullptr, header, bits);
+}
+
+int DibIO_ReadMeta(int, PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, DibHeader** header,
+                   uint8_t** bits) {
+    if (meta) {
+        bool convertCmyk = meta->convertCmyk;
+        *meta = DibMetadata{};
+        meta->convertCmyk = convertCmyk;
+    }
+    int depth = ReadAny(file, type, info, meta, header, bits);
+    if (depth <= 0 && meta) {
+        bool convertCmyk = meta->convertCmyk;
+        *meta = DibMetadata{};
+        meta->convertCmyk = convertCmyk;
+    }
+    return depth;
+}
+
+int DibIO_Write(int, PmFileHandle file, int type, int, int, const DibIOOptions* options, const DibHeader* header,
+                const uint8_t* bits) {
+    return WriteAny(file, type, options, nullptr, header, bits);
+}
+
+int DibIO_WriteMeta(int, PmFileHandle file, int type, const DibIOOptions* options, const DibMetadata* meta,
+                    const DibHeader* header, const uint8_t* bits) {
+    return WriteAny(file, type, options, meta, header, bits);
 }
