@@ -61,3 +61,42 @@ inline void SrgbToAdobe(uint8_t* bgr, size_t pixels) {
 }
 
 }  // namespace icctest
+
+namespace icctest {
+
+// A CMYK output profile whose colours are plain to check: ink amounts as
+// the naive formula turns them into RGB, with red and blue exchanged, so a
+// picture converted through it looks unlike one converted without it.
+inline cmsInt32Number SwappedInkSampler(const cmsUInt16Number in[], cmsUInt16Number out[], void* transform) {
+    double c = in[0] / 65535.0, m = in[1] / 65535.0, y = in[2] / 65535.0, k = in[3] / 65535.0;
+    double rgb[3] = {(1 - y) * (1 - k), (1 - m) * (1 - k), (1 - c) * (1 - k)};  // red and blue exchanged
+    cmsCIELab lab;
+    cmsDoTransform(static_cast<cmsHTRANSFORM>(transform), rgb, &lab, 1);
+    cmsFloat2LabEncoded(out, &lab);
+    return TRUE;
+}
+
+inline std::vector<uint8_t> SwappedCmyk() {
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+    cmsHTRANSFORM toLab = cmsCreateTransform(srgb, TYPE_RGB_DBL, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, 0);
+    cmsHPROFILE p = cmsCreateProfilePlaceholder(nullptr);
+    cmsSetProfileVersion(p, 2.1);
+    cmsSetDeviceClass(p, cmsSigOutputClass);
+    cmsSetColorSpace(p, cmsSigCmykData);
+    cmsSetPCS(p, cmsSigLabData);
+    Describe(p, "Swapped ink");
+    cmsPipeline* lut = cmsPipelineAlloc(nullptr, 4, 3);
+    cmsStage* clut = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
+    cmsStageSampleCLut16bit(clut, SwappedInkSampler, toLab, 0);
+    cmsPipelineInsertStage(lut, cmsAT_BEGIN, clut);
+    cmsWriteTag(p, cmsSigAToB0Tag, lut);
+    cmsWriteTag(p, cmsSigMediaWhitePointTag, cmsD50_XYZ());
+    cmsPipelineFree(lut);
+    cmsDeleteTransform(toLab);
+    cmsCloseProfile(lab);
+    cmsCloseProfile(srgb);
+    return Save(p);
+}
+
+}  // namespace icctest

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 using dibtest::Dib;
 
 namespace {
@@ -173,6 +175,30 @@ TEST(ReadMeta, TiffIsReadAsStoredWithItsOrientation) {
         // Rows as stored: the top left pixel is the one written first.
         for (int y = 0; y < 4; ++y)
             for (int x = 0; x < 6; ++x) EXPECT_EQ(r.Rgb(x, y), d.Rgb(x, y)) << "orientation " << o;
+    }
+}
+
+TEST(ReadMeta, CmykJpegMeetsItsProfileWhileDecoding) {
+    pmtest::TempDir dir;
+    std::string path = dir / "cmyk.jpg";
+    std::vector<std::array<uint8_t, 4>> inks{{255, 0, 0, 0}, {0, 0, 255, 0}};  // cyan, yellow
+    ASSERT_TRUE(phototest::WriteCmykJpeg(path, inks, 8, icctest::SwappedCmyk()));
+    auto near = [](uint32_t a, uint32_t b) {
+        for (int s = 0; s < 24; s += 8)
+            if (std::abs(int((a >> s) & 255) - int((b >> s) & 255)) > 32) return false;
+        return true;
+    };
+    for (bool convert : {true, false}) {
+        Dib r;
+        DibMetadata meta;
+        meta.convertCmyk = convert;
+        ASSERT_EQ(ReadMeta(path, kTypeJpeg, &r, &meta), 32);
+        EXPECT_EQ(meta.iccApplied, convert);
+        EXPECT_FALSE(meta.icc.empty());
+        // The profile exchanges red and blue: cyan ink shows yellow.
+        uint32_t cyan = r.Rgb(4, 4), yellow = r.Rgb(12, 4);
+        EXPECT_TRUE(near(cyan, convert ? 0xFFFF00u : 0x00FFFFu)) << std::hex << cyan;
+        EXPECT_TRUE(near(yellow, convert ? 0x00FFFFu : 0xFFFF00u)) << std::hex << yellow;
     }
 }
 

@@ -6,6 +6,7 @@
 #include "makerlibs/pmdib.h"
 #include "makerlibs/pmdibcore.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -132,6 +133,41 @@ inline Segment Iptc() {
     std::string s = std::string("Photoshop 3.0") + '\0' + "8BIM" + '\x04' + '\x04' + std::string(2, '\0') +
                     std::string("\0\0\0\x0b", 4) + "\x1c\x02\x78\x00\x06" + "Kyoto!" + '\0';
     return Segment{0xED, std::vector<uint8_t>(s.begin(), s.end())};
+}
+
+}  // namespace phototest
+
+namespace phototest {
+
+// A CMYK JPEG of one ink colour per column, stored as Adobe software stores
+// it (inverted samples, Adobe marker), optionally with a profile.
+inline bool WriteCmykJpeg(const std::string& path, const std::vector<std::array<uint8_t, 4>>& inks, int rows,
+                          const std::vector<uint8_t>& icc) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    jpeg_stdio_dest(&c, f);
+    c.image_width = JDIMENSION(inks.size() * 8);
+    c.image_height = JDIMENSION(rows);
+    c.input_components = 4;
+    c.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 98, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    if (!icc.empty()) jpeg_write_icc_profile(&c, icc.data(), unsigned(icc.size()));
+    std::vector<uint8_t> row(size_t(c.image_width) * 4);
+    for (size_t x = 0; x < c.image_width; ++x)
+        for (int k = 0; k < 4; ++k) row[x * 4 + k] = uint8_t(255 - inks[x / 8][k]);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    return std::fclose(f) == 0;
 }
 
 }  // namespace phototest
