@@ -88,8 +88,11 @@ int MaxDiff(uint32_t a, uint32_t b) {
     return m;
 }
 
+// Where a run over the folder "in" puts the output of one of its files.
+std::string Out(const RunResult& r, const std::string& name) { return Join(Join(r.outputFolder, "in"), name); }
+
 // A run with the given extras bound to its settings record.
-RunResult Run(ImageConvertParams* p, ImageConvertExtras extras, const std::vector<std::string>& entries) {
+RunResult RunWith(ImageConvertParams* p, ImageConvertExtras extras, const std::vector<std::string>& entries) {
     ScopedExtras bind(p, &extras);
     return RunWalk(p, entries);
 }
@@ -155,13 +158,13 @@ TEST(PhotoRun, EightOrientationsGiveOneUprightThumbnail) {
     ImageConvertParams p;
     MakeParams(&p, dir / "out", kQuietMode, kTypePng);
     p.Size = SIZE{24, 24};
-    RunResult r = Run(&p, kDefaultExtras, {in});
+    RunResult r = RunWith(&p, kDefaultExtras, {in});
     ASSERT_EQ(r.processed, 24);
     ASSERT_EQ(r.succeeded, 24);
     for (const char* kind : {"j", "p", "t"})
         for (int o = 1; o <= 8; ++o) {
             std::string name = std::string(kind) + std::to_string(o);
-            ExpectUprightThumbnail(Join(r.outputFolder, name + ".png"), name);
+            ExpectUprightThumbnail(Out(r, name + ".png"), name);
         }
 }
 
@@ -180,18 +183,18 @@ TEST(PhotoRun, DirectionActsOnTheUprightPictureAndAutoRotateOffKeepsItAsStored) 
     MakeParams(&p, dir / "out1", kQuietMode, kTypePng);
     p.Size = SIZE{24, 24};
     p.Direction = 3;
-    RunResult r = Run(&p, kDefaultExtras, {in});
+    RunResult r = RunWith(&p, kDefaultExtras, {in});
     ASSERT_EQ(r.succeeded, 1);
-    ExpectUprightThumbnail(Join(r.outputFolder, "six.png"), "direction 3");
+    ExpectUprightThumbnail(Out(r, "six.png"), "direction 3");
 
     MakeParams(&p, dir / "out2", kQuietMode, kTypePng);
     p.Size = SIZE{24, 24};
     ImageConvertExtras off = kDefaultExtras;
     off.AutoRotate = 0;
-    r = Run(&p, off, {in});
+    r = RunWith(&p, off, {in});
     ASSERT_EQ(r.succeeded, 1);
     int w = 0, h = 0;
-    ASSERT_TRUE(batchtest::ImageSize(Join(r.outputFolder, "six.png"), kTypePng, &w, &h));
+    ASSERT_TRUE(batchtest::ImageSize(Out(r, "six.png"), kTypePng, &w, &h));
     EXPECT_EQ(w, 16);
     EXPECT_EQ(h, 24);
 }
@@ -226,12 +229,12 @@ TEST(PhotoRun, AdobeRgbPhotoMatchesTheSrgbOriginalInEveryOutput) {
             p.Size = SIZE{64, 64};
             ImageConvertExtras x = kDefaultExtras;
             x.ColorManage = colorManage;
-            RunResult r = Run(&p, x, {in});
+            RunResult r = RunWith(&p, x, {in});
             ASSERT_EQ(r.succeeded, 2) << "type " << type;
             const char* ext = type == kTypeJpeg ? ".jpg" : type == kTypePng ? ".png" : type == kTypeBmp ? ".bmp" : ".gif";
             Image a, s;
-            ASSERT_GT(Read(Join(r.outputFolder, std::string("adobe") + ext), type, &a), 0);
-            ASSERT_GT(Read(Join(r.outputFolder, std::string("srgb") + ext), type, &s), 0);
+            ASSERT_GT(Read(Out(r, std::string("adobe") + ext), type, &a), 0);
+            ASSERT_GT(Read(Out(r, std::string("srgb") + ext), type, &s), 0);
             ASSERT_EQ(a.width(), 64);
             int worst = 0;
             for (int i = 0; i < 8; ++i) worst = std::max(worst, MaxDiff(a.Rgb(i * 8 + 4, 4), s.Rgb(i * 8 + 4, 4)));
@@ -264,11 +267,11 @@ TEST(PhotoRun, KeepMetadataCarriesExifXmpAndIptc) {
             p.Size = SIZE{24, 24};
             ImageConvertExtras x = kDefaultExtras;
             x.KeepMetadata = keep;
-            RunResult r = Run(&p, x, {in});
+            RunResult r = RunWith(&p, x, {in});
             ASSERT_EQ(r.succeeded, 1);
             Image out;
             DibMetadata meta;
-            ASSERT_GT(Read(Join(r.outputFolder, type == kTypeJpeg ? "cam.jpg" : "cam.png"), type, &out, &meta), 0);
+            ASSERT_GT(Read(Out(r, type == kTypeJpeg ? "cam.jpg" : "cam.png"), type, &out, &meta), 0);
             if (!keep) {
                 EXPECT_TRUE(meta.exif.empty());
                 EXPECT_TRUE(meta.segments.empty());
@@ -322,11 +325,11 @@ TEST(PhotoRun, NoEnlargeKeepsSmallImagesUnderFitAndStretch) {
         p.Resize = want.resize;
         ImageConvertExtras x = kDefaultExtras;
         x.NoEnlarge = want.noEnlarge;
-        RunResult r = Run(&p, x, {in});
+        RunResult r = RunWith(&p, x, {in});
         ASSERT_EQ(r.succeeded, 4);
         for (int i = 0; i < 4; ++i) {
             int w = 0, h = 0;
-            ASSERT_TRUE(batchtest::ImageSize(Join(r.outputFolder, std::string(sizes[i].name) + ".png"), kTypePng, &w, &h));
+            ASSERT_TRUE(batchtest::ImageSize(Out(r, std::string(sizes[i].name) + ".png"), kTypePng, &w, &h));
             EXPECT_EQ(w, want.w[i]) << sizes[i].name << " resize " << want.resize << " noEnlarge " << want.noEnlarge;
             EXPECT_EQ(h, want.h[i]) << sizes[i].name << " resize " << want.resize << " noEnlarge " << want.noEnlarge;
         }
