@@ -53,8 +53,15 @@ const ToneFilter kToneFilters[] = {
     {15, "ｴﾝﾎﾞｽｺｯﾊﾟｰ"},  {25, "ｶﾝﾊﾞｽ(滑らか)"}, {26, "ｶﾝﾊﾞｽ(粗い)"},
 };
 
-const int kSizeControls[] = {IDC_IMAGE_WIDTHLABEL, IDC_IMAGE_WIDTH, IDC_IMAGE_WIDTHUNIT,
-                             IDC_IMAGE_HEIGHTLABEL, IDC_IMAGE_HEIGHT, IDC_IMAGE_HEIGHTUNIT};
+// Never enlarging means nothing without a zoom either.
+const int kSizeControls[] = {IDC_IMAGE_WIDTHLABEL, IDC_IMAGE_WIDTH,      IDC_IMAGE_WIDTHUNIT, IDC_IMAGE_HEIGHTLABEL,
+                             IDC_IMAGE_HEIGHT,     IDC_IMAGE_HEIGHTUNIT, IDC_IMAGE_NOENLARGE};
+
+const PageExtraBox kExtraBoxes[] = {
+    {IDC_IMAGE_AUTOROTATE, &ImageConvertExtras::AutoRotate},
+    {IDC_IMAGE_NOENLARGE, &ImageConvertExtras::NoEnlarge},
+    {IDC_IMAGE_COLORMANAGE, &ImageConvertExtras::ColorManage},
+};
 
 // Setting the edits from the record makes them report a change; that echo
 // must not write the record (a stored 0 would silently become 1).
@@ -134,6 +141,10 @@ void OnCommand(HWND page, int id, int code) {
         Page_NotifyChanged(page);
         return;
     }
+    default:
+        if (ImageConvertExtras* x = Page_Extras(page); x && code == BN_CLICKED && Page_StoreExtra(page, id, x, kExtraBoxes))
+            Page_NotifyChanged(page);
+        return;
     }
 }
 
@@ -158,6 +169,7 @@ INT_PTR OnLoad(HWND page, WPARAM first) {
     CheckDlgButton(page, IDC_IMAGE_USEFILTER, p->UseFilter ? BST_CHECKED : BST_UNCHECKED);
     EnableWindow(GetDlgItem(page, IDC_IMAGE_FILTER), p->UseFilter != 0);
     Page_SelectComboData(GetDlgItem(page, IDC_IMAGE_FILTER), p->Filter);
+    if (const ImageConvertExtras* x = Page_Extras(page)) Page_ShowExtras(page, *x, kExtraBoxes);
     Page_OfferFocus(page, static_cast<int>(first), IDC_IMAGE_DIRECTION);
     OnCommand(page, IDC_IMAGE_RESIZE, 0);
     return Page_Answer(page, 1);
