@@ -166,14 +166,13 @@ void ConvertOne(ImageConvertParams* p, const char* path, int inputType, const ch
     const ImageConvertExtras extras = Pm_ExtrasFor(p);
     DibMetadata meta;
     meta.convertCmyk = extras.ColorManage != 0;
-    const bool wantMeta = extras.AutoRotate || extras.ColorManage || extras.KeepMetadata;
+    // Always read with the metadata, even when no option uses it: a TIFF
+    // then comes as stored, whether or not it is turned afterwards.
     int depth;
     if (inputType == kTypeGif)
         depth = GifKit_ReadImage(0, input.get(), -1, 24, -1, 0, &dib.header, &dib.bits);
-    else if (wantMeta)
-        depth = DibIO_ReadMeta(0, input.get(), inputType, &readInfo, &meta, &dib.header, &dib.bits);
     else
-        depth = DibIO_Read(0, input.get(), inputType, 0, 0, 0, &readInfo, &dib.header, &dib.bits);
+        depth = DibIO_ReadMeta(0, input.get(), inputType, &readInfo, &meta, &dib.header, &dib.bits);
     if (depth < 0) o->lastError = GetLastError();
     if (depth <= 0 || !dib.header) return;
 

@@ -197,6 +197,24 @@ TEST(PhotoRun, DirectionActsOnTheUprightPictureAndAutoRotateOffKeepsItAsStored) 
     ASSERT_TRUE(batchtest::ImageSize(Out(r, "six.png"), kTypePng, &w, &h));
     EXPECT_EQ(w, 16);
     EXPECT_EQ(h, 24);
+
+    // A TIFF comes as stored too, whichever other options are off: its
+    // library's own flips do not half-apply the orientation.
+    Image three;
+    MakeStored(3, &three);
+    std::string tiffIn = dir / "tiff";
+    pmtest::MakeDir(tiffIn);
+    ASSERT_TRUE(phototest::WriteTiff(Join(tiffIn, "three.tif"), three.h, three.b, 3, {}));
+    for (ImageConvertExtras x : {off, ImageConvertExtras{0, 0, 0, 0}}) {
+        MakeParams(&p, dir / ("out3" + std::to_string(x.ColorManage)), kQuietMode, kTypePng);
+        p.Size = SIZE{24, 24};
+        r = RunWith(&p, x, {tiffIn});
+        ASSERT_EQ(r.succeeded, 1);
+        Image out;
+        ASSERT_GT(Read(Join(Join(r.outputFolder, "tiff"), "three.png"), kTypePng, &out), 0);
+        EXPECT_LE(MaxDiff(out.Rgb(18, 12), kQuadrant[0]), 24) << "upside down, as stored";
+        EXPECT_LE(MaxDiff(out.Rgb(5, 3), kQuadrant[3]), 24) << "upside down, as stored";
+    }
 }
 
 // --- colour profiles --------------------------------------------------------
