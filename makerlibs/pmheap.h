@@ -9,9 +9,17 @@ void* PmHeap_Alloc(size_t bytes);            // null on failure; contents undefi
 void* PmHeap_AllocZero(size_t bytes);        // null on failure; zero-filled
 void* PmHeap_Realloc(void* block, size_t bytes);  // null on failure, block kept
 void PmHeap_Free(void* block);               // accepts null
+// True when `p` lies inside the heap block that starts at `block` (a packed
+// DIB's pixels inside its header's block). False for null or when the size
+// of `block` cannot be learnt.
+bool PmHeap_Contains(const void* block, const void* p);
 
 // Test hook: the next `count` allocations succeed, the one after fails, and
 // all later ones succeed again. -1 disarms. Applies to the calling thread only.
 void PmHeap_FailAfter(int count);
 // Test hook: number of blocks allocated and not yet freed (all threads).
 long PmHeap_LiveBlocks();
+// Test hook: frees refused because the pointer was not the start of a live
+// block (all threads). Such a free would corrupt the heap on Windows, where
+// it is now refused and counted; natively the C library aborts instead.
+long PmHeap_BadFrees();

@@ -74,6 +74,10 @@ static_assert(sizeof(PreviewImage) == 112);
 static_assert(offsetof(PreviewImage, Caption) == 16);
 static_assert(offsetof(PreviewImage, Header) == 80);
 
+// Bytes the preview control holds for its image (header, table, pixels).
+// For tests; call it on the control's thread.
+size_t Preview_HeldImageBytes(HWND preview);
+
 // Performs a preview-control message synchronously from any thread; the
 // control's thread must be serving messages. No time-out: the records carry
 // pointers that the caller frees as soon as the call returns, so the control

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 
 namespace {
 thread_local int g_failAfter = -1;
@@ -44,5 +45,14 @@ void PmHeap_Free(void* block) {
     std::free(block);
 }
 
+bool PmHeap_Contains(const void* block, const void* p) {
+    if (!block || !p) return false;
+    auto* start = static_cast<const unsigned char*>(block);
+    auto* q = static_cast<const unsigned char*>(p);
+    return q >= start && q < start + malloc_usable_size(const_cast<void*>(block));
+}
+
 void PmHeap_FailAfter(int count) { g_failAfter = count; }
 long PmHeap_LiveBlocks() { return g_live.load(); }
+// glibc aborts on a bad free; nothing is left to count.
+long PmHeap_BadFrees() { return 0; }

@@ -69,6 +69,8 @@ void RowToOpaqueBgr(const View& s, int y, bool blend, uint8_t* line) {
 }
 
 bool ConvertToTrueColor(const View& s, const View& d, uint8_t* line) {
+    // Written below in the plain layout only.
+    if (!d.layout.plain) return false;
     // Alpha survives only into 32 bits; anything narrower is made opaque.
     bool blend = d.bitCount != 32 && AlphaInUse(s);
     for (int y = 0; y < s.height; ++y) {

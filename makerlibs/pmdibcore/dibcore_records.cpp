@@ -8,8 +8,8 @@ namespace {
 
 // Entries a DIB of this header carries: biClrUsed when set and not above what
 // the depth can index, else the full table for depths up to 8, none above
-// (BI_BITFIELDS masks are not a colour table here: pixel data above 8 bits is
-// always plain BGR(A) in this system).
+// (the masks of a BI_BITFIELDS DIB are no colour table; the pixel code reads
+// them itself, see dibpixels.h). DIBs made here are always plain.
 int TableEntries(const DibHeader* h) {
     if (h->biBitCount > 8) return 0;
     int full = 1 << h->biBitCount;
@@ -56,7 +56,9 @@ int DibCore_Create(const DibHeader* templ, int, DibHeader** header, uint8_t** bi
 }
 
 void DibCore_Free(DibHeader* header, uint8_t* bits) {
-    PmHeap_Free(bits);
+    // A program handing us an image may pack header, colour table and
+    // pixels into one block; its pixel pointer is then no block of its own.
+    if (!PmHeap_Contains(header, bits)) PmHeap_Free(bits);
     PmHeap_Free(header);
 }
 

@@ -1,6 +1,8 @@
 // DibIO_Read and DibIO_Write: the format switch, the option record and the
 // result convention (> 0 done, < 0 failed system call, 0 anything else).
 #include "makerlibs/pmdibio.h"
+#include "makerlibs/pmdibcore.h"
+#include "makerlibs/pmdibcore/dibpixels.h"
 #include "makerlibs/pmdibio/dibio_codecs.h"
 #include "makerlibs/pmimgkit.h"
 
@@ -40,6 +42,19 @@ int ReadAny(PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, 
 int WriteAny(PmFileHandle file, int type, const DibIOOptions* options, const DibMetadata* meta,
              const DibHeader* header, const uint8_t* bits) {
     if (!file || !pmio::UsableDib(header, bits)) return 0;
+    // The coders write the plain layouts of 16 and 32 bits. An image with
+    // channel masks of its own goes out from a plain copy: 16 bits widen to
+    // 24 (every format has that), 32 bits keep their fourth byte.
+    pmio::DibHolder plain;
+    pmpix::Layout layout;
+    if (pmpix::LayoutOf(header, &layout) && !layout.plain) {
+        int depth = header->biBitCount == 16 ? 24 : 32;
+        if (!pmio::NewDib(header->biWidth, pmio::DibRows(header), depth, &plain) ||
+            !DibCore_ConvertDepth(header, bits, plain.header, plain.bits))
+            return 0;
+        header = plain.header;
+        bits = plain.bits;
+    }
     DibIOOptions defaults;
     if (!options) {
         if (!DibIO_GetDefaultOptions(type, &defaults)) return 0;

@@ -231,7 +231,7 @@ bool Encode(WriteState* s) {
     s->rows = static_cast<png_bytep*>(PmHeap_Alloc(sizeof(png_bytep) * rows));
     if (!s->rows) return false;
     if (bc == 16) {
-        // 5-5-5 has no PNG form; it goes out as 8 bits a channel.
+        // 16-bit pixels have no PNG form; they go out as 8 bits a channel.
         s->temp = static_cast<uint8_t*>(PmHeap_Alloc(size_t(w) * 3 * rows));
         if (!s->temp) return false;
         for (png_uint_32 y = 0; y < rows; ++y) {

@@ -1,5 +1,6 @@
 #include "makerlibs/pmdibio/dibio_stream.h"
 #include "makerlibs/pmdibcore.h"
+#include "makerlibs/pmdibcore/dibpixels.h"
 #include "makerlibs/pmheap.h"
 
 #include <cstring>
@@ -214,7 +215,9 @@ bool UsableDib(const DibHeader* h, const uint8_t* bits) {
     if (!h || !bits || h->biSize < sizeof(DibHeader)) return false;
     uint16_t b = h->biBitCount;
     if (b != 1 && b != 4 && b != 8 && b != 16 && b != 24 && b != 32) return false;
-    if (h->biCompression != kBiRgb && h->biCompression != kBiBitfields) return false;
+    if (h->biCompression != kBiRgb && !(h->biCompression == kBiBitfields && b >= 16)) return false;
+    pmpix::Layout layout;
+    if (!pmpix::LayoutOf(h, &layout)) return false;
     size_t bytes;
     return DibImageBytes(h->biWidth, h->biHeight, b, &bytes);
 }
@@ -234,23 +237,14 @@ void RowToBgr(const DibHeader* h, const uint8_t* row, uint8_t* out) {
     int64_t w = h->biWidth;
     switch (h->biBitCount) {
     case 24: std::memcpy(out, row, size_t(w) * 3); break;
-    case 32:
-        for (int64_t x = 0; x < w; ++x) {
-            out[x * 3] = row[x * 4];
-            out[x * 3 + 1] = row[x * 4 + 1];
-            out[x * 3 + 2] = row[x * 4 + 2];
-        }
-        break;
     case 16:
-        // 5-5-5 as DIBs of 16 bits hold it without bit fields.
-        for (int64_t x = 0; x < w; ++x) {
-            unsigned v = row[x * 2] | (row[x * 2 + 1] << 8);
-            unsigned r = (v >> 10) & 31, g = (v >> 5) & 31, b = v & 31;
-            out[x * 3] = uint8_t(b << 3 | b >> 2);
-            out[x * 3 + 1] = uint8_t(g << 3 | g >> 2);
-            out[x * 3 + 2] = uint8_t(r << 3 | r >> 2);
-        }
+    case 32: {
+        pmpix::Layout l;
+        // UsableDib refused masks that do not parse.
+        if (!pmpix::LayoutOf(h, &l)) l = pmpix::Layout{};
+        pmpix::TrueColourToBgr(row, int(w), h->biBitCount, l, out);
         break;
+    }
     default: {
         const RgbQuad* t = Table(h);
         int n = TableCount(h);

@@ -1,4 +1,4 @@
-// PMDIBOPS: turning by quarter turns.
+// PMDIBOPS: turning by quarter turns and by the orientation a camera stored.
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibcore/dibpixels.h"
 #include "makerlibs/pmdibops.h"
@@ -98,6 +98,10 @@ int MapInto(const Mapper& m, const View& s, const DibHeader* header, DibHeader**
     templ.biSize = sizeof(DibHeader);
     templ.biCompression = kBiRgb;
     templ.biClrUsed = uint32_t(s.tableCount);
+    // A created DIB has no channel masks of its own: an image with masks of
+    // its own comes out as plain 24 bits rather than with misread colours.
+    const bool repack = s.bitCount >= 16 && !s.layout.plain;
+    if (repack) templ.biBitCount = 24;
     if (m.swap) {
         templ.biWidth = s.height;
         templ.biHeight = s.topDown ? -s.width : s.width;
@@ -110,7 +114,17 @@ int MapInto(const Mapper& m, const View& s, const DibHeader* header, DibHeader**
     View d;
     MakeView(h, b, &d);
 
-    if (s.bitCount >= 8) {
+    if (repack) {
+        const int bpp = s.bitCount / 8;
+        for (int y = 0; y < d.height; ++y) {
+            uint8_t* out = d.Row(y);
+            for (int x = 0; x < d.width; ++x) {
+                int sx, sy;
+                m.Src(x, y, &sx, &sy);
+                TrueColourToBgr(s.Row(sy) + size_t(sx) * bpp, 1, s.bitCount, s.layout, out + size_t(x) * 3);
+            }
+        }
+    } else if (s.bitCount >= 8) {
         MapBytes(s, d, m, s.bitCount / 8);
     } else {
         for (int y = 0; y < d.height; ++y) {

@@ -3,6 +3,7 @@
 // settings' background colour.
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmpreview.h"
+#include "makerlibs/pmsingleops.h"
 #include "makerlibs/pmwinkit.h"
 
 #include <algorithm>
@@ -19,7 +20,9 @@ constexpr int kCaptionLine = 20;  // pixels below the image area
 struct OverView {
     PreviewSettings settings;
     // The image is copied: the sender frees its DIB as soon as the message
-    // returns.
+    // returns. A larger image is kept only at the size it is drawn, so that
+    // a run of huge images does not hold a third copy of the largest one
+    // for as long as the dialog stays open.
     std::vector<uint8_t> info;  // header and colour table
     std::vector<uint8_t> bits;
     std::string caption;
@@ -53,14 +56,50 @@ size_t InfoBytes(const DibHeader* h) {
     return bytes + size_t(DibCore_ColorCount(h)) * sizeof(RgbQuad);
 }
 
+// Drops the image and gives its memory back (clear() would keep it).
+void Forget(OverView* st) {
+    std::vector<uint8_t>().swap(st->info);
+    std::vector<uint8_t>().swap(st->bits);
+}
+
+RECT FitRect(const OverView* st, int imageW, int imageH);
+
+// The image reduced to w x h (smaller than the image on either axis) as 24
+// bits, with the scaler the control draws with.
+bool ScaledCopy(OverView* st, const DibHeader* h, const uint8_t* bits, int w, int height) {
+    DibHeader d{};
+    d.biSize = sizeof(DibHeader);
+    d.biWidth = w;
+    d.biHeight = h->biHeight < 0 ? -height : height;
+    d.biPlanes = 1;
+    d.biBitCount = 24;
+    d.biCompression = kBiRgb;
+    size_t pixelBytes = 0;
+    if (!DibImageBytes(d.biWidth, d.biHeight, 24, &pixelBytes)) return false;
+    d.biSizeImage = uint32_t(pixelBytes);
+    st->info.assign(reinterpret_cast<const uint8_t*>(&d), reinterpret_cast<const uint8_t*>(&d) + sizeof d);
+    st->bits.assign(pixelBytes, 0);
+    auto* dh = reinterpret_cast<DibHeader*>(st->info.data());
+    int ok = st->smooth ? Geom_ShrinkSmooth(0, 0, h, bits, dh, st->bits.data())
+                        : Geom_Shrink(0, h, bits, 0, 0, w, height, st->bits.data());
+    if (!ok) Forget(st);
+    return ok != 0;
+}
+
 bool CopyImage(OverView* st, const PreviewImage* img) {
-    st->info.clear();
-    st->bits.clear();
+    Forget(st);
     st->caption = img->Caption ? img->Caption : "";
     const DibHeader* h = img->Header;
     if (!h || !img->Bits || h->biWidth <= 0 || h->biHeight == 0) return false;
     size_t pixelBytes = 0;
     if (!DibImageBytes(h->biWidth, h->biHeight, h->biBitCount, &pixelBytes)) return false;
+    int imageH = h->biHeight < 0 ? -h->biHeight : h->biHeight;
+    RECT drawn = FitRect(st, h->biWidth, imageH);
+    int w = std::min<int>(drawn.right - drawn.left, h->biWidth);
+    int height = std::min<int>(drawn.bottom - drawn.top, imageH);
+    // Compressed pixels cannot be scaled here; such an image is kept whole.
+    bool scalable = h->biCompression == kBiRgb || h->biCompression == kBiBitfields;
+    if (scalable && (w < h->biWidth || height < imageH)) return ScaledCopy(st, h, img->Bits, w, height);
     size_t infoBytes = InfoBytes(h);
     st->info.assign(reinterpret_cast<const uint8_t*>(h), reinterpret_cast<const uint8_t*>(h) + infoBytes);
     // The copy always starts with a plain 40-byte header for StretchDIBits.
@@ -132,8 +171,7 @@ void Paint(HWND w, OverView* st) {
 LRESULT Handle(HWND w, OverView* st, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case PVM_RESET:
-        st->info.clear();
-        st->bits.clear();
+        Forget(st);
         st->caption.clear();
         InvalidateRect(w, nullptr, FALSE);
         return 1;
@@ -212,8 +250,7 @@ LRESULT CALLBACK OverViewProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     } catch (...) {
         // Out of memory copying an image: show nothing rather than unwind
         // through the window manager.
-        st->info.clear();
-        st->bits.clear();
+        Forget(st);
         return 0;
     }
 }
@@ -222,6 +259,11 @@ LRESULT CALLBACK OverViewProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
 
 BOOL Preview_RegisterOverView(HINSTANCE instance) {
     return WinKit_RegisterControlClass(instance, kClassName, OverViewProc);
+}
+
+size_t Preview_HeldImageBytes(HWND preview) {
+    OverView* st = preview ? StateOf(preview) : nullptr;
+    return st ? st->info.capacity() + st->bits.capacity() : 0;
 }
 
 LRESULT Preview_Send(HWND preview, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -145,3 +145,49 @@ TEST_F(PreviewWindow, SetUpAndIndicatorMessagesAreAccepted) {
     }
     DestroyWindow(bar);
 }
+
+TEST_F(PreviewWindow, LargeImagesAreKeptAtTheSizeTheyAreDrawn) {
+    // A 3000 x 2000 image shown in the 120 x 120 area: the control keeps
+    // what it draws (120 x 80), not a copy of the whole image, and gives
+    // back the memory of a larger image when a smaller one follows.
+    PreviewSettings s = Get();
+    s.Background = RGB(0, 0, 0);
+    SendMessageA(w_, PVM_SETSETTINGS, 0, reinterpret_cast<LPARAM>(&s));
+    PreviewImage img;
+    std::memset(&img, 0, sizeof img);
+    img.Size = kPreviewImageSize;
+    img.Mask = kPreviewImageMask;
+    img.Caption = "big.jpg";
+    DibHeader* h = nullptr;
+    uint8_t* bits = nullptr;
+    SolidDib(3000, 2000, 0, 0, 255, &h, &bits);
+    // The left half red: the halves must land where they belong.
+    int stride = DibCore_GetRowStride(h, 0);
+    for (int y = 0; y < 2000; ++y)
+        for (int x = 0; x < 1500; ++x) {
+            uint8_t* px = bits + size_t(y) * stride + x * 3;
+            px[0] = 0;
+            px[2] = 255;
+        }
+    img.Header = h;
+    img.Bits = bits;
+    EXPECT_EQ(SendMessageA(w_, PVM_SHOWIMAGE, 0, reinterpret_cast<LPARAM>(&img)), 1);
+    DibCore_Free(h, bits);
+    const size_t drawn = 40 + 120 * 3 * 80;
+    EXPECT_LE(Preview_HeldImageBytes(w_), drawn);
+    EXPECT_GE(Preview_HeldImageBytes(w_), drawn / 2) << "the drawn size, not less";
+    EXPECT_EQ(PixelAt(10, 60), RGB(255, 0, 0));
+    EXPECT_EQ(PixelAt(110, 60), RGB(0, 0, 255));
+    EXPECT_EQ(PixelAt(60, 10), RGB(0, 0, 0));  // above the 120 x 80 image
+
+    // An image smaller than its drawn size is kept as it is.
+    SolidDib(30, 20, 0, 255, 0, &h, &bits);
+    img.Header = h;
+    img.Bits = bits;
+    EXPECT_EQ(SendMessageA(w_, PVM_SHOWIMAGE, 0, reinterpret_cast<LPARAM>(&img)), 1);
+    DibCore_Free(h, bits);
+    EXPECT_LE(Preview_HeldImageBytes(w_), size_t(40 + 92 * 20));
+    EXPECT_EQ(PixelAt(60, 60), RGB(0, 255, 0));
+    SendMessageA(w_, PVM_RESET, 0, 0);
+    EXPECT_EQ(Preview_HeldImageBytes(w_), 0u);
+}

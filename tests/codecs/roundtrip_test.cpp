@@ -3,11 +3,13 @@
 #include "codec_support.h"
 #include "common/testsupport.h"
 
+#include "makerlibs/pmheap.h"
 #include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmimgread.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include <cmath>
@@ -198,6 +200,142 @@ TEST(BmpRoundTrip, RleIsSmallerOnFlatPictures) {
     EXPECT_LT(data.size(), 2000u);
     ASSERT_EQ(ReadImage(path, kTypeBmp, &back), 8);
     EXPECT_EQ(CountDiffs(Colours(src.h, src.b), Colours(back.h, back.b)), 0u);
+}
+
+// Every pixel of a file as an outside decoder sees it, 0x00RRGGBB, top row
+// first; empty when the tool is missing or fails.
+std::vector<uint32_t> OutsideDecode(const std::string& path, int* width, int* height) {
+    std::string ppm = RunTool("convert-im6.q16 '" + path + "' -depth 8 ppm:-");
+    std::vector<uint32_t> out;
+    int maxval = 0;
+    char magic[3] = {};
+    int used = 0;
+    if (ppm.size() < 2 || std::sscanf(ppm.c_str(), "%2s %d %d %d%n", magic, width, height, &maxval, &used) != 4 ||
+        std::string(magic) != "P6" || maxval != 255)
+        return out;
+    size_t at = size_t(used) + 1;  // one whitespace byte after the header
+    size_t n = size_t(*width) * size_t(*height);
+    if (ppm.size() < at + n * 3) return out;
+    for (size_t i = 0; i < n; ++i, at += 3)
+        out.push_back(uint32_t(uint8_t(ppm[at])) << 16 | uint32_t(uint8_t(ppm[at + 1])) << 8 | uint8_t(ppm[at + 2]));
+    return out;
+}
+
+TEST(BmpRoundTrip, OddLiteralRunsReadTheSameByAnOutsideDecoder) {
+    // Literal stretches of odd length (3, 5, 7, 9) between runs: each must
+    // be padded to a whole word, or every decoder loses step after it. Our
+    // own reader shares the writer's idea of the format, so a second
+    // opinion decides.
+    pmtest::TempDir dir;
+    const int w = 37, h = 6;
+    Dib src;
+    MakePattern(w, h, 8, &src);
+    RgbQuad* t = DibCore_GetPalette(src.h, 0, 0);
+    for (int i = 0; i < 256; ++i) t[i] = RgbQuad{uint8_t(i), uint8_t(255 - i), uint8_t(i * 37), 0};
+    const int stride = DibCore_GetRowStride(src.h, 0);
+    for (int y = 0; y < h; ++y) {
+        uint8_t* row = src.b + size_t(h - 1 - y) * size_t(stride);
+        for (int x = 0, seg = 0; x < w; ++seg) {
+            int literal = 3 + 2 * ((y + seg) % 4);
+            for (int i = 0; i < literal && x < w; ++i, ++x) row[x] = uint8_t(1 + (x * 7 + y * 3) % 150);
+            for (int i = 0; i < 4 && x < w; ++i, ++x) row[x] = uint8_t(200 + y);
+        }
+    }
+    DibIOOptions opt;
+    DibIO_GetDefaultOptions(kTypeBmp, &opt);
+    opt.Bmp.Compression = 1;
+    std::string path = dir / "odd.bmp";
+    ASSERT_GT(WriteImage(path, kTypeBmp, opt, src), 0);
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(pmtest::ReadWholeFile(path, &data));
+    ASSERT_GT(data.size(), 34u);
+    ASSERT_EQ(data[30], kBiRle8);
+
+    std::vector<uint32_t> expected = Colours(src.h, src.b);
+    Dib back;
+    EXPECT_EQ(ReadImage(path, kTypeBmp, &back), 8);
+    if (back.h) {
+        EXPECT_EQ(CountDiffs(expected, Colours(back.h, back.b)), 0u);
+    }
+
+#ifdef _WIN32
+    GTEST_SKIP() << "the outside decoder runs natively";
+#else
+    if (RunTool("convert-im6.q16 -version").empty()) GTEST_SKIP() << "no ImageMagick";
+    int ow = 0, oh = 0;
+    std::vector<uint32_t> seen = OutsideDecode(path, &ow, &oh);
+    ASSERT_EQ(ow, w);
+    ASSERT_EQ(oh, h);
+    ASSERT_EQ(seen.size(), expected.size());
+    for (size_t i = 0; i < seen.size(); ++i)
+        ASSERT_EQ(seen[i], expected[i] & 0xFFFFFFu) << "pixel " << i % w << "," << i / w;
+#endif
+}
+
+TEST(BmpBitFields, SixFiveFiveFilesAndImagesKeepTheirColours) {
+    // Red, green, blue, mid grey, white, the lowest green step in 5-6-5.
+    const uint16_t px[6] = {0xF800, 0x07E0, 0x001F, 0x8410, 0xFFFF, 0x0020};
+    const uint32_t rgb[6] = {0xFF0000, 0x00FF00, 0x0000FF, 0x848284, 0xFFFFFF, 0x000400};
+    pmtest::TempDir dir;
+    auto expectColours = [&](const Dib& d, const char* what) {
+        ASSERT_NE(d.h, nullptr) << what;
+        ASSERT_EQ(d.h->biWidth, 6) << what;
+        std::vector<uint32_t> c = Colours(d.h, d.b);
+        ASSERT_EQ(c.size(), 12u) << what;
+        for (int i = 0; i < 12; ++i) EXPECT_EQ(c[size_t(i)] & 0xFFFFFFu, rgb[i % 6]) << what << " pixel " << i;
+    };
+
+    // Files with the masks behind a 40-byte header and inside a V4 header.
+    for (uint32_t hsize : {40u, 108u}) {
+        uint32_t maskBytes = hsize == 40 ? 12 : 0;
+        uint32_t off = 14 + hsize + maskBytes;
+        std::vector<uint8_t> f(off, 0);
+        auto put32 = [&](size_t at, uint32_t v) {
+            for (int i = 0; i < 4; ++i) f[at + size_t(i)] = uint8_t(v >> (8 * i));
+        };
+        f[0] = 'B';
+        f[1] = 'M';
+        put32(10, off);
+        put32(14, hsize);
+        put32(18, 6);
+        put32(22, 2);
+        put32(26, 1 | 16 << 16);  // planes, bit count
+        put32(30, kBiBitfields);
+        put32(54, 0xF800);
+        put32(58, 0x07E0);
+        put32(62, 0x001F);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 6; ++x) {  // 12 bytes: no row padding
+                f.push_back(uint8_t(px[x]));
+                f.push_back(uint8_t(px[x] >> 8));
+            }
+        put32(2, uint32_t(f.size()));
+        std::string path = dir / "in565.bmp";
+        ASSERT_TRUE(pmtest::WriteWholeFile(path, f.data(), f.size()));
+        Dib d;
+        ASSERT_EQ(ReadImage(path, kTypeBmp, &d), 16) << hsize;
+        expectColours(d, hsize == 40 ? "file, masks behind the header" : "file, V4 header");
+    }
+
+    // A 5-6-5 image handed to the writers.
+    Dib src;
+    size_t bytes = 2 * sizeof px;
+    src.h = static_cast<DibHeader*>(PmHeap_AllocZero(sizeof(DibHeader) + 12));
+    src.b = static_cast<uint8_t*>(PmHeap_AllocZero(bytes));
+    ASSERT_TRUE(src.h && src.b);
+    *src.h = DibHeader{sizeof(DibHeader), 6, 2, 1, 16, kBiBitfields, uint32_t(bytes), 0, 0, 0, 0};
+    const uint32_t masks[3] = {0xF800, 0x07E0, 0x001F};
+    std::memcpy(src.h + 1, masks, sizeof masks);
+    for (int y = 0; y < 2; ++y) std::memcpy(src.b + y * sizeof px, px, sizeof px);
+    for (int type : {kTypeBmp, kTypePng, kTypeTiff}) {
+        DibIOOptions opt;
+        DibIO_GetDefaultOptions(type, &opt);
+        std::string path = dir / "out.img";
+        ASSERT_GT(WriteImage(path, type, opt, src), 0) << type;
+        Dib back;
+        ASSERT_GT(ReadImage(path, type, &back), 0) << type;
+        expectColours(back, type == kTypeBmp ? "written bmp" : type == kTypePng ? "written png" : "written tiff");
+    }
 }
 
 TEST(PngRoundTrip, TransparentIndexSurvives) {

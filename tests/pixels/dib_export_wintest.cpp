@@ -2,6 +2,8 @@
 #include "dibtest.h"
 #include "common/testsupport.h"
 #include "imaging/dib_export.h"
+#include "makerlibs/pmdibio.h"
+#include "makerlibs/pmfile.h"
 
 #include <cstring>
 
@@ -144,4 +146,117 @@ TEST(DibExport, AllocationFailuresLeakNothing) {
         ASSERT_EQ(leaks.Leaked(), 0) << "after failing allocation " << n;
     }
     EXPECT_TRUE(written);
+}
+
+namespace {
+
+// A DIB as another program makes it: blocks of the process heap, header
+// and table in one, the pixels in a second block or (packed) in the same.
+struct CallerDib {
+    BITMAPINFOHEADER* h = nullptr;
+    BYTE* b = nullptr;
+};
+
+CallerDib CallerAlloc(int w, int h, int depth, bool packed) {
+    CallerDib d;
+    size_t table = depth <= 8 ? (size_t(1) << depth) * 4 : 0;
+    size_t stride = size_t((w * depth + 31) / 32 * 4), bytes = stride * size_t(h);
+    HANDLE heap = GetProcessHeap();
+    d.h = static_cast<BITMAPINFOHEADER*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 40 + table + (packed ? bytes : 0)));
+    d.b = packed ? reinterpret_cast<BYTE*>(d.h) + 40 + table : static_cast<BYTE*>(HeapAlloc(heap, 0, bytes));
+    *d.h = BITMAPINFOHEADER{40, w, h, 1, WORD(depth), BI_RGB, DWORD(bytes), 0, 0, 0, 0};
+    auto* quads = reinterpret_cast<RGBQUAD*>(reinterpret_cast<BYTE*>(d.h) + 40);
+    for (size_t i = 0; i < table / 4; ++i) quads[i] = RGBQUAD{BYTE(i), BYTE(i), BYTE(i), 0};
+    // Left half dark, right half light, whatever the depth.
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            BYTE v = x < w / 2 ? 40 : 220;
+            BYTE* row = d.b + size_t(y) * stride;
+            if (depth == 8) row[x] = v;
+            else row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = v;
+        }
+    return d;
+}
+
+void ReadBmp(const std::string& path, Dib* out) {
+    PmFileHandle f = PmFile_OpenRead(path.c_str());
+    ASSERT_NE(f, nullptr) << path;
+    EXPECT_GT(DibIO_Read(0, f, 1, 0, 0, 0, nullptr, &out->h, &out->b), 0) << path;
+    PmFile_Close(f);
+}
+
+// What the contract asks of the caller afterwards, each free checked.
+// Returns whether the pixels lay inside the header's block.
+bool CallerFree(BITMAPINFOHEADER* h, BYTE* b) {
+    HANDLE heap = GetProcessHeap();
+    EXPECT_TRUE(HeapValidate(heap, 0, h));
+    SIZE_T size = HeapSize(heap, 0, h);
+    bool inside = size != SIZE_T(-1) && b >= reinterpret_cast<BYTE*>(h) && b < reinterpret_cast<BYTE*>(h) + size;
+    if (!inside) {
+        EXPECT_TRUE(HeapValidate(heap, 0, b));
+        EXPECT_TRUE(HeapFree(heap, 0, b));
+    }
+    EXPECT_TRUE(HeapFree(heap, 0, h));
+    return inside;
+}
+
+}  // namespace
+
+TEST(DibExport, CallerHeapBlocksGoInAndComeBackFreeable) {
+    // Two-block and packed DIBs of 8 and 24 bits, once turned and zoomed
+    // (the image is replaced) and once left as it is. The caller's old
+    // blocks must be freed once each, a packed block never through its
+    // pixel pointer, and what comes back must free with HeapFree.
+    pmtest::TempDir dir;
+    for (bool packed : {false, true})
+        for (int depth : {8, 24})
+            for (bool replaced : {true, false}) {
+                SCOPED_TRACE(testing::Message() << (packed ? "packed " : "two blocks ") << depth << " bits"
+                                                << (replaced ? ", replaced" : ", kept"));
+                long badBefore = PmHeap_BadFrees();
+                CallerDib given = CallerAlloc(40, 30, depth, packed);
+                ASSERT_NE(given.h, nullptr);
+                ASSERT_NE(given.b, nullptr);
+                BITMAPINFOHEADER* h = given.h;
+                BYTE* b = given.b;
+                ImageConvertParams* p = Settings();
+                p->BitCount = depth;
+                p->Resize = 0;
+                p->Direction = replaced ? 5 : 0;  // 5: always a quarter turn
+                std::string path = dir / "caller.bmp";
+                ASSERT_EQ(pmImageConvert_DIBExport(&h, &b, path.c_str(), 1, p), 1);
+                EXPECT_EQ(PmHeap_BadFrees(), badBefore) << "a pointer that starts no block was freed";
+                EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, nullptr));
+                // The written file shows the image, turned or not.
+                Dib file;
+                ReadBmp(path, &file);
+                ASSERT_NE(file.h, nullptr);
+                EXPECT_EQ(file.width(), replaced ? 30 : 40);
+                EXPECT_EQ(CallerFree(h, b), packed && !replaced) << "only an untouched packed DIB stays one block";
+            }
+}
+
+TEST(DibExport, SixFiveFiveInputKeepsItsColours) {
+    // A 16-bit bit-field DIB with 5-6-5 masks: pure green must stay pure
+    // green (read as 5-5-5 it would gain red and lose half its green).
+    pmtest::TempDir dir;
+    for (int direction : {0, 5}) {
+        Dib d;
+        ASSERT_TRUE(MakeMasked(&d, 20, 10, 16, 0xF800, 0x07E0, 0x001F));
+        for (int y = 0; y < 10; ++y)
+            for (int x = 0; x < 20; ++x) {
+                d.Row(y)[2 * x] = 0xE0;
+                d.Row(y)[2 * x + 1] = 0x07;
+            }
+        ImageConvertParams* p = Settings();
+        p->Direction = direction;
+        p->BitCount = 24;
+        std::string path = dir / "green.bmp";
+        ASSERT_EQ(Export(&d, path, 1, p), 1) << direction;
+        Dib file;
+        ReadBmp(path, &file);
+        ASSERT_NE(file.h, nullptr);
+        for (int y = 0; y < file.height(); y += 5)
+            for (int x = 0; x < file.width(); x += 5) ASSERT_EQ(file.Rgb(x, y), 0x00FF00u) << direction << ": " << x << "," << y;
+    }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 
 namespace dibtest {
@@ -82,6 +83,32 @@ inline bool Make(Dib* d, int w, int h, int depth, int clrUsed = 0) {
     t.biBitCount = uint16_t(depth);
     t.biClrUsed = uint32_t(clrUsed);
     return DibCore_Create(&t, 0, &d->h, &d->b) != 0;
+}
+
+// A 16- or 32-bit BI_BITFIELDS DIB with the red, green and blue masks
+// behind a 40-byte header, as another program may hand one over.
+inline bool MakeMasked(Dib* d, int w, int h, int depth, uint32_t red, uint32_t green, uint32_t blue) {
+    size_t bytes = size_t(DibStride(uint64_t(w), uint32_t(depth))) * size_t(h);
+    d->h = static_cast<DibHeader*>(PmHeap_AllocZero(sizeof(DibHeader) + 12));
+    d->b = static_cast<uint8_t*>(PmHeap_AllocZero(bytes));
+    if (!d->h || !d->b) return false;
+    *d->h = DibHeader{sizeof(DibHeader), w, h, 1, uint16_t(depth), kBiBitfields, uint32_t(bytes), 0, 0, 0, 0};
+    uint32_t masks[3] = {red, green, blue};
+    std::memcpy(d->h + 1, masks, sizeof masks);
+    return true;
+}
+
+// A packed DIB: header, full colour table and pixels in one heap block,
+// the pixel pointer pointing into it.
+inline bool MakePacked(Dib* d, int w, int h, int depth) {
+    size_t table = depth <= 8 ? (size_t(1) << depth) * sizeof(RgbQuad) : 0;
+    size_t bytes = size_t(DibStride(uint64_t(w), uint32_t(depth))) * size_t(h);
+    auto* block = static_cast<uint8_t*>(PmHeap_AllocZero(sizeof(DibHeader) + table + bytes));
+    if (!block) return false;
+    d->h = reinterpret_cast<DibHeader*>(block);
+    *d->h = DibHeader{sizeof(DibHeader), w, h, 1, uint16_t(depth), kBiRgb, uint32_t(bytes), 0, 0, 0, 0};
+    d->b = block + sizeof(DibHeader) + table;
+    return true;
 }
 
 // A 24-bit image whose pixels come from f(x, y) -> 0x00RRGGBB.

@@ -419,3 +419,126 @@ TEST(ResizeMask, KeepsTheTwoKindsOfEntry) {
     for (int x = 0; x < 7; ++x) EXPECT_EQ(out.Index(x, 1), x >= 3 ? 1 : 0) << x;  // centre of 3 is at 2.0
     EXPECT_EQ(out.table()[1].reserved, kTransparentMark);
 }
+
+TEST(Scalers, HugeBrightBoxesAverageWithoutOverflow) {
+    // A tiny box from a large image averages 5 to 20 megapixels per box:
+    // sums of 255 pass 32 bits, and a rounded reciprocal of such a count
+    // may push white past 255. Every scaler must give white.
+    struct Size { int w, h; } sizes[] = {{5000, 4000}, {5004, 4001}};
+    for (const Size& s : sizes) {
+        Dib src;
+        ASSERT_TRUE(Make(&src, s.w, s.h, 24));
+        std::memset(src.b, 0xFF, size_t(DibCore_GetRowStride(src.h, 0)) * size_t(s.h));
+        for (int side : {1, 2})
+            for (int which = 0; which < 3; ++which) {
+                Dib dst;
+                ASSERT_TRUE(Make(&dst, side, side, 24));
+                int r = which == 0   ? Geom_Shrink(0, src.h, src.b, 0, 0, side, side, dst.b)
+                        : which == 1 ? Geom_ShrinkSmooth(0, 0, src.h, src.b, dst.h, dst.b)
+                                     : Geom_Resample(0, src.h, src.b, 1, dst.h, dst.b);
+                ASSERT_NE(r, 0);
+                for (int y = 0; y < side; ++y)
+                    for (int x = 0; x < side; ++x)
+                        EXPECT_EQ(dst.Rgb(x, y), 0xFFFFFFu)
+                            << s.w << "x" << s.h << " to " << side << "x" << side << " by scaler " << which;
+            }
+    }
+}
+
+TEST(Scalers, LastBoxesTakeTheLeftoverRowsAndColumns) {
+    // 199 pixels in ten boxes of 19 leave 9: they belong to the last row and
+    // column of boxes. Made black here, they darken those boxes; dropped,
+    // the bottom and right edges would come out white.
+    Dib src, dst;
+    ASSERT_TRUE(Make(&src, 199, 199, 24));
+    Fill(&src, [](int x, int y) { return x >= 190 || y >= 190 ? 0u : 0xFFFFFFu; });
+    ASSERT_TRUE(Make(&dst, 10, 10, 24));
+    ASSERT_NE(Geom_Shrink(0, src.h, src.b, 0, 0, 10, 10, dst.b), 0);
+    const int edge = 255 * 19 / 28;             // boxes of 19 x 28, 9 rows black
+    const int corner = 255 * 19 * 19 / (28 * 28);  // 28 x 28, 19 x 19 white
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(dst.Rgb(i, 0), 0xFFFFFFu) << i;
+        EXPECT_NEAR(int(dst.Rgb(i, 9) & 255), edge, 2) << "bottom " << i;
+        EXPECT_NEAR(int(dst.Rgb(9, i) & 255), edge, 2) << "right " << i;
+    }
+    EXPECT_NEAR(int(dst.Rgb(9, 9) & 255), corner, 2);
+}
+
+TEST(BitFields, ChannelMasksAreHonouredWhereverPixelsAreRead) {
+    // 5-6-5: red, green, blue, a mid grey, white and the lowest green step.
+    // Read as 5-5-5, green's low bit would leak into red and every green
+    // would lose its top bit.
+    const uint16_t px[6] = {0xF800, 0x07E0, 0x001F, 0x8410, 0xFFFF, 0x0020};
+    const uint32_t rgb[6] = {0xFF0000, 0x00FF00, 0x0000FF, 0x848284, 0xFFFFFF, 0x000400};
+    Dib src;
+    ASSERT_TRUE(MakeMasked(&src, 6, 2, 16, 0xF800, 0x07E0, 0x001F));
+    for (int y = 0; y < 2; ++y) std::memcpy(src.Row(y), px, sizeof px);
+
+    Dib wide;
+    ASSERT_TRUE(Make(&wide, 6, 2, 24));
+    ASSERT_EQ(DibCore_ConvertDepth(src.h, src.b, wide.h, wide.b), 1);
+    for (int x = 0; x < 6; ++x) EXPECT_EQ(wide.Rgb(x, 1), rgb[x]) << "converted " << x;
+
+    // Turning copies pixels into a new DIB, which has no masks of its own.
+    Dib turned;
+    ASSERT_EQ(DibOps_Rotate(0, kAngle180, src.h, src.b, &turned.h, &turned.b), 1);
+    for (int x = 0; x < 6; ++x) EXPECT_EQ(turned.Rgb(5 - x, 0), rgb[x]) << "turned " << x;
+
+    // Through the pipeline: turned and zoomed, solid green stays green.
+    Dib green;
+    ASSERT_TRUE(MakeMasked(&green, 20, 10, 16, 0xF800, 0x07E0, 0x001F));
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 20; ++x) std::memcpy(green.Row(y) + 2 * x, &px[1], 2);
+    int depth = 16, index = -1;
+    PmSize box{30, 50};
+    ASSERT_EQ(TransformImage(3, 0, &depth, 0, kAngle90, 2, &box, 0, 1, 0, -1, &index, &green.h, &green.b), 0);
+    ASSERT_EQ(green.width(), 30);
+    for (int y = 0; y < 50; y += 7)
+        for (int x = 0; x < 30; x += 7) ASSERT_EQ(green.Rgb(x, y), 0x00FF00u) << x << "," << y;
+
+    // 32 bits with red in the low byte.
+    Dib rgba, back;
+    ASSERT_TRUE(MakeMasked(&rgba, 1, 1, 32, 0x000000FF, 0x0000FF00, 0x00FF0000));
+    const uint8_t p32[4] = {0x11, 0x22, 0x33, 0};
+    std::memcpy(rgba.b, p32, 4);
+    ASSERT_TRUE(Make(&back, 1, 1, 24));
+    ASSERT_EQ(DibCore_ConvertDepth(rgba.h, rgba.b, back.h, back.b), 1);
+    EXPECT_EQ(back.Rgb(0, 0), 0x112233u);
+
+    // Masks that overlap or are not one run of bits describe no pixel.
+    for (uint32_t badGreen : {0xFC00u, 0x0F0Fu}) {
+        Dib bad;
+        ASSERT_TRUE(MakeMasked(&bad, 6, 2, 16, 0xF800, badGreen, 0x001F));
+        EXPECT_EQ(DibCore_ConvertDepth(bad.h, bad.b, wide.h, wide.b), 0) << badGreen;
+    }
+}
+
+TEST(DibCore, PackedDibsAreFreedAsOneBlock) {
+    // Header, table and pixels in one block, as another program may pack
+    // them: when a step replaces such an image, its pixel pointer must not
+    // be freed on its own (the C library aborts here; Windows corrupts its
+    // heap).
+    for (int depth : {8, 24}) {
+        LeakCheck leaks;
+        {
+            Dib d;
+            ASSERT_TRUE(MakePacked(&d, 30, 20, depth));
+            if (depth == 8)
+                for (int i = 0; i < 256; ++i) SetEntry(&d, i, uint32_t(i) * 0x010101u);
+            for (int y = 0; y < 20; ++y)
+                for (int x = 0; x < 30; ++x) {
+                    if (depth == 8) d.SetIndex(x, y, x * 8);
+                    else d.SetRgb(x, y, uint32_t(x * 8) * 0x010101u);
+                }
+            int bitDepth = depth, index = -1;
+            PmSize box{20, 20};
+            ASSERT_EQ(TransformImage(3, 0, &bitDepth, 24, kAngle90, 1, &box, 0, 1, 0, -1, &index, &d.h, &d.b), 0);
+            EXPECT_EQ(d.width(), 13);  // replaced: turned and zoomed
+            EXPECT_EQ(d.height(), 20);
+            // Turned counter-clockwise: the right column, lightest, on top.
+            EXPECT_GT(d.Rgb(0, 0) & 255, 200u);
+        }
+        EXPECT_EQ(leaks.Leaked(), 0) << depth;
+        EXPECT_EQ(PmHeap_BadFrees(), 0) << depth;
+    }
+}
