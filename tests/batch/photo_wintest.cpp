@@ -168,6 +168,45 @@ TEST(PhotoRun, EightOrientationsGiveOneUprightThumbnail) {
         }
 }
 
+TEST(PhotoRun, ReducedDecodesJudgeAndPlaceTheUprightPicture) {
+    // Large enough for the reader to decode at a fraction: 512 x 256
+    // upright, its quadrants 256 x 128, into a box of 64 x 16.
+    TempDir dir;
+    std::string in = dir / "in";
+    pmtest::MakeDir(in);
+    for (int o : {3, 6, 8}) {
+        bool swap = o >= 5;
+        Image stored;
+        ASSERT_TRUE(Make24(&stored, swap ? 256 : 512, swap ? 512 : 256));
+        for (int y = 0; y < stored.height(); ++y)
+            for (int x = 0; x < stored.width(); ++x) {
+                int ux, uy;
+                // StoredToUpright works on the 48 x 32 picture; scaled up.
+                StoredToUpright(o, x * (swap ? 32 : 48) / stored.width(), y * (swap ? 48 : 32) / stored.height(),
+                                &ux, &uy);
+                stored.Set(x, y, UprightAt(ux, uy));
+            }
+        exiftest::Builder b(false);
+        ASSERT_TRUE(phototest::WriteJpeg(Join(in, "r" + std::to_string(o) + ".jpg"), stored.h, stored.b,
+                                         b.Camera(o, uint32_t(stored.width()), uint32_t(stored.height())), {}, {}));
+    }
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode, kTypePng);
+    p.Size = SIZE{64, 16};
+    RunResult r = RunWith(&p, kDefaultExtras, {in});
+    ASSERT_EQ(r.succeeded, 3);
+    for (int o : {3, 6, 8}) {
+        Image out;
+        ASSERT_GT(Read(Out(r, "r" + std::to_string(o) + ".png"), kTypePng, &out), 0);
+        ASSERT_EQ(out.width(), 32) << o;
+        ASSERT_EQ(out.height(), 16) << o;
+        for (int q = 0; q < 4; ++q) {
+            int x = q & 1 ? 24 : 6, y = q & 2 ? 12 : 3;
+            EXPECT_LE(MaxDiff(out.Rgb(x, y), kQuadrant[q]), 24) << "orientation " << o << " quadrant " << q;
+        }
+    }
+}
+
 TEST(PhotoRun, DirectionActsOnTheUprightPictureAndAutoRotateOffKeepsItAsStored) {
     TempDir dir;
     std::string in = dir / "in";
