@@ -5,11 +5,14 @@
 #include "batch/input_type.h"
 #include "batch/output_paths.h"
 #include "batch/progress_ids.h"
+#include "entry/extras.h"
 #include "entry/image_types.h"
+#include "imaging/photo.h"
 #include "imaging/transform.h"
 #include "makerlibs/pmcore.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibio.h"
+#include "makerlibs/pmexif.h"
 #include "makerlibs/pmgifkit.h"
 #include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmimgread.h"
@@ -124,11 +127,24 @@ struct ShrinkHint {
     int direction;
     int resize;
     PmSize box;
+    bool autoRotate;
+    bool noEnlarge;
+    const DibMetadata* meta;  // filled by the reader before it asks
 };
 
+// The settings judge the upright picture; the reader works on the stored
+// one, which a camera held upright stores the other way round.
 int ShrinkTarget(void* context, const PmSize* full, PmSize* target) {
     auto* h = static_cast<const ShrinkHint*>(context);
-    return ShrinkTargetSize(h->direction, h->resize, &h->box, *full, target) ? 1 : 0;
+    bool swap = h->autoRotate && h->meta && Exif_SwapsSides(h->meta->orientation);
+    PmSize upright = swap ? PmSize{full->cy, full->cx} : *full;
+    int resize = h->resize;
+    PmSize box = h->box;
+    if (h->noEnlarge)
+        ApplyNoEnlarge(AngleForDirection(h->direction, upright.cx, upright.cy), &resize, &box, upright.cx, upright.cy);
+    if (!ShrinkTargetSize(h->direction, resize, &box, upright, target)) return 0;
+    if (swap) *target = PmSize{target->cy, target->cx};
+    return 1;
 }
 
 struct Outcome {
@@ -181,15 +197,21 @@ void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inpu
     DibIOOptions readInfo;
     std::memset(&readInfo, 0, sizeof readInfo);
     DibIO_GetDefaultOptions(inputType, &readInfo);
+    const ImageConvertExtras extras = Pm_ExtrasFor(p);
+    DibMetadata meta;
+    meta.convertCmyk = extras.ColorManage != 0;
     // The reader may decode fewer pixels when the zoom shrinks the image
-    // anyway; turn and output size still follow from its full size.
+    // anyway; turn and output size still follow from its full size. The
+    // metadata is always read, even when no option uses it: a TIFF then
+    // comes as stored, whether or not it is turned afterwards.
     PmSize box{p->Size.cx, p->Size.cy};
-    ShrinkHint hint{p->Direction, p->Resize, box};
+    ShrinkHint hint{p->Direction, p->Resize, box, extras.AutoRotate != 0, extras.NoEnlarge != 0, &meta};
     DibReadRequest request;
     std::memset(&request, 0, sizeof request);
     request.Size = sizeof request;
     request.TargetSize = ShrinkTarget;
     request.Context = &hint;
+    request.Meta = &meta;
     int depth;
     if (inputType == kTypeGif)
         depth = GifKit_ReadImage(0, input.get(), -1, 24, -1, 0, &dib.header, &dib.bits);
@@ -198,9 +220,30 @@ void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inpu
     if (depth < 0) o->lastError = GetLastError();
     if (depth <= 0 || !dib.header) return;
 
+    const PmSize stored{dib.header->biWidth, dib.header->biHeight < 0 ? -dib.header->biHeight : dib.header->biHeight};
+    PmSize full = request.FullSize.cx > 0 ? request.FullSize : stored;
+    // The picture the photographer saw comes first: upright, in sRGB. The
+    // Direction rules then act on the upright picture.
+    int orientation = meta.orientation >= 1 && meta.orientation <= 8 ? meta.orientation : 1;
+    int turned = 1;
+    if (extras.AutoRotate && orientation != 1) {
+        if (int code = Photo_Upright(orientation, &dib.header, &dib.bits)) {
+            o->errorCode = code;
+            return;
+        }
+        if (Exif_SwapsSides(orientation)) full = PmSize{full.cy, full.cx};
+        turned = orientation;
+        orientation = 1;
+    }
+    if (extras.ColorManage) Photo_ToSrgb(meta, dib.header, dib.bits);
+
     PmSize decoded{dib.header->biWidth, dib.header->biHeight < 0 ? -dib.header->biHeight : dib.header->biHeight};
-    PmSize full = request.FullSize.cx > 0 ? request.FullSize : decoded;
-    ZoomPlan plan = PlanZoom(p->Direction, p->Resize, &box, full, decoded, request.Reduction);
+    int resize = p->Resize;
+    if (extras.NoEnlarge) ApplyNoEnlarge(AngleForDirection(p->Direction, full.cx, full.cy), &resize, &box, full.cx, full.cy);
+    ZoomPlan plan = PlanZoom(p->Direction, resize, &box, full, decoded, request.Reduction);
+    // A reduced decode's picture lies at its top left as stored; turned
+    // upright it may lie at another corner.
+    if (plan.reduced && turned != 1) plan.extent = Photo_OrientExtent(turned, plan.extent, stored);
     int bitDepth = depth;
     int transparentIndex = -1;
     int code = TransformImageFrom(plan.Extent(), p->WriteImageType, 0, &bitDepth, p->BitCount, plan.angle, plan.resize, &plan.box,
@@ -218,8 +261,19 @@ void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inpu
                                                        : dib.header->biBitCount;
     Batch_ShowPreview(p, outputName, dib.header, dib.bits, transparentIndex, outputDepth, background);
 
+    // The camera's data goes along only when asked: it may tell where the
+    // picture was taken. The stored orientation stays only while the
+    // pixels were not turned upright.
+    DibMetadata keep;
+    const bool keeping = extras.KeepMetadata &&
+                         Photo_OutputMeta(meta, p->WriteImageType, orientation, uint32_t(dib.header->biWidth),
+                                          uint32_t(dib.header->biHeight < 0 ? -dib.header->biHeight
+                                                                            : dib.header->biHeight),
+                                          &keep);
+
     o->errorCode = kErrWrite;
-    int written = DibIO_Write(0, output.get(), p->WriteImageType, 0, 0, &options, dib.header, dib.bits);
+    int written = keeping ? DibIO_WriteMeta(0, output.get(), p->WriteImageType, &options, &keep, dib.header, dib.bits)
+                          : DibIO_Write(0, output.get(), p->WriteImageType, 0, 0, &options, dib.header, dib.bits);
     if (written < 0) o->lastError = GetLastError();
     o->succeeded = written >= 1;
 }

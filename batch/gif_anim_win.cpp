@@ -3,6 +3,8 @@
 // one is read, so an animation stays an animation with its timing, loop
 // count and transparency.
 #include "batch/batch_run.h"
+#include "entry/extras.h"
+#include "imaging/photo.h"
 #include "imaging/transform.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibops.h"
@@ -82,6 +84,7 @@ bool HasTransparentPixels(const DibHeader* header, const uint8_t* bits) {
 GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* outputName, ImageConvertParams* p,
                                  COLORREF previewBackground) {
     GifPathResult r{false, kErrRead, 0, 0};
+    const bool noEnlarge = Pm_ExtrasFor(p).NoEnlarge != 0;
     int n = GifKit_CountFrames(input);
     if (n <= 0) {
         r.lastError = LastErrorFor(n);
@@ -136,14 +139,16 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
         // The frame's own output size, then the output screen and where the
         // frame lies on it.
         PmSize box{p->Size.cx, p->Size.cy};
+        int resize = p->Resize;
+        if (noEnlarge) ApplyNoEnlarge(angle, &resize, &box, screenW, screenH);
         PmSize size{screenW, screenH};
         PmRect rect{readFrame.Left, readFrame.Top, readFrame.Left + dib.header->biWidth,
                     readFrame.Top + dib.header->biHeight};
-        DibOps_ComputeLayout(angle, p->Resize, &box, &size, &rect);
+        DibOps_ComputeLayout(angle, resize, &box, &size, &rect);
         PmSize frameSize{rect.right - rect.left, rect.bottom - rect.top};
         size = PmSize{screenW, screenH};
         rect = PmRect{readFrame.Left, readFrame.Top, readFrame.Left + readFrame.Width, readFrame.Top + readFrame.Height};
-        int compose = DibOps_ComputeLayout(angle, p->Resize, &box, &size, &rect);
+        int compose = DibOps_ComputeLayout(angle, resize, &box, &size, &rect);
         writeScreen.Width = size.cx;
         writeScreen.Height = size.cy;
         writeFrame.Left = rect.left;

@@ -1,11 +1,11 @@
 # Image libraries as imported targets pm::jpeg, pm::png, pm::tiff, pm::gif,
-# pm::zlib. Windows: static libraries cross-built by scripts/build-deps.sh.
-# Native: Debian's -dev packages.
+# pm::zlib, and Little CMS 2 as pm::lcms2. Windows: static libraries
+# cross-built by scripts/build-deps.sh. Native: Debian's -dev packages.
 if(WIN32)
     if(NOT PM_DEPS_PREFIX)
         message(FATAL_ERROR "PM_DEPS_PREFIX not set: run scripts/build-deps.sh and pass -DPM_DEPS_PREFIX=<deps>/<triple>")
     endif()
-    foreach(lib jpeg png16 tiff gif z)
+    foreach(lib jpeg png16 tiff gif z lcms2)
         if(NOT EXISTS ${PM_DEPS_PREFIX}/lib/lib${lib}.a)
             message(FATAL_ERROR "missing ${PM_DEPS_PREFIX}/lib/lib${lib}.a: run scripts/build-deps.sh")
         endif()
@@ -21,6 +21,7 @@ if(WIN32)
     pm_import(png libpng16.a)
     pm_import(tiff libtiff.a)
     pm_import(gif libgif.a)
+    pm_import(lcms2 liblcms2.a)
     set_property(TARGET pm::png APPEND PROPERTY INTERFACE_LINK_LIBRARIES pm::zlib)
     set_property(TARGET pm::tiff APPEND PROPERTY INTERFACE_LINK_LIBRARIES pm::jpeg pm::zlib)
     find_package(GTest QUIET)  # never found in the cross sysroot; built below
@@ -37,6 +38,14 @@ else()
     find_package(GIF REQUIRED)
     find_package(ZLIB REQUIRED)
     find_package(GTest REQUIRED)
+    find_path(LCMS2_INCLUDE_DIR lcms2.h)
+    find_library(LCMS2_LIBRARY lcms2)
+    if(NOT LCMS2_INCLUDE_DIR OR NOT LCMS2_LIBRARY)
+        message(FATAL_ERROR "Little CMS 2 not found: install liblcms2-dev (scripts/install-packages.sh)")
+    endif()
+    add_library(pm::lcms2 UNKNOWN IMPORTED GLOBAL)
+    set_target_properties(pm::lcms2 PROPERTIES IMPORTED_LOCATION ${LCMS2_LIBRARY}
+        INTERFACE_INCLUDE_DIRECTORIES ${LCMS2_INCLUDE_DIR})
     add_library(pm::jpeg ALIAS JPEG::JPEG)
     add_library(pm::png ALIAS PNG::PNG)
     add_library(pm::tiff ALIAS TIFF::TIFF)

@@ -1,6 +1,7 @@
 #include "entry/settings_ini.h"
 #include "entry/export_guard.h"
 
+#include "entry/extras.h"
 #include "makerlibs/pmcore.h"
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmimgkit.h"
@@ -155,6 +156,9 @@ static int ReadIniFile(ImageConvertParams* params, const char* iniFile) {
 
     p.CurNode = ini.Int(kIniDisplaySection, "CurNode", 0);
     p.CurLeaf = ini.Int(kIniDisplaySection, "CurLeaf", 0);
+
+    // The newer settings travel with the record they are bound to.
+    if (ImageConvertExtras* x = Pm_ExtrasOf(params)) ReadExtrasIni(x, iniFile);
     return 0;
 }
 
@@ -210,6 +214,14 @@ DWORD WriteSettingsIni(const ImageConvertParams* params, const char* iniFile, in
     w.Unsigned("Jpeg_Progressive", p.SaveOptions.Jpeg_Progressive);
     w.Unsigned("Png_Interlace", p.SaveOptions.Png_Interlace);
     w.Unsigned("Gif_Interlace", p.SaveOptions.Gif_Interlace);
+    // The newer settings follow every older key. A record without extras
+    // leaves their keys as the file has them.
+    if (const ImageConvertExtras* x = Pm_ExtrasOf(params)) {
+        w.Int(s, "AutoRotate", x->AutoRotate);
+        w.Int(s, "ColorManage", x->ColorManage);
+        w.Int(s, "KeepMetadata", x->KeepMetadata);
+        w.Int(s, "NoEnlarge", x->NoEnlarge);
+    }
     return w.Error();
 }
 

@@ -3,6 +3,7 @@
 // the run's report go to the console. Exit code 0 = every file converted,
 // 1 = some failed or the run had errors, 2 = usage error.
 #include "batch/batch_run.h"
+#include "entry/extras.h"
 #include "entry/startup.h"
 #include "makerlibs/pmfilelist.h"
 #include "makerlibs/pmimgkit.h"
@@ -166,6 +167,10 @@ int main() {
 
     static ImageConvertParams params;
     std::memset(&params, 0, sizeof params);
+    // The newer settings (orientation, colour profiles, metadata, enlarging)
+    // are read with the record once it has them bound.
+    static ImageConvertExtras extras = kDefaultExtras;
+    Pm_BindExtras(&params, &extras);
     pmImageConvert_GetPrivateIniFile(&params, iniFile[0] ? iniFile : nullptr);
     params.AppFolder = paths.Folder;
     params.IniFile = iniFile;

@@ -41,6 +41,7 @@
 #include "makerlibs/pmfile.h"
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // The per-format option record: WriteOptions when writing, ReadInfo when
 // reading. Offsets of the named fields are fixed; the rest is free.
@@ -87,6 +88,7 @@ int DibIO_Read(int reserved, PmFileHandle file, int type, int r1, int r2, int r3
 // record above (whose layout is fixed): what the caller will make of the
 // image, so that a reader may decode fewer pixels than the file holds. New
 // fields are appended; `Size` tells a reader how many the caller knows.
+struct DibMetadata;
 struct DibReadRequest {
     uint32_t Size;  // sizeof(DibReadRequest)
     // Asked once, when the reader knows the image's full size: non-zero when
@@ -99,6 +101,10 @@ struct DibReadRequest {
     // divided by (rounded up) when decoding; 1 = every pixel.
     PmSize FullSize;
     uint32_t Reduction;
+    // Null, or a record the reader fills as DibIO_ReadMeta does. It is
+    // filled before TargetSize is asked, so the stored orientation is known
+    // there (the upright picture may be the other way round).
+    DibMetadata* Meta;
 };
 
 // DibIO_Read with a request. The limits on image size apply to the image
@@ -108,3 +114,34 @@ int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, Di
 // Writes the DIB. > 0 written; < 0 failed system call; 0 other failure.
 int DibIO_Write(int reserved, PmFileHandle file, int type, int r1, int r2,
                 const DibIOOptions* options, const DibHeader* header, const uint8_t* bits);
+
+// One JPEG APP segment kept byte for byte (XMP, extended XMP, IPTC).
+struct DibSegment {
+    int marker;  // 0xE1, 0xED
+    std::vector<uint8_t> data;  // the payload after the length field
+};
+
+// What a reader found beside the pixels (DibIO_ReadMeta), and what a writer
+// stores with them (DibIO_WriteMeta).
+struct DibMetadata {
+    // Reading, in: a CMYK JPEG with a CMYK profile is converted to sRGB
+    // while it is decoded (the samples are gone afterwards).
+    bool convertCmyk = false;
+    // Reading, out; writing, in.
+    int orientation = 0;        // 1..8 as the file stores it; 0 = none (upright)
+    std::vector<uint8_t> exif;  // EXIF as a TIFF structure (JPEG APP1, PNG eXIf)
+    std::vector<uint8_t> icc;   // the embedded colour profile, whole
+    bool iccApplied = false;    // the reader already converted with it
+    std::vector<DibSegment> segments;  // JPEG XMP and IPTC, in file order
+};
+
+// DibIO_Read that also fills `meta`: the orientation, EXIF, profile and the
+// segments named above. A TIFF is then read as stored, without libtiff's
+// own flips, so that `orientation` describes the pixels handed back.
+int DibIO_ReadMeta(int reserved, PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta,
+                   DibHeader** header, uint8_t** bits);
+// DibIO_Write that stores `meta` where the format has room: JPEG the EXIF
+// (APP1) and the segments, PNG the EXIF (eXIf). Other formats, and blocks
+// too large for their place, are written without it.
+int DibIO_WriteMeta(int reserved, PmFileHandle file, int type, const DibIOOptions* options, const DibMetadata* meta,
+                    const DibHeader* header, const uint8_t* bits);

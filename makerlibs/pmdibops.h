@@ -7,6 +7,11 @@
 // new DIB. 1 = success.
 int DibOps_Rotate(int reserved, int32_t angle, const DibHeader* header, const uint8_t* bits,
                   DibHeader** outHeader, uint8_t** outBits);
+// Makes a new DIB of the picture the camera meant: `orientation` is the
+// EXIF/TIFF value 1..8 (2, 4, 5, 7 mirror; 5 to 8 swap the sides); other
+// values copy the image unchanged. 1 = success.
+int DibOps_Orient(int orientation, const DibHeader* header, const uint8_t* bits, DibHeader** outHeader,
+                  uint8_t** outBits);
 // The largest size of the same aspect ratio inside `box`; never 0 on an axis.
 int DibOps_FitSize(const PmSize* box, int reserved, PmSize* size);
 // Output size of a logical screen `size` turned by `angle` and zoomed by

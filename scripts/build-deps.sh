@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds static libjpeg-turbo, libpng, libtiff and giflib for the MinGW
+# Cross-builds static libjpeg-turbo, libpng, libtiff, giflib and Little CMS 2
+# for the MinGW
 # targets from Debian's source packages. The sources come through a private apt
 # configuration under the cache folder, so the machine's apt setup is never
 # touched. A finished target leaves a stamp; a second run does nothing.
@@ -12,8 +13,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 deps=${PM_DEPS_DIR:-$here/build/deps}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(i686-w64-mingw32 x86_64-w64-mingw32)
-packages=(libjpeg-turbo libpng1.6 tiff giflib)
-stamp_text="pixmill-deps v1: ${packages[*]}"
+packages=(libjpeg-turbo libpng1.6 tiff giflib lcms2)
+stamp_text="pixmill-deps v2: ${packages[*]}"
 
 all_done=1
 for t in "${targets[@]}"; do
@@ -28,7 +29,8 @@ mkdir -p "$deps/src"
 src="$deps/src"
 
 # --- fetch and unpack the source packages once ------------------------------
-if [ ! -f "$src/.unpacked" ]; then
+# The marker names the packages, so a cache from a shorter list fetches again.
+if [ "$(cat "$src/.unpacked" 2>/dev/null)" != "${packages[*]}" ]; then
     apt_dir="$deps/apt"
     mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts"
     # Mirror the machine's own deb lines as deb-src lines (no host is written
@@ -52,11 +54,16 @@ if [ ! -f "$src/.unpacked" ]; then
           apt-get "${APTOPT[@]}" -qq source --download-only "$p" ||
               apt-get "${APTOPT[@]}" -qq source --download-only "$p/bookworm"
       done
-      for d in *.dsc; do dpkg-source -q -x "$d" >/dev/null; done )
-    touch "$src/.unpacked"
+      for d in *.dsc; do
+          # Unpacked by an earlier run: dpkg-source refuses an existing folder.
+          v=$(sed -n 's/^Version: //p' "$d" | sed 's/^[0-9]*://; s/-[^-]*$//')
+          n=$(sed -n 's/^Source: //p' "$d")
+          [ -d "$n-$v" ] || dpkg-source -q -x "$d" >/dev/null
+      done )
+    echo "${packages[*]}" > "$src/.unpacked"
 fi
 srcdir() { find "$src" -maxdepth 1 -mindepth 1 -type d -name "$1-*" | sort | tail -n 1; }
-jpeg_src=$(srcdir libjpeg-turbo); png_src=$(srcdir libpng1.6); tiff_src=$(srcdir tiff); gif_src=$(srcdir giflib)
+jpeg_src=$(srcdir libjpeg-turbo); png_src=$(srcdir libpng1.6); tiff_src=$(srcdir tiff); gif_src=$(srcdir giflib); lcms_src=$(srcdir lcms2)
 jobs=$(nproc)
 
 for t in "${targets[@]}"; do
@@ -101,6 +108,14 @@ TC
     done
     $t-ar rcs "$prefix/lib/libgif.a" "$b/gif"/*.o
     cp "$gif_src/gif_lib.h" "$prefix/include/"
+    # Little CMS likewise: its sources compile as they are, without plug-ins.
+    mkdir -p "$b/lcms"
+    for f in "$lcms_src"/src/*.c; do
+        o="$b/lcms/$(basename "${f%.c}").o"
+        $t-gcc-win32 -O2 -c "$f" -I"$lcms_src/include" -I"$lcms_src/src" -o "$o"
+    done
+    $t-ar rcs "$prefix/lib/liblcms2.a" "$b/lcms"/*.o
+    cp "$lcms_src/include/lcms2.h" "$lcms_src/include/lcms2_plugin.h" "$prefix/include/"
     cp /usr/$t/lib/libz.a "$prefix/lib/" 2>/dev/null || true
     rm -rf "$b"
     echo "$stamp_text" > "$prefix/.stamp"

@@ -64,8 +64,15 @@ const PageCombo kCombos[] = {
     {IDC_IMAGE_FILTER, PAGE_FIELD(ImageConvertParams, Filter), kToneFilters},
 };
 
-const int kSizeControls[] = {IDC_IMAGE_WIDTHLABEL, IDC_IMAGE_WIDTH, IDC_IMAGE_WIDTHUNIT,
-                             IDC_IMAGE_HEIGHTLABEL, IDC_IMAGE_HEIGHT, IDC_IMAGE_HEIGHTUNIT};
+// Never enlarging means nothing without a zoom either.
+const int kSizeControls[] = {IDC_IMAGE_WIDTHLABEL, IDC_IMAGE_WIDTH,      IDC_IMAGE_WIDTHUNIT, IDC_IMAGE_HEIGHTLABEL,
+                             IDC_IMAGE_HEIGHT,     IDC_IMAGE_HEIGHTUNIT, IDC_IMAGE_NOENLARGE};
+
+const PageExtraBox kExtraBoxes[] = {
+    {IDC_IMAGE_AUTOROTATE, &ImageConvertExtras::AutoRotate},
+    {IDC_IMAGE_NOENLARGE, &ImageConvertExtras::NoEnlarge},
+    {IDC_IMAGE_COLORMANAGE, &ImageConvertExtras::ColorManage},
+};
 
 // Setting the edits from the record makes them report a change; that echo
 // must not write the record (a stored 0 would silently become 1).
@@ -99,6 +106,10 @@ void OnCommand(HWND page, int id, int code) {
         StoreSize(page, id, p);
         break;
     default:
+        if (ImageConvertExtras* x = Page_Extras(page); x && code == BN_CLICKED && Page_StoreExtra(page, id, x, kExtraBoxes)) {
+            Page_NotifyChanged(page);
+            return;
+        }
         if (!Page_StoreCombo(page, id, code, p, kCombos)) return;
         break;
     }
@@ -127,6 +138,7 @@ INT_PTR OnLoad(HWND page, WPARAM first) {
     g_loading = false;
     CheckDlgButton(page, IDC_IMAGE_USEFILTER, p->UseFilter ? BST_CHECKED : BST_UNCHECKED);
     ShowDependents(page, p);
+    if (const ImageConvertExtras* x = Page_Extras(page)) Page_ShowExtras(page, *x, kExtraBoxes);
     Page_OfferFocus(page, static_cast<int>(first), IDC_IMAGE_DIRECTION);
     return Page_Answer(page, 1);
 }

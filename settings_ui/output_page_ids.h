@@ -4,6 +4,7 @@
 
 #define IDC_OUTPUT_TYPE         256
 #define IDC_OUTPUT_OPTIONAREA   270  /* placeholder of the sub-pages */
+#define IDC_OUTPUT_KEEPMETA     271
 
 #define IDC_OPT_SCAN            256  /* GIF and PNG scan method list */
 #define IDC_OPT_RLE             256  /* bitmap: RLE check box */

@@ -187,6 +187,12 @@ void CreateSubPages(HWND page, InitParamsDlgState* st) {
     }
 }
 
+// Off by default: a thumbnail usually should not carry the camera's data,
+// where the picture was taken included.
+const PageExtraBox kExtraBoxes[] = {
+    {IDC_OUTPUT_KEEPMETA, &ImageConvertExtras::KeepMetadata},
+};
+
 INT_PTR OnLoad(HWND page, WPARAM first) {
     ImageConvertParams* p = Page_Params(page);
     InitParamsDlgState* st = Page_ShellState(page);
@@ -207,6 +213,7 @@ INT_PTR OnLoad(HWND page, WPARAM first) {
         }
     }
     OnTypeCommand(page, 0);
+    if (const ImageConvertExtras* x = Page_Extras(page)) Page_ShowExtras(page, *x, kExtraBoxes);
     Page_OfferFocus(page, static_cast<int>(first), IDC_OUTPUT_TYPE);
     return Page_Answer(page, 1);
 }
@@ -221,7 +228,12 @@ INT_PTR Dispatch(HWND page, UINT message, WPARAM wParam, LPARAM) {
         WinKit_SendToParent(page, WM_PARAMS_CHANGED, 0, 0);
         return FALSE;
     case WM_COMMAND:
-        if (LOWORD(wParam) == IDC_OUTPUT_TYPE) OnTypeCommand(page, HIWORD(wParam));
+        if (LOWORD(wParam) == IDC_OUTPUT_TYPE) {
+            OnTypeCommand(page, HIWORD(wParam));
+        } else if (ImageConvertExtras* x = Page_Extras(page);
+                   x && HIWORD(wParam) == BN_CLICKED && Page_StoreExtra(page, LOWORD(wParam), x, kExtraBoxes)) {
+            Page_NotifyChanged(page);
+        }
         return FALSE;
     }
     return FALSE;

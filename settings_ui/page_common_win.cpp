@@ -22,6 +22,11 @@ ImageConvertParams* Page_Params(HWND page) {
     return st && st->Args ? &st->Args->Params : nullptr;
 }
 
+ImageConvertExtras* Page_Extras(HWND page) {
+    InitParamsDlgState* st = Page_ShellState(page);
+    return st ? st->Extras : nullptr;
+}
+
 void Page_NotifyChanged(HWND page) {
     WinKit_SendToParent(page, WM_PARAMS_CHANGED, 0, 0);
 }

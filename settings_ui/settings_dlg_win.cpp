@@ -247,6 +247,7 @@ void OnCommand(HWND dialog, InitParamsDlgState* st, int id) {
             return;
         }
         st->Snapshot = p;
+        st->ExtrasSnapshot = *st->Extras;
         SendMessageA(dialog, WM_PARAMS_LOAD, 0, 0);
         SetFocus(GetDlgItem(dialog, IDC_SETTINGS_TREE));
         return;
@@ -301,6 +302,13 @@ INT_PTR OnInit(HWND dialog, InitParamsDlgArgs* args) {
     args->CurLeaf = args->Params.CurLeaf;
     args->Saved = 0;
     st->Snapshot = args->Params;
+    st->Extras = Pm_ExtrasOf(&args->Params);
+    if (!st->Extras) {
+        st->OwnExtras = kDefaultExtras;
+        st->OwnExtrasBound = Pm_BindExtras(&args->Params, &st->OwnExtras) ? 1 : 0;
+        st->Extras = &st->OwnExtras;
+    }
+    st->ExtrasSnapshot = *st->Extras;
     st->FocusSlot = &args->FocusWindow;
     st->SaveBlocked = 0;
     static const int kOptionTypes[kSaveOptionPageCount] = {kTypeGif, kTypePng, kTypeBmp, kTypeTiff, kTypeJpeg};
@@ -311,6 +319,7 @@ INT_PTR OnInit(HWND dialog, InitParamsDlgArgs* args) {
     WinKit_PlaceWindow(dialog, GetParent(dialog), 5, 0);
     SendMessageA(dialog, WM_PARAMS_LOAD, 1, 0);
     st->Snapshot = args->Params;
+    st->ExtrasSnapshot = *st->Extras;
     SendMessageA(dialog, WM_PARAMS_CHANGED, 0, 0);
     if (*st->FocusSlot) SetFocus(*st->FocusSlot);
     return FALSE;  // the focus is set
@@ -322,6 +331,7 @@ void OnFinalDestroy(HWND dialog) {
     // The start page released its browser during its own destruction, which
     // came before this last message of the frame.
     SetWindowLongPtrA(dialog, DWLP_USER, 0);
+    if (st->OwnExtrasBound) Pm_UnbindExtras(&st->Args->Params);
     WinKit_Free(st);
     StartPage_EndHosting();
 }
@@ -344,7 +354,8 @@ INT_PTR Dispatch(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_PARAMS_LOAD:
         return OnLoad(dialog, st, wParam, lParam);
     case WM_PARAMS_CHANGED:
-        EnableWindow(GetDlgItem(dialog, IDC_SETTINGS_APPLY), SettingsDiffer(st->Args->Params, st->Snapshot));
+        EnableWindow(GetDlgItem(dialog, IDC_SETTINGS_APPLY),
+                     SettingsDiffer(st->Args->Params, st->Snapshot) || !(*st->Extras == st->ExtrasSnapshot));
         return FALSE;
     case WM_PARAMS_GETPAGES: {
         auto* out = reinterpret_cast<PageTable*>(lParam);

@@ -2,6 +2,7 @@
 // of the page protocol, the frame's per-window block (pages find it in their
 // parent's DWLP_USER slot) and the page dialog procedures.
 #pragma once
+#include "entry/extras.h"
 #include "entry/params.h"
 
 #include <cstddef>
@@ -66,12 +67,40 @@ struct InitParamsDlgState {
     SaveOptionPage SaveOptionPages[kSaveOptionPageCount];
     int32_t SaveBlocked;
     struct IWebBrowser2* Browser;  // owned by the start page
+    // The newer settings of the live record: the record's own extras, or,
+    // for a caller whose record has none, the dialog's (bound while it is
+    // open, so that Save writes them too).
+    ImageConvertExtras* Extras;
+    ImageConvertExtras ExtrasSnapshot;
+    ImageConvertExtras OwnExtras;
+    int32_t OwnExtrasBound;
 };
 
 // The frame's block as a page sees it; null before the frame set it up.
 InitParamsDlgState* Page_ShellState(HWND page);
 // The live record, or null.
 ImageConvertParams* Page_Params(HWND page);
+// The live record's newer settings, or null.
+ImageConvertExtras* Page_Extras(HWND page);
+// A check box standing for one 0/1 setting of ImageConvertExtras.
+struct PageExtraBox {
+    int Control;
+    int32_t ImageConvertExtras::*Field;
+};
+template <size_t N>
+void Page_ShowExtras(HWND page, const ImageConvertExtras& x, const PageExtraBox (&boxes)[N]) {
+    for (const PageExtraBox& b : boxes) CheckDlgButton(page, b.Control, x.*b.Field ? BST_CHECKED : BST_UNCHECKED);
+}
+// When `control` is one of `boxes`, stores its state and answers true.
+template <size_t N>
+bool Page_StoreExtra(HWND page, int control, ImageConvertExtras* x, const PageExtraBox (&boxes)[N]) {
+    for (const PageExtraBox& b : boxes)
+        if (b.Control == control) {
+            x->*b.Field = IsDlgButtonChecked(page, control) == BST_CHECKED ? 1 : 0;
+            return true;
+        }
+    return false;
+}
 // Tells the frame (through the parent) that the live record changed.
 void Page_NotifyChanged(HWND page);
 // On the first load a page offers its first control for the initial focus.

@@ -9,15 +9,19 @@ namespace pmio {
 
 int BmpRead(InStream& in, DibIOOptions* info, DibHolder* out);
 int BmpWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
-int JpegRead(InStream& in, DibIOOptions* info, DibHolder* out);
+// `meta` may be null (nothing beside the pixels is looked at or written).
+int JpegRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta);
 // Reads a JPEG held whole in memory, reduced as `request` allows (null: not
 // reduced); fills request->FullSize and Reduction.
-int JpegReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info, DibHolder* out);
-int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
-int PngRead(InStream& in, DibIOOptions* info, DibHolder* out);
-int PngWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
+int JpegReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info, DibHolder* out,
+                   DibMetadata* meta);
+int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
+              const DibMetadata* meta);
+int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta);
+int PngWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
+             const DibMetadata* meta);
 // TIFF seeks and reads back while writing, so it takes the file itself.
-int TiffRead(InStream& in, DibIOOptions* info, DibHolder* out);
+int TiffRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta);
 int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits, unsigned* sysError);
 int GifRead(InStream& in, DibIOOptions* info, DibHolder* out);
 int GifWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);

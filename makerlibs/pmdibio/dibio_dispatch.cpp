@@ -6,8 +6,9 @@
 #include "makerlibs/pmdibio/dibio_codecs.h"
 #include "makerlibs/pmimgkit.h"
 
-int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* info, DibHeader** header,
-               uint8_t** bits) {
+namespace {
+
+int ReadAny(PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, DibHeader** header, uint8_t** bits) {
     if (header) *header = nullptr;
     if (bits) *bits = nullptr;
     if (!file || !header || !bits) return 0;
@@ -23,9 +24,9 @@ int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* in
     if (in.ok()) {
         switch (type) {
         case kTypeBmp: depth = pmio::BmpRead(in, info, &dib); break;
-        case kTypeJpeg: depth = pmio::JpegRead(in, info, &dib); break;
-        case kTypePng: depth = pmio::PngRead(in, info, &dib); break;
-        case kTypeTiff: depth = pmio::TiffRead(in, info, &dib); break;
+        case kTypeJpeg: depth = pmio::JpegRead(in, info, &dib, meta); break;
+        case kTypePng: depth = pmio::PngRead(in, info, &dib, meta); break;
+        case kTypeTiff: depth = pmio::TiffRead(in, info, &dib, meta); break;
         case kTypeGif: depth = pmio::GifRead(in, info, &dib); break;
         case kTypePhotoCd: depth = pmio::PcdRead(in, info, &dib); break;
         default: break;
@@ -39,49 +40,20 @@ int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* in
     return depth;
 }
 
-namespace {
-
 // Larger JPEG files are read through the stream as before: holding such a
 // file whole would add its size to the peak of a read that is big anyway.
 constexpr uint64_t kWholeFileLimit = 256ull * 1024 * 1024;
 
-}  // namespace
-
-int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, DibIOOptions* info,
-                        DibHeader** header, uint8_t** bits) {
-    if (header) *header = nullptr;
-    if (bits) *bits = nullptr;
-    if (!request || request->Size < sizeof(DibReadRequest))
-        return DibIO_Read(0, file, type, 0, 0, 0, info, header, bits);
-    request->FullSize = PmSize{0, 0};
-    request->Reduction = 1;
-    if (!file || !header || !bits) return 0;
-    if (type == kTypeJpeg) {
-        pmio::WholeFile whole(file, kWholeFileLimit);
-        if (whole.ok()) {
-            DibIOOptions scratch;
-            if (!info) {
-                DibIO_GetDefaultOptions(type, &scratch);
-                info = &scratch;
-            }
-            pmio::DibHolder dib;
-            int depth = pmio::JpegReadMemory(whole.data(), whole.size(), request, info, &dib);
-            if (depth <= 0 || !dib.header) return 0;
-            dib.Release(header, bits);
-            return depth;
-        }
-        if (whole.SysFailed()) return whole.Result(0);
-    }
-    int depth = DibIO_Read(0, file, type, 0, 0, 0, info, header, bits);
-    if (depth > 0 && *header) {
-        int32_t h = (*header)->biHeight;
-        request->FullSize = PmSize{(*header)->biWidth, h < 0 ? -h : h};
-    }
-    return depth;
+// A metadata record starts empty, keeping only what the caller asks of it.
+void ClearMeta(DibMetadata* meta) {
+    if (!meta) return;
+    bool convertCmyk = meta->convertCmyk;
+    *meta = DibMetadata{};
+    meta->convertCmyk = convertCmyk;
 }
 
-int DibIO_Write(int, PmFileHandle file, int type, int, int, const DibIOOptions* options, const DibHeader* header,
-                const uint8_t* bits) {
+int WriteAny(PmFileHandle file, int type, const DibIOOptions* options, const DibMetadata* meta,
+             const DibHeader* header, const uint8_t* bits) {
     if (!file || !pmio::UsableDib(header, bits)) return 0;
     // The coders write the plain layouts of 16 and 32 bits. An image with
     // channel masks of its own goes out from a plain copy: 16 bits widen to
@@ -115,11 +87,78 @@ int DibIO_Write(int, PmFileHandle file, int type, int, int, const DibIOOptions* 
     if (out.ok()) {
         switch (type) {
         case kTypeBmp: r = pmio::BmpWrite(out, *options, header, bits); break;
-        case kTypeJpeg: r = pmio::JpegWrite(out, *options, header, bits); break;
-        case kTypePng: r = pmio::PngWrite(out, *options, header, bits); break;
+        case kTypeJpeg: r = pmio::JpegWrite(out, *options, header, bits, meta); break;
+        case kTypePng: r = pmio::PngWrite(out, *options, header, bits, meta); break;
         case kTypeGif: r = pmio::GifWrite(out, *options, header, bits); break;
         default: break;
         }
     }
     return r > 0 ? r : out.Result(0);
+}
+
+}  // namespace
+
+int DibIO_Read(int, PmFileHandle file, int type, int, int, int, DibIOOptions* info, DibHeader** header,
+               uint8_t** bits) {
+    return ReadAny(file, type, info, nullptr, header, bits);
+}
+
+int DibIO_ReadMeta(int, PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, DibHeader** header,
+                   uint8_t** bits) {
+    ClearMeta(meta);
+    int depth = ReadAny(file, type, info, meta, header, bits);
+    if (depth <= 0) ClearMeta(meta);
+    return depth;
+}
+
+int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, DibIOOptions* info,
+                        DibHeader** header, uint8_t** bits) {
+    if (header) *header = nullptr;
+    if (bits) *bits = nullptr;
+    if (!request || request->Size < sizeof(DibReadRequest))
+        return DibIO_Read(0, file, type, 0, 0, 0, info, header, bits);
+    request->FullSize = PmSize{0, 0};
+    request->Reduction = 1;
+    DibMetadata* meta = request->Meta;
+    ClearMeta(meta);
+    if (!file || !header || !bits) return 0;
+    int depth = 0;
+    bool read = false;
+    pmio::TakeTooLarge();
+    if (type == kTypeJpeg) {
+        pmio::WholeFile whole(file, kWholeFileLimit);
+        if (whole.ok()) {
+            DibIOOptions scratch;
+            if (!info) {
+                DibIO_GetDefaultOptions(type, &scratch);
+                info = &scratch;
+            }
+            pmio::DibHolder dib;
+            depth = pmio::JpegReadMemory(whole.data(), whole.size(), request, info, &dib, meta);
+            if (depth > 0 && dib.header) dib.Release(header, bits);
+            else depth = pmio::TooLargeResult(0);
+            read = true;
+        } else if (whole.SysFailed()) {
+            return whole.Result(0);
+        }
+    }
+    if (!read) {
+        depth = ReadAny(file, type, info, meta, header, bits);
+        if (depth > 0 && *header) {
+            int32_t h = (*header)->biHeight;
+            request->FullSize = PmSize{(*header)->biWidth, h < 0 ? -h : h};
+        }
+    }
+    if (depth <= 0) ClearMeta(meta);
+    return depth;
+}
+
+int DibIO_Write(int, PmFileHandle file, int type, int, int, const DibIOOptions* options, const DibHeader* header,
+                const uint8_t* bits) {
+    return WriteAny(file, type, options, nullptr, header, bits);
+}
+
+int DibIO_WriteMeta(int, PmFileHandle file, int type, const DibIOOptions* options, const DibMetadata* meta,
+                    const DibHeader* header, const uint8_t* bits) {
+    return WriteAny(file, type, options, meta, header, bits);
 }

@@ -2,12 +2,15 @@
 // error_exit, which must not return; ours longjmps back into a function that
 // holds no C++ objects, so no destructor is skipped. Everything the jump can
 // leave behind lives in a state record that the caller cleans up.
+#include "makerlibs/pmcolor.h"
 #include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmexif.h"
 
 #include <csetjmp>
-#include <new>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -120,7 +123,51 @@ struct ReadState {
     Part planned[kMaxParts];
     int depth;
     bool progressive;
+    DibMetadata* meta;
+    ColorCmykTransform* cmykToSrgb;
 };
+
+bool StartsWith(const jpeg_saved_marker_ptr m, const char* text, size_t n) {
+    return m->data_length >= n && std::memcmp(m->data, text, n) == 0;
+}
+
+// Takes what the caller asked for from the saved APP segments. Out of
+// memory here only loses the metadata, never the image.
+void CollectMeta(j_decompress_ptr c, DibMetadata* meta) noexcept {
+    static const char kXmp[] = "http://ns.adobe.com/xap/1.0/";
+    static const char kXmpExtension[] = "http://ns.adobe.com/xmp/extension/";
+    static const char kIptc[] = "Photoshop 3.0";
+    try {
+        for (jpeg_saved_marker_ptr m = c->marker_list; m; m = m->next) {
+            if (m->marker == JPEG_APP0 + 1) {
+                size_t n = 0;
+                const uint8_t* tiff = Exif_TiffFromApp1(m->data, m->data_length, &n);
+                if (tiff && meta->exif.empty()) {
+                    meta->exif.assign(tiff, tiff + n);
+                    meta->orientation = Exif_OrientationFromBytes(tiff, n);
+                } else if (StartsWith(m, kXmp, sizeof kXmp) || StartsWith(m, kXmpExtension, sizeof kXmpExtension)) {
+                    meta->segments.push_back(DibSegment{m->marker, {m->data, m->data + m->data_length}});
+                }
+            } else if (m->marker == JPEG_APP0 + 13 && StartsWith(m, kIptc, sizeof kIptc)) {
+                meta->segments.push_back(DibSegment{m->marker, {m->data, m->data + m->data_length}});
+            }
+        }
+    } catch (...) {
+        *meta = DibMetadata{};
+        return;
+    }
+    JOCTET* icc = nullptr;
+    unsigned int iccSize = 0;
+    // libjpeg checks the chunks' numbering and count and joins them in order.
+    if (jpeg_read_icc_profile(c, &icc, &iccSize) && icc && iccSize <= kMaxIccBytes) {
+        try {
+            meta->icc.assign(icc, icc + iccSize);
+        } catch (...) {
+            meta->icc.clear();
+        }
+    }
+    std::free(icc);
+}
 
 // libjpeg's scaled IDCTs read only some coefficients of a block: the 1x1
 // one the DC term alone, the 2x2 one rows and columns 0, 1, 3, 5 and 7 (it
@@ -288,7 +335,15 @@ bool Decode(ReadState* s) {
     s->progress.progress_monitor = Progress;
     c->progress = &s->progress;
     c->mem->max_memory_to_use = kJpegMemory;
+    if (s->meta) {
+        jpeg_save_markers(c, JPEG_APP0 + 1, 0xFFFF);
+        jpeg_save_markers(c, JPEG_APP0 + 2, 0xFFFF);
+        jpeg_save_markers(c, JPEG_APP0 + 13, 0xFFFF);
+    }
     if (jpeg_read_header(c, TRUE) != JPEG_HEADER_OK) return false;
+    // The orientation is known before the request is asked for a size, so
+    // the caller can judge the picture by its upright sides.
+    if (s->meta) CollectMeta(c, s->meta);
     if (s->request) ApplyRequest(s);
     jpeg_calc_output_dimensions(c);
     // The limits hold for what is decoded: a reduced read of a very large
@@ -314,12 +369,18 @@ bool Decode(ReadState* s) {
     // Adobe applications write CMYK inverted and mark the file with their
     // APP14 segment; without it the samples are plain ink amounts.
     const bool inverted = c->saw_Adobe_marker;
+    // CMYK has to meet its profile before the naive conversion below loses
+    // the ink amounts; other colour spaces are converted after decoding.
+    if (cmyk && s->meta && s->meta->convertCmyk && !s->meta->icc.empty())
+        s->cmykToSrgb = Color_OpenCmykToSrgb(s->meta->icc.data(), s->meta->icc.size(), inverted);
     while (c->output_scanline < c->output_height) {
         JDIMENSION y = c->output_scanline;
         JSAMPROW row = TopRow(s->out->header, s->out->bits, y);
         if (jpeg_read_scanlines(c, cmyk ? &cmykRow : &row, 1) != 1) return false;
         if (s->err.truncated) return false;
-        if (cmyk) {
+        if (cmyk && s->cmykToSrgb) {
+            Color_CmykToBgr(s->cmykToSrgb, cmykRow, row, w);
+        } else if (cmyk) {
             for (JDIMENSION x = 0; x < w; ++x) {
                 unsigned cc = cmykRow[x * 4], m = cmykRow[x * 4 + 1], yy = cmykRow[x * 4 + 2], k = cmykRow[x * 4 + 3];
                 if (!inverted) {
@@ -334,6 +395,7 @@ bool Decode(ReadState* s) {
             }
         }
     }
+    if (s->cmykToSrgb && s->meta) s->meta->iccApplied = true;
     return !s->err.truncated;
 }
 
@@ -367,7 +429,26 @@ struct WriteState {
     const DibIOOptions* opt;
     const DibHeader* h;
     const uint8_t* bits;
+    const DibMetadata* meta;
 };
+
+// The most a marker segment holds after its length field.
+constexpr size_t kMaxSegment = 65533;
+
+void WriteMeta(j_compress_ptr c, const DibMetadata& meta) {
+    static const JOCTET kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
+    if (!meta.exif.empty() && meta.exif.size() + sizeof kExif <= kMaxSegment) {
+        size_t n = meta.exif.size() + sizeof kExif;
+        auto* buf = static_cast<JOCTET*>((*c->mem->alloc_large)(reinterpret_cast<j_common_ptr>(c), JPOOL_IMAGE, n));
+        std::memcpy(buf, kExif, sizeof kExif);
+        std::memcpy(buf + sizeof kExif, meta.exif.data(), meta.exif.size());
+        jpeg_write_marker(c, JPEG_APP0 + 1, buf, unsigned(n));
+    }
+    for (const DibSegment& seg : meta.segments)
+        if (seg.marker >= JPEG_APP0 && seg.marker <= JPEG_APP0 + 15 && !seg.data.empty() &&
+            seg.data.size() <= kMaxSegment)
+            jpeg_write_marker(c, seg.marker, seg.data.data(), unsigned(seg.data.size()));
+}
 
 bool Encode(WriteState* s) {
     if (setjmp(s->err.jump)) return false;
@@ -402,6 +483,7 @@ bool Encode(WriteState* s) {
     const RgbQuad* table = Table(h);
     const int n = TableCount(h);
     jpeg_start_compress(c, TRUE);
+    if (s->meta) WriteMeta(c, *s->meta);
     for (int64_t y = 0; y < rows; ++y) {
         const uint8_t* src = TopRow(h, s->bits, y);
         if (grey) {
@@ -419,7 +501,7 @@ bool Encode(WriteState* s) {
 }
 
 int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info,
-             DibHolder* out) {
+             DibHolder* out, DibMetadata* meta) {
     auto* s = new (std::nothrow) ReadState{};
     if (!s) return 0;
     InitErrors(&s->err);
@@ -436,8 +518,10 @@ int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* req
     s->src.pub.resync_to_restart = jpeg_resync_to_restart;
     s->src.pub.term_source = TermSource;
     s->out = out;
+    s->meta = meta;
     bool ok = Decode(s);
     if (s->created) jpeg_destroy_decompress(&s->cinfo);
+    Color_Close(s->cmykToSrgb);
     int depth = s->depth;
     // The system's scan vocabulary: 1 = sequential, 0 = progressive.
     if (ok && info) info->Jpeg.Progressive = s->progressive ? 0 : 1;
@@ -451,13 +535,17 @@ int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* req
 
 }  // namespace
 
-int JpegRead(InStream& in, DibIOOptions* info, DibHolder* out) { return ReadWith(&in, nullptr, 0, nullptr, info, out); }
-
-int JpegReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info, DibHolder* out) {
-    return ReadWith(nullptr, data, size, request, info, out);
+int JpegRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta) {
+    return ReadWith(&in, nullptr, 0, nullptr, info, out, meta);
 }
 
-int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits) {
+int JpegReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info, DibHolder* out,
+                   DibMetadata* meta) {
+    return ReadWith(nullptr, data, size, request, info, out, meta);
+}
+
+int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
+              const DibMetadata* meta) {
     auto* s = new (std::nothrow) WriteState{};
     if (!s) return 0;
     InitErrors(&s->err);
@@ -469,6 +557,7 @@ int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const
     s->opt = &opt;
     s->h = h;
     s->bits = bits;
+    s->meta = meta;
     bool ok = Encode(s);
     if (s->created) jpeg_destroy_compress(&s->cinfo);
     delete s;

@@ -2,6 +2,7 @@
 // lands in a function without C++ objects, and the state record that the
 // caller owns holds everything to release.
 #include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmexif.h"
 #include "makerlibs/pmheap.h"
 
 #include <csetjmp>
@@ -39,7 +40,29 @@ struct ReadState {
     uint8_t* temp;  // 2-bit images: one byte a pixel, packed into nibbles after
     int depth;
     int interlace;
+    DibMetadata* meta;
 };
+
+// The EXIF block and the colour profile, when the caller asked. Out of
+// memory here only loses the metadata, never the image.
+void CollectMeta(png_structp png, png_infop info, DibMetadata* meta) noexcept {
+    try {
+        png_bytep exif = nullptr;
+        png_uint_32 exifSize = 0;
+        if (png_get_eXIf_1(png, info, &exifSize, &exif) && exif && exifSize > 0) {
+            meta->exif.assign(exif, exif + exifSize);
+            meta->orientation = Exif_OrientationFromBytes(exif, exifSize);
+        }
+        png_charp name = nullptr;
+        int compression = 0;
+        png_bytep profile = nullptr;
+        png_uint_32 profileSize = 0;
+        if (png_get_iCCP(png, info, &name, &compression, &profile, &profileSize) && profile && profileSize > 0)
+            meta->icc.assign(profile, profile + profileSize);
+    } catch (...) {
+        *meta = DibMetadata{};
+    }
+}
 
 bool Decode(ReadState* s) {
     png_structp png = s->png;
@@ -49,6 +72,7 @@ bool Decode(ReadState* s) {
     png_set_chunk_malloc_max(png, kChunkMax);
     png_set_read_fn(png, s->in, ReadFn);
     png_read_info(png, info);
+    if (s->meta) CollectMeta(png, info, s->meta);
     png_uint_32 w = 0, h = 0;
     int bd = 0, ct = 0, il = 0;
     png_get_IHDR(png, info, &w, &h, &bd, &ct, &il, nullptr, nullptr);
@@ -159,6 +183,7 @@ struct WriteState {
     const uint8_t* bits;
     png_bytep* rows;
     uint8_t* temp;
+    const DibMetadata* meta;
 };
 
 bool Encode(WriteState* s) {
@@ -202,6 +227,8 @@ bool Encode(WriteState* s) {
     }
     if (h->biXPelsPerMeter > 0 && h->biYPelsPerMeter > 0)
         png_set_pHYs(png, info, png_uint_32(h->biXPelsPerMeter), png_uint_32(h->biYPelsPerMeter), PNG_RESOLUTION_METER);
+    if (s->meta && !s->meta->exif.empty() && s->meta->exif.size() < 0x7FFFFFFF)
+        png_set_eXIf_1(png, info, png_uint_32(s->meta->exif.size()), const_cast<png_bytep>(s->meta->exif.data()));
     png_write_info(png, info);
     if (bc > 8) png_set_bgr(png);
     s->rows = static_cast<png_bytep*>(PmHeap_Alloc(sizeof(png_bytep) * rows));
@@ -224,9 +251,10 @@ bool Encode(WriteState* s) {
 
 }  // namespace
 
-int PngRead(InStream& in, DibIOOptions* info, DibHolder* out) {
+int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta) {
     ReadState s{};
     s.in = &in;
+    s.meta = meta;
     s.out = out;
     s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, ErrorFn, WarningFn);
     if (s.png) s.info = png_create_info_struct(s.png);
@@ -242,9 +270,11 @@ int PngRead(InStream& in, DibIOOptions* info, DibHolder* out) {
     return s.depth;
 }
 
-int PngWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits) {
+int PngWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
+             const DibMetadata* meta) {
     WriteState s{};
     s.out = &out;
+    s.meta = meta;
     s.opt = &opt;
     s.h = h;
     s.bits = bits;

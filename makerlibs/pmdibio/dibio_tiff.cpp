@@ -3,6 +3,7 @@
 // is run in bands of whole strips or tiles so that a big image never needs
 // a second full-size raster. Palette and grey images come back as palette
 // DIBs by mapping the RGBA values back onto their table.
+#include "makerlibs/pmcolor.h"
 #include "makerlibs/pmdibio/dibio_codecs.h"
 #include "makerlibs/pmheap.h"
 
@@ -92,7 +93,7 @@ struct Closer {
 
 }  // namespace
 
-int TiffRead(InStream& in, DibIOOptions*, DibHolder* out) {
+int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
     Closer c;
     c.opts = Options();
     if (!c.opts) return 0;
@@ -117,6 +118,24 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out) {
     if (!TIFFRGBAImageBegin(&img, tif, 0, msg)) return 0;
     c.img = &img;
     img.req_orientation = ORIENTATION_TOPLEFT;
+    if (meta) {
+        // The caller turns the picture itself (all eight values, and only
+        // when asked), so the rows are taken as stored.
+        uint16_t orientation = 0;
+        if (TIFFGetField(tif, TIFFTAG_ORIENTATION, &orientation) && orientation >= 1 && orientation <= 8) {
+            meta->orientation = orientation;
+            img.req_orientation = orientation;
+        }
+        uint32_t iccSize = 0;
+        void* icc = nullptr;
+        if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &iccSize, &icc) && icc && iccSize > 0 && iccSize <= kMaxIccBytes) {
+            try {
+                meta->icc.assign(static_cast<const uint8_t*>(icc), static_cast<const uint8_t*>(icc) + iccSize);
+            } catch (...) {
+                meta->icc.clear();
+            }
+        }
+    }
 
     const bool palette = spp == 1 && photometric == PHOTOMETRIC_PALETTE && bps <= 8;
     const bool grey = spp == 1 && (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) &&

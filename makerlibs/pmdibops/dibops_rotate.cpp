@@ -1,4 +1,4 @@
-// PMDIBOPS: turning by quarter turns.
+// PMDIBOPS: turning by quarter turns and by the orientation a camera stored.
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibcore/dibpixels.h"
 #include "makerlibs/pmdibops.h"
@@ -20,38 +20,61 @@ int QuarterTurns(int32_t angle) {
     return int(deg / 90);
 }
 
-// Where destination pixel (x, y) comes from, both counted from the top left.
-// A counter-clockwise quarter turn brings the source's right column to the
-// destination's top row.
+// Where destination pixel (x, y) comes from, both counted from the top left:
+// the destination's axes are the source's, swapped or not, each read
+// forwards or backwards. Quarter turns and the camera orientations are all
+// of this shape.
 struct Mapper {
-    int turns, sw, sh;
+    bool swap, flipX, flipY;
+    int sw, sh;
     void Src(int x, int y, int* sx, int* sy) const {
-        switch (turns) {
-        case 1: *sx = sw - 1 - y; *sy = x; break;
-        case 2: *sx = sw - 1 - x; *sy = sh - 1 - y; break;
-        case 3: *sx = y; *sy = sh - 1 - x; break;
-        default: *sx = x; *sy = y; break;
-        }
+        int u = swap ? y : x, v = swap ? x : y;
+        *sx = flipX ? sw - 1 - u : u;
+        *sy = flipY ? sh - 1 - v : v;
     }
 };
 
-void RotateBytes(const View& s, const View& d, int turns, int bpp) {
-    if (turns == 0) {
-        for (int y = 0; y < s.height; ++y) std::memcpy(d.Row(y), s.Row(y), size_t(s.width) * bpp);
-        return;
+// A counter-clockwise quarter turn brings the source's right column to the
+// destination's top row.
+Mapper ForTurns(int turns, int sw, int sh) {
+    switch (turns) {
+    case 1: return Mapper{true, true, false, sw, sh};
+    case 2: return Mapper{false, true, true, sw, sh};
+    case 3: return Mapper{true, false, true, sw, sh};
+    default: return Mapper{false, false, false, sw, sh};
     }
-    if (turns == 2) {
+}
+
+// The camera's orientation value says where the stored first row and
+// column belong in the upright picture (2 and 4 mirror, 5 and 7 mirror
+// across a diagonal, 6 and 8 are quarter turns).
+Mapper ForOrientation(int orientation, int sw, int sh) {
+    static const bool kShape[9][3] = {
+        {false, false, false}, {false, false, false}, {false, true, false}, {false, true, true},
+        {false, false, true},  {true, false, false},  {true, false, true},  {true, true, true},
+        {true, true, false},
+    };
+    const bool* k = kShape[orientation >= 1 && orientation <= 8 ? orientation : 1];
+    return Mapper{k[0], k[1], k[2], sw, sh};
+}
+
+void MapBytes(const View& s, const View& d, const Mapper& m, int bpp) {
+    if (!m.swap) {
         for (int y = 0; y < d.height; ++y) {
-            const uint8_t* in = s.Row(s.height - 1 - y);
+            const uint8_t* in = s.Row(m.flipY ? s.height - 1 - y : y);
             uint8_t* out = d.Row(y);
-            for (int x = 0; x < d.width; ++x) std::memcpy(out + size_t(x) * bpp, in + size_t(s.width - 1 - x) * bpp, size_t(bpp));
+            if (!m.flipX) {
+                std::memcpy(out, in, size_t(s.width) * bpp);
+                continue;
+            }
+            for (int x = 0; x < d.width; ++x)
+                std::memcpy(out + size_t(x) * bpp, in + size_t(s.width - 1 - x) * bpp, size_t(bpp));
         }
         return;
     }
-    // Quarter turns walk the source down its columns; tiles keep both the
+    // Swapped axes walk the source down its columns; tiles keep both the
     // rows read and the rows written in cache.
     constexpr int kTile = 64;
-    Mapper m{turns, s.width, s.height};
     for (int ty = 0; ty < d.height; ty += kTile) {
         int ey = ty + kTile < d.height ? ty + kTile : d.height;
         for (int tx = 0; tx < d.width; tx += kTile) {
@@ -70,17 +93,7 @@ void RotateBytes(const View& s, const View& d, int turns, int bpp) {
     }
 }
 
-}  // namespace
-
-int DibOps_Rotate(int, int32_t angle, const DibHeader* header, const uint8_t* bits, DibHeader** outHeader,
-                  uint8_t** outBits) {
-    if (!outHeader || !outBits) return 0;
-    *outHeader = nullptr;
-    *outBits = nullptr;
-    View s;
-    int turns = QuarterTurns(angle);
-    if (turns < 0 || !MakeView(header, bits, &s)) return 0;
-
+int MapInto(const Mapper& m, const View& s, const DibHeader* header, DibHeader** outHeader, uint8_t** outBits) {
     DibHeader templ = *header;
     templ.biSize = sizeof(DibHeader);
     templ.biCompression = kBiRgb;
@@ -89,7 +102,7 @@ int DibOps_Rotate(int, int32_t angle, const DibHeader* header, const uint8_t* bi
     // its own comes out as plain 24 bits rather than with misread colours.
     const bool repack = s.bitCount >= 16 && !s.layout.plain;
     if (repack) templ.biBitCount = 24;
-    if (turns & 1) {
+    if (m.swap) {
         templ.biWidth = s.height;
         templ.biHeight = s.topDown ? -s.width : s.width;
         std::swap(templ.biXPelsPerMeter, templ.biYPelsPerMeter);
@@ -102,7 +115,6 @@ int DibOps_Rotate(int, int32_t angle, const DibHeader* header, const uint8_t* bi
     MakeView(h, b, &d);
 
     if (repack) {
-        Mapper m{turns, s.width, s.height};
         const int bpp = s.bitCount / 8;
         for (int y = 0; y < d.height; ++y) {
             uint8_t* out = d.Row(y);
@@ -113,9 +125,8 @@ int DibOps_Rotate(int, int32_t angle, const DibHeader* header, const uint8_t* bi
             }
         }
     } else if (s.bitCount >= 8) {
-        RotateBytes(s, d, turns, s.bitCount / 8);
+        MapBytes(s, d, m, s.bitCount / 8);
     } else {
-        Mapper m{turns, s.width, s.height};
         for (int y = 0; y < d.height; ++y) {
             uint8_t* out = d.Row(y);
             for (int x = 0; x < d.width; ++x) {
@@ -128,4 +139,27 @@ int DibOps_Rotate(int, int32_t angle, const DibHeader* header, const uint8_t* bi
     *outHeader = h;
     *outBits = b;
     return 1;
+}
+
+}  // namespace
+
+int DibOps_Rotate(int, int32_t angle, const DibHeader* header, const uint8_t* bits, DibHeader** outHeader,
+                  uint8_t** outBits) {
+    if (!outHeader || !outBits) return 0;
+    *outHeader = nullptr;
+    *outBits = nullptr;
+    View s;
+    int turns = QuarterTurns(angle);
+    if (turns < 0 || !MakeView(header, bits, &s)) return 0;
+    return MapInto(ForTurns(turns, s.width, s.height), s, header, outHeader, outBits);
+}
+
+int DibOps_Orient(int orientation, const DibHeader* header, const uint8_t* bits, DibHeader** outHeader,
+                  uint8_t** outBits) {
+    if (!outHeader || !outBits) return 0;
+    *outHeader = nullptr;
+    *outBits = nullptr;
+    View s;
+    if (!MakeView(header, bits, &s)) return 0;
+    return MapInto(ForOrientation(orientation, s.width, s.height), s, header, outHeader, outBits);
 }

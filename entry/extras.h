@@ -1,0 +1,53 @@
+// Settings added after the first release. ImageConvertParams keeps its size
+// and layout (callers of the exported functions allocate it), so these live
+// in a record of their own that is bound to the settings record it belongs
+// to: the module's own record always has one, a host binds its own, and a
+// caller that passes only ImageConvertParams gets the defaults.
+#pragma once
+#include "entry/params.h"
+#include <cstdint>
+
+struct ImageConvertExtras {
+    int32_t AutoRotate;    // 1 = turn the picture upright by the orientation the camera stored
+    int32_t ColorManage;   // 1 = convert to sRGB by the embedded colour profile
+    int32_t KeepMetadata;  // 1 = the output keeps the input's EXIF, XMP and IPTC
+    int32_t NoEnlarge;     // 1 = an image smaller than the box is never enlarged
+};
+
+inline constexpr ImageConvertExtras kDefaultExtras = {1, 1, 0, 0};
+
+inline bool operator==(const ImageConvertExtras& a, const ImageConvertExtras& b) {
+    return a.AutoRotate == b.AutoRotate && a.ColorManage == b.ColorManage && a.KeepMetadata == b.KeepMetadata &&
+           a.NoEnlarge == b.NoEnlarge;
+}
+
+// The extras bound to `params`, or null. The module's settings record
+// (Pm_ModuleParams) always has its own.
+ImageConvertExtras* Pm_ExtrasOf(const ImageConvertParams* params);
+// A copy of the bound extras, or the defaults.
+ImageConvertExtras Pm_ExtrasFor(const ImageConvertParams* params);
+// Binds `extras` to `params` until unbound (both must outlive the binding).
+// False when every slot is taken.
+bool Pm_BindExtras(const ImageConvertParams* params, ImageConvertExtras* extras);
+void Pm_UnbindExtras(const ImageConvertParams* params);
+
+// Reads the extras' keys from section IMGCONVERT; a missing key, or a value
+// other than 0 and 1, reads as the default. A null path gives the defaults.
+void ReadExtrasIni(ImageConvertExtras* extras, const char* iniFile);
+
+// Binds a record's extras for the lifetime of a scope.
+class ScopedExtras {
+public:
+    ScopedExtras(const ImageConvertParams* params, ImageConvertExtras* extras) : params_(params) {
+        bound_ = Pm_BindExtras(params, extras);
+    }
+    ~ScopedExtras() {
+        if (bound_) Pm_UnbindExtras(params_);
+    }
+    ScopedExtras(const ScopedExtras&) = delete;
+    ScopedExtras& operator=(const ScopedExtras&) = delete;
+
+private:
+    const ImageConvertParams* params_;
+    bool bound_;
+};

@@ -1,0 +1,67 @@
+#include "entry/extras.h"
+#include "entry/settings_ini.h"
+
+namespace {
+
+// Hosts bind one or two records; tests a few more.
+constexpr int kSlots = 16;
+struct Binding {
+    const ImageConvertParams* params;
+    ImageConvertExtras* extras;
+};
+Binding g_bindings[kSlots];
+SRWLOCK g_lock = SRWLOCK_INIT;
+ImageConvertExtras g_moduleExtras = kDefaultExtras;
+
+int Flag(const char* key, int def, const char* file) {
+    int v = int(GetPrivateProfileIntA(kIniSection, key, def, file));
+    return v == 0 || v == 1 ? v : def;
+}
+
+}  // namespace
+
+ImageConvertExtras* Pm_ExtrasOf(const ImageConvertParams* params) {
+    if (!params) return nullptr;
+    if (params == Pm_ModuleParams()) return &g_moduleExtras;
+    AcquireSRWLockShared(&g_lock);
+    ImageConvertExtras* found = nullptr;
+    for (const Binding& b : g_bindings)
+        if (b.params == params) found = b.extras;
+    ReleaseSRWLockShared(&g_lock);
+    return found;
+}
+
+ImageConvertExtras Pm_ExtrasFor(const ImageConvertParams* params) {
+    const ImageConvertExtras* x = Pm_ExtrasOf(params);
+    return x ? *x : kDefaultExtras;
+}
+
+bool Pm_BindExtras(const ImageConvertParams* params, ImageConvertExtras* extras) {
+    if (!params || !extras || params == Pm_ModuleParams()) return false;
+    AcquireSRWLockExclusive(&g_lock);
+    Binding* free = nullptr;
+    for (Binding& b : g_bindings) {
+        if (b.params == params) free = &b;
+        else if (!b.params && !free) free = &b;
+    }
+    if (free) *free = Binding{params, extras};
+    ReleaseSRWLockExclusive(&g_lock);
+    return free != nullptr;
+}
+
+void Pm_UnbindExtras(const ImageConvertParams* params) {
+    AcquireSRWLockExclusive(&g_lock);
+    for (Binding& b : g_bindings)
+        if (b.params == params) b = Binding{nullptr, nullptr};
+    ReleaseSRWLockExclusive(&g_lock);
+}
+
+void ReadExtrasIni(ImageConvertExtras* x, const char* iniFile) {
+    if (!x) return;
+    *x = kDefaultExtras;
+    if (!iniFile || !*iniFile) return;
+    x->AutoRotate = Flag("AutoRotate", kDefaultExtras.AutoRotate, iniFile);
+    x->ColorManage = Flag("ColorManage", kDefaultExtras.ColorManage, iniFile);
+    x->KeepMetadata = Flag("KeepMetadata", kDefaultExtras.KeepMetadata, iniFile);
+    x->NoEnlarge = Flag("NoEnlarge", kDefaultExtras.NoEnlarge, iniFile);
+}

@@ -1,0 +1,161 @@
+// PMCOLOR: ICC profile conversion to sRGB with Little CMS 2.
+#include "makerlibs/pmcolor.h"
+#include "makerlibs/pmdibcore/dibpixels.h"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include <lcms2.h>
+
+using namespace pmpix;
+
+namespace {
+
+// Profiles, transforms and curves each freed once.
+struct Profile {
+    cmsHPROFILE h = nullptr;
+    explicit Profile(cmsHPROFILE p) : h(p) {}
+    Profile(const Profile&) = delete;
+    Profile& operator=(const Profile&) = delete;
+    ~Profile() {
+        if (h) cmsCloseProfile(h);
+    }
+};
+struct Transform {
+    cmsHTRANSFORM h = nullptr;
+    explicit Transform(cmsHTRANSFORM t) : h(t) {}
+    Transform(const Transform&) = delete;
+    Transform& operator=(const Transform&) = delete;
+    ~Transform() {
+        if (h) cmsDeleteTransform(h);
+    }
+};
+
+cmsHPROFILE OpenProfile(const uint8_t* data, size_t size) {
+    if (!data || size < 132 || size > kMaxIccBytes) return nullptr;
+    // The header states the profile's size. A profile cut short (a lost
+    // JPEG chunk, a truncated file) may still open, with tags past the cut
+    // read as garbage or left out: it is not used.
+    uint32_t declared = uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8 | data[3];
+    if (declared < 132 || declared > size) return nullptr;
+    return cmsOpenProfileFromMem(data, cmsUInt32Number(declared));
+}
+
+// sRGB profiles (every camera's default, and what most photo software
+// embeds) need no work; their description names them.
+bool IsSrgb(cmsHPROFILE p) {
+    char text[256] = {};
+    if (!cmsGetProfileInfoASCII(p, cmsInfoDescription, "en", "US", text, sizeof text)) return false;
+    return std::strstr(text, "sRGB") != nullptr;
+}
+
+// A grey output with the sRGB tone curve, so grey images stay one channel.
+cmsHPROFILE CreateSrgbGrey() {
+    // The sRGB transfer function as a parametric curve of type 4.
+    const cmsFloat64Number params[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+    cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, params);
+    if (!curve) return nullptr;
+    cmsHPROFILE p = cmsCreateGrayProfile(cmsD50_xyY(), curve);
+    cmsFreeToneCurve(curve);
+    return p;
+}
+
+cmsHTRANSFORM ToSrgb(cmsHPROFILE in, cmsUInt32Number inFormat, cmsUInt32Number outFormat, cmsUInt32Number flags) {
+    Profile srgb(cmsCreate_sRGBProfile());
+    if (!srgb.h) return nullptr;
+    return cmsCreateTransform(in, inFormat, srgb.h, outFormat, INTENT_PERCEPTUAL, flags);
+}
+
+bool ConvertTable(cmsHPROFILE in, RgbQuad* table, int count) {
+    Transform t(ToSrgb(in, TYPE_BGRA_8, TYPE_BGRA_8, cmsFLAGS_COPY_ALPHA));
+    if (!t.h) return false;
+    // The fourth byte marks transparency; it rides along untouched.
+    cmsDoTransform(t.h, table, table, cmsUInt32Number(count));
+    return true;
+}
+
+bool ConvertGreyTable(cmsHPROFILE in, RgbQuad* table, int count) {
+    Profile grey(CreateSrgbGrey());
+    if (!grey.h) return false;
+    Transform t(cmsCreateTransform(in, TYPE_GRAY_8, grey.h, TYPE_GRAY_8, INTENT_PERCEPTUAL, 0));
+    if (!t.h) return false;
+    for (int i = 0; i < count; ++i) {
+        uint8_t v = table[i].red, out = v;
+        cmsDoTransform(t.h, &v, &out, 1);
+        table[i].red = table[i].green = table[i].blue = out;
+    }
+    return true;
+}
+
+bool GreyTableOf(const View& v) {
+    for (int i = 0; i < v.tableCount; ++i)
+        if (v.table[i].red != v.table[i].green || v.table[i].green != v.table[i].blue) return false;
+    return v.tableCount > 0;
+}
+
+}  // namespace
+
+IccOutcome Color_DibToSrgb(const uint8_t* data, size_t size, DibHeader* header, uint8_t* bits) {
+    View v;
+    if (!MakeView(header, bits, &v) || header->biCompression != kBiRgb) return IccOutcome::Unusable;
+    Profile in(OpenProfile(data, size));
+    if (!in.h) return IccOutcome::Unusable;
+    cmsColorSpaceSignature space = cmsGetColorSpace(in.h);
+    if (space == cmsSigRgbData && IsSrgb(in.h)) return IccOutcome::AlreadySrgb;
+
+    if (v.bitCount <= 8) {
+        RgbQuad* table = TableOf(header);
+        if (space == cmsSigGrayData && GreyTableOf(v))
+            return ConvertGreyTable(in.h, table, v.tableCount) ? IccOutcome::Converted : IccOutcome::Unusable;
+        if (space == cmsSigRgbData)
+            return ConvertTable(in.h, table, v.tableCount) ? IccOutcome::Converted : IccOutcome::Unusable;
+        return IccOutcome::Unusable;
+    }
+    if (space != cmsSigRgbData || (v.bitCount != 24 && v.bitCount != 32)) return IccOutcome::Unusable;
+    cmsUInt32Number format = v.bitCount == 24 ? TYPE_BGR_8 : TYPE_BGRA_8;
+    Transform t(ToSrgb(in.h, format, format, v.bitCount == 32 ? cmsFLAGS_COPY_ALPHA : 0));
+    if (!t.h) return IccOutcome::Unusable;
+    // Input and output have one layout, so the rows convert in place.
+    cmsDoTransformLineStride(t.h, v.bits, v.bits, cmsUInt32Number(v.width), cmsUInt32Number(v.height),
+                             cmsUInt32Number(v.stride), cmsUInt32Number(v.stride), 0, 0);
+    return IccOutcome::Converted;
+}
+
+bool Color_ProfileUsable(const uint8_t* data, size_t size) {
+    Profile in(OpenProfile(data, size));
+    if (!in.h) return false;
+    cmsColorSpaceSignature space = cmsGetColorSpace(in.h);
+    cmsUInt32Number format = space == cmsSigRgbData    ? TYPE_RGB_8
+                             : space == cmsSigGrayData ? TYPE_GRAY_8
+                             : space == cmsSigCmykData ? TYPE_CMYK_8
+                                                       : 0;
+    if (!format) return false;
+    Transform t(ToSrgb(in.h, format, TYPE_RGB_8, 0));
+    return t.h != nullptr;
+}
+
+struct ColorCmykTransform {
+    cmsHTRANSFORM h;
+};
+
+ColorCmykTransform* Color_OpenCmykToSrgb(const uint8_t* data, size_t size, bool inverted) {
+    Profile in(OpenProfile(data, size));
+    if (!in.h || cmsGetColorSpace(in.h) != cmsSigCmykData) return nullptr;
+    // Adobe's inverted samples are lcms2's "reversed" CMYK.
+    cmsHTRANSFORM h = ToSrgb(in.h, inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8, TYPE_BGR_8, 0);
+    if (!h) return nullptr;
+    auto* t = new (std::nothrow) ColorCmykTransform{h};
+    if (!t) cmsDeleteTransform(h);
+    return t;
+}
+
+void Color_CmykToBgr(ColorCmykTransform* t, const uint8_t* cmyk, uint8_t* bgr, size_t pixels) {
+    if (t && pixels) cmsDoTransform(t->h, cmyk, bgr, cmsUInt32Number(pixels));
+}
+
+void Color_Close(ColorCmykTransform* t) {
+    if (!t) return;
+    cmsDeleteTransform(t->h);
+    delete t;
+}

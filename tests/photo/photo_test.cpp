@@ -1,0 +1,288 @@
+// Turning photos upright, colour profiles, no-enlarge zoom and the metadata
+// that goes into an output file.
+#include "imaging/photo.h"
+#include "makerlibs/pmcolor.h"
+#include "makerlibs/pmdibops.h"
+#include "makerlibs/pmexif.h"
+#include "makerlibs/pmimgkit.h"
+#include "photo/exif_builder.h"
+#include "photo/icc_fixture.h"
+#include "pixels/dibtest.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+
+using dibtest::Dib;
+
+namespace {
+
+// How a camera stores an upright picture U (w x h) under each orientation
+// value, written from the value's meaning rather than from the code that
+// undoes it: S(x, y) = U(...).
+using Pick = std::function<void(int x, int y, int w, int h, int* ux, int* uy)>;
+const Pick kStored[9] = {
+    nullptr,
+    [](int x, int y, int, int, int* ux, int* uy) { *ux = x; *uy = y; },                  // as is
+    [](int x, int y, int w, int, int* ux, int* uy) { *ux = w - 1 - x; *uy = y; },        // mirrored
+    [](int x, int y, int w, int h, int* ux, int* uy) { *ux = w - 1 - x; *uy = h - 1 - y; },  // upside down
+    [](int x, int y, int, int h, int* ux, int* uy) { *ux = x; *uy = h - 1 - y; },        // mirrored top to bottom
+    [](int x, int y, int, int, int* ux, int* uy) { *ux = y; *uy = x; },                  // across the diagonal
+    [](int x, int y, int w, int, int* ux, int* uy) { *ux = w - 1 - y; *uy = x; },        // turned anticlockwise
+    [](int x, int y, int w, int h, int* ux, int* uy) { *ux = w - 1 - y; *uy = h - 1 - x; },  // across the other diagonal
+    [](int x, int y, int, int h, int* ux, int* uy) { *ux = y; *uy = h - 1 - x; },        // turned clockwise
+};
+
+uint32_t UprightColour(int x, int y) { return uint32_t(x * 40 + 1) << 16 | uint32_t(y * 50 + 2) << 8 | uint32_t(x ^ y); }
+
+void MakeStored(int orientation, int w, int h, int depth, Dib* out) {
+    bool swap = orientation >= 5;
+    int sw = swap ? h : w, sh = swap ? w : h;
+    ASSERT_TRUE(dibtest::Make(out, sw, sh, depth));
+    for (int y = 0; y < sh; ++y)
+        for (int x = 0; x < sw; ++x) {
+            int ux, uy;
+            kStored[orientation](x, y, w, h, &ux, &uy);
+            if (depth <= 8) out->SetIndex(x, y, (ux + uy * w) % (1 << depth));
+            else out->SetRgb(x, y, UprightColour(ux, uy));
+        }
+}
+
+TEST(PhotoUpright, EveryOrientationGivesTheSamePicture) {
+    for (int depth : {1, 4, 8, 24, 32}) {
+        const int w = 5, h = 3;  // odd sides catch off-by-one mirrors
+        for (int o = 1; o <= 8; ++o) {
+            dibtest::LeakCheck leaks;
+            {
+                Dib d;
+                MakeStored(o, w, h, depth, &d);
+                ASSERT_EQ(Photo_Upright(o, &d.h, &d.b), 0);
+                ASSERT_EQ(d.width(), w) << "orientation " << o << " depth " << depth;
+                ASSERT_EQ(d.height(), h);
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        if (depth <= 8)
+                            EXPECT_EQ(d.Index(x, y), (x + y * w) % (1 << depth))
+                                << "orientation " << o << " depth " << depth << " at " << x << "," << y;
+                        else
+                            EXPECT_EQ(d.Rgb(x, y), UprightColour(x, y))
+                                << "orientation " << o << " depth " << depth << " at " << x << "," << y;
+                    }
+            }
+            EXPECT_EQ(leaks.Leaked(), 0);
+        }
+    }
+}
+
+TEST(PhotoUpright, SwappedSidesSwapTheResolutionToo) {
+    Dib d;
+    ASSERT_TRUE(dibtest::Make(&d, 4, 2, 24));
+    d.h->biXPelsPerMeter = 100;
+    d.h->biYPelsPerMeter = 200;
+    ASSERT_EQ(Photo_Upright(6, &d.h, &d.b), 0);
+    EXPECT_EQ(d.h->biXPelsPerMeter, 200);
+    EXPECT_EQ(d.h->biYPelsPerMeter, 100);
+}
+
+TEST(PhotoUpright, UprightAndUnknownValuesKeepTheImage) {
+    Dib d;
+    ASSERT_TRUE(dibtest::Make(&d, 4, 2, 24));
+    DibHeader* before = d.h;
+    for (int o : {0, 1, 9, -3}) {
+        EXPECT_EQ(Photo_Upright(o, &d.h, &d.b), 0);
+        EXPECT_EQ(d.h, before);
+    }
+}
+
+TEST(PhotoUpright, ReducedPictureExtentFollowsTheTurn) {
+    // A 10 x 6 decode whose picture covers 9.5 x 5.25 from its top left:
+    // turned upright, the partial column and row may end up first.
+    const PmExtent e{0, 0, 9.5, 5.25};
+    const PmSize stored{10, 6};
+    struct Want {
+        int o;
+        PmExtent e;
+    };
+    const Want wants[] = {
+        {1, {0, 0, 9.5, 5.25}},   {2, {0.5, 0, 9.5, 5.25}}, {3, {0.5, 0.75, 9.5, 5.25}}, {4, {0, 0.75, 9.5, 5.25}},
+        {5, {0, 0, 5.25, 9.5}},   {6, {0.75, 0, 5.25, 9.5}}, {7, {0.75, 0.5, 5.25, 9.5}}, {8, {0, 0.5, 5.25, 9.5}},
+    };
+    for (const Want& w : wants) {
+        PmExtent got = Photo_OrientExtent(w.o, e, stored);
+        EXPECT_DOUBLE_EQ(got.x, w.e.x) << "orientation " << w.o;
+        EXPECT_DOUBLE_EQ(got.y, w.e.y) << "orientation " << w.o;
+        EXPECT_DOUBLE_EQ(got.width, w.e.width) << "orientation " << w.o;
+        EXPECT_DOUBLE_EQ(got.height, w.e.height) << "orientation " << w.o;
+    }
+}
+
+// --- colour profiles --------------------------------------------------------
+
+const uint32_t kSwatches[] = {0x20C040, 0xE03020, 0x2040E0, 0x808080, 0xF0E0A0, 0x10A0A0, 0x000000, 0xFFFFFF};
+
+void SwatchImage(Dib* d, int depth = 24) {
+    ASSERT_TRUE(dibtest::Make(d, 8, 2, depth));
+    dibtest::Fill(d, [](int x, int) { return kSwatches[x]; });
+}
+
+int MaxChannelDiff(uint32_t a, uint32_t b) {
+    int m = 0;
+    for (int s = 0; s < 24; s += 8) m = std::max(m, std::abs(int((a >> s) & 255) - int((b >> s) & 255)));
+    return m;
+}
+
+TEST(ColorProfile, AdobeRgbPixelsComeBackToTheSrgbColours) {
+    Dib d;
+    SwatchImage(&d);
+    for (int y = 0; y < 2; ++y) icctest::SrgbToAdobe(d.Row(y), 8);
+    int moved = 0;
+    for (int x = 0; x < 8; ++x) moved = std::max(moved, MaxChannelDiff(d.Rgb(x, 0), kSwatches[x]));
+    ASSERT_GT(moved, 20) << "the Adobe RGB encoding must differ visibly for the test to mean anything";
+
+    std::vector<uint8_t> adobe = icctest::AdobeRgb();
+    ASSERT_EQ(Color_DibToSrgb(adobe.data(), adobe.size(), d.h, d.b), IccOutcome::Converted);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 8; ++x) EXPECT_LE(MaxChannelDiff(d.Rgb(x, y), kSwatches[x]), 3) << "swatch " << x;
+}
+
+TEST(ColorProfile, AlphaAndTransparencyMarksSurvive) {
+    std::vector<uint8_t> adobe = icctest::AdobeRgb();
+    Dib d;
+    SwatchImage(&d, 32);
+    for (int x = 0; x < 8; ++x) d.Row(0)[x * 4 + 3] = uint8_t(x * 30);
+    ASSERT_EQ(Color_DibToSrgb(adobe.data(), adobe.size(), d.h, d.b), IccOutcome::Converted);
+    for (int x = 0; x < 8; ++x) EXPECT_EQ(d.Row(0)[x * 4 + 3], x * 30);
+
+    Dib p;
+    ASSERT_TRUE(dibtest::Make(&p, 2, 1, 8));
+    dibtest::SetEntry(&p, 0, 0x20C040);
+    dibtest::SetEntry(&p, 1, 0x20C040, kTransparentMark);
+    p.SetIndex(1, 0, 1);
+    ASSERT_EQ(Color_DibToSrgb(adobe.data(), adobe.size(), p.h, p.b), IccOutcome::Converted);
+    EXPECT_NE(p.Rgb(0, 0), 0x20C040u) << "the colour table is converted";
+    EXPECT_EQ(p.table()[1].reserved, kTransparentMark);
+    EXPECT_EQ(p.Index(1, 0), 1);
+}
+
+TEST(ColorProfile, GreyProfileKeepsAGreyTableGrey) {
+    std::vector<uint8_t> grey = icctest::LinearGrey();
+    Dib d;
+    ASSERT_TRUE(dibtest::Make(&d, 4, 1, 8));
+    for (int i = 0; i < 256; ++i) dibtest::SetEntry(&d, i, uint32_t(i) * 0x010101);
+    ASSERT_EQ(Color_DibToSrgb(grey.data(), grey.size(), d.h, d.b), IccOutcome::Converted);
+    for (int i = 0; i < 256; ++i) {
+        const RgbQuad& q = d.table()[i];
+        EXPECT_TRUE(q.red == q.green && q.green == q.blue) << "entry " << i;
+    }
+    // Linear light 50% is sRGB 188.
+    EXPECT_NEAR(d.table()[128].red, 188, 3);
+    // A grey profile does not describe colour pixels.
+    Dib c;
+    SwatchImage(&c);
+    EXPECT_EQ(Color_DibToSrgb(grey.data(), grey.size(), c.h, c.b), IccOutcome::Unusable);
+    EXPECT_EQ(c.Rgb(0, 0), kSwatches[0]);
+}
+
+TEST(ColorProfile, SrgbAndBrokenProfilesLeaveThePixels) {
+    std::vector<uint8_t> srgb = icctest::Srgb();
+    std::vector<uint8_t> adobe = icctest::AdobeRgb();
+    std::vector<uint8_t> cut(adobe.begin(), adobe.begin() + long(adobe.size() / 2));
+    std::vector<uint8_t> junk(600, 0x5A);
+    std::vector<uint8_t> wrongSize = adobe;
+    wrongSize[0] = 0x7F;  // the header's size field claims more than there is
+    Dib d;
+    SwatchImage(&d);
+    EXPECT_EQ(Color_DibToSrgb(srgb.data(), srgb.size(), d.h, d.b), IccOutcome::AlreadySrgb);
+    for (const auto* bad : {&cut, &junk, &wrongSize})
+        EXPECT_EQ(Color_DibToSrgb(bad->data(), bad->size(), d.h, d.b), IccOutcome::Unusable);
+    EXPECT_EQ(Color_DibToSrgb(nullptr, 0, d.h, d.b), IccOutcome::Unusable);
+    for (int x = 0; x < 8; ++x) EXPECT_EQ(d.Rgb(x, 0), kSwatches[x]);
+    EXPECT_TRUE(Color_ProfileUsable(adobe.data(), adobe.size()));
+    EXPECT_FALSE(Color_ProfileUsable(junk.data(), junk.size()));
+    EXPECT_EQ(Color_OpenCmykToSrgb(adobe.data(), adobe.size(), false), nullptr) << "an RGB profile is no CMYK profile";
+}
+
+TEST(ColorProfile, ReaderConvertedOrMissingProfilesAreNotAppliedAgain) {
+    Dib d;
+    SwatchImage(&d);
+    DibMetadata meta;
+    meta.icc = icctest::AdobeRgb();
+    meta.iccApplied = true;
+    EXPECT_FALSE(Photo_ToSrgb(meta, d.h, d.b));
+    EXPECT_EQ(d.Rgb(0, 0), kSwatches[0]);
+    meta.iccApplied = false;
+    EXPECT_TRUE(Photo_ToSrgb(meta, d.h, d.b));
+    EXPECT_FALSE(Photo_ToSrgb(DibMetadata{}, d.h, d.b));
+}
+
+// --- no enlarging -----------------------------------------------------------
+
+struct NoEnlargeCase {
+    int resize, w, h, angle;
+    PmSize box;
+    int wantResize;
+    PmSize wantBox;
+};
+
+TEST(NoEnlarge, FitAndStretchNeverGrowAnAxis) {
+    const NoEnlargeCase cases[] = {
+        // fit: an image inside the box keeps its size, any larger one fits
+        {1, 50, 40, 0, {96, 96}, 0, {96, 96}},
+        {1, 96, 96, 0, {96, 96}, 0, {96, 96}},
+        {1, 96, 50, 0, {96, 96}, 0, {96, 96}},
+        {1, 200, 100, 0, {96, 96}, 1, {96, 96}},
+        {1, 50, 200, 0, {96, 96}, 1, {96, 96}},
+        // the Direction turn is taken into account
+        {1, 120, 50, 0, {120, 50}, 0, {120, 50}},
+        {1, 120, 50, kAngle90, {120, 50}, 1, {120, 50}},
+        // stretch: each axis at most the image's own
+        {2, 50, 40, 0, {96, 96}, 0, {96, 96}},
+        {2, 200, 50, 0, {96, 96}, 2, {96, 50}},
+        {2, 40, 200, kAngle270, {96, 96}, 2, {96, 40}},
+        {2, 300, 300, 0, {96, 96}, 2, {96, 96}},
+        // box sides below 1 count as 1, as in the pipeline
+        {1, 5, 5, 0, {0, -4}, 1, {0, -4}},
+        // keep stays keep
+        {0, 5, 5, 0, {96, 96}, 0, {96, 96}},
+    };
+    for (const NoEnlargeCase& c : cases) {
+        int resize = c.resize;
+        PmSize box = c.box;
+        ApplyNoEnlarge(c.angle, &resize, &box, c.w, c.h);
+        EXPECT_EQ(resize, c.wantResize) << c.w << "x" << c.h << " resize " << c.resize;
+        EXPECT_EQ(box.cx, c.wantBox.cx) << c.w << "x" << c.h << " resize " << c.resize;
+        EXPECT_EQ(box.cy, c.wantBox.cy) << c.w << "x" << c.h << " resize " << c.resize;
+    }
+}
+
+// --- metadata for the output ------------------------------------------------
+
+TEST(OutputMeta, EachFormatGetsWhatItHasRoomFor) {
+    exiftest::Builder b(false);
+    DibMetadata in;
+    in.exif = b.Camera(6, 4000, 3000);
+    in.segments.push_back(DibSegment{0xE1, {'h', 't', 't', 'p'}});
+    in.icc = icctest::AdobeRgb();
+    DibMetadata out;
+    ASSERT_TRUE(Photo_OutputMeta(in, kTypeJpeg, 1, 96, 72, &out));
+    EXPECT_EQ(Exif_OrientationFromBytes(out.exif.data(), out.exif.size()), 1);
+    EXPECT_EQ(Exif_Inspect(out.exif.data(), out.exif.size()).pixelWidth, 96);
+    EXPECT_EQ(out.segments.size(), 1u);
+    EXPECT_TRUE(out.icc.empty()) << "the pixels are sRGB or as decoded; the old profile no longer describes them";
+
+    ASSERT_TRUE(Photo_OutputMeta(in, kTypePng, 1, 96, 72, &out));
+    EXPECT_FALSE(out.exif.empty());
+    EXPECT_TRUE(out.segments.empty());
+
+    EXPECT_FALSE(Photo_OutputMeta(in, kTypeBmp, 1, 96, 72, &out));
+    EXPECT_FALSE(Photo_OutputMeta(in, kTypeGif, 1, 96, 72, &out));
+
+    // Broken EXIF is dropped; the segments still go.
+    in.exif = {'I', 'I', 0, 0};
+    ASSERT_TRUE(Photo_OutputMeta(in, kTypeJpeg, 1, 96, 72, &out));
+    EXPECT_TRUE(out.exif.empty());
+    EXPECT_FALSE(Photo_OutputMeta(DibMetadata{}, kTypeJpeg, 1, 96, 72, &out));
+}
+
+}  // namespace
