@@ -160,6 +160,15 @@ int main(int argc, char** argv) {
     bool clean = params.LogEntryCount == 0 && params.ProcessedCount == params.SucceededCount && !params.StopRequested;
     pmImageConvert_LogOperate(&params, kLogEnd, nullptr, 0, 0);
     Batch_SetProgressHook(nullptr);
+    // The report went to the console, but the log that a script may rely on
+    // is missing or cut short: say so, and the run did not end clean.
+    std::string logFailure;
+    if (DWORD error = Records_LastLogError()) {
+        char systemText[256] = "";
+        WinKit_GetErrorText(error, 2, sizeof systemText, systemText);
+        logFailure = std::string("ログファイルを書き込めませんでした: ") + params.LogPath + "（" + systemText + "）\r\n";
+        clean = false;
+    }
 
     if (report) {
         PrintOut(report);
@@ -169,6 +178,7 @@ int main(int argc, char** argv) {
     }
     std::string where = std::string("出力フォルダ: ") + params.OutputFolder + "\r\n";
     PrintOut(where.c_str());
+    if (!logFailure.empty()) PrintErr(logFailure.c_str());
     ImgKit_Terminate();
     return clean ? 0 : 1;
 }

@@ -10,6 +10,7 @@
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -27,6 +28,7 @@ void OpenInFileManager(const char* folder) {
 }
 
 FolderOpener g_openFolder = OpenInFileManager;
+std::atomic<DWORD> g_lastLogError{0};
 
 bool IsDriveRoot(const char* path) {
     return path[0] && path[1] == ':' && (path[2] == '\\' || path[2] == '/') && path[3] == '\0';
@@ -179,20 +181,45 @@ int LogBegin(ImageConvertParams* p) {
     return 1;
 }
 
-void WriteLog(ImageConvertParams* p) {
-    if (!p->LogPath[0]) return;
+struct LogOutcome {
+    DWORD error = 0;  // 0: written, or nothing to write
+    int messageId = 0;
+};
+
+// Writes the log report. What was written before a failure stays: it is
+// still the best record of the run.
+LogOutcome WriteLog(ImageConvertParams* p) {
+    if (!p->LogPath[0]) return {};
+    LONG entries = p->LogEntries ? p->LogEntryCount : 0;
+    bool wanted = !((p->FileMode & FILEMODE_LOGERRORSONLY) && entries <= 0);
     DWORD disposition = (p->FileMode & FILEMODE_LOGAPPEND) ? OPEN_ALWAYS : CREATE_ALWAYS;
     HANDLE file = Core_CheckHandle(0, CreateFileA(p->LogPath, GENERIC_READ | GENERIC_WRITE,
                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
+    if (!file) {
+        DWORD error = GetLastError();
+        if (!wanted) return {};
+        return {error ? error : ERROR_OPEN_FAILED, kErrCreateOutput};
+    }
     Core_SetFilePointer(file, 0, nullptr, FILE_END);
     char* report = nullptr;
     BuildLogReport(1, p, &report);
+    DWORD error = 0;
     if (report) {
-        DWORD written = 0;
-        Core_WriteFile(file, report, static_cast<DWORD>(std::strlen(report)), &written, nullptr);
+        // A short write is not yet a failure: the next call says why the
+        // rest does not go (a full disk gives its own error only then).
+        size_t length = std::strlen(report), done = 0;
+        while (done < length && !error) {
+            DWORD written = 0;
+            if (!Core_WriteFile(file, report + done, static_cast<DWORD>(length - done), &written, nullptr))
+                error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            else if (written == 0)
+                error = ERROR_WRITE_FAULT;
+            done += written;
+        }
         WinKit_Free(report);
+    } else if (wanted) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
     }
     DWORD high = 0;
     DWORD size = Core_GetFileSize(file, &high);
@@ -200,11 +227,17 @@ void WriteLog(ImageConvertParams* p) {
     // An empty log says nothing; with errors-only logging and an
     // overwritten log this also removes the previous run's report.
     if (size == 0 && high == 0) DeleteFileA(p->LogPath);
+    if (!error) return {};
+    return {error, kErrWrite};
 }
 
 int LogEnd(ImageConvertParams* p) {
     GetLocalTime(&p->EndTime);
-    WriteLog(p);
+    LogOutcome log = WriteLog(p);
+    g_lastLogError.store(log.error);
+    // A log that is missing or cut short would otherwise go unnoticed: the
+    // result dialog lists it like an output file that failed.
+    if (log.error) AddError(p, p->LogPath, log.messageId, static_cast<int>(log.error));
 
     bool removed = false;
     if ((p->FileMode & FILEMODE_TIMEFOLDER) && (p->FileMode & FILEMODE_NOEMPTYFOLDER))
@@ -221,6 +254,8 @@ int LogEnd(ImageConvertParams* p) {
 }
 
 }  // namespace
+
+DWORD Records_LastLogError() { return g_lastLogError.load(); }
 
 void Records_SetFolderOpener(FolderOpener opener) { g_openFolder = opener ? opener : OpenInFileManager; }
 
