@@ -67,24 +67,38 @@ if [ -n "${PM_BENCH_JOBS:-}" ]; then
 fi
 "$run" "$bin/pixmillc.exe" --help >/dev/null 2>&1 || true  # wineserver up
 
-# Resident size of the Windows process (not of the launcher).
+# Resident size of the Windows process (not of the launcher): found once by
+# its command line, which names this run's scratch folder, then sampled.
+tag=$(basename "$work")
 (
-    while :; do
+    pid=""
+    for _ in $(seq 600); do
         for p in /proc/[0-9]*; do
-            if tr '\0' ' ' < "$p/cmdline" 2>/dev/null | grep -q 'pixmillc\.exe --ini'; then
-                kb=$(awk '/^VmRSS/ {print $2}' "$p/status" 2>/dev/null || true)
-                [ -n "$kb" ] && echo "$(date +%s.%N) $kb"
-            fi
+            cmd=$(tr '\0' ' ' 2>/dev/null < "$p/cmdline") || continue
+            # The program itself, named by its Windows path; not its launchers.
+            case "$cmd" in *'\pixmillc.exe --ini'*"$tag"*) pid=${p#/proc/} ;; esac
+            [ -n "$pid" ] && break
         done
+        [ -n "$pid" ] && break
+        sleep 0.1
+    done
+    [ -n "$pid" ] || exit 0
+    while kb=$(awk '/^VmRSS/ {print $2}' "/proc/$pid/status" 2>/dev/null) && [ -n "$kb" ]; do
+        echo "$(date +%s.%N) $kb"
         sleep 0.2
     done
 ) > "$work/rss.txt" &
 sampler=$!
 
+# Wine runs directly, not through the tree's runner, which holds a piped
+# output back until the program ends: each line is stamped as it arrives.
+prefix=$(sed -n 's/^export WINEPREFIX="\${PM_WINEPREFIX:-\(.*\)}"$/\1/p' "$run")
+[ -f "$(dirname "$prefix")/locale/ja_JP.UTF-8/LC_CTYPE" ] && export LOCPATH="$(dirname "$prefix")/locale"
 start=$(date +%s.%N)
 set +e
-(cd "$bin" && "$run" pixmillc.exe --ini "$(winpath "$work/scale.ini")" "${jobs[@]}" --times \
-    "$(winpath "$work/in")") | python3 -c '
+(cd "$bin" && WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" LC_ALL=ja_JP.UTF-8 \
+    wine pixmillc.exe --ini "$(winpath "$work/scale.ini")" "${jobs[@]}" --times "$(winpath "$work/in")") |
+    python3 -c '
 import sys, time
 out = open(sys.argv[1], "w")
 for raw in sys.stdin.buffer:
@@ -102,6 +116,7 @@ import os, statistics, sys
 console, rss, start, end, status, log = sys.argv[1:7]
 start, end = float(start), float(end)
 own, arrivals, report = [], [], []
+finished = None
 for line in open(console, encoding="utf-8"):
     stamp, _, text = line.partition("\t")
     text = text.rstrip("\r\n")
@@ -110,6 +125,8 @@ for line in open(console, encoding="utf-8"):
         arrivals.append(float(stamp))
     elif text.startswith("■"):
         report.append(text)
+    elif text.startswith("出力フォルダ"):
+        finished = float(stamp)
 walls = [b - a for a, b in zip(arrivals, arrivals[1:])]
 def row(label, xs):
     if len(xs) < 2000:
@@ -118,7 +135,7 @@ def row(label, xs):
     ma, mb = statistics.mean(a), statistics.mean(b)
     print("%-28s first 1000: mean %.3f ms median %.3f | last 1000: mean %.3f ms median %.3f | last/first %.2f"
           % (label, ma, statistics.median(a), mb, statistics.median(b), mb / ma if ma else float("nan")))
-print("files timed: %d, exit code %s, whole run %.1f s" % (len(own), status, end - start))
+print("files timed: %d, exit code %s, whole run %.1f s (with Wine's start and end)" % (len(own), status, end - start))
 row("per file (host's own)", own)
 row("per file (wall, with walk)", [w * 1000 for w in walls])
 samples = [tuple(map(float, l.split())) for l in open(rss) if l.strip()]
@@ -135,7 +152,9 @@ if samples:
 else:
     print("resident size: no samples (process not found)")
 for r in report: print("report: " + r)
-if arrivals: print("from the last file to the end of the process: %.2f s (report, log, exit)" % (end - arrivals[-1]))
+if arrivals and finished:
+    print("from the last file to the end of the report on the console: %.3f s (report, log file, printing)"
+          % (finished - arrivals[-1]))
 EOF
 if [ -n "${log:-}" ]; then
     echo "log file: $(basename "$log") $(stat -c %s "$log") bytes"
