@@ -25,6 +25,7 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
+trap 'exit 1' TERM INT  # a timed-out run still unmounts and clears the folder
 
 if mount -t tmpfs -o size=1m tmpfs "$mnt" 2>/dev/null; then
     mounted=1
