@@ -2,6 +2,7 @@
 
 #include "makerlibs/pmheap.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +15,12 @@ int AppendText(const char* fragment, int length, char** text, int* capacity, int
     bool consistent = *used >= 0 && *used <= *capacity && (*text || *capacity == 0);
     long long need = static_cast<long long>(*used) + length + 1;
     if (!consistent || need > *capacity) {
+        // At least doubling: a step of a kilobyte copies the whole text again
+        // for every kilobyte added, which a report of many thousand entries
+        // feels.
         long long grown = static_cast<long long>(*capacity) + length + 1024;
+        long long doubled = std::min(static_cast<long long>(*capacity) * 2, static_cast<long long>(INT_MAX));
+        grown = std::max(grown, doubled);
         void* block = consistent && grown <= INT_MAX ? (*text ? PmHeap_Realloc(*text, static_cast<size_t>(grown))
                                                 : PmHeap_Alloc(static_cast<size_t>(grown)))
                                        : nullptr;

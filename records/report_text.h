@@ -6,10 +6,11 @@
 
 // Appends `length` bytes of `fragment` (0 = its string length) to the text
 // block `*text` of `*capacity` bytes, `*used` of them in use, keeping a zero
-// byte after the text. Grows by the fragment plus 1024 bytes. On a failed
-// grow the block is freed and text, capacity and used become null and 0;
-// the result is then 0, else 1. Blocks come from the process heap (free
-// them with WinKit_Free / PmHeap_Free).
+// byte after the text. Grows by the fragment plus 1024 bytes, or to twice
+// the capacity when that is more. On a failed grow the block is freed and
+// text, capacity and used become null and 0; the result is then 0, else 1.
+// Blocks come from the process heap (free them with WinKit_Free /
+// PmHeap_Free).
 int AppendText(const char* fragment, int length, char** text, int* capacity, int* used);
 
 struct ReportClock {

@@ -12,6 +12,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -31,6 +32,7 @@ void OpenInFileManager(const char* folder) {
 }
 
 FolderOpener g_openFolder = OpenInFileManager;
+std::atomic<DWORD> g_lastLogError{0};
 
 // Why the log of the last run closed with a record could not be written.
 std::mutex g_logFailureLock;
@@ -201,40 +203,64 @@ int LogBegin(ImageConvertParams* p) {
     return 1;
 }
 
-// 0 when the log was written or none was asked for; else the system's reason.
-DWORD WriteLog(ImageConvertParams* p) {
-    if (!p->LogPath[0]) return 0;
+struct LogOutcome {
+    DWORD error = 0;  // 0: written, or nothing to write
+    int messageId = 0;
+};
+
+// Writes the log report. What was written before a failure stays: it is
+// still the best record of the run.
+LogOutcome WriteLog(ImageConvertParams* p) {
+    if (!p->LogPath[0]) return {};
+    LONG entries = p->LogEntries ? p->LogEntryCount : 0;
+    bool wanted = !((p->FileMode & FILEMODE_LOGERRORSONLY) && entries <= 0);
     DWORD disposition = (p->FileMode & FILEMODE_LOGAPPEND) ? OPEN_ALWAYS : CREATE_ALWAYS;
     HANDLE file = Core_CheckHandle(0, CreateFileA(p->LogPath, GENERIC_READ | GENERIC_WRITE,
                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return GetLastError() ? GetLastError() : ERROR_OPEN_FAILED;
-    DWORD failure = 0;
+    if (!file) {
+        DWORD error = GetLastError();
+        if (!wanted) return {};
+        return {error ? error : ERROR_OPEN_FAILED, kErrCreateOutput};
+    }
     Core_SetFilePointer(file, 0, nullptr, FILE_END);
     char* report = nullptr;
     BuildLogReport(1, p, &report);
+    DWORD error = 0;
     if (report) {
-        DWORD written = 0;
-        DWORD length = static_cast<DWORD>(std::strlen(report));
-        if (!Core_WriteFile(file, report, length, &written, nullptr))
-            failure = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-        else if (written != length)
-            failure = ERROR_DISK_FULL;
+        // A short write is not yet a failure: the next call says why the
+        // rest does not go (a full disk gives its own error only then).
+        size_t length = std::strlen(report), done = 0;
+        while (done < length && !error) {
+            DWORD written = 0;
+            if (!Core_WriteFile(file, report + done, static_cast<DWORD>(length - done), &written, nullptr))
+                error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            else if (written == 0)
+                error = ERROR_WRITE_FAULT;
+            done += written;
+        }
         WinKit_Free(report);
+    } else if (wanted) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
     }
     DWORD high = 0;
     DWORD size = Core_GetFileSize(file, &high);
     CloseHandle(Core_RawHandle(file));
     // An empty log says nothing; with errors-only logging and an
     // overwritten log this also removes the previous run's report.
-    if (size == 0 && high == 0 && !failure) DeleteFileA(p->LogPath);
-    return failure;
+    if (size == 0 && high == 0 && !error) DeleteFileA(p->LogPath);
+    if (!error) return {};
+    return {error, kErrWrite};
 }
 
 int LogEnd(ImageConvertParams* p) {
     GetLocalTime(&p->EndTime);
-    DWORD logFailure = WriteLog(p);
-    SetLogFailure(p, logFailure);
+    LogOutcome log = WriteLog(p);
+    g_lastLogError.store(log.error);
+    SetLogFailure(p, log.error);
+    // A log that is missing or cut short would otherwise go unnoticed: the
+    // result dialog lists it like an output file that failed.
+    if (log.error) AddError(p, p->LogPath, log.messageId, static_cast<int>(log.error));
 
     bool removed = false;
     if ((p->FileMode & FILEMODE_TIMEFOLDER) && (p->FileMode & FILEMODE_NOEMPTYFOLDER))
@@ -248,9 +274,9 @@ int LogEnd(ImageConvertParams* p) {
     }
     // A log the user asked for and does not get must not pass unnoticed;
     // the report itself was shown (or can be run again).
-    if (logFailure && p->ProgressWindow) {
+    if (log.error && p->ProgressWindow) {
         std::string text = std::string(kLogFailureText) + "\r\n" + p->LogPath;
-        WinKit_ErrorBox(p->ProgressWindow, logFailure, text.c_str(), MB_OK | MB_ICONEXCLAMATION, 0);
+        WinKit_ErrorBox(p->ProgressWindow, log.error, text.c_str(), MB_OK | MB_ICONEXCLAMATION, 0);
     }
     FreeEntries(p);
     return 1;
@@ -262,6 +288,8 @@ DWORD Records_LogWriteError(const ImageConvertParams* params) {
     std::lock_guard<std::mutex> lock(g_logFailureLock);
     return g_logFailureOf == params ? g_logFailure : 0;
 }
+
+DWORD Records_LastLogError() { return g_lastLogError.load(); }
 
 void Records_SetFolderOpener(FolderOpener opener) { g_openFolder = opener ? opener : OpenInFileManager; }
 

@@ -40,6 +40,11 @@ INT_PTR CALLBACK ResultDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 // in a message box after the result dialog.
 DWORD Records_LogWriteError(const ImageConvertParams* params);
 
+// What became of the log file at the end of the last run (operation 2):
+// 0 when it was written or none was due, else the system error that left it
+// missing or incomplete. That run's result dialog also lists it as an entry.
+DWORD Records_LastLogError();
+
 // How operation 2 opens the output folder in the file manager. Tests
 // replace it to see whether it would have happened; null restores the
 // default.

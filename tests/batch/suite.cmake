@@ -16,3 +16,9 @@ if(WIN32 AND TARGET pixmillc)
                      ${PM_ROOT}/samples)
     set_tests_properties(${PM_TEST_PREFIX}.batch.console-paths PROPERTIES TIMEOUT 300 LABELS ${PM_TEST_PREFIX})
 endif()
+if(WIN32)
+    add_test(NAME ${PM_TEST_PREFIX}.batch.machine_faults
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/batch/machine-faults.sh ${PM_WINE_RUN} $<TARGET_FILE:${suite_target}>)
+    set_tests_properties(${PM_TEST_PREFIX}.batch.machine_faults PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77
+                         LABELS ${PM_TEST_PREFIX})
+endif()

@@ -492,3 +492,37 @@ TEST_F(RunLog, ResultDialogOpensOnlyWithAProgressWindow) {
     EXPECT_EQ(p->LogEntryCount, 0);
     DestroyWindow(owner);
 }
+
+TEST_F(RunLog, LogThatCannotBeCreatedIsListedInTheResultDialogOnlyWhenOneWasDue) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    auto p = NewParams();
+    SetText(p->WritePath, dir.path());
+    std::string log = dir / "missing\\run.log";
+    SetText(p->LogFile, log);
+    HWND owner = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(owner, nullptr);
+    p->ProgressWindow = owner;
+
+    p->FileMode = FILEMODE_ENDMESSAGE;
+    pmImageConvert_LogOperate(p.get(), kLogBegin, nullptr, 0, 0);
+    pmImageConvert_LogOperate(p.get(), kLogAddError, "C:\\in\\z.png", kErrRead, 0);
+    Seen seen;
+    RunModal([&] { return INT_PTR(pmImageConvert_LogOperate(p.get(), kLogEnd, nullptr, 0, 0)); },
+             [&](HWND dlg) { seen.report = ItemText(dlg, IDC_RESULT_REPORT); });
+    EXPECT_EQ(Records_LastLogError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_NE(seen.report.find("■エラーログ: 2個\r\n"), std::string::npos) << seen.report;
+    EXPECT_NE(seen.report.find(log + "\r\n---> ファイル作成エラー（"), std::string::npos) << seen.report;
+    // The counters are those of the files.
+    EXPECT_NE(seen.report.find("■エラーファイル数: 0\r\n"), std::string::npos) << seen.report;
+    EXPECT_EQ(p->LogEntryCount, 0);
+
+    // Errors only and none happened: no log was due, so none is missing.
+    p->FileMode = FILEMODE_ENDMESSAGE | FILEMODE_LOGERRORSONLY;
+    pmImageConvert_LogOperate(p.get(), kLogBegin, nullptr, 0, 0);
+    seen.report.clear();
+    RunModal([&] { return INT_PTR(pmImageConvert_LogOperate(p.get(), kLogEnd, nullptr, 0, 0)); },
+             [&](HWND dlg) { seen.report = ItemText(dlg, IDC_RESULT_REPORT); });
+    EXPECT_EQ(Records_LastLogError(), 0u);
+    EXPECT_EQ(seen.report.find("■エラーログ"), std::string::npos) << seen.report;
+    DestroyWindow(owner);
+}

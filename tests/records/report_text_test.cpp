@@ -89,6 +89,23 @@ TEST(AppendText, GrowsByFragmentPlus1024AndKeepsATerminator) {
     PmHeap_Free(text);
 }
 
+TEST(AppendText, ALongTextGrowsItsBlockFewTimes) {
+    // A report of many thousand entries: a block that grew by a fixed step
+    // would be copied again for every kilobyte.
+    char* text = nullptr;
+    int capacity = 0, used = 0, grows = 0;
+    const std::string line = "C:\\in\\photo.jpg\r\n---> m\r\n";
+    for (int i = 0; i < 40000; ++i) {
+        int before = capacity;
+        ASSERT_EQ(AppendText(line.c_str(), 0, &text, &capacity, &used), 1);
+        if (capacity != before) ++grows;
+    }
+    EXPECT_EQ(used, int(line.size()) * 40000);
+    EXPECT_LE(grows, 20);
+    EXPECT_LE(capacity, 2 * used + 2048) << "room stays in proportion to the text";
+    PmHeap_Free(text);
+}
+
 TEST(AppendText, FailedGrowFreesAndRestartsWithTheNextFragment) {
     long live = PmHeap_LiveBlocks();
     char* text = nullptr;
