@@ -6,9 +6,11 @@
 
 namespace {
 thread_local int g_failAfter = -1;
+thread_local size_t g_failAbove = 0;
 std::atomic<long> g_live{0};
 
-bool InjectedFailure() {
+bool InjectedFailure(size_t bytes) {
+    if (g_failAbove && bytes > g_failAbove) return true;
     if (g_failAfter < 0) return false;
     if (g_failAfter == 0) {
         g_failAfter = -1;
@@ -20,7 +22,7 @@ bool InjectedFailure() {
 }  // namespace
 
 void* PmHeap_Alloc(size_t bytes) {
-    if (InjectedFailure()) return nullptr;
+    if (InjectedFailure(bytes)) return nullptr;
     void* p = std::malloc(bytes ? bytes : 1);
     if (p) ++g_live;
     return p;
@@ -34,7 +36,7 @@ void* PmHeap_AllocZero(size_t bytes) {
 
 void* PmHeap_Realloc(void* block, size_t bytes) {
     if (!block) return PmHeap_Alloc(bytes);
-    if (InjectedFailure()) return nullptr;
+    if (InjectedFailure(bytes)) return nullptr;
     return std::realloc(block, bytes ? bytes : 1);
 }
 
@@ -45,4 +47,6 @@ void PmHeap_Free(void* block) {
 }
 
 void PmHeap_FailAfter(int count) { g_failAfter = count; }
+void PmHeap_FailAbove(size_t bytes) { g_failAbove = bytes; }
+size_t PmHeap_FailAboveLimit() { return g_failAbove; }
 long PmHeap_LiveBlocks() { return g_live.load(); }

@@ -3,6 +3,7 @@
 // holds no C++ objects, so no destructor is skipped. Everything the jump can
 // leave behind lives in a state record that the caller cleans up.
 #include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmheap.h"
 
 #include <csetjmp>
 #include <new>
@@ -101,7 +102,8 @@ bool Decode(ReadState* s) {
     c->src = &s->src.pub;
     s->progress.progress_monitor = Progress;
     c->progress = &s->progress;
-    c->mem->max_memory_to_use = kJpegMemory;
+    const size_t limit = PmHeap_FailAboveLimit();
+    c->mem->max_memory_to_use = limit && limit < size_t(kJpegMemory) ? long(limit) : kJpegMemory;
     if (jpeg_read_header(c, TRUE) != JPEG_HEADER_OK) return false;
     size_t bytes;
     if (!DibImageBytes(c->image_width, c->image_height, 24, &bytes)) return false;
