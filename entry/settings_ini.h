@@ -2,6 +2,7 @@
 // platform's private-profile functions.
 #pragma once
 #include "entry/params.h"
+#include "entry/settings_values.h"
 #include "makerlibs/pmapi.h"
 
 // Fills every persisted field from `iniFile`; with a null path every
@@ -14,7 +15,3 @@ extern "C" int PM_API pmImageConvert_WritePrivateIniFile(ImageConvertParams* par
 // empty path writes nothing (the profile functions would otherwise pick
 // WIN.INI in the Windows folder).
 int WritePrivateIniFileEx(const ImageConvertParams* params, const char* iniFile, int displayOnly);
-
-// Section names.
-inline constexpr char kIniSection[] = "IMGCONVERT";
-inline constexpr char kIniDisplaySection[] = "IMGCONVERT_DISP";
