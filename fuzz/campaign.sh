@@ -71,6 +71,11 @@ seed() {
         done
 }
 
+# Crashes, leaks, time-outs and memory blow-ups; slow units are not findings.
+findings() {
+    find "$1/artifacts" -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l
+}
+
 run_target() {
     local t=$1 seconds=$2
     local bin=$build/fuzz/fuzz_$t
@@ -83,7 +88,7 @@ run_target() {
         rm -rf "$w/seed"
     fi
     local before
-    before=$(find "$w/artifacts" -type f | wc -l)
+    before=$(findings "$w")
     local end=$(( $(date +%s) + seconds )) execs=0 runs=0 log want=()
     [ -n "${PM_FUZZ_RUNS:-}" ] && end=$deadline
     # libFuzzer stops at a finding; go on with the rest of the budget.
@@ -115,11 +120,11 @@ run_target() {
     local files bytes finds
     files=$(find "$corpus" -type f | wc -l)
     bytes=$(du -sb "$corpus" | cut -f1)
-    finds=$(( $(find "$w/artifacts" -type f | wc -l) - before ))
+    finds=$(( $(findings "$w") - before ))
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$campaign" "$t" "$execs" "${edges:-0}" "$files" "$bytes" "$finds" >> "$work/totals.tsv"
 }
 
-export -f run_target seed seed_patterns max_len
+export -f run_target findings seed seed_patterns max_len
 campaign=$(date +%s)
 deadline=$(( campaign + budget ))
 export root build shared work nicev campaign deadline

@@ -1,6 +1,6 @@
 // Fuzz target of one reader of DibIO_Read (the type comes from
 // PM_FUZZ_TYPE). The decoded pixels are read in full, so a DIB whose size
-// disagrees with its header shows under the sanitizers. Allocations above a
+// disagrees with its header shows under the sanitizers. Allocations above
 // few megabytes fail, as on a machine short of memory: sizes the readers
 // accept (up to hundreds of megapixels) would otherwise make most runs a
 // full-size decode and starve the search.
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DibIO_GetDefaultOptions(PM_FUZZ_TYPE, &info);
     DibHeader* h = nullptr;
     uint8_t* bits = nullptr;
-    PmHeap_FailAbove(8u << 20);
+    PmHeap_FailAbove(2u << 20);
     int r = DibIO_Read(0, f, PM_FUZZ_TYPE, 0, 0, 0, &info, &h, &bits);
     PmHeap_FailAbove(0);
     fclose(f);

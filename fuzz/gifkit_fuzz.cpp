@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "rb");
     if (!f) return 0;
     FILE* out = tmpfile();
-    PmHeap_FailAbove(8u << 20);
+    PmHeap_FailAbove(2u << 20);
     int n = GifKit_CountFrames(f);
     GifScreen screen, ws;
     uint32_t loop = 0;
