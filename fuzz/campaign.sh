@@ -7,10 +7,10 @@
 # SECONDS is the wall-clock budget of the whole campaign; the targets (all
 # when none are named) share it, PM_FUZZ_JOBS (default 2) at a time, each at
 # `nice` PM_FUZZ_NICE (default 15) so builds on the same machine keep going.
-# With PM_FUZZ_RUNS set, a target runs until it has done that many
-# executions instead of for its share, and the budget only bounds the whole:
-# fast targets finish early and leave the time to the slow ones, which
-# therefore come first in the default order.
+# Each target, when it starts, takes an equal share of the time left. With
+# PM_FUZZ_RUNS set, a target also stops once its executions over all
+# campaigns reach that many (one that has them already is skipped), so fast
+# targets leave their time to the slow ones.
 # A target that starts without a corpus is seeded from samples/ and, when
 # present, ../shared/testimages. New inputs are merged into fuzz/corpus/<t>
 # (minimized, so the committed corpus stays small) and the next campaign
@@ -76,11 +76,25 @@ findings() {
     find "$1/artifacts" -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l
 }
 
+# Executions of target $1 over every campaign so far.
+done_execs() {
+    awk -F'\t' -v t="$1" '$2 == t { n += $3 } END { print n + 0 }' "$work/totals.tsv" 2>/dev/null || echo 0
+}
+
+# run_target INDEX TARGET: INDEX is the target's place in the list, which
+# tells how many have yet to start.
 run_target() {
-    local t=$1 seconds=$2
+    local index=$1 t=$2
     local bin=$build/fuzz/fuzz_$t
     local w=$work/$t
     local corpus=$root/fuzz/corpus/$t
+    local goal=0
+    if [ -n "${PM_FUZZ_RUNS:-}" ]; then
+        goal=$(( PM_FUZZ_RUNS - $(done_execs "$t") ))
+        [ "$goal" -gt 0 ] || return 0
+    fi
+    local seconds=$(( (deadline - $(date +%s)) * jobs / (count - index + jobs - 1) ))
+    [ -x "$bin" ] || { echo "campaign: $bin is missing" >&2; return 0; }
     mkdir -p "$w/gen" "$w/artifacts" "$corpus"
     if [ -z "$(ls -A "$corpus")" ]; then
         seed "$t" "$w/seed"
@@ -90,15 +104,14 @@ run_target() {
     local before
     before=$(findings "$w")
     local end=$(( $(date +%s) + seconds )) execs=0 runs=0 log want=()
-    [ -n "${PM_FUZZ_RUNS:-}" ] && end=$deadline
     # libFuzzer stops at a finding; go on with the rest of the budget.
     while :; do
         local left=$(( end - $(date +%s) ))
         [ "$left" -ge 5 ] && [ "$runs" -lt 20 ] || break
         want=()
-        if [ -n "${PM_FUZZ_RUNS:-}" ]; then
-            [ "$execs" -lt "$PM_FUZZ_RUNS" ] || break
-            want=(-runs=$(( PM_FUZZ_RUNS - execs )))
+        if [ "$goal" -gt 0 ]; then
+            [ "$execs" -lt "$goal" ] || break
+            want=(-runs=$(( goal - execs )))
         fi
         log=$w/run-$runs.log
         nice -n "$nicev" "$bin" "${want[@]}" -max_total_time="$left" -max_len="$(max_len "$t")" -timeout=30 \
@@ -116,7 +129,7 @@ run_target() {
     nice -n "$nicev" "$bin" -merge=1 -max_len="$(max_len "$t")" "$w/min" "$corpus" "$w/gen" > "$w/merge.log" 2>&1 &&
         { rm -rf "$corpus"; mv "$w/min" "$corpus"; rm -rf "$w/gen"; }
     local edges
-    edges=$(grep -o 'cov: [0-9]*' "$w/merge.log" | grep -o '[0-9]*$' | tail -1)
+    edges=$(grep -o '[0-9]* new coverage edges' "$w/merge.log" | grep -o '^[0-9]*' | tail -1)
     local files bytes finds
     files=$(find "$corpus" -type f | wc -l)
     bytes=$(du -sb "$corpus" | cut -f1)
@@ -124,19 +137,18 @@ run_target() {
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$campaign" "$t" "$execs" "${edges:-0}" "$files" "$bytes" "$finds" >> "$work/totals.tsv"
 }
 
-export -f run_target findings seed seed_patterns max_len
+export -f run_target done_execs findings seed seed_patterns max_len
 campaign=$(date +%s)
 deadline=$(( campaign + budget ))
-export root build shared work nicev campaign deadline
-per=$(( budget * jobs / ${#targets[@]} ))
-[ "$per" -ge 10 ] || per=10
-printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c "run_target {} $per"
+count=${#targets[@]}
+export root build shared work nicev campaign deadline jobs count
+for i in "${!targets[@]}"; do echo "$i ${targets[$i]}"; done | xargs -P "$jobs" -L1 bash -c 'run_target "$0" "$1"'
 
 # This campaign's rows, then the sums over every campaign of this tree.
-printf '%-10s %12s %8s %8s %10s %8s %14s\n' target executions edges corpus bytes findings all-time-execs
+printf '%-10s %12s %8s %8s %10s %8s %14s %14s\n' target executions edges corpus bytes findings all-time-execs all-time-finds
 for t in "${targets[@]}"; do
     awk -F'\t' -v t="$t" -v c="$campaign" '
-        $2 == t { total += $3; if ($1 == c) { e += $3; last = $0; split($0, f, "\t") } }
-        END { if (last != "") printf "%-10s %12d %8d %8d %10d %8d %14d\n", t, e, f[4], f[5], f[6], f[7], total }' \
+        $2 == t { total += $3; found += $7; if ($1 == c) { e += $3; last = $0; split($0, f, "\t") } }
+        END { if (last != "") printf "%-10s %12d %8d %8d %10d %8d %14d %14d\n", t, e, f[4], f[5], f[6], f[7], total, found }' \
         "$work/totals.tsv"
 done
