@@ -298,6 +298,16 @@ TEST(Bombs, PngWithChunksDeclaringHugeLength) {
     }
 }
 
+// Image data written for 10 million pixels under a header declaring 10,000.
+TEST(Bombs, PngDataExpandingBeyondItsImage) {
+    Bytes v = Written(kTypePng, 4000, 2500, 8);
+    Put32BE(&v, 16, 100);
+    Put32BE(&v, 20, 100);
+    FixCrc(&v, 8);
+    Figures f = Measure("png deflate 1000x", [&] { return ReadBytes(v, kTypePng); });
+    ExpectBounded(f);
+}
+
 // --- TIFF ---
 
 struct TiffEntry {
