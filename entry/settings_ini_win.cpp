@@ -97,7 +97,11 @@ extern "C" int PM_API pmImageConvert_GetPrivateIniFile(ImageConvertParams* param
 
     const bool stored = iniFile && *iniFile;
     ProfileValues values(iniFile);
+    // Starts from the record's own bytes: the reader writes the paths up to
+    // their terminators only, and what follows must stay as the caller had
+    // it (the settings dialog compares the persisted part as one block).
     PersistedParams read;
+    std::memcpy(&read, params, sizeof read);
     ReadPersistedParams(stored ? &values : nullptr, defaults, &read);
     std::memcpy(params, &read, sizeof read);
     return 0;

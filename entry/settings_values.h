@@ -33,5 +33,6 @@ struct SettingsDefaults {
 };
 
 // Fills every persisted field from `values`; with null values every field
-// gets its default.
+// gets its default. The paths are written up to their terminators; the bytes
+// after them are left as they were.
 void ReadPersistedParams(const SettingsValues* values, const SettingsDefaults& defaults, PersistedParams* params);
