@@ -2,6 +2,7 @@
 // platform's private-profile functions.
 #pragma once
 #include "entry/params.h"
+#include "entry/settings_values.h"
 #include "makerlibs/pmapi.h"
 
 // Fills every persisted field from `iniFile`; with a null path every
@@ -19,6 +20,3 @@ int WritePrivateIniFileEx(const ImageConvertParams* params, const char* iniFile,
 // values are then not tried). A null or empty path gives ERROR_INVALID_NAME.
 DWORD WriteSettingsIni(const ImageConvertParams* params, const char* iniFile, int displayOnly);
 
-// Section names.
-inline constexpr char kIniSection[] = "IMGCONVERT";
-inline constexpr char kIniDisplaySection[] = "IMGCONVERT_DISP";

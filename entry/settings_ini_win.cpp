@@ -1,5 +1,6 @@
 #include "entry/settings_ini.h"
 #include "entry/export_guard.h"
+#include "entry/settings_values.h"
 
 #include "entry/extras.h"
 #include "makerlibs/pmcore.h"
@@ -7,37 +8,50 @@
 #include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmwinkit.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+
+// The INI reader fills the portable mirror of the persisted fields, which is
+// copied over the record's first bytes.
+#define PM_SAME_FIELD(f) static_assert(offsetof(ImageConvertParams, f) == offsetof(PersistedParams, f))
+PM_SAME_FIELD(Direction);
+PM_SAME_FIELD(Resize);
+PM_SAME_FIELD(Size);
+PM_SAME_FIELD(BitCount);
+PM_SAME_FIELD(Palette);
+PM_SAME_FIELD(ZoomFilter);
+PM_SAME_FIELD(UseFilter);
+PM_SAME_FIELD(Filter);
+PM_SAME_FIELD(ImageTypeCount);
+PM_SAME_FIELD(ImageType);
+PM_SAME_FIELD(FileMode);
+PM_SAME_FIELD(WritePath);
+PM_SAME_FIELD(LogFile);
+PM_SAME_FIELD(WriteImageType);
+PM_SAME_FIELD(ImageCount);
+PM_SAME_FIELD(SaveOptions);
+PM_SAME_FIELD(CurNode);
+PM_SAME_FIELD(CurLeaf);
+#undef PM_SAME_FIELD
+static_assert(sizeof(ImageConvertParams::Size) == sizeof(PersistedParams::Size));
+static_assert(sizeof(PersistedParams) == offsetof(ImageConvertParams, CurLeaf) + sizeof(int32_t));
 
 namespace {
 
 constexpr int kDesktopFolderId = 16;  // the shell's id of the user's desktop
 constexpr int kDefaultFolderBytes = 300;
 
-// One source of values: the file, or nothing (all defaults).
-class IniSource {
+// The INI file's values through the private-profile functions.
+class ProfileValues final : public SettingsValues {
 public:
-    explicit IniSource(const char* file) : file_(file && *file ? file : nullptr) {}
-
-    int Int(const char* section, const char* key, int def) const {
-        if (!file_) return def;
+    explicit ProfileValues(const char* file) : file_(file) {}
+    int Int(const char* section, const char* key, int def) const override {
         return int(GetPrivateProfileIntA(section, key, def, file_));
     }
-    int Int(const char* key, int def) const { return Int(kIniSection, key, def); }
-
-    void String(const char* key, const char* def, char* out, DWORD size) const {
-        if (!file_) {
-            PmPath_Copy(out, size, def);
-            return;
-        }
-        // A stored path longer than its buffer cannot be used: cut, it would
-        // name another folder. It reads as empty, which the settings dialog
-        // reports and a run refuses, instead of sending files elsewhere.
-        char text[1024];
-        DWORD n = GetPrivateProfileStringA(kIniSection, key, def, text, sizeof text, file_);
-        if (n >= size || n >= sizeof text - 1) text[0] = '\0';
-        PmPath_Copy(out, size, text);
+    uint32_t String(const char* section, const char* key, const char* def, char* out,
+                    uint32_t size) const override {
+        return GetPrivateProfileStringA(section, key, def, out, size, file_);
     }
 
 private:
@@ -52,13 +66,6 @@ void DefaultFolder(char (&folder)[kDefaultFolderBytes]) {
         std::memset(folder, 0, sizeof folder);
         GetTempPathA(sizeof folder, folder);
     }
-}
-
-// A stored scan-mode byte above 2 is not a setting the dialog can show; the
-// format's own default takes its place.
-uint8_t ScanMode(int stored, uint8_t fallback) {
-    uint8_t b = uint8_t(stored);
-    return b > 2 ? fallback : b;
 }
 
 // Writes values one by one into one file and keeps the first failure: once
@@ -94,68 +101,28 @@ private:
 
 static int ReadIniFile(ImageConvertParams* params, const char* iniFile) {
     if (!params) return 0;
-    IniSource ini(iniFile);
-    ImageConvertParams& p = *params;
-
     int libraryTypes[kMaxImageTypes] = {};
-    int n = ImgKit_ListImageTypes(16, kMaxImageTypes, libraryTypes);
-    if (n < 0) n = 0;
-    if (n > kMaxImageTypes) n = kMaxImageTypes;
-
-    p.Direction = ini.Int("Direction", 0);
-    p.Resize = ini.Int("Resize", 1);
-    p.Size.cx = ini.Int("Size.cx", 96);
-    p.Size.cy = ini.Int("Size.cy", 96);
-    p.BitCount = ini.Int("BitCount", 0);
-    p.Palette = ini.Int("Palette", 0);
-    p.ZoomFilter = ini.Int("ZoomFilter", 1);
-    p.UseFilter = ini.Int("UseFilter", 0);
-    p.Filter = ini.Int("Filter", 4);
-
-    // The count bounds the array: a stored value outside 0..30 is brought
-    // into range rather than trusted. Entries the library has no default for
-    // read as 0 (no type) when their key is missing.
-    int count = ini.Int("ImageTypeCount", n);
-    if (count < 0) count = 0;
-    if (count > kMaxImageTypes) count = kMaxImageTypes;
-    p.ImageTypeCount = count;
-    std::memset(p.ImageType, 0, sizeof p.ImageType);
-    for (int i = 0; i < count; ++i) {
-        char key[24];
-        std::snprintf(key, sizeof key, "ImageType%d", i);
-        p.ImageType[i] = ini.Int(key, i < n ? libraryTypes[i] : 0);
-    }
-
-    p.FileMode = uint32_t(ini.Int("FileMode", int(kDefaultFileMode)));
-
+    SettingsDefaults defaults;
+    defaults.imageTypes = libraryTypes;
+    defaults.imageTypeCount = ImgKit_ListImageTypes(16, kMaxImageTypes, libraryTypes);
     char folder[kDefaultFolderBytes];
     DefaultFolder(folder);
-    ini.String("WritePath", folder, p.WritePath, sizeof p.WritePath);
-    Core_SetTrailingSeparator(folder, 1);
-    PmPath_Append(folder, sizeof folder, kDefaultLogName);
-    ini.String("LogFile", folder, p.LogFile, sizeof p.LogFile);
+    char logFile[kDefaultFolderBytes];
+    PmPath_Copy(logFile, sizeof logFile, folder);
+    Core_SetTrailingSeparator(logFile, 1);
+    PmPath_Append(logFile, sizeof logFile, kDefaultLogName);
+    defaults.writePath = folder;
+    defaults.logFile = logFile;
 
-    p.WriteImageType = ini.Int("WriteImageType", kTypeJpeg);
-    p.ImageCount = ini.Int("ImageCount", 1);
-
-    std::memset(&p.SaveOptions, 0, sizeof p.SaveOptions);
-    p.SaveOptions.Size = sizeof(SaveOptions);
-    DibIOOptions def;
-    DibIO_GetDefaultOptions(kTypeBmp, &def);
-    p.SaveOptions.Bmp_Format = uint16_t(ini.Int("Bmp_Format", def.Bmp.Format));
-    p.SaveOptions.Bmp_Comp = uint16_t(ini.Int("Bmp_Comp", def.Bmp.Compression));
-    DibIO_GetDefaultOptions(kTypeJpeg, &def);
-    p.SaveOptions.Jpeg_Quality = uint8_t(ini.Int("Jpeg_Quality", def.Jpeg.Quality));
-    p.SaveOptions.Jpeg_Smoothing = uint8_t(ini.Int("Jpeg_Smoothing", def.Jpeg.Smoothing));
-    p.SaveOptions.Jpeg_OptEncode = uint8_t(ini.Int("Jpeg_OptEncode", def.Jpeg.OptimizeCoding));
-    p.SaveOptions.Jpeg_Progressive = ScanMode(ini.Int("Jpeg_Progressive", 2), def.Jpeg.Progressive);
-    DibIO_GetDefaultOptions(kTypePng, &def);
-    p.SaveOptions.Png_Interlace = ScanMode(ini.Int("Png_Interlace", 2), uint8_t(def.Png.Interlace));
-    DibIO_GetDefaultOptions(kTypeGif, &def);
-    p.SaveOptions.Gif_Interlace = ScanMode(ini.Int("Gif_Interlace", 2), uint8_t(def.Gif.Interlace));
-
-    p.CurNode = ini.Int(kIniDisplaySection, "CurNode", 0);
-    p.CurLeaf = ini.Int(kIniDisplaySection, "CurLeaf", 0);
+    const bool stored = iniFile && *iniFile;
+    ProfileValues values(iniFile);
+    // Starts from the record's own bytes: the reader writes the paths up to
+    // their terminators only, and what follows must stay as the caller had
+    // it (the settings dialog compares the persisted part as one block).
+    PersistedParams read;
+    std::memcpy(&read, params, sizeof read);
+    ReadPersistedParams(stored ? &values : nullptr, defaults, &read);
+    std::memcpy(params, &read, sizeof read);
 
     // The newer settings travel with the record they are bound to.
     if (ImageConvertExtras* x = Pm_ExtrasOf(params)) ReadExtrasIni(x, iniFile);

@@ -1,8 +1,10 @@
 // Fuzz target of the GIF frame records: counting, frame-by-frame reading,
 // composition on the canvas, and writing every frame back out as the
-// animation conversion does.
+// animation conversion does. Allocations above a few megabytes fail, as on a
+// machine short of memory, so that large declared screens stay cheap.
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmgifkit.h"
+#include "makerlibs/pmheap.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "rb");
     if (!f) return 0;
     FILE* out = tmpfile();
+    PmHeap_FailAbove(2u << 20);
     int n = GifKit_CountFrames(f);
     GifScreen screen, ws;
     uint32_t loop = 0;
@@ -54,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t* b = nullptr;
     GifKit_ReadImage(0, f, -1, 24, -1, 0, &h, &b);
     DibCore_Free(h, b);
+    PmHeap_FailAbove(0);
     fclose(f);
     if (out) fclose(out);
     return 0;

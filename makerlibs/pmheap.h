@@ -17,6 +17,14 @@ bool PmHeap_Contains(const void* block, const void* p);
 // Test hook: the next `count` allocations succeed, the one after fails, and
 // all later ones succeed again. -1 disarms. Applies to the calling thread only.
 void PmHeap_FailAfter(int count);
+// Test hook: every allocation (or reallocation) larger than `bytes` fails,
+// as it would on a machine with little free memory; 0 disarms. Fuzzing uses
+// it so that declared sizes the readers accept do not each cost a full-size
+// decode. Applies to the calling thread only.
+void PmHeap_FailAbove(size_t bytes);
+// The calling thread's limit of PmHeap_FailAbove, 0 when none. Coders whose
+// libraries allocate on their own apply it to those pools too.
+size_t PmHeap_FailAboveLimit();
 // Test hook: number of blocks allocated and not yet freed (all threads).
 long PmHeap_LiveBlocks();
 // Test hook: frees refused because the pointer was not the start of a live

@@ -7,9 +7,11 @@
 
 namespace {
 thread_local int g_failAfter = -1;
+thread_local size_t g_failAbove = 0;
 std::atomic<long> g_live{0};
 
-bool InjectedFailure() {
+bool InjectedFailure(size_t bytes) {
+    if (g_failAbove && bytes > g_failAbove) return true;
     if (g_failAfter < 0) return false;
     if (g_failAfter == 0) {
         g_failAfter = -1;
@@ -21,7 +23,7 @@ bool InjectedFailure() {
 }  // namespace
 
 void* PmHeap_Alloc(size_t bytes) {
-    if (InjectedFailure()) return nullptr;
+    if (InjectedFailure(bytes)) return nullptr;
     void* p = std::malloc(bytes ? bytes : 1);
     if (p) ++g_live;
     return p;
@@ -35,7 +37,7 @@ void* PmHeap_AllocZero(size_t bytes) {
 
 void* PmHeap_Realloc(void* block, size_t bytes) {
     if (!block) return PmHeap_Alloc(bytes);
-    if (InjectedFailure()) return nullptr;
+    if (InjectedFailure(bytes)) return nullptr;
     return std::realloc(block, bytes ? bytes : 1);
 }
 
@@ -53,6 +55,8 @@ bool PmHeap_Contains(const void* block, const void* p) {
 }
 
 void PmHeap_FailAfter(int count) { g_failAfter = count; }
+void PmHeap_FailAbove(size_t bytes) { g_failAbove = bytes; }
+size_t PmHeap_FailAboveLimit() { return g_failAbove; }
 long PmHeap_LiveBlocks() { return g_live.load(); }
 // glibc aborts on a bad free; nothing is left to count.
 long PmHeap_BadFrees() { return 0; }

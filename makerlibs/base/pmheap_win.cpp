@@ -5,10 +5,12 @@
 
 namespace {
 thread_local int g_failAfter = -1;
+thread_local size_t g_failAbove = 0;
 volatile LONG g_live = 0;
 volatile LONG g_badFrees = 0;
 
-bool InjectedFailure() {
+bool InjectedFailure(size_t bytes) {
+    if (g_failAbove && bytes > g_failAbove) return true;
     if (g_failAfter < 0) return false;
     if (g_failAfter == 0) {
         g_failAfter = -1;
@@ -20,14 +22,14 @@ bool InjectedFailure() {
 }  // namespace
 
 void* PmHeap_Alloc(size_t bytes) {
-    if (InjectedFailure()) return nullptr;
+    if (InjectedFailure(bytes)) return nullptr;
     void* p = HeapAlloc(GetProcessHeap(), 0, bytes ? bytes : 1);
     if (p) InterlockedIncrement(&g_live);
     return p;
 }
 
 void* PmHeap_AllocZero(size_t bytes) {
-    if (InjectedFailure()) return nullptr;
+    if (InjectedFailure(bytes)) return nullptr;
     void* p = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes ? bytes : 1);
     if (p) InterlockedIncrement(&g_live);
     return p;
@@ -35,7 +37,7 @@ void* PmHeap_AllocZero(size_t bytes) {
 
 void* PmHeap_Realloc(void* block, size_t bytes) {
     if (!block) return PmHeap_Alloc(bytes);
-    if (InjectedFailure()) return nullptr;
+    if (InjectedFailure(bytes)) return nullptr;
     return HeapReAlloc(GetProcessHeap(), 0, block, bytes ? bytes : 1);
 }
 
@@ -62,5 +64,7 @@ bool PmHeap_Contains(const void* block, const void* p) {
 }
 
 void PmHeap_FailAfter(int count) { g_failAfter = count; }
+void PmHeap_FailAbove(size_t bytes) { g_failAbove = bytes; }
+size_t PmHeap_FailAboveLimit() { return g_failAbove; }
 long PmHeap_LiveBlocks() { return g_live; }
 long PmHeap_BadFrees() { return g_badFrees; }

@@ -5,6 +5,7 @@
 #include "makerlibs/pmcolor.h"
 #include "makerlibs/pmdibio/dibio_codecs.h"
 #include "makerlibs/pmexif.h"
+#include "makerlibs/pmheap.h"
 
 #include <csetjmp>
 #include <cstdio>
@@ -334,7 +335,8 @@ bool Decode(ReadState* s) {
     c->src = &s->src.pub;
     s->progress.progress_monitor = Progress;
     c->progress = &s->progress;
-    c->mem->max_memory_to_use = kJpegMemory;
+    const size_t limit = PmHeap_FailAboveLimit();
+    c->mem->max_memory_to_use = limit && limit < size_t(kJpegMemory) ? long(limit) : kJpegMemory;
     if (s->meta) {
         jpeg_save_markers(c, JPEG_APP0 + 1, 0xFFFF);
         jpeg_save_markers(c, JPEG_APP0 + 2, 0xFFFF);

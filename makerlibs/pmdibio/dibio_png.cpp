@@ -6,6 +6,7 @@
 #include "makerlibs/pmheap.h"
 
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -16,6 +17,19 @@ namespace {
 
 // Text and profile chunks beyond this are refused instead of inflated.
 constexpr png_alloc_size_t kChunkMax = 16u * 1024 * 1024;
+
+// libpng allocates a text or palette-suggestion chunk's declared length
+// before reading it, without the chunk limit above, so a few bytes that
+// declare a 2 GB chunk would take 2 GB. No single allocation of the reader
+// may pass the chunk limit: rows of the widest image need half a megabyte.
+// A refused chunk buffer is an out-of-memory error libpng reports for the
+// chunk, which then fails the read at the end of the file.
+constexpr png_alloc_size_t kLargestAllocation = kChunkMax + 4096;
+
+png_voidp BoundedMalloc(png_structp, png_alloc_size_t n) {
+    return n > kLargestAllocation ? nullptr : std::malloc(n);
+}
+void BoundedFree(png_structp, png_voidp p) { std::free(p); }
 
 void ErrorFn(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void WarningFn(png_structp, png_const_charp) {}
@@ -256,7 +270,8 @@ int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta)
     s.in = &in;
     s.meta = meta;
     s.out = out;
-    s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, ErrorFn, WarningFn);
+    s.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, ErrorFn, WarningFn, nullptr, BoundedMalloc,
+                                     BoundedFree);
     if (s.png) s.info = png_create_info_struct(s.png);
     bool ok = s.png && s.info && Decode(&s);
     png_destroy_read_struct(&s.png, s.info ? &s.info : nullptr, nullptr);
