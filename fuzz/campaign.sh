@@ -24,7 +24,7 @@ shared=${PM_SHARED_DIR:-$root/../shared}
 [ -d "$shared" ] || shared=/work/shared
 budget=${1:?usage: campaign.sh SECONDS [TARGET...]}
 shift
-all=(jpeg tiff pcd png gif bmp gifkit transform ini texttable)
+all=(jpeg tiff pcd png gif bmp gifkit transform ini texttable exif)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 jobs=${PM_FUZZ_JOBS:-2}
