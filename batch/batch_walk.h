@@ -5,10 +5,19 @@
 #include "entry/params.h"
 #include "makerlibs/pmcore.h"
 
+#include <memory>
 #include <string>
 
+struct ParallelRun;
+
 struct BatchRun {
-    explicit BatchRun(ImageConvertParams* params);
+    // With `parallel` the run converts as many files at once as the
+    // Threads setting asks for; otherwise one at a time.
+    explicit BatchRun(ImageConvertParams* params, bool parallel = false);
+    // Waits for every conversion still in flight.
+    ~BatchRun();
+    BatchRun(const BatchRun&) = delete;
+    BatchRun& operator=(const BatchRun&) = delete;
 
     ImageConvertParams* params;
     std::wstring outputFolder;       // the run's OutputFolder
@@ -18,11 +27,19 @@ struct BatchRun {
     FileIdSet inputsTaken;     // a file reached twice is converted once
     FileIdSet outputsWritten;  // never replaced by a later file of the run
     long skippedInOutputTree = 0;
+    std::unique_ptr<ParallelRun> parallel;  // null: one file at a time
 };
 
 // Converts one walked entry (walk callback result: continue, stop, or skip
 // a folder's contents).
 int Batch_ConvertEntry(BatchRun& run, const CoreWalkEntry& entry);
+// A folder entry: fixes the base folder of the list entry, leaves the output
+// tree alone and records why a folder's contents cannot be reached.
+int Batch_OnFolder(BatchRun& run, const CoreWalkEntry& entry);
+// Finishes and records every conversion still in flight, in walk order;
+// nothing is left open afterwards. A run converting one file at a time has
+// none.
+void Batch_CommitAll(BatchRun& run);
 
 // Records an error entry for a path given in wide form, shown as the log and
 // the dialog show it.

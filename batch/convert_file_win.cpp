@@ -2,6 +2,7 @@
 // output file, with the progress dialog's texts, preview and the run record.
 #include "batch/batch_run.h"
 #include "batch/batch_walk.h"
+#include "batch/file_steps.h"
 #include "batch/input_type.h"
 #include "batch/output_paths.h"
 #include "batch/progress_ids.h"
@@ -43,36 +44,6 @@ void SetNumber(HWND dialog, int id, long value) {
     std::snprintf(text, sizeof text, "%ld", value);
     WinKit_SetText(GetDlgItem(dialog, id), text);
 }
-
-// A file opened for this call and closed on every way out of it.
-class FileHandle {
-public:
-    FileHandle() = default;
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() { Close(); }
-    void Reset(HANDLE h) {
-        Close();
-        h_ = h;
-    }
-    HANDLE get() const { return h_; }
-    void Close() {
-        if (h_) CloseHandle(Core_RawHandle(h_));
-        h_ = nullptr;
-    }
-private:
-    HANDLE h_ = nullptr;
-};
-
-// The DIB of this call, freed on every way out of it.
-struct OwnedDib {
-    DibHeader* header = nullptr;
-    uint8_t* bits = nullptr;
-    OwnedDib() = default;
-    OwnedDib(const OwnedDib&) = delete;
-    OwnedDib& operator=(const OwnedDib&) = delete;
-    ~OwnedDib() { DibCore_Free(header, bits); }
-};
 
 bool TypeSelected(const ImageConvertParams* p, int type) {
     int count = p->ImageTypeCount;
@@ -147,44 +118,70 @@ int ShrinkTarget(void* context, const PmSize* full, PmSize* target) {
     return 1;
 }
 
-struct Outcome {
-    const char* errorPath = nullptr;
-    int errorCode = 0;
-    DWORD lastError = 0;
-    bool succeeded = false;
-    int stop = 0;
-};
-
-HANDLE OpenInput(const char* path) {
-    return Core_CheckHandle(0, CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 // Step through one file that was counted: open, convert, write. `path`
 // opens the input; the output is created under its real name.
-void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inputType, const std::wstring& outputPath,
-                const char* shownOutputPath, const char* outputName, COLORREF background, Outcome* o) {
+void ConvertOne(BatchRun& run, const char* path, const PlannedFile& f, COLORREF background, Outcome* o) {
     ImageConvertParams* p = run.params;
     FileHandle input, output;
-    o->errorPath = shownPath;
+    o->errorPath = f.shownPath.c_str();
     o->errorCode = kErrOpenInput;
-    input.Reset(OpenInput(path));
+    input.Reset(Batch_OpenInput(path));
     if (!input.get()) {
         o->lastError = GetLastError();
         return;
     }
-    o->errorPath = shownOutputPath;
+    o->errorPath = f.shownOutputPath.c_str();
     o->errorCode = kErrCreateOutput;
-    output.Reset(Batch_CreateOutputFile(outputPath, (p->FileMode & FILEMODE_OVERWRITE) != 0, run.outputTree,
-                                        &run.outputsWritten, &o->lastError));
+    output.Reset(Batch_CreateOutputOf(run, f, &o->lastError));
     if (!output.get()) return;
 
     // A file judged by its extension may hold another image type (a PNG
     // saved as .jpg): the reader of what it holds reads it.
+    int inputType = f.facts.type;
     if (p->FileMode & FILEMODE_EXTONLY) inputType = Batch_ReaderType(input.get(), inputType);
+    Batch_ConvertOpened(p, input.get(), output.get(), inputType, f.shownName.c_str(), background, nullptr, o);
+}
 
-    if (inputType == kTypeGif && p->WriteImageType == kTypeGif) {
-        GifPathResult r = ConvertAnimatedGif(input.get(), output.get(), outputName, p, background);
+}  // namespace
+
+void FileHandle::Reset(HANDLE h) {
+    Close();
+    h_ = h;
+}
+
+void FileHandle::Close() {
+    if (h_) CloseHandle(Core_RawHandle(h_));
+    h_ = nullptr;
+}
+
+OwnedDib::~OwnedDib() { DibCore_Free(header, bits); }
+
+void OwnedDib::TakeFrom(OwnedDib& other) {
+    DibCore_Free(header, bits);
+    header = other.header;
+    bits = other.bits;
+    other.header = nullptr;
+    other.bits = nullptr;
+}
+
+HANDLE Batch_OpenInput(const char* path) {
+    return Core_CheckHandle(0, CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+HANDLE Batch_CreateOutputOf(BatchRun& run, const PlannedFile& f, DWORD* error) {
+    return Batch_CreateOutputFile(f.outputPath, (run.params->FileMode & FILEMODE_OVERWRITE) != 0, run.outputTree,
+                                  &run.outputsWritten, error);
+}
+
+bool Batch_AnimatedPath(const ImageConvertParams* p, int inputType) {
+    return inputType == kTypeGif && p->WriteImageType == kTypeGif;
+}
+
+void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int inputType, const char* outputName,
+                         COLORREF background, KeptPreview* kept, Outcome* o) {
+    if (Batch_AnimatedPath(p, inputType)) {
+        GifPathResult r = ConvertAnimatedGif(input, output, outputName, p, background);
         o->succeeded = r.succeeded;
         o->errorCode = r.errorCode;
         o->lastError = r.lastError;
@@ -214,9 +211,9 @@ void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inpu
     request.Meta = &meta;
     int depth;
     if (inputType == kTypeGif)
-        depth = GifKit_ReadImage(0, input.get(), -1, 24, -1, 0, &dib.header, &dib.bits);
+        depth = GifKit_ReadImage(0, input, -1, 24, -1, 0, &dib.header, &dib.bits);
     else
-        depth = DibIO_ReadRequested(input.get(), inputType, &request, &readInfo, &dib.header, &dib.bits);
+        depth = DibIO_ReadRequested(input, inputType, &request, &readInfo, &dib.header, &dib.bits);
     if (depth < 0) o->lastError = GetLastError();
     if (depth <= 0 || !dib.header) return;
 
@@ -259,7 +256,7 @@ void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inpu
     int outputDepth = p->WriteImageType == kTypeGif    ? bitDepth
                       : p->WriteImageType == kTypeJpeg ? 24
                                                        : dib.header->biBitCount;
-    Batch_ShowPreview(p, outputName, dib.header, dib.bits, transparentIndex, outputDepth, background);
+    if (!kept) Batch_ShowPreview(p, outputName, dib.header, dib.bits, transparentIndex, outputDepth, background);
 
     // The camera's data goes along only when asked: it may tell where the
     // picture was taken. The stored orientation stays only while the
@@ -272,13 +269,18 @@ void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inpu
                                           &keep);
 
     o->errorCode = kErrWrite;
-    int written = keeping ? DibIO_WriteMeta(0, output.get(), p->WriteImageType, &options, &keep, dib.header, dib.bits)
-                          : DibIO_Write(0, output.get(), p->WriteImageType, 0, 0, &options, dib.header, dib.bits);
+    int written = keeping ? DibIO_WriteMeta(0, output, p->WriteImageType, &options, &keep, dib.header, dib.bits)
+                          : DibIO_Write(0, output, p->WriteImageType, 0, 0, &options, dib.header, dib.bits);
     if (written < 0) o->lastError = GetLastError();
     o->succeeded = written >= 1;
+    if (kept) {
+        kept->dib.TakeFrom(dib);
+        kept->transparentIndex = transparentIndex;
+        kept->outputDepth = outputDepth;
+    }
 }
 
-}  // namespace
+
 
 void Batch_SetProgressHook(BatchProgressHook hook) { g_hook.store(hook); }
 
@@ -347,9 +349,9 @@ std::wstring WideOf(const char* text) {
     return w;
 }
 
-// A folder entry: fixes the base folder of the list entry, leaves the output
-// tree alone and records why a folder's contents cannot be reached.
-int OnFolder(BatchRun& run, const CoreWalkEntry& e) {
+}  // namespace
+
+int Batch_OnFolder(BatchRun& run, const CoreWalkEntry& e) {
     ImageConvertParams* p = run.params;
     if (run.baseFolder.empty()) {
         run.baseFolder = Batch_BaseFolderW(e.widePath, e.depth);
@@ -365,95 +367,95 @@ int OnFolder(BatchRun& run, const CoreWalkEntry& e) {
     return kCoreWalkContinue;
 }
 
-}  // namespace
-
 void Batch_AddError(ImageConvertParams* p, const std::wstring& path, int code, DWORD lastError) {
     pmImageConvert_LogOperate(p, kLogAddError, Core_NarrowForDisplay(path.c_str()).c_str(), code, int(lastError));
 }
 
-BatchRun::BatchRun(ImageConvertParams* p) : params(p) {
-    outputFolder = WideOf(p->OutputFolder);
-    outputTree.Reset(Batch_ChosenOutputFolder(outputFolder, (p->FileMode & FILEMODE_TIMEFOLDER) != 0));
-}
-
-int Batch_ConvertEntry(BatchRun& run, const CoreWalkEntry& e) {
+bool Batch_PlanFile(BatchRun& run, const CoreWalkEntry& e, PlannedFile* f) {
     ImageConvertParams* p = run.params;
-    if (Batch_AskStop(p)) return kCoreWalkStop;
-    if (e.data && (e.data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return OnFolder(run, e);
-
-    const std::wstring path = e.widePath;
-    InputFacts facts = Batch_LookAtInput(path, (p->FileMode & FILEMODE_EXTONLY) != 0);
-    if (facts.type == 0 || !TypeSelected(p, facts.type)) return kCoreWalkContinue;
+    f->path = e.widePath;
+    const std::wstring& path = f->path;
+    f->facts = Batch_LookAtInput(path, (p->FileMode & FILEMODE_EXTONLY) != 0);
+    if (f->facts.type == 0 || !TypeSelected(p, f->facts.type)) return false;
     // The same file reached again (a second list entry, a link) was taken
     // already: once is what the user asked for.
-    if (facts.identified && !run.inputsTaken.Insert(facts.id)) return kCoreWalkContinue;
+    if (f->facts.identified && !run.inputsTaken.Insert(f->facts.id)) return false;
     size_t nameAt = path.find_last_of(L"\\/");
     std::wstring name = nameAt == std::wstring::npos ? path : path.substr(nameAt + 1);
-    if (name.empty()) return kCoreWalkContinue;
-    const std::string shownPath = Core_NarrowForDisplay(path.c_str());
+    if (name.empty()) return false;
+    f->shownPath = Core_NarrowForDisplay(path.c_str());
     const char* extension = ImgKit_GetTypeName(p->WriteImageType, 2);
 
     // The output folder and path keep the input's real names. A path the
     // system cannot take would name another file or none, so such a file
     // fails as uncreatable instead.
-    Outcome o;
-    std::wstring folder, outputName, outputPath;
-    bool ready = false;
+    Outcome& o = f->o;
     if (!e.path) {
         // No name that opens it: the folder has no short names.
-        o.errorPath = shownPath.c_str();
+        o.errorPath = f->shownPath.c_str();
         o.errorCode = kErrOpenInput;
         o.lastError = e.error ? e.error : ERROR_INVALID_NAME;
     } else if (!extension) {
         // A type code the settings file should never hold: each file says so.
-        o.errorPath = shownPath.c_str();
+        o.errorPath = f->shownPath.c_str();
         o.errorCode = kErrCreateOutput;
         o.lastError = ERROR_NOT_SUPPORTED;
     } else if (run.outputFolder.empty()) {
         // Without a resolved output folder the path would start at the root
         // of the current drive: nothing is written then.
-        o.errorPath = shownPath.c_str();
+        o.errorPath = f->shownPath.c_str();
         o.errorCode = kErrCreateOutput;
         o.lastError = ERROR_PATH_NOT_FOUND;
     } else {
-        folder = Batch_OutputFolderW(run.outputFolder, run.baseFolder, path);
-        outputName = Batch_OutputNameW(name, WideOf(extension));
-        outputPath = folder;
-        if (outputPath.back() != L'\\') outputPath += L'\\';
-        outputPath += outputName;
-        ready = outputPath.size() < MAX_PATH;
-        if (!ready) {
-            o.errorPath = shownPath.c_str();
+        f->folder = Batch_OutputFolderW(run.outputFolder, run.baseFolder, path);
+        f->outputName = Batch_OutputNameW(name, WideOf(extension));
+        f->outputPath = f->folder;
+        if (f->outputPath.back() != L'\\') f->outputPath += L'\\';
+        f->outputPath += f->outputName;
+        f->ready = f->outputPath.size() < MAX_PATH;
+        if (!f->ready) {
+            o.errorPath = f->shownPath.c_str();
             o.errorCode = kErrCreateOutput;
             o.lastError = ERROR_FILENAME_EXCED_RANGE;
         }
     }
-    const std::string shownFolder = ready ? Core_NarrowForDisplay(folder.c_str()) : std::string();
-    const std::string shownOutputPath = ready ? Core_NarrowForDisplay(outputPath.c_str()) : std::string();
-    const std::string shownName = ready ? Core_NarrowForDisplay(outputName.c_str()) : std::string();
-
-    if (ready && !SameFolder(folder, run.lastCreatedFolder)) {
-        int made = Core_CreateFolderW(folder.c_str());
-        if (made != 1) Batch_AddError(p, folder, kErrCreateFolder, made == -1 ? GetLastError() : 0);
-        run.lastCreatedFolder = folder;
-        PmPath_Copy(p->LastCreatedFolder, sizeof p->LastCreatedFolder, shownFolder.c_str());
+    if (f->ready) {
+        f->shownFolder = Core_NarrowForDisplay(f->folder.c_str());
+        f->shownOutputPath = Core_NarrowForDisplay(f->outputPath.c_str());
+        f->shownName = Core_NarrowForDisplay(f->outputName.c_str());
     }
+    return true;
+}
 
+bool Batch_MakeOutputFolder(BatchRun& run, const PlannedFile& f, DWORD* error) {
+    *error = 0;
+    if (!f.ready || SameFolder(f.folder, run.lastCreatedFolder)) return true;
+    int made = Core_CreateFolderW(f.folder.c_str());
+    if (made != 1) *error = made == -1 ? GetLastError() : 0;
+    run.lastCreatedFolder = f.folder;
+    PmPath_Copy(run.params->LastCreatedFolder, sizeof run.params->LastCreatedFolder, f.shownFolder.c_str());
+    return made == 1;
+}
+
+void Batch_ShowCounted(ImageConvertParams* p, const PlannedFile& f) {
     Increment(p->ProcessedCount);
     HWND dialog = p->ProgressWindow;
     if (dialog) {
         LONG processed = Load(p->ProcessedCount), succeeded = Load(p->SucceededCount);
-        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_INPUT), shownPath.c_str());
-        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_FOLDER), shownFolder.c_str());
-        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_OUTNAME), shownName.c_str());
+        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_INPUT), f.shownPath.c_str());
+        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_FOLDER), f.shownFolder.c_str());
+        WinKit_SetText(GetDlgItem(dialog, IDC_PROGRESS_OUTNAME), f.shownName.c_str());
         SetNumber(dialog, IDC_PROGRESS_PROCESSED, processed);
         SetNumber(dialog, IDC_PROGRESS_SUCCEEDED, succeeded);
         SetNumber(dialog, IDC_PROGRESS_ERRORS, processed - succeeded - 1);
     }
-    if (BatchProgressHook hook = g_hook.load()) hook(p, shownPath.c_str(), false);
+    if (BatchProgressHook hook = g_hook.load()) hook(p, f.shownPath.c_str(), false);
+}
 
+COLORREF Batch_PreviewBackground(ImageConvertParams* p, int type) {
     COLORREF background = GetSysColor(COLOR_BTNFACE);
-    if (facts.type == kTypeGif && dialog && Load(p->PreviewEnabled)) {
+    HWND dialog = p->ProgressWindow;
+    if (type == kTypeGif && dialog && Load(p->PreviewEnabled)) {
         PreviewSettings settings;
         std::memset(&settings, 0, sizeof settings);
         settings.Size = kPreviewSettingsSize;
@@ -461,22 +463,40 @@ int Batch_ConvertEntry(BatchRun& run, const CoreWalkEntry& e) {
                          reinterpret_cast<LPARAM>(&settings)))
             background = settings.Background;
     }
+    return background;
+}
 
-    if (ready)
-        ConvertOne(run, e.path, shownPath.c_str(), facts.type, outputPath, shownOutputPath.c_str(),
-                   shownName.c_str(), background, &o);
+void Batch_RecordOutcome(ImageConvertParams* p, const PlannedFile& f) {
+    const Outcome& o = f.o;
     if (o.succeeded)
         Increment(p->SucceededCount);
     else
         pmImageConvert_LogOperate(p, kLogAddError, o.errorPath, o.errorCode, int(o.lastError));
 
+    HWND dialog = p->ProgressWindow;
     if (dialog) {
         LONG processed = Load(p->ProcessedCount), succeeded = Load(p->SucceededCount);
         SetNumber(dialog, IDC_PROGRESS_SUCCEEDED, succeeded);
         SetNumber(dialog, IDC_PROGRESS_ERRORS, processed - succeeded);
     }
-    if (BatchProgressHook hook = g_hook.load()) hook(p, shownPath.c_str(), true);
-    return o.stop ? kCoreWalkStop : kCoreWalkContinue;
+    if (BatchProgressHook hook = g_hook.load()) hook(p, f.shownPath.c_str(), true);
+}
+
+int Batch_ConvertEntry(BatchRun& run, const CoreWalkEntry& e) {
+    if (run.parallel) return Batch_ConvertEntryParallel(run, e);
+    ImageConvertParams* p = run.params;
+    if (Batch_AskStop(p)) return kCoreWalkStop;
+    if (e.data && (e.data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return Batch_OnFolder(run, e);
+
+    PlannedFile f;
+    if (!Batch_PlanFile(run, e, &f)) return kCoreWalkContinue;
+    DWORD folderError;
+    if (!Batch_MakeOutputFolder(run, f, &folderError)) Batch_AddError(p, f.folder, kErrCreateFolder, folderError);
+    Batch_ShowCounted(p, f);
+    COLORREF background = Batch_PreviewBackground(p, f.facts.type);
+    if (f.ready) ConvertOne(run, e.path, f, background, &f.o);
+    Batch_RecordOutcome(p, f);
+    return f.o.stop ? kCoreWalkStop : kCoreWalkContinue;
 }
 
 // The walk callback for one entry met outside a walk of the list (its own

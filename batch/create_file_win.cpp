@@ -76,7 +76,7 @@ static BOOL WalkFileList(FileList* files, ImageConvertParams* params) {
     if (!params) return FALSE;
     std::memset(params->LastCreatedFolder, 0, sizeof params->LastCreatedFolder);
     if (!files || !files->Paths) return TRUE;
-    BatchRun run(params);
+    BatchRun run(params, true);
     int last = 0;
     for (int i = 0; i < files->Count; ++i) {
         std::memset(params->BaseFolder, 0, sizeof params->BaseFolder);
@@ -95,6 +95,7 @@ static BOOL WalkFileList(FileList* files, ImageConvertParams* params) {
                 error = GetLastError() ? GetLastError() : ERROR_FILE_NOT_FOUND;
         }
         if (error) {
+            Batch_CommitAll(run);
             pmImageConvert_LogOperate(params, kLogAddError, entry, code, int(error));
             continue;
         }
@@ -106,6 +107,7 @@ static BOOL WalkFileList(FileList* files, ImageConvertParams* params) {
         last = Core_WalkFilesEx(start.c_str(), depthLimit, OnEntry, &run);
         if (last == kWalkStopped) break;
     }
+    Batch_CommitAll(run);
     {
         std::lock_guard<std::mutex> lock(g_notesLock);
         g_notesOf = params;

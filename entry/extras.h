@@ -12,13 +12,15 @@ struct ImageConvertExtras {
     int32_t ColorManage;   // 1 = convert to sRGB by the embedded colour profile
     int32_t KeepMetadata;  // 1 = the output keeps the input's EXIF, XMP and IPTC
     int32_t NoEnlarge;     // 1 = an image smaller than the box is never enlarged
+    int32_t Threads;       // files converted at once: 0 = as many as the machine allows, 1 = one at a time, 2..64
 };
 
-inline constexpr ImageConvertExtras kDefaultExtras = {1, 1, 0, 0};
+inline constexpr ImageConvertExtras kDefaultExtras = {1, 1, 0, 0, 0};
+inline constexpr int kMaxThreads = 64;
 
 inline bool operator==(const ImageConvertExtras& a, const ImageConvertExtras& b) {
     return a.AutoRotate == b.AutoRotate && a.ColorManage == b.ColorManage && a.KeepMetadata == b.KeepMetadata &&
-           a.NoEnlarge == b.NoEnlarge;
+           a.NoEnlarge == b.NoEnlarge && a.Threads == b.Threads;
 }
 
 // The extras bound to `params`, or null. The module's settings record
@@ -32,7 +34,8 @@ bool Pm_BindExtras(const ImageConvertParams* params, ImageConvertExtras* extras)
 void Pm_UnbindExtras(const ImageConvertParams* params);
 
 // Reads the extras' keys from section IMGCONVERT; a missing key, or a value
-// other than 0 and 1, reads as the default. A null path gives the defaults.
+// other than 0 and 1 (Threads: 0 to 64), reads as the default. A null path
+// gives the defaults.
 void ReadExtrasIni(ImageConvertExtras* extras, const char* iniFile);
 
 // Binds a record's extras for the lifetime of a scope.

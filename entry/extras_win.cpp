@@ -1,6 +1,8 @@
 #include "entry/extras.h"
 #include "entry/settings_ini.h"
 
+#include <string_view>
+
 namespace {
 
 // Hosts bind one or two records; tests a few more.
@@ -16,6 +18,24 @@ ImageConvertExtras g_moduleExtras = kDefaultExtras;
 int Flag(const char* key, int def, const char* file) {
     int v = int(GetPrivateProfileIntA(kIniSection, key, def, file));
     return v == 0 || v == 1 ? v : def;
+}
+
+// A count the run cannot honour (negative, beyond the limit, not a plain
+// number: the profile functions would read "2x" as 2 and wrap a huge one)
+// leaves the choice to the machine.
+int ThreadsValue(const char* file) {
+    char text[32] = "";
+    GetPrivateProfileStringA(kIniSection, "Threads", "", text, sizeof text, file);
+    std::string_view v(text);
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    if (v.empty() || v.size() > 9) return 0;
+    int n = 0;
+    for (char c : v) {
+        if (c < '0' || c > '9') return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n <= kMaxThreads ? n : kDefaultExtras.Threads;
 }
 
 }  // namespace
@@ -64,4 +84,5 @@ void ReadExtrasIni(ImageConvertExtras* x, const char* iniFile) {
     x->ColorManage = Flag("ColorManage", kDefaultExtras.ColorManage, iniFile);
     x->KeepMetadata = Flag("KeepMetadata", kDefaultExtras.KeepMetadata, iniFile);
     x->NoEnlarge = Flag("NoEnlarge", kDefaultExtras.NoEnlarge, iniFile);
+    x->Threads = ThreadsValue(iniFile);
 }

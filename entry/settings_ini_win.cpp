@@ -188,6 +188,7 @@ DWORD WriteSettingsIni(const ImageConvertParams* params, const char* iniFile, in
         w.Int(s, "ColorManage", x->ColorManage);
         w.Int(s, "KeepMetadata", x->KeepMetadata);
         w.Int(s, "NoEnlarge", x->NoEnlarge);
+        w.Int(s, "Threads", x->Threads);
     }
     return w.Error();
 }

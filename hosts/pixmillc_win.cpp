@@ -21,8 +21,9 @@
 namespace {
 
 constexpr char kUsage[] =
-    "使い方: pixmillc [--ini 設定ファイル] [--quiet] [--times] ファイル|フォルダ|ドライブ ...\n"
+    "使い方: pixmillc [--ini 設定ファイル] [--jobs N] [--quiet] [--times] ファイル|フォルダ|ドライブ ...\n"
     "  設定は PIXMILL.INI (インストールフォルダ、なければカレントフォルダ) から読みます。\n"
+    "  --jobs N: 同時に変換するファイル数 (0 = 自動, 1-64)。設定ファイルの Threads より優先します。\n"
     "  --times: ファイルごとの変換時間 (ミリ秒) を \"TIME<tab>ms<tab>パス\" の行で出力します。\n";
 
 bool g_quiet = false;
@@ -113,6 +114,7 @@ int main() {
     for (std::string& a : args) argv.push_back(a.data());
     const int argc = int(argv.size());
     const char* iniArg = nullptr;
+    int jobs = -1;  // -1: as the settings file says
     std::vector<char*> entries;
     for (int i = 0; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--ini")) {
@@ -121,6 +123,14 @@ int main() {
                 return 2;
             }
             iniArg = argv[i];
+        } else if (!std::strcmp(argv[i], "--jobs")) {
+            char* end = nullptr;
+            long n = ++i < argc ? std::strtol(argv[i], &end, 10) : -1;
+            if (i >= argc || !*argv[i] || *end || n < 0 || n > kMaxThreads) {
+                PrintErr(kUsage);
+                return 2;
+            }
+            jobs = int(n);
         } else if (!std::strcmp(argv[i], "--quiet")) {
             g_quiet = true;
         } else if (!std::strcmp(argv[i], "--times")) {
@@ -172,6 +182,7 @@ int main() {
     static ImageConvertExtras extras = kDefaultExtras;
     Pm_BindExtras(&params, &extras);
     pmImageConvert_GetPrivateIniFile(&params, iniFile[0] ? iniFile : nullptr);
+    if (jobs >= 0) extras.Threads = jobs;
     params.AppFolder = paths.Folder;
     params.IniFile = iniFile;
     params.HelpPage = paths.HelpPage;

@@ -52,6 +52,12 @@ constexpr PageComboItem kToneFilters[] = {
     {"ｴﾝﾎﾞｽｺｯﾊﾟｰ", 15},  {"ｶﾝﾊﾞｽ(滑らか)", 25}, {"ｶﾝﾊﾞｽ(粗い)", 26},
 };
 
+// Files converted at once; other counts from a hand-edited file show as no
+// selection and stay.
+constexpr PageComboItem kThreadCounts[] = {
+    {"自動", 0}, {"1", 1}, {"2", 2}, {"4", 4}, {"8", 8}, {"16", 16}, {"32", 32}, {"64", 64},
+};
+
 // Depths above 8 can only be written as full colour.
 long ShownDepth(long stored) { return stored > 8 ? 24 : stored; }
 
@@ -67,6 +73,10 @@ const PageCombo kCombos[] = {
 // Never enlarging means nothing without a zoom either.
 const int kSizeControls[] = {IDC_IMAGE_WIDTHLABEL, IDC_IMAGE_WIDTH,      IDC_IMAGE_WIDTHUNIT, IDC_IMAGE_HEIGHTLABEL,
                              IDC_IMAGE_HEIGHT,     IDC_IMAGE_HEIGHTUNIT, IDC_IMAGE_NOENLARGE};
+
+const PageCombo kExtraCombos[] = {
+    {IDC_IMAGE_THREADS, PAGE_FIELD(ImageConvertExtras, Threads), kThreadCounts},
+};
 
 const PageExtraBox kExtraBoxes[] = {
     {IDC_IMAGE_AUTOROTATE, &ImageConvertExtras::AutoRotate},
@@ -110,6 +120,10 @@ void OnCommand(HWND page, int id, int code) {
             Page_NotifyChanged(page);
             return;
         }
+        if (ImageConvertExtras* x = Page_Extras(page); x && Page_StoreCombo(page, id, code, x, kExtraCombos)) {
+            Page_NotifyChanged(page);
+            return;
+        }
         if (!Page_StoreCombo(page, id, code, p, kCombos)) return;
         break;
     }
@@ -128,6 +142,7 @@ INT_PTR OnLoad(HWND page, WPARAM first) {
     if (!p) return Page_Answer(page, 0);
     if (first == 1) {
         Page_FillCombos(page, kCombos);
+        Page_FillCombos(page, kExtraCombos);
         SendDlgItemMessageA(page, IDC_IMAGE_WIDTH, EM_LIMITTEXT, 4, 0);
         SendDlgItemMessageA(page, IDC_IMAGE_HEIGHT, EM_LIMITTEXT, 4, 0);
     }
@@ -138,7 +153,12 @@ INT_PTR OnLoad(HWND page, WPARAM first) {
     g_loading = false;
     CheckDlgButton(page, IDC_IMAGE_USEFILTER, p->UseFilter ? BST_CHECKED : BST_UNCHECKED);
     ShowDependents(page, p);
-    if (const ImageConvertExtras* x = Page_Extras(page)) Page_ShowExtras(page, *x, kExtraBoxes);
+    const ImageConvertExtras* x = Page_Extras(page);
+    if (x) {
+        Page_ShowExtras(page, *x, kExtraBoxes);
+        Page_ShowCombos(page, x, kExtraCombos);
+    }
+    EnableWindow(GetDlgItem(page, IDC_IMAGE_THREADS), x != nullptr);
     Page_OfferFocus(page, static_cast<int>(first), IDC_IMAGE_DIRECTION);
     return Page_Answer(page, 1);
 }

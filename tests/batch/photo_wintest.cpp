@@ -244,7 +244,7 @@ TEST(PhotoRun, DirectionActsOnTheUprightPictureAndAutoRotateOffKeepsItAsStored) 
     std::string tiffIn = dir / "tiff";
     pmtest::MakeDir(tiffIn);
     ASSERT_TRUE(phototest::WriteTiff(Join(tiffIn, "three.tif"), three.h, three.b, 3, {}));
-    for (ImageConvertExtras x : {off, ImageConvertExtras{0, 0, 0, 0}}) {
+    for (ImageConvertExtras x : {off, ImageConvertExtras{0, 0, 0, 0, 0}}) {
         MakeParams(&p, dir / ("out3" + std::to_string(x.ColorManage)), kQuietMode, kTypePng);
         p.Size = SIZE{24, 24};
         r = RunWith(&p, x, {tiffIn});

@@ -19,7 +19,7 @@ std::string ReadText(const std::string& path) {
 
 struct Bound {
     ImageConvertParams params;
-    ImageConvertExtras extras{9, 9, 9, 9};
+    ImageConvertExtras extras{9, 9, 9, 9, 9};
     ScopedExtras binding{&params, &extras};
     Bound() { std::memset(&params, 0, sizeof params); }
 };
@@ -38,7 +38,7 @@ TEST(ExtrasIni, DefaultsWithoutFileOrKeys) {
     std::string ini = dir / "old.ini";
     std::string old = "[IMGCONVERT]\r\nDirection=5\r\nGif_Interlace=1\r\n";
     ASSERT_TRUE(pmtest::WriteWholeFile(ini, old.data(), old.size()));
-    b.extras = ImageConvertExtras{7, 7, 7, 7};
+    b.extras = ImageConvertExtras{7, 7, 7, 7, 7};
     pmImageConvert_GetPrivateIniFile(&b.params, ini.c_str());
     EXPECT_EQ(b.params.Direction, 5);
     EXPECT_EQ(b.extras, kDefaultExtras);
@@ -50,7 +50,7 @@ TEST(ExtrasIni, RoundTripOfEveryCombination) {
     for (int bits = 0; bits < 16; ++bits) {
         Bound w;
         pmImageConvert_GetPrivateIniFile(&w.params, nullptr);
-        w.extras = ImageConvertExtras{bits & 1, (bits >> 1) & 1, (bits >> 2) & 1, (bits >> 3) & 1};
+        w.extras = ImageConvertExtras{bits & 1, (bits >> 1) & 1, (bits >> 2) & 1, (bits >> 3) & 1, 0};
         pmImageConvert_WritePrivateIniFile(&w.params, ini.c_str());
         Bound r;
         pmImageConvert_GetPrivateIniFile(&r.params, ini.c_str());
@@ -63,10 +63,11 @@ TEST(ExtrasIni, KeysComeAfterEveryOlderKeyInTheirOrder) {
     std::string ini = dir / "order.ini";
     Bound b;
     pmImageConvert_GetPrivateIniFile(&b.params, nullptr);
-    b.extras = ImageConvertExtras{0, 1, 1, 0};
+    b.extras = ImageConvertExtras{0, 1, 1, 0, 0};
     pmImageConvert_WritePrivateIniFile(&b.params, ini.c_str());
     std::string text = ReadText(ini);
-    const std::string tail = "Gif_Interlace=2\r\nAutoRotate=0\r\nColorManage=1\r\nKeepMetadata=1\r\nNoEnlarge=0\r\n";
+    const std::string tail =
+        "Gif_Interlace=2\r\nAutoRotate=0\r\nColorManage=1\r\nKeepMetadata=1\r\nNoEnlarge=0\r\nThreads=0\r\n";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 
@@ -77,6 +78,30 @@ TEST(ExtrasIni, KeysComeAfterEveryOlderKeyInTheirOrder) {
     text = ReadText(ini);
     EXPECT_LT(text.find("Gif_Interlace="), text.find("AutoRotate="));
     EXPECT_LT(text.find("AutoRotate="), text.find("NoEnlarge="));
+    EXPECT_LT(text.find("NoEnlarge="), text.find("Threads="));
+}
+
+TEST(ExtrasIni, ThreadsRoundTripsAndCountsItCannotHoldReadAsAutomatic) {
+    pmtest::TempDir dir;
+    std::string ini = dir / "threads.ini";
+    for (int threads : {0, 1, 2, 7, 64}) {
+        Bound w;
+        pmImageConvert_GetPrivateIniFile(&w.params, nullptr);
+        w.extras.Threads = threads;
+        pmImageConvert_WritePrivateIniFile(&w.params, ini.c_str());
+        Bound r;
+        pmImageConvert_GetPrivateIniFile(&r.params, ini.c_str());
+        EXPECT_EQ(r.extras.Threads, threads);
+        EXPECT_EQ(r.extras, w.extras);
+    }
+    for (const char* bad : {"-1", "65", "1000", "4294967297", "abc", "2x", ""}) {
+        std::string text = std::string("[IMGCONVERT]\r\nThreads=") + bad + "\r\n";
+        ASSERT_TRUE(pmtest::WriteWholeFile(ini, text.data(), text.size()));
+        Bound b;
+        b.extras.Threads = 5;
+        pmImageConvert_GetPrivateIniFile(&b.params, ini.c_str());
+        EXPECT_EQ(b.extras.Threads, 0) << bad;
+    }
 }
 
 TEST(ExtrasIni, ValuesOtherThanZeroAndOneReadAsTheDefault) {
@@ -87,11 +112,11 @@ TEST(ExtrasIni, ValuesOtherThanZeroAndOneReadAsTheDefault) {
     Bound b;
     pmImageConvert_GetPrivateIniFile(&b.params, ini.c_str());
     // "yes" is not a number: the profile functions read 0, a valid value.
-    EXPECT_EQ(b.extras, (ImageConvertExtras{1, 1, 0, 0}));
+    EXPECT_EQ(b.extras, (ImageConvertExtras{1, 1, 0, 0, 0}));
     text = "[IMGCONVERT]\r\nAutoRotate=0\r\nColorManage=0\r\nKeepMetadata=1\r\nNoEnlarge=1\r\n";
     ASSERT_TRUE(pmtest::WriteWholeFile(ini, text.data(), text.size()));
     pmImageConvert_GetPrivateIniFile(&b.params, ini.c_str());
-    EXPECT_EQ(b.extras, (ImageConvertExtras{0, 0, 1, 1}));
+    EXPECT_EQ(b.extras, (ImageConvertExtras{0, 0, 1, 1, 0}));
 }
 
 TEST(ExtrasIni, RecordsWithoutExtrasLeaveTheKeysAlone) {
@@ -116,7 +141,7 @@ TEST(ExtrasIni, TheModuleRecordAlwaysHasItsOwn) {
     EXPECT_FALSE(Pm_BindExtras(Pm_ModuleParams(), nullptr));
     // Binding and unbinding leave no trace.
     ImageConvertParams p;
-    ImageConvertExtras x = {0, 0, 1, 1};
+    ImageConvertExtras x = {0, 0, 1, 1, 0};
     {
         ScopedExtras s(&p, &x);
         EXPECT_EQ(Pm_ExtrasOf(&p), &x);

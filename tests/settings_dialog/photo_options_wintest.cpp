@@ -39,7 +39,7 @@ TEST(PhotoOptions, BoxesShowAndStoreTheirSettingAndDriveApply) {
     std::string body = "[IMGCONVERT]\r\nAutoRotate=0\r\nColorManage=1\r\nKeepMetadata=1\r\nNoEnlarge=0\r\n";
     pmtest::WriteWholeFile(ini, body.data(), body.size());
     BoundSetup b(ini);
-    ASSERT_EQ(b.extras, (ImageConvertExtras{0, 1, 1, 0}));
+    ASSERT_EQ(b.extras, (ImageConvertExtras{0, 1, 1, 0, 0}));
     b.setup.run([&](Driver& d) {
         for (const Box& box : kBoxes) {
             HWND w = d.control(box.node, box.id);

@@ -1,0 +1,138 @@
+#include "batch/image_extent.h"
+
+#include <cstring>
+
+namespace {
+
+class Header {
+public:
+    Header(ExtentReadFn read, void* context) : read_(read), context_(context) {}
+    bool Bytes(uint64_t at, uint8_t* out, size_t n) const { return read_(context_, at, out, n) == n; }
+    bool U16(uint64_t at, bool big, uint32_t* v) const {
+        uint8_t b[2];
+        if (!Bytes(at, b, 2)) return false;
+        *v = big ? uint32_t(b[0] << 8 | b[1]) : uint32_t(b[0] | b[1] << 8);
+        return true;
+    }
+    bool U32(uint64_t at, bool big, uint32_t* v) const {
+        uint8_t b[4];
+        if (!Bytes(at, b, 4)) return false;
+        *v = big ? uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]
+                 : uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
+        return true;
+    }
+
+private:
+    ExtentReadFn read_;
+    void* context_;
+};
+
+// Markers up to the first frame header; a file that puts thousands of
+// segments first is not worth following.
+constexpr int kMaxJpegSegments = 4096;
+
+bool JpegExtent(const Header& h, ImageExtent* out) {
+    uint64_t at = 2;
+    for (int i = 0; i < kMaxJpegSegments; ++i) {
+        uint8_t m[2];
+        if (!h.Bytes(at, m, 2) || m[0] != 0xFF) return false;
+        if (m[1] == 0xFF) {  // fill byte
+            ++at;
+            continue;
+        }
+        uint8_t code = m[1];
+        if (code == 0x01 || (code >= 0xD0 && code <= 0xD8)) {
+            at += 2;
+            continue;
+        }
+        if (code == 0xD9) return false;
+        uint32_t length;
+        if (!h.U16(at + 2, true, &length) || length < 2) return false;
+        bool frame = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
+        if (frame) {
+            uint32_t height, width;
+            if (!h.U16(at + 5, true, &height) || !h.U16(at + 7, true, &width)) return false;
+            *out = ImageExtent{width, height};
+            return true;
+        }
+        at += 2 + length;
+    }
+    return false;
+}
+
+constexpr uint32_t kMaxTiffEntries = 4096;
+
+bool TiffExtent(const Header& h, bool big, ImageExtent* out) {
+    uint32_t ifd, count;
+    if (!h.U32(4, big, &ifd) || !h.U16(ifd, big, &count) || count > kMaxTiffEntries) return false;
+    uint32_t width = 0, height = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t entry = uint64_t(ifd) + 2 + 12ull * i;
+        uint32_t tag, type, value;
+        if (!h.U16(entry, big, &tag) || !h.U16(entry + 2, big, &type)) return false;
+        if (tag != 256 && tag != 257) continue;
+        if (type == 3) {
+            if (!h.U16(entry + 8, big, &value)) return false;
+        } else if (type == 4) {
+            if (!h.U32(entry + 8, big, &value)) return false;
+        } else {
+            return false;
+        }
+        (tag == 256 ? width : height) = value;
+    }
+    if (!width || !height) return false;
+    *out = ImageExtent{width, height};
+    return true;
+}
+
+constexpr uint64_t kPcdSignatureAt = 2048;
+
+}  // namespace
+
+bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out) {
+    *out = ImageExtent{};
+    Header h(read, context);
+    uint8_t head[8] = {};
+    if (!h.Bytes(0, head, 4)) return false;
+    uint32_t a, b;
+    if (head[0] == 0xFF && head[1] == 0xD8) return JpegExtent(h, out);
+    if (!std::memcmp(head, "II*\0", 4)) return TiffExtent(h, false, out);
+    if (!std::memcmp(head, "MM\0*", 4)) return TiffExtent(h, true, out);
+    if (!std::memcmp(head, "\x89PNG", 4)) {
+        if (!h.U32(16, true, &a) || !h.U32(20, true, &b)) return false;
+        *out = ImageExtent{a, b};
+        return true;
+    }
+    if (!std::memcmp(head, "GIF8", 4)) {
+        if (!h.U16(6, false, &a) || !h.U16(8, false, &b)) return false;
+        *out = ImageExtent{a, b};
+        return true;
+    }
+    if (head[0] == 'B' && head[1] == 'M') {
+        uint32_t infoSize;
+        if (!h.U32(14, false, &infoSize)) return false;
+        if (infoSize == 12) {
+            if (!h.U16(18, false, &a) || !h.U16(20, false, &b)) return false;
+        } else {
+            if (!h.U32(18, false, &a) || !h.U32(22, false, &b)) return false;
+            // Top-down bitmaps store their height negated.
+            if (int32_t(b) < 0) b = uint32_t(-int64_t(int32_t(b)));
+            if (int32_t(a) < 0) return false;
+        }
+        *out = ImageExtent{a, b};
+        return true;
+    }
+    uint8_t pcd[7];
+    if (h.Bytes(kPcdSignatureAt, pcd, 7) && !std::memcmp(pcd, "PCD_IPI", 7)) {
+        // The largest image pack the reader decodes.
+        *out = ImageExtent{768, 512};
+        return true;
+    }
+    return false;
+}
+
+uint64_t Batch_ConversionBytes(const ImageExtent& e) {
+    if (!e.width || !e.height) return kUnknownExtentBytes;
+    uint64_t pixels = uint64_t(e.width) * e.height;
+    return pixels * 4 * 2 + pixels;
+}

@@ -1,0 +1,25 @@
+// What a conversion will hold in memory, judged from the file's header
+// before anything is decoded, so a run can tell how many conversions fit
+// at once. Pure computation: the file is read through a callback.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct ImageExtent {
+    uint32_t width = 0, height = 0;
+};
+
+// Reads up to `size` bytes at `offset`; the bytes read (fewer at the end).
+using ExtentReadFn = size_t (*)(void* context, uint64_t offset, uint8_t* out, size_t size);
+
+// The stored size of the image a BMP, JPEG, TIFF (first image), GIF (its
+// screen), PNG or Photo CD file holds, by its signature; false when the
+// header is not one of these or is cut short.
+bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out);
+
+// The bytes a conversion of an image that size holds at its peak: the
+// decoded picture and its transformed copy at 4 bytes a pixel, and a mask
+// of a byte a pixel. Headers that could not be read count as a picture of
+// kUnknownExtentBytes.
+inline constexpr uint64_t kUnknownExtentBytes = 64ull << 20;
+uint64_t Batch_ConversionBytes(const ImageExtent& extent);

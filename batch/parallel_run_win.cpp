@@ -1,0 +1,272 @@
+// A run converting several files at once. The worker walks as a run one
+// file at a time does and decides everything that depends on the order of
+// the files there: the output name and whether it may be written, the
+// output folder, the files taken. Only reading, converting and writing go
+// to the pool. Results are committed on the worker in walk order, so
+// counters, error entries, the log, the preview and the host's hook see
+// exactly what they would see one file at a time.
+#include "batch/batch_run.h"
+#include "batch/batch_walk.h"
+#include "batch/conversion_pool.h"
+#include "batch/file_steps.h"
+#include "batch/image_extent.h"
+#include "entry/extras.h"
+#include "makerlibs/pmcore.h"
+#include "makerlibs/pmdibcore.h"
+#include "makerlibs/pmimgkit.h"
+#include "records/run_records.h"
+
+#include <atomic>
+#include <deque>
+#include <exception>
+#include <memory>
+
+namespace {
+
+// How long the worker waits for a conversion before it looks at Cancel again.
+constexpr unsigned kWaitSliceMs = 50;
+
+LONG Load(LONG& field) { return std::atomic_ref<LONG>(field).load(); }
+
+uint64_t DibBytes(const DibHeader* h) {
+    if (!h) return 0;
+    uint64_t rows = uint64_t(h->biHeight < 0 ? -int64_t(h->biHeight) : int64_t(h->biHeight));
+    uint64_t stride = (uint64_t(uint32_t(h->biWidth)) * h->biBitCount + 31) / 32 * 4;
+    return sizeof(DibHeader) + 256 * sizeof(RgbQuad) + stride * rows;
+}
+
+struct FileJob final : PoolJob {
+    explicit FileJob(ImageConvertParams* p) : params(p) {}
+
+    void Run() override {
+        // The preview shows only committed results; a picture no preview
+        // will show is not kept.
+        bool keep = params->ProgressWindow && Load(params->PreviewEnabled);
+        try {
+            Batch_ConvertOpened(params, input.get(), output.get(), readerType, plan.shownName.c_str(), 0,
+                                keep ? &preview : nullptr, &plan.o);
+        } catch (...) {
+            // Raised again when the file is committed, where a run one file
+            // at a time would have raised it.
+            failure = std::current_exception();
+        }
+        // A later file of the run writing the same output waits for this.
+        input.Close();
+        output.Close();
+    }
+    uint64_t KeptBytes() const override { return DibBytes(preview.dib.header); }
+
+    ImageConvertParams* params;
+    PlannedFile plan;
+    FileHandle input, output;
+    int readerType = 0;
+    bool folderFailed = false;
+    DWORD folderError = 0;
+    bool started = false;
+    KeptPreview preview;
+    std::exception_ptr failure;
+};
+
+size_t ReadAt(void* context, uint64_t offset, uint8_t* out, size_t size) {
+    HANDLE file = static_cast<HANDLE>(context);
+    LARGE_INTEGER at;
+    at.QuadPart = LONGLONG(offset);
+    DWORD got = 0;
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !ReadFile(file, out, DWORD(size), &got, nullptr))
+        return 0;
+    return got;
+}
+
+// What converting the open input will hold, from its header; the file is
+// left at its start.
+uint64_t EstimateBytes(HANDLE input) {
+    ImageExtent extent;
+    Batch_ReadImageExtent(ReadAt, input, &extent);
+    SetFilePointer(input, 0, nullptr, FILE_BEGIN);
+    return Batch_ConversionBytes(extent);
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool StopAsked(ImageConvertParams* p) {
+    if (Batch_AskStop(p)) return true;
+    // The progress dialog going away while the run is on: no new file is
+    // started, so the conversions in flight end soon after.
+    return p->ProgressWindow && Load(p->StopRequested);
+}
+
+}  // namespace
+
+struct ParallelRun {
+    ParallelRun(int threads, uint64_t budget) : pool(threads, budget) {}
+
+    // Declared before the pool: the pool, which waits for every job it
+    // started, goes first.
+    std::deque<std::unique_ptr<FileJob>> pending;
+    ConversionPool pool;
+
+    bool Finished(const FileJob& job) const { return !job.started || job.Finished(); }
+
+    void Commit(BatchRun& run, FileJob& job) {
+        ImageConvertParams* p = run.params;
+        if (job.started) pool.Release(&job);
+        if (job.failure) std::rethrow_exception(job.failure);
+        const PlannedFile& f = job.plan;
+        if (job.folderFailed) Batch_AddError(p, f.folder, kErrCreateFolder, job.folderError);
+        Batch_ShowCounted(p, f);
+        KeptPreview& kept = job.preview;
+        if (kept.dib.header)
+            Batch_ShowPreview(p, f.shownName.c_str(), kept.dib.header, kept.dib.bits, kept.transparentIndex,
+                              kept.outputDepth, Batch_PreviewBackground(p, f.facts.type));
+        Batch_RecordOutcome(p, f);
+    }
+
+    void CommitFinished(BatchRun& run) {
+        while (!pending.empty() && Finished(*pending.front())) {
+            std::unique_ptr<FileJob> job = std::move(pending.front());
+            pending.pop_front();
+            Commit(run, *job);
+        }
+    }
+
+    void CommitAll(BatchRun& run) {
+        while (!pending.empty()) {
+            std::unique_ptr<FileJob> job = std::move(pending.front());
+            pending.pop_front();
+            if (job->started) pool.WaitFor(job.get());
+            Commit(run, *job);
+        }
+    }
+
+    // Whether an earlier file still being converted writes `path`.
+    bool Writing(const std::wstring& path) const {
+        for (const auto& job : pending)
+            if (!Finished(*job) && SamePath(job->plan.outputPath, path)) return true;
+        return false;
+    }
+
+    bool AnyRunning() const {
+        for (const auto& job : pending)
+            if (!Finished(*job)) return true;
+        return false;
+    }
+
+    void WaitRunning() {
+        for (const auto& job : pending)
+            if (job->started) pool.WaitFor(job.get());
+    }
+
+    // An animated GIF goes frame by frame on the worker, which shows each
+    // frame and asks the stop question between them, after every file
+    // before it is committed.
+    int ConvertHere(BatchRun& run, FileJob& job) {
+        CommitAll(run);
+        ImageConvertParams* p = run.params;
+        PlannedFile& f = job.plan;
+        if (job.folderFailed) Batch_AddError(p, f.folder, kErrCreateFolder, job.folderError);
+        Batch_ShowCounted(p, f);
+        COLORREF background = Batch_PreviewBackground(p, f.facts.type);
+        Batch_ConvertOpened(p, job.input.get(), job.output.get(), job.readerType, f.shownName.c_str(), background,
+                            nullptr, &f.o);
+        job.input.Close();
+        job.output.Close();
+        Batch_RecordOutcome(p, f);
+        return f.o.stop ? kCoreWalkStop : kCoreWalkContinue;
+    }
+};
+
+BatchRun::BatchRun(ImageConvertParams* p, bool parallelRun) : params(p) {
+    std::wstring wide;
+    Core_WideExact(p->OutputFolder, &wide);
+    outputFolder = wide;
+    outputTree.Reset(Batch_ChosenOutputFolder(outputFolder, (p->FileMode & FILEMODE_TIMEFOLDER) != 0));
+    if (!parallelRun) return;
+    int threads = Batch_ThreadCount(Pm_ExtrasFor(p).Threads);
+    if (threads <= 1) return;
+    parallel = std::make_unique<ParallelRun>(threads, Batch_MemoryBudget());
+    // Without threads the run goes one file at a time.
+    if (!parallel->pool.Ready()) parallel.reset();
+}
+
+BatchRun::~BatchRun() = default;
+
+void Batch_CommitAll(BatchRun& run) {
+    if (run.parallel) run.parallel->CommitAll(run);
+}
+
+int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
+    ParallelRun& pr = *run.parallel;
+    ImageConvertParams* p = run.params;
+    pr.CommitFinished(run);
+    if (StopAsked(p)) {
+        pr.CommitAll(run);
+        return kCoreWalkStop;
+    }
+    if (e.data && (e.data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        // Its error entry comes after those of the files walked before it.
+        if (e.error) pr.CommitAll(run);
+        return Batch_OnFolder(run, e);
+    }
+
+    auto job = std::make_unique<FileJob>(p);
+    PlannedFile& f = job->plan;
+    if (!Batch_PlanFile(run, e, &f)) return kCoreWalkContinue;
+    Outcome& o = f.o;
+    uint64_t bytes = 0;
+    DWORD openError = 0;
+    if (f.ready) {
+        job->input.Reset(Batch_OpenInput(e.path));
+        if (!job->input.get()) openError = GetLastError();
+    }
+    if (job->input.get()) {
+        // Nothing of the file is decided before it may start: a stop
+        // confirmed meanwhile leaves it untouched, as if the walk had not
+        // reached it.
+        bytes = EstimateBytes(job->input.get());
+        while (!pr.pool.CanStart(bytes) || pr.Writing(f.outputPath)) {
+            if (StopAsked(p)) {
+                job.reset();
+                pr.CommitAll(run);
+                return kCoreWalkStop;
+            }
+            pr.pool.WaitForFinish(kWaitSliceMs);
+            pr.CommitFinished(run);
+        }
+    }
+    job->folderFailed = !Batch_MakeOutputFolder(run, f, &job->folderError);
+    if (f.ready && !job->input.get()) {
+        o.errorPath = f.shownPath.c_str();
+        o.errorCode = kErrOpenInput;
+        o.lastError = openError;
+    } else if (job->input.get()) {
+        o.errorPath = f.shownOutputPath.c_str();
+        o.errorCode = kErrCreateOutput;
+        HANDLE output = Batch_CreateOutputOf(run, f, &o.lastError);
+        if (!output && o.lastError == ERROR_SHARING_VIOLATION && pr.AnyRunning()) {
+            // The output of an earlier file still being written, under
+            // another spelling: once it is done the answer is the one a
+            // run one file at a time gets.
+            pr.WaitRunning();
+            output = Batch_CreateOutputOf(run, f, &o.lastError);
+        }
+        job->output.Reset(output);
+        if (output) {
+            job->readerType = f.facts.type;
+            if (p->FileMode & FILEMODE_EXTONLY) job->readerType = Batch_ReaderType(job->input.get(), f.facts.type);
+            if (Batch_AnimatedPath(p, job->readerType)) return pr.ConvertHere(run, *job);
+            job->started = pr.pool.TryStart(job.get(), bytes);
+            // Only this thread starts jobs, so the room seen above is
+            // still there; were it not, the file converts here.
+            if (!job->started) job->Run();
+        }
+    }
+    if (!job->started) {
+        // Nothing in flight for it: its result is ready.
+        job->input.Close();
+    }
+    pr.pending.push_back(std::move(job));
+    pr.CommitFinished(run);
+    return kCoreWalkContinue;
+}
