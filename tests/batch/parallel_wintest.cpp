@@ -8,6 +8,7 @@
 #include "entry/extras.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibio.h"
+#include "makerlibs/pmwinkit.h"
 #include "records/run_records.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,7 @@ using pmtest::TempDir;
 namespace {
 
 struct Outcome {
+    std::vector<std::string> hookCalls;  // what a host following the run saw, in order
     batchtest::RunResult run;
     std::string report;
     std::map<std::string, std::vector<uint8_t>> files;  // relative path -> bytes
@@ -41,8 +43,15 @@ std::string ReplaceAll(std::string text, const std::string& what, const std::str
     return text;
 }
 
+std::vector<std::string>* g_hookCalls = nullptr;
+
+void RecordHook(const ImageConvertParams* p, const char* path, bool done) {
+    g_hookCalls->push_back(std::string(done ? "done " : "counted ") + path + " " + std::to_string(p->ProcessedCount) +
+                           "/" + std::to_string(p->SucceededCount) + "/" + std::to_string(p->LogEntryCount));
+}
+
 // One run over `entries` into a fresh folder `out` with `threads` at once.
-Outcome Run(int threads, const std::vector<std::string>& entries, const std::string& out, uint32_t mode,
+Outcome RunAt(int threads, const std::vector<std::string>& entries, const std::string& out, uint32_t mode,
             int writeType, int resize = -1) {
     ImageConvertParams p;
     MakeParams(&p, out, mode, writeType);
@@ -59,7 +68,10 @@ Outcome Run(int threads, const std::vector<std::string>& entries, const std::str
     list.Count = int32_t(paths.size());
     list.Paths = paths.data();
     pmImageConvert_LogOperate(&p, kLogBegin, nullptr, 0, 0);
+    g_hookCalls = &o.hookCalls;
+    Batch_SetProgressHook(RecordHook);
     o.run.walked = pmImageConvert_CreateFile(&list, &p);
+    Batch_SetProgressHook(nullptr);
     o.run.processed = p.ProcessedCount;
     o.run.succeeded = p.SucceededCount;
     o.run.outputFolder = p.OutputFolder;
@@ -90,6 +102,7 @@ void ExpectSame(const Outcome& serial, const Outcome& parallel, const std::strin
         EXPECT_EQ(parallel.run.errors[i].lastError, serial.run.errors[i].lastError) << "entry " << i;
     }
     EXPECT_EQ(parallel.report, serial.report);
+    EXPECT_EQ(parallel.hookCalls, serial.hookCalls);
     ASSERT_EQ(parallel.files.size(), serial.files.size());
     for (const auto& [name, bytes] : serial.files) {
         auto it = parallel.files.find(name);
@@ -149,20 +162,26 @@ constexpr int kOutputTypes[] = {kTypeJpeg, kTypePng, kTypeGif, kTypeBmp};
 TEST(ParallelRun, SameResultsAsOneAtATimeOverTheFixtures) {
     TempDir dir;
     std::string in = MakeFixtureTree(dir);
+    // Taken first and converted slowest: the files after it finish before it.
+    std::string big = dir / "big.bmp";
+    ASSERT_TRUE(WriteBmp(big, 1600, 1200));
     for (int type : kOutputTypes) {
-        // Thumbnails with the zoom, and whole pictures without it.
-        for (int resize : {1, 0}) {
-            std::string tag = std::to_string(type) + "-" + std::to_string(resize);
+        // Thumbnails with the zoom and whole pictures without it; types by
+        // content and by extension (the empty file is an image then).
+        for (int variant = 0; variant < 3; ++variant) {
+            int resize = variant == 1 ? 0 : 1;
+            uint32_t mode = kQuietMode | (variant == 2 ? FILEMODE_EXTONLY : 0);
+            std::string tag = std::to_string(type) + "-" + std::to_string(variant);
             auto run = [&](int threads) {
                 std::string out = dir / ("out-" + tag + "-" + std::to_string(threads));
-                // A second list entry names a file the first one took already,
-                // and an entry names nothing.
-                return Run(threads, {in, dir / "missing entry", Join(in, "landscape.jpg")}, out, kQuietMode, type,
-                           resize);
+                // A list entry names a file an earlier one took already, and
+                // an entry names nothing.
+                return RunAt(threads, {big, in, dir / "missing entry", Join(in, "landscape.jpg")}, out, mode, type,
+                             resize);
             };
             Outcome serial = run(1);
             EXPECT_GT(serial.run.succeeded, 8);
-            EXPECT_GE(serial.run.errors.size(), 4u);
+            EXPECT_GE(serial.run.errors.size(), variant == 2 ? 4u : 3u);
             for (int threads : {2, 8}) ExpectSame(serial, run(threads), tag + " at " + std::to_string(threads));
         }
     }
@@ -174,11 +193,11 @@ TEST(ParallelRun, SameResultsAsOneAtATimeOverTheConformanceImages) {
     TempDir dir;
     for (int type : {kTypeJpeg, kTypeGif}) {
         std::string tag = std::to_string(type);
-        Outcome serial = Run(1, {images}, dir / ("serial-" + tag), kQuietMode, type);
+        Outcome serial = RunAt(1, {images}, dir / ("serial-" + tag), kQuietMode, type);
         EXPECT_GT(serial.run.succeeded, 100);
-        Outcome parallel = Run(0, {images}, dir / ("auto-" + tag), kQuietMode, type);
+        Outcome parallel = RunAt(0, {images}, dir / ("auto-" + tag), kQuietMode, type);
         ExpectSame(serial, parallel, "conformance images to type " + tag);
-        Outcome eight = Run(8, {images}, dir / ("eight-" + tag), kQuietMode, type);
+        Outcome eight = RunAt(8, {images}, dir / ("eight-" + tag), kQuietMode, type);
         ExpectSame(serial, eight, "conformance images to type " + tag + " at 8");
     }
 }
@@ -195,9 +214,12 @@ TEST(ParallelRun, InputsMappingToOneOutputBehaveAsOneAtATime) {
     ASSERT_TRUE(batchtest::CopySample("badge.png", Join(in, "a.png")));
     ASSERT_TRUE(batchtest::CopySample("animation.gif", Join(in, "a.gif")));
     // A damaged input gets its output created before it fails to read.
-    pmtest::WriteWholeFile(Join(in, "b.jpg"), "\xFF\xD8\xFF", 3);
+    std::vector<uint8_t> jpeg;
+    pmtest::ReadWholeFile(Join(Join(pmtest::SourceDir(), "samples"), "landscape.jpg"), &jpeg);
+    pmtest::WriteWholeFile(Join(in, "b.jpg"), jpeg.data(), jpeg.size() / 3);
     ASSERT_TRUE(batchtest::CopySample("badge.png", Join(in, "b.png")));
-    // An input that cannot be opened leaves no output behind it.
+    // An input that cannot be opened leaves no output behind it (judged by
+    // its extension, it is still taken as an image).
     ASSERT_TRUE(batchtest::CopySample("scene8.bmp", Join(in, "c.bmp")));
     ASSERT_TRUE(batchtest::CopySample("badge.png", Join(in, "c.png")));
     HANDLE locked = CreateFileA(Join(in, "c.bmp").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -210,7 +232,8 @@ TEST(ParallelRun, InputsMappingToOneOutputBehaveAsOneAtATime) {
         for (int threads : {1, 2, 8}) {
             std::string tag = std::to_string(overwrite) + "-" + std::to_string(threads);
             SCOPED_TRACE(tag);
-            Outcome o = Run(threads, entries, dir / ("out-" + tag), kQuietMode | overwrite, kTypeJpeg);
+            Outcome o =
+                RunAt(threads, entries, dir / ("out-" + tag), kQuietMode | FILEMODE_EXTONLY | overwrite, kTypeJpeg);
             EXPECT_EQ(o.run.processed, 7);
             EXPECT_EQ(o.run.succeeded, 2);  // a.bmp and c.png
             ASSERT_EQ(o.run.errors.size(), 5u);
@@ -249,7 +272,7 @@ TEST(ParallelRun, OutputsOfAnEarlierRunAreReplacedOnlyWithOverwriting) {
             std::string out = dir / ("out-" + std::to_string(overwrite) + "-" + std::to_string(threads));
             MakeDir(out);
             ASSERT_TRUE(pmtest::WriteWholeFile(Join(out, "d.jpg"), "old", 3));
-            Outcome o = Run(threads, {Join(in, "big.bmp"), Join(in, "d.png")}, out, kQuietMode | overwrite, kTypeJpeg);
+            Outcome o = RunAt(threads, {Join(in, "big.bmp"), Join(in, "d.png")}, out, kQuietMode | overwrite, kTypeJpeg);
             EXPECT_EQ(o.run.succeeded, overwrite ? 2 : 1) << threads;
             EXPECT_EQ(o.files["d.jpg"].size() == 3, !overwrite) << threads;
         }
@@ -269,7 +292,7 @@ TEST(ParallelRun, TheMemoryBudgetBoundsWhatRunsAtOnce) {
         ASSERT_TRUE(batchtest::CopySample("landscape.jpg", Join(in, "small" + std::to_string(i) + ".jpg")));
     const uint64_t budget = 16ull << 20;
     Batch_SetMemoryBudgetForTest(budget);
-    Outcome o = Run(8, {in}, dir / "out", kQuietMode, kTypeJpeg);
+    Outcome o = RunAt(8, {in}, dir / "out", kQuietMode, kTypeJpeg);
     Batch_SetMemoryBudgetForTest(0);
     EXPECT_EQ(o.run.processed, 26);
     EXPECT_EQ(o.run.succeeded, 26);
