@@ -21,9 +21,31 @@ std::atomic<uint64_t> g_budgetForTest{0};
 SRWLOCK g_statsLock = SRWLOCK_INIT;
 ConversionPool::Stats g_lastStats;
 
+// The x87 control word is per thread, and a new thread does not get the
+// creating thread's: the runtime sets 64-bit precision for the main thread
+// at start, while the system starts threads at 53 bits. Doubles in the
+// quantisers and filters then round differently, and a picture converted
+// on a pool thread would differ from the same picture converted on the
+// worker. Every pool thread takes its creator's word. (The 64-bit build
+// does its floating point in SSE registers, whose defaults agree.)
+#if defined(__i386__)
+using FpuControl = unsigned short;
+FpuControl ReadFpuControl() {
+    FpuControl word;
+    __asm__ __volatile__("fnstcw %0" : "=m"(word));
+    return word;
+}
+void SetFpuControl(FpuControl word) { __asm__ __volatile__("fldcw %0" : : "m"(word)); }
+#else
+using FpuControl = int;
+FpuControl ReadFpuControl() { return 0; }
+void SetFpuControl(FpuControl) {}
+#endif
+
 }  // namespace
 
 struct ConversionPool::State {
+    FpuControl fpu = ReadFpuControl();
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE work = CONDITION_VARIABLE_INIT;      // a job waits, or the pool ends
     CONDITION_VARIABLE finished = CONDITION_VARIABLE_INIT;  // a job finished
@@ -67,6 +89,7 @@ bool ConversionPool::Ready() const { return !s_->threads.empty(); }
 
 unsigned __stdcall ConversionPool::ThreadMain(void* param) {
     auto* s = static_cast<State*>(param);
+    SetFpuControl(s->fpu);
     for (;;) {
         AcquireSRWLockExclusive(&s->lock);
         while (s->queue.empty() && !s->ending) SleepConditionVariableSRW(&s->work, &s->lock, INFINITE, 0);

@@ -7,6 +7,7 @@
 #include "makerlibs/pmheap.h"
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include <gif_lib.h>
@@ -460,6 +461,19 @@ namespace pmio {
 
 int GifRead(InStream& in, DibIOOptions* info, DibHolder* out) { return ReadStill(in, 8, info, out); }
 
+// giflib's quantizer keeps the axis it sorts along in a static variable
+// between its qsort calls: two images quantized at once would sort by each
+// other's axis and come out with their palettes in another order.
+namespace {
+std::mutex g_quantizeLock;
+
+bool QuantizeAlone(unsigned w, unsigned rows, int* size, uint8_t* r, uint8_t* g, uint8_t* b, uint8_t* idx,
+                   GifColorType* colors) {
+    std::lock_guard<std::mutex> lock(g_quantizeLock);
+    return GifQuantizeBuffer(w, rows, size, r, g, b, idx, colors) == GIF_OK;
+}
+}  // namespace
+
 int GifWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits) {
     DibHolder quantized;
     int transparent = opt.Gif.TransparentIndex >= 0 ? opt.Gif.TransparentIndex : MarkedTransparent(h);
@@ -485,7 +499,7 @@ int GifWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const 
         }
         GifColorType colors[256] = {};
         int size = 256;
-        bool ok = bgr && GifQuantizeBuffer(unsigned(w), unsigned(rows), &size, r, g, b, idx, colors) == GIF_OK;
+        bool ok = bgr && QuantizeAlone(unsigned(w), unsigned(rows), &size, r, g, b, idx, colors);
         PmHeap_Free(bgr);
         if (ok) {
             RgbQuad* t = Table(quantized.header);
