@@ -239,8 +239,16 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
     if (extras.NoEnlarge) ApplyNoEnlarge(AngleForDirection(p->Direction, full.cx, full.cy), &resize, &box, full.cx, full.cy);
     ZoomPlan plan = PlanZoom(p->Direction, resize, &box, full, decoded, request.Reduction);
     // A reduced decode's picture lies at its top left as stored; turned
-    // upright it may lie at another corner.
-    if (plan.reduced && turned != 1) plan.extent = Photo_OrientExtent(turned, plan.extent, stored);
+    // upright it may lie at another corner. The plan measured it on the
+    // upright sizes, so a quarter turn's sides are swapped back first:
+    // mapped as they were, the extent reached outside the picture and the
+    // zoom read memory before it.
+    if (plan.reduced && turned != 1) {
+        PmExtent asStored = plan.extent;
+        if (Exif_SwapsSides(turned))
+            asStored = PmExtent{asStored.y, asStored.x, asStored.height, asStored.width};
+        plan.extent = Photo_OrientExtent(turned, asStored, stored);
+    }
     int bitDepth = depth;
     int transparentIndex = -1;
     int code = TransformImageFrom(plan.Extent(), p->WriteImageType, 0, &bitDepth, p->BitCount, plan.angle, plan.resize, &plan.box,
