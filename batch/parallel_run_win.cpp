@@ -25,6 +25,10 @@ namespace {
 
 // How long the worker waits for a conversion before it looks at Cancel again.
 constexpr unsigned kWaitSliceMs = 50;
+// Files handed out and not yet committed, per thread: results that wait
+// for an earlier slow file hold their previews and handles meanwhile, and
+// Cancel should find little started that the user has not seen.
+constexpr size_t kPendingPerThread = 2;
 
 LONG Load(LONG& field) { return std::atomic_ref<LONG>(field).load(); }
 
@@ -131,11 +135,19 @@ struct ParallelRun {
         }
     }
 
-    void CommitAll(BatchRun& run) {
+    // With `askStop`, Cancel pressed meanwhile is answered too: the files
+    // are all handed out, but the user should not be left without the
+    // question (a Yes marks the run as stopped; nothing is left to stop).
+    void CommitAll(BatchRun& run, bool askStop = false) {
         while (!pending.empty()) {
             std::unique_ptr<FileJob> job = std::move(pending.front());
             pending.pop_front();
-            if (job->started) pool.WaitFor(job.get());
+            if (job->started) {
+                while (!job->Finished()) {
+                    if (askStop) Batch_AskStop(run.params);
+                    pool.WaitForFinish(kWaitSliceMs);
+                }
+            }
             Commit(run, *job);
         }
     }
@@ -193,7 +205,7 @@ BatchRun::BatchRun(ImageConvertParams* p, bool parallelRun) : params(p) {
 BatchRun::~BatchRun() = default;
 
 void Batch_CommitAll(BatchRun& run) {
-    if (run.parallel) run.parallel->CommitAll(run);
+    if (run.parallel) run.parallel->CommitAll(run, true);
 }
 
 int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
@@ -225,7 +237,8 @@ int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
         // confirmed meanwhile leaves it untouched, as if the walk had not
         // reached it.
         bytes = EstimateBytes(job->input.get());
-        while (!pr.pool.CanStart(bytes) || pr.Writing(f.outputPath)) {
+        while (!pr.pool.CanStart(bytes) || pr.Writing(f.outputPath) ||
+               pr.pending.size() >= kPendingPerThread * size_t(pr.pool.Threads())) {
             if (StopAsked(p)) {
                 job.reset();
                 pr.CommitAll(run);

@@ -6,6 +6,7 @@
 #include "batch_support.h"
 
 #include "batch/progress_ids.h"
+#include "entry/extras.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmgifkit.h"
 #include "makerlibs/pmpreview.h"
@@ -13,9 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,6 +274,10 @@ TEST(BatchDialog, CancelAnsweredNoGoesOnYesStopsBeforeTheNextEntry) {
     std::string in = MakeFolder(dir, 10);
     ImageConvertParams p;
     MakeParams(&p, dir / "out", kQuietMode);
+    // One at a time, the file shown is the last one started.
+    ImageConvertExtras oneAtATime = kDefaultExtras;
+    oneAtATime.Threads = 1;
+    ScopedExtras bound(&p, &oneAtATime);
     Watch watch;
     watch.onImage = {Act::None, Act::PressCancel, Act::None, Act::None, Act::PressCancel};
     DialogRun run = RunDialog(&p, {in, dir / "never walked"}, &watch, {IDNO, IDYES});
@@ -529,5 +537,116 @@ TEST(BatchDialog, GifToGifBuildsNoWholeScreenCanvasUnlessFramesAreComposed) {
         EXPECT_EQ(p.SucceededCount, 1) << c.file;
         EXPECT_EQ(watch.shown.load(), c.frames) << c.file;
         EXPECT_LT(watch.peakCommitted, before + (64u << 20)) << c.file << " resize " << c.resize;
+    }
+}
+
+namespace {
+
+int ThreadsOfThisProcess() {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE) return -1;
+    int n = 0;
+    THREADENTRY32 t{};
+    t.dwSize = sizeof t;
+    for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
+        if (t.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+    CloseHandle(snap);
+    return n;
+}
+
+// Waits a little for threads that are ending to leave the list.
+int ThreadsAfterRun(int before) {
+    int n = ThreadsOfThisProcess();
+    for (int i = 0; i < 200 && n > before; ++i) {
+        Sleep(10);
+        n = ThreadsOfThisProcess();
+    }
+    return n;
+}
+
+}  // namespace
+
+// Several files at once: Cancel pressed while a committed file's image is
+// shown, at a random file each round. The question is asked once; on No
+// the run goes on to the end; on Yes no file is handed out any more, the
+// ones in flight are finished and committed, and when the dialog has
+// returned no thread of the run is left.
+TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    constexpr int kFiles = 24;
+    constexpr int kThreads = 8;
+    std::string in = MakeFolder(dir, kFiles);
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::string out = dir / ("out" + std::to_string(round));
+        ImageConvertParams p;
+        MakeParams(&p, out, kQuietMode);
+        ImageConvertExtras eight = kDefaultExtras;
+        eight.Threads = kThreads;
+        ScopedExtras bound(&p, &eight);
+        Watch watch;
+        // Early enough that files are left to hand out after those in flight.
+        int at = 1 + int(random() % (kFiles - kThreads - 2));
+        watch.onImage.assign(size_t(at), Act::None);
+        watch.onImage.back() = Act::PressCancel;
+        bool yes = round % 3 != 2;
+        int before = ThreadsOfThisProcess();
+        DialogRun run = RunDialog(&p, {in}, &watch, {yes ? IDYES : IDNO});
+        EXPECT_EQ(ThreadsAfterRun(before), before);
+        ASSERT_EQ(run.answers.captions.size(), 1u);
+        EXPECT_EQ(run.answers.captions[0], "処理中止の確認");
+        EXPECT_GE(run.answers.processedAtBox[0], at);
+        if (!yes) {
+            EXPECT_EQ(run.result, 1);
+            EXPECT_EQ(p.ProcessedCount, kFiles);
+            EXPECT_EQ(p.SucceededCount, kFiles);
+            continue;
+        }
+        EXPECT_EQ(run.result, 2);
+        EXPECT_EQ(p.StopRequested, 1);
+        // What was handed out at the question, and nothing after it.
+        EXPECT_LE(p.ProcessedCount, run.answers.processedAtBox[0] + 2 * kThreads);
+        EXPECT_LT(p.ProcessedCount, kFiles);
+        EXPECT_EQ(p.SucceededCount, p.ProcessedCount);
+        // Every file started was finished: no output without its result.
+        EXPECT_EQ(FilesBelow(out).size(), size_t(p.ProcessedCount));
+        EXPECT_EQ(watch.processed, std::to_string(p.ProcessedCount));
+    }
+}
+
+// Cancel pressed after a random time, wherever the worker is then: waiting
+// for a conversion to finish, committing, or past the last file.
+TEST(BatchDialog, CancelAfterRandomTimesNeverHangsWithEightThreads) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    constexpr int kFiles = 16;
+    std::string in = MakeFolder(dir, kFiles);
+    std::mt19937 random(1208);
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ImageConvertParams p;
+        MakeParams(&p, dir / ("out" + std::to_string(round)), kQuietMode);
+        ImageConvertExtras eight = kDefaultExtras;
+        eight.Threads = 8;
+        ScopedExtras bound(&p, &eight);
+        Watch watch;
+        DWORD delay = 500 + DWORD(random() % 1500);
+        int before = ThreadsOfThisProcess();
+        std::atomic<bool> ended{false};
+        std::thread presser([&] {
+            for (DWORD waited = 0; waited < delay && !ended; waited += 10) Sleep(10);
+            if (HWND dialog = p.ProgressWindow; dialog && !ended)
+                PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        });
+        DialogRun run = RunDialog(&p, {in}, &watch, {IDYES});
+        ended = true;
+        presser.join();
+        EXPECT_EQ(ThreadsAfterRun(before), before);
+        EXPECT_LE(run.answers.captions.size(), 1u);
+        EXPECT_EQ(run.result, run.answers.captions.empty() ? 1 : 2);
+        EXPECT_EQ(p.SucceededCount, p.ProcessedCount);
+        EXPECT_EQ(FilesBelow(dir / ("out" + std::to_string(round))).size(), size_t(p.ProcessedCount));
     }
 }

@@ -9,6 +9,7 @@
 // tests/batch/machine-faults.sh provides them through PM_TEST_FULL_DRIVE and
 // PM_TEST_LOCKED_FOLDER; without them those cases skip.
 #include "batch_support.h"
+#include "entry/extras.h"
 
 #include "records/run_records.h"
 
@@ -299,6 +300,12 @@ TEST(BatchMachineFaults, InputsThatVanishOrChangeAfterTheyWereFoundEndInOneOutco
     ImageConvertParams p;
     MakeParams(&p, dir / "out", kQuietMode | FILEMODE_EXTONLY, kTypeBmp);
     p.Resize = 0;
+    // The hook changes each input between its counting and its conversion,
+    // a moment only a run one file at a time has (several at once count a
+    // file when its result is committed).
+    ImageConvertExtras oneAtATime = kDefaultExtras;
+    oneAtATime.Threads = 1;
+    ScopedExtras bound(&p, &oneAtATime);
     Batch_SetProgressHook(ChangeInputOnceCounted);
     RunResult r = RunWalk(&p, {in});
     Batch_SetProgressHook(nullptr);
