@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Run time of pixmillc.exe (Wine) converting several files at once against one
+# at a time: the bench photos (default ../shared/bench-photos, not its
+# sub-folders) and a tree of PM_BENCH_COPIES (default 200) copies of them in
+# folders of 20, each to a 96x96 JPEG thumbnail with the default settings, at
+# --jobs 1, 2 and 0 (automatic). Each figure is the median wall time of
+# PM_BENCH_ROUNDS (default 3) rounds, the job counts interleaved in each
+# round; the whole run is timed, Wine's start included (the same for every
+# job count, so the ratios understate the gain a little).
+#
+#   bench/parallel-bench.sh [FOLDER]
+# PM_BENCH_TREE=win64 times the x86-64 build (default win32). Builds the tree
+# when missing (PM_DEPS_DIR as for scripts/build.sh).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+photos=$(cd "${1:-$root/../shared/bench-photos}" && pwd)
+rounds=${PM_BENCH_ROUNDS:-3}
+copies=${PM_BENCH_COPIES:-200}
+tree=${PM_BENCH_TREE:-win32}
+build=${PM_BUILD_DIR:-$root/build}
+[ -x "$build/$tree/bin/pixmillc.exe" ] || "$root/scripts/build.sh" "$tree"
+bin=$build/$tree/bin
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+winpath() { WINEPREFIX="$build/$tree/wineprefix" WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
+now() { date +%s%N; }
+
+mkdir -p "$work/photos" "$work/tree"
+list=()
+for f in "$photos"/*.jpg; do
+    ln -s "$f" "$work/photos/"
+    list+=("$f")
+done
+[ ${#list[@]} -gt 0 ] || { echo "no JPEG photos in $photos" >&2; exit 1; }
+for ((i = 0; i < copies; i++)); do
+    d="$work/tree/$(printf 'f%02d' $((i / 20)))"
+    mkdir -p "$d"
+    f=${list[$((i % ${#list[@]}))]}
+    ln -s "$f" "$d/$(printf 'c%03d' "$i")-$(basename "$f")"
+done
+
+# The defaults (96 x 96, fit, soft zoom, JPEG) but where the files go:
+# FileMode 54112 = the default without sub-folders, 54128 with them.
+ini() {  # name, output folder, file mode
+    local f="$work/$1.ini"
+    printf '[IMGCONVERT]\r\nFileMode=%s\r\nWritePath=%s\r\n' "$3" "$(winpath "$2")" > "$f"
+    winpath "$f"
+}
+
+run() {  # set, jobs -> milliseconds
+    local set=$1 jobs=$2 out="$work/out-$1-$2" mode=54112
+    [ "$set" = tree ] && mode=54128
+    rm -rf "$out" && mkdir -p "$out"
+    local i start end
+    i=$(ini "$set-$jobs" "$out" "$mode")
+    start=$(now)
+    (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" --jobs "$jobs" --quiet \
+        "$(winpath "$work/$set")") >/dev/null 2>&1 || true
+    end=$(now)
+    echo $(((end - start) / 1000000))
+}
+
+median() { sort -n | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
+
+# Wine's first start in a prefix is slow: once before measuring.
+run photos 1 >/dev/null
+declare -A times
+for ((r = 0; r < rounds; r++)); do
+    order=(1 2 0)
+    # Another order each round, so a burst of load does not hit one count.
+    for ((k = 0; k < r % 3; k++)); do order=("${order[@]:1}" "${order[0]}"); done
+    for set in photos tree; do
+        for jobs in "${order[@]}"; do times[$set-$jobs]+="$(run "$set" "$jobs") "; done
+    done
+done
+
+echo "pixmillc.exe $tree, $rounds rounds, medians; $(nproc) logical processors; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-28s %10s %10s %10s %8s %8s\n' set "1 (ms)" "2 (ms)" "auto (ms)" "2 / 1" "auto / 1"
+for set in photos tree; do
+    n=$( [ "$set" = photos ] && echo ${#list[@]} || echo "$copies")
+    m1=$(tr ' ' '\n' <<< "${times[$set-1]}" | grep . | median)
+    m2=$(tr ' ' '\n' <<< "${times[$set-2]}" | grep . | median)
+    m0=$(tr ' ' '\n' <<< "${times[$set-0]}" | grep . | median)
+    printf '%-28s %10s %10s %10s %8.2f %8.2f\n' "$set ($n files)" "$m1" "$m2" "$m0" \
+        "$(echo "$m2 / $m1" | bc -l)" "$(echo "$m0 / $m1" | bc -l)"
+done
