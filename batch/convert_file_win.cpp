@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -242,8 +243,13 @@ void ConvertOne(BatchRun& run, const char* path, const char* shownPath, int inpu
     if (extras.NoEnlarge) ApplyNoEnlarge(AngleForDirection(p->Direction, full.cx, full.cy), &resize, &box, full.cx, full.cy);
     ZoomPlan plan = PlanZoom(p->Direction, resize, &box, full, decoded, request.Reduction);
     // A reduced decode's picture lies at its top left as stored; turned
-    // upright it may lie at another corner.
-    if (plan.reduced && turned != 1) plan.extent = Photo_OrientExtent(turned, plan.extent, stored);
+    // upright it may lie at another corner. The plan measured it upright, so
+    // it is first put back the way it is stored.
+    if (plan.reduced && turned != 1) {
+        PmExtent asStored = plan.extent;
+        if (Exif_SwapsSides(turned)) std::swap(asStored.width, asStored.height);
+        plan.extent = Photo_OrientExtent(turned, asStored, stored);
+    }
     int bitDepth = depth;
     int transparentIndex = -1;
     int code = TransformImageFrom(plan.Extent(), p->WriteImageType, 0, &bitDepth, p->BitCount, plan.angle, plan.resize, &plan.box,

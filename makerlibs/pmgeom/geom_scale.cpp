@@ -70,6 +70,7 @@ struct Taps {
             int lo = first < 0 ? 0 : first;
             int hi = first + perOut - 1;
             if (hi > in - 1) hi = in - 1;
+            if (hi < 0) hi = 0;  // a window wholly before the image
             if (lo > hi) lo = hi;
             int span = hi - lo + 1;
             if (span > perOut) span = perOut;

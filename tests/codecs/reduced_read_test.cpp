@@ -363,7 +363,9 @@ TEST_F(ReducedRead, LimitsHoldForTheDecodedImage) {
     e.progressive = false;
     std::string path = Store(Encode(e));
     Dib d;
-    EXPECT_EQ(Read(path, nullptr, &d), 0);
+    PmFile_SetLastError(0);
+    EXPECT_EQ(Read(path, nullptr, &d), -1);
+    EXPECT_EQ(PmFile_LastError(), PmFile_NoMemoryError());
     Settings thumb{0, 1, {96, 96}};
     DibReadRequest request;
     ASSERT_GT(Read(path, &thumb, &d, &request), 0);
@@ -371,5 +373,7 @@ TEST_F(ReducedRead, LimitsHoldForTheDecodedImage) {
     EXPECT_EQ(SizeOf(d).cx, 3000);
     // A box that needs every pixel keeps the limit.
     Settings whole{0, 0, {96, 96}};
-    EXPECT_EQ(Read(path, &whole, &d), 0);
+    PmFile_SetLastError(0);
+    EXPECT_EQ(Read(path, &whole, &d), -1);
+    EXPECT_EQ(PmFile_LastError(), PmFile_NoMemoryError());
 }
