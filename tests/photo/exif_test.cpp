@@ -1,9 +1,11 @@
 #include "makerlibs/pmexif.h"
 #include "photo/exif_builder.h"
+#include "photo/photo_files.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 
 using exiftest::Builder;
 using exiftest::Field;
@@ -148,6 +150,110 @@ TEST_P(ExifBothOrders, IfdLoopNeverClearsTheKeptData) {
     EXPECT_EQ(out.size(), block.size());
 }
 
+// --- fields carried into another format ---------------------------------------
+
+const ExifField* FieldOf(const std::vector<ExifField>& fields, uint16_t tag) {
+    for (const ExifField& f : fields)
+        if (f.tag == tag) return &f;
+    return nullptr;
+}
+
+bool SameFields(const ExifFields& a, const ExifFields& b) {
+    auto same = [](const std::vector<ExifField>& x, const std::vector<ExifField>& y) {
+        if (x.size() != y.size()) return false;
+        for (size_t i = 0; i < x.size(); ++i)
+            if (x[i].tag != y[i].tag || x[i].type != y[i].type || x[i].count != y[i].count || x[i].value != y[i].value)
+                return false;
+        return true;
+    };
+    return same(a.ifd0, b.ifd0) && same(a.exif, b.exif) && same(a.gps, b.gps);
+}
+
+TEST_P(ExifBothOrders, FieldsTravelWithTheirValuesButNotTheirOffsets) {
+    Builder b(GetParam());
+    std::vector<uint8_t> block = b.Photo(6, 4000, 3000);
+    ExifFields f;
+    ASSERT_TRUE(Exif_CollectFields(block.data(), block.size(), &f));
+    // Values come little-endian whatever the block's order.
+    const ExifField* exposure = FieldOf(f.exif, 0x829A);
+    ASSERT_NE(exposure, nullptr);
+    EXPECT_EQ(exposure->value, (std::vector<uint8_t>{1, 0, 0, 0, 250, 0, 0, 0}));
+    ASSERT_NE(FieldOf(f.ifd0, kExifTagModel), nullptr);
+    EXPECT_EQ(FieldOf(f.ifd0, kExifTagModel)->value, Builder::Ascii("EOS 5D Mk IV"));
+    ASSERT_NE(FieldOf(f.gps, 0x0002), nullptr);
+    EXPECT_EQ(FieldOf(f.gps, 0x0002)->value.size(), 24u);
+    // Links and the maker note would point into the old block.
+    EXPECT_EQ(FieldOf(f.ifd0, kExifTagExifIfd), nullptr);
+    EXPECT_EQ(FieldOf(f.exif, 0x927C), nullptr);
+    EXPECT_EQ(FieldOf(f.exif, 0xA005), nullptr);
+    EXPECT_EQ(f.exif.size(), 7u);
+
+    // A block built from them reads back as the same fields, upright check
+    // and sizes included.
+    std::vector<uint8_t> built = Exif_BuildBlock(f);
+    ExifSummary s = Exif_Inspect(built.data(), built.size());
+    ASSERT_TRUE(s.valid);
+    EXPECT_EQ(s.orientation, 6);
+    EXPECT_EQ(s.pixelWidth, 4000);
+    EXPECT_FALSE(s.hasIfd1);
+    ExifFields again;
+    ASSERT_TRUE(Exif_CollectFields(built.data(), built.size(), &again));
+    EXPECT_TRUE(SameFields(f, again));
+}
+
+TEST_P(ExifBothOrders, SubIfdsLaidOutForAFileReadBackTheSame) {
+    Builder b(GetParam());
+    std::vector<uint8_t> block = b.Photo(1, 64, 48);
+    ExifFields f;
+    ASSERT_TRUE(Exif_CollectFields(block.data(), block.size(), &f));
+    // A file of the same order whose IFD0 links to IFDs laid out at 100.
+    std::vector<uint8_t> file = b.Header();
+    b.Put(&file, {Field{0x8769, 4, 1, b.Long(0)}, Field{0x8825, 4, 1, b.Long(0)}}, 0);
+    file.resize(100, 0);
+    std::vector<uint8_t> ifds;
+    uint32_t exifAt = 0, gpsAt = 0;
+    ASSERT_TRUE(Exif_BuildSubIfds(f, 100, GetParam(), &ifds, &exifAt, &gpsAt));
+    EXPECT_EQ(exifAt, 100u);
+    EXPECT_GT(gpsAt, exifAt);
+    file.insert(file.end(), ifds.begin(), ifds.end());
+    std::vector<uint8_t> e = b.Long(exifAt), g = b.Long(gpsAt);
+    std::copy(e.begin(), e.end(), file.begin() + 8 + 2 + 8);
+    std::copy(g.begin(), g.end(), file.begin() + 8 + 2 + 12 + 8);
+    ExifFields back;
+    ASSERT_TRUE(Exif_CollectFields(file.data(), file.size(), &back));
+    f.ifd0.clear();
+    EXPECT_TRUE(SameFields(f, back));
+    EXPECT_FALSE(Exif_BuildSubIfds(f, 101, GetParam(), &ifds, &exifAt, &gpsAt)) << "IFDs start on a word boundary";
+}
+
+TEST_P(ExifBothOrders, DamagedBlocksGiveOnlyFieldsThatRebuildSoundly) {
+    Builder b(GetParam());
+    std::vector<uint8_t> block = b.Photo(6, 4000, 3000);
+    auto check = [](const std::vector<uint8_t>& damaged, const std::string& what) {
+        ExifFields f;
+        if (!Exif_CollectFields(damaged.data(), damaged.size(), &f)) return;
+        std::vector<uint8_t> built = Exif_BuildBlock(f);
+        if (f.empty()) return;
+        ExifFields again;
+        ASSERT_TRUE(Exif_CollectFields(built.data(), built.size(), &again)) << what;
+        EXPECT_TRUE(SameFields(f, again)) << what;
+    };
+    for (size_t n = 0; n < block.size(); ++n) check(std::vector<uint8_t>(block.begin(), block.begin() + long(n)), "cut at " + std::to_string(n));
+    for (size_t i = 8; i < block.size(); ++i)
+        for (uint8_t v : {uint8_t(0xFF), uint8_t(0x00), uint8_t(0x08)}) {
+            std::vector<uint8_t> m = block;
+            m[i] = v;
+            check(m, "byte " + std::to_string(i) + " = " + std::to_string(v));
+        }
+    // Counts that promise gigabytes are refused before anything is read.
+    std::vector<uint8_t> huge = b.Header();
+    b.Put(&huge, {Field{0x010F, 2, 0x7FFFFFFF, b.Long(8)}, Field{0x0110, 2, 3, {'A', 'B', 0}}}, 0);
+    ExifFields f;
+    ASSERT_TRUE(Exif_CollectFields(huge.data(), huge.size(), &f));
+    ASSERT_EQ(f.ifd0.size(), 1u);
+    EXPECT_EQ(f.ifd0[0].tag, kExifTagModel);
+}
+
 INSTANTIATE_TEST_SUITE_P(Exif, ExifBothOrders, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "BigEndian" : "LittleEndian"; });
 
@@ -171,6 +277,30 @@ TEST(ExifBlock, App1PayloadNeedsTheExifSignature) {
     EXPECT_EQ(Exif_TiffFromApp1(xmp, sizeof xmp, &n), nullptr);
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(Exif_TiffFromApp1(exif, 6, &n), nullptr);
+}
+
+TEST(ExifBlock, XmpAndIptcMoveBetweenJpegSegmentsAndTiffTags) {
+    phototest::Segment xmp = phototest::Xmp(), iptc = phototest::Iptc();
+    size_t n = 0;
+    const uint8_t* packet = Exif_XmpFromApp1(xmp.data.data(), xmp.data.size(), &n);
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(packet), 18), "<x:xmpmeta xmlns:x");
+    EXPECT_EQ(Exif_XmpApp1(packet, n), xmp.data);
+    const uint8_t* record = Exif_IptcFromApp13(iptc.data.data(), iptc.data.size(), &n);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(record), n), std::string("\x1c\x02\x78\x00\x06Kyoto!", 11));
+    EXPECT_EQ(Exif_IptcApp13(record, n), iptc.data);
+
+    // A resource size past the payload, another resource only, EXIF.
+    std::vector<uint8_t> bad = iptc.data;
+    bad[14 + 4 + 2 + 2 + 3] = 0x40;
+    EXPECT_EQ(Exif_IptcFromApp13(bad.data(), bad.size(), &n), nullptr);
+    bad = iptc.data;
+    bad[14 + 5] = 0x0C;
+    EXPECT_EQ(Exif_IptcFromApp13(bad.data(), bad.size(), &n), nullptr);
+    EXPECT_EQ(n, 0u);
+    const uint8_t exif[] = {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0};
+    EXPECT_EQ(Exif_XmpFromApp1(exif, sizeof exif, &n), nullptr);
 }
 
 }  // namespace
