@@ -120,7 +120,15 @@ void CollectMeta(InStream& in, TIFF* tif, DibMetadata* meta) noexcept {
     try {
         StreamSource source(in);
         ExifFields fields;
-        if (Exif_CollectFields(source, &fields)) meta->exif = Exif_BuildBlock(fields);
+        // Every TIFF has an orientation and most a resolution and the name
+        // of the program that wrote it; only the camera's own data makes a
+        // block worth passing on.
+        if (Exif_CollectFields(source, &fields) &&
+            (!fields.exif.empty() || !fields.gps.empty() ||
+             std::any_of(fields.ifd0.begin(), fields.ifd0.end(), [](const ExifField& f) {
+                 return f.type == kExifTypeAscii && f.tag != TIFFTAG_SOFTWARE;
+             })))
+            meta->exif = Exif_BuildBlock(fields);
         uint32_t n = 0;
         void* data = nullptr;
         if (TIFFGetField(tif, TIFFTAG_XMLPACKET, &n, &data) && data && n > 0 && n <= kMaxPacketBytes)

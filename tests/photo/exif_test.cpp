@@ -245,6 +245,14 @@ TEST_P(ExifBothOrders, DamagedBlocksGiveOnlyFieldsThatRebuildSoundly) {
             m[i] = v;
             check(m, "byte " + std::to_string(i) + " = " + std::to_string(v));
         }
+    // An Exif link back to IFD0 is a loop, not an Exif IFD.
+    std::vector<uint8_t> loop = block;
+    std::vector<uint8_t> eight = b.Long(8);
+    std::copy(eight.begin(), eight.end(), loop.begin() + 8 + 2 + 4 * 12 + 8);
+    ExifFields looped;
+    ASSERT_TRUE(Exif_CollectFields(loop.data(), loop.size(), &looped));
+    EXPECT_TRUE(looped.exif.empty());
+    EXPECT_EQ(looped.gps.size(), 3u);
     // Counts that promise gigabytes are refused before anything is read.
     std::vector<uint8_t> huge = b.Header();
     b.Put(&huge, {Field{0x010F, 2, 0x7FFFFFFF, b.Long(8)}, Field{0x0110, 2, 3, {'A', 'B', 0}}}, 0);

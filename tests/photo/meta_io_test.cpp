@@ -308,6 +308,10 @@ TEST(WriteMeta, TiffKeepsExifXmpAndIptcInItsOwnTags) {
         EXPECT_FALSE(seen.exifIfd);
         EXPECT_TRUE(seen.xmp.empty());
         EXPECT_TRUE(seen.iptc.empty());
+        // Orientation and resolution alone make no camera block.
+        ASSERT_GT(ReadMeta(path, kTypeTiff, &r, &back), 0);
+        EXPECT_TRUE(back.exif.empty());
+        EXPECT_TRUE(back.segments.empty());
     }
 }
 
