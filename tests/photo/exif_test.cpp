@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 using exiftest::Builder;
@@ -285,6 +286,36 @@ TEST(ExifBlock, App1PayloadNeedsTheExifSignature) {
     EXPECT_EQ(Exif_TiffFromApp1(xmp, sizeof xmp, &n), nullptr);
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(Exif_TiffFromApp1(exif, 6, &n), nullptr);
+}
+
+// A large TIFF file as a source: every byte past the given head reads as 0.
+class BigFile : public ExifSource {
+public:
+    explicit BigFile(std::vector<uint8_t> head) : head_(std::move(head)) {}
+    uint64_t Size() override { return 3ull << 30; }
+    bool Read(uint64_t offset, void* out, size_t n) override {
+        largest = std::max(largest, n);
+        std::memset(out, 0, n);
+        for (size_t i = 0; i < n; ++i)
+            if (offset + i < head_.size()) static_cast<uint8_t*>(out)[i] = head_[size_t(offset + i)];
+        return true;
+    }
+    size_t largest = 0;
+
+private:
+    std::vector<uint8_t> head_;
+};
+
+TEST(ExifBlock, AFileCannotMakeTheCollectorReadMuch) {
+    Builder b(false);
+    std::vector<uint8_t> head = b.Header();
+    b.Put(&head, {Field{0x010F, 2, 0x01000000, b.Long(64)}, Field{0x0110, 7, 3, {'A', 'B', 0}}}, 0);
+    BigFile file(head);
+    ExifFields f;
+    ASSERT_TRUE(Exif_CollectFields(file, &f));
+    ASSERT_EQ(f.ifd0.size(), 1u);
+    EXPECT_EQ(f.ifd0[0].tag, kExifTagModel);
+    EXPECT_LE(file.largest, size_t(1) << 20);
 }
 
 TEST(ExifBlock, XmpAndIptcMoveBetweenJpegSegmentsAndTiffTags) {
