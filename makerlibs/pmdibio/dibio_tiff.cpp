@@ -437,12 +437,14 @@ int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, co
         TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(h->biXPelsPerMeter) / 100.0f);
         TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(h->biYPelsPerMeter) / 100.0f);
     }
+    // Out of memory here only loses the metadata, never the image (a link
+    // set before stays 0, which readers take for no IFD).
     TiffMeta kept;
     if (meta) {
         try {
             SetMainIfdMeta(tif, *meta, &kept);
         } catch (const std::bad_alloc&) {
-            return 0;
+            kept.linked = false;
         }
     }
     const size_t rowBytes = indexed ? (size_t(w) * bc + 7) / 8 : size_t(w) * spp;

@@ -301,6 +301,11 @@ TEST(WriteMeta, TiffKeepsExifXmpAndIptcInItsOwnTags) {
         EXPECT_EQ(back.segments[0].data, phototest::Xmp().data);
         EXPECT_EQ(back.segments[1].data, phototest::Iptc().data);
 
+        // Pixels left as stored keep their stored orientation, as in JPEG.
+        meta.orientation = 6;
+        ASSERT_EQ(WriteMeta(path, kTypeTiff, &meta, d), 1);
+        EXPECT_EQ(SeeTiff(path).orientation, 6);
+
         // Without metadata none of it is written.
         ASSERT_EQ(WriteMeta(path, kTypeTiff, nullptr, d), 1);
         seen = SeeTiff(path);
