@@ -61,8 +61,9 @@ struct ExifField {
 
 // The fields that keep their meaning in another file: from IFD0 those that
 // describe the picture and the camera (never the layout of pixels), the
-// Exif and GPS sub-IFDs whole but for links to other IFDs and the maker
-// note (whose offsets point into the structure it came from). Each list is
+// Exif and GPS sub-IFDs whole but for links to other IFDs, the maker note
+// (whose offsets point into the structure it came from) and the editing
+// room Windows reserves. Each list is
 // sorted by tag, no tag twice, every value of a known type.
 struct ExifFields {
     std::vector<ExifField> ifd0, exif, gps;

@@ -19,6 +19,11 @@ constexpr uint64_t kMaxTotalBytes = 4u << 20;
 
 constexpr uint16_t kTagMakerNote = 0x927C;
 constexpr uint16_t kTagInteropIfd = 0xA005;
+// Windows' photo tools reserve room for in-place edits (Padding) and note
+// how far they moved the maker note (OffsetSchema): neither means anything
+// once the fields are laid out anew.
+constexpr uint16_t kTagPadding = 0xEA1C;
+constexpr uint16_t kTagOffsetSchema = 0xEA1D;
 constexpr uint16_t kTypeIfd = 13;
 
 // Only these IFD0 tags describe the picture rather than the way its pixels
@@ -131,8 +136,8 @@ public:
         for (size_t at = 0; at < table.size(); at += 12) {
             ExifField f;
             uint16_t tag = U16(&table[at]);
-            if (tag == kTagMakerNote || tag == kTagInteropIfd || tag == kExifTagExifIfd || tag == kExifTagGpsIfd ||
-                U16(&table[at + 2]) == kTypeIfd)
+            if (tag == kTagMakerNote || tag == kTagInteropIfd || tag == kTagPadding || tag == kTagOffsetSchema ||
+                tag == kExifTagExifIfd || tag == kExifTagGpsIfd || U16(&table[at + 2]) == kTypeIfd)
                 continue;
             if (Field(&table[at], &f)) out->push_back(std::move(f));
         }
