@@ -91,12 +91,12 @@ bool Exif_CollectFields(const uint8_t* data, size_t size, ExifFields* out);
 // the fields. Empty when there are none.
 std::vector<uint8_t> Exif_BuildBlock(const ExifFields& fields);
 
-// The Exif and GPS IFDs laid out for a TIFF file of the given byte order
-// whose bytes `out` will become from file offset `base` (even). *exifAt and
+// The Exif and GPS IFDs laid out for a little-endian ("II") TIFF file whose
+// bytes `out` will become from file offset `base` (even). *exifAt and
 // *gpsAt: the file offsets of the two IFDs, 0 for one without fields. False
 // when neither has fields or the layout would pass 4 GB.
-bool Exif_BuildSubIfds(const ExifFields& fields, uint64_t base, bool bigEndian, std::vector<uint8_t>* out,
-                       uint32_t* exifAt, uint32_t* gpsAt);
+bool Exif_BuildSubIfds(const ExifFields& fields, uint64_t base, std::vector<uint8_t>* out, uint32_t* exifAt,
+                       uint32_t* gpsAt);
 
 // Tags of IFD0 and of the links to the sub-IFDs.
 constexpr uint16_t kExifTagMake = 0x010F;

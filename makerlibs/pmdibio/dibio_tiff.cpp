@@ -209,13 +209,13 @@ bool WriteAt(PmFileHandle f, int64_t at, const void* buf, size_t n) {
 bool AppendSubIfds(PmFileHandle file, const ExifFields& fields) {
     uint8_t head[8];
     if (!ReadAt(file, 0, head, sizeof head)) return false;
-    const bool big = head[0] == 'M';
-    auto u16 = [big](const uint8_t* p) { return big ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[0] | p[1] << 8); };
-    auto u32 = [big](const uint8_t* p) {
-        return big ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
-                   : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+    auto u16 = [](const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); };
+    auto u32 = [](const uint8_t* p) {
+        return uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
     };
-    if (u16(head + 2) != 42) return true;  // not a classic TIFF: nothing to link
+    // libtiff writes classic TIFF in the machine's order, little-endian on
+    // every machine this runs on; any other file keeps its links at 0.
+    if (head[0] != 'I' || u16(head + 2) != 42) return true;
     const uint32_t ifd0 = u32(head + 4);
     uint8_t c[2];
     if (!ReadAt(file, ifd0, c, 2)) return false;
@@ -231,14 +231,14 @@ bool AppendSubIfds(PmFileHandle file, const ExifFields& fields) {
     }
     std::vector<uint8_t> ifds;
     uint32_t exifAt = 0, gpsAt = 0;
-    if (!Exif_BuildSubIfds(fields, uint64_t(end), big, &ifds, &exifAt, &gpsAt)) return true;
+    if (!Exif_BuildSubIfds(fields, uint64_t(end), &ifds, &exifAt, &gpsAt)) return true;
     if (PmFile_Write(file, ifds.data(), ifds.size()) != int64_t(ifds.size())) return false;
     for (size_t at = 0; at < table.size(); at += 12) {
         uint16_t tag = u16(&table[at]), type = u16(&table[at + 2]);
         uint32_t target = tag == TIFFTAG_EXIFIFD ? exifAt : tag == TIFFTAG_GPSIFD ? gpsAt : 0;
         if (!target || (type != TIFF_LONG && type != TIFF_IFD) || u32(&table[at + 4]) != 1) continue;
         uint8_t v[4];
-        for (int i = 0; i < 4; ++i) v[big ? 3 - i : i] = uint8_t(target >> (8 * i));
+        for (int i = 0; i < 4; ++i) v[i] = uint8_t(target >> (8 * i));
         if (!WriteAt(file, int64_t(ifd0) + 2 + int64_t(at) + 8, v, 4)) return false;
     }
     return true;

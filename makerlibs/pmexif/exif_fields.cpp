@@ -164,10 +164,12 @@ void Tidy(std::vector<ExifField>* fields) {
                   fields->end());
 }
 
-// Lays out IFDs one after the other, each table followed by its values.
+// Lays out IFDs one after the other, each table followed by its values, in
+// little-endian order: the fields are already, and libtiff writes files in
+// the order of the machine.
 class Layout {
 public:
-    Layout(uint64_t base, bool big, std::vector<uint8_t>* out) : base_(base), big_(big), o_(*out) {}
+    Layout(uint64_t base, std::vector<uint8_t>* out) : base_(base), o_(*out) {}
 
     static uint64_t IfdBytes(const std::vector<ExifField>& fields) {
         uint64_t n = 2 + 12 * uint64_t(fields.size()) + 4;
@@ -198,8 +200,7 @@ public:
             Put16(e, f.tag);
             Put16(e + 2, f.type);
             Put32(e + 4, f.count);
-            std::vector<uint8_t> v = f.value;
-            if (big_) Reverse(&v, SwapUnit(f.type));
+            const std::vector<uint8_t>& v = f.value;
             if (v.size() <= 4) {
                 std::copy(v.begin(), v.end(), o_.begin() + long(e + 8));
             } else {
@@ -214,14 +215,13 @@ public:
 
 private:
     void Put16(size_t at, uint16_t v) {
-        o_[at + (big_ ? 0 : 1)] = uint8_t(v >> 8);
-        o_[at + (big_ ? 1 : 0)] = uint8_t(v);
+        o_[at] = uint8_t(v);
+        o_[at + 1] = uint8_t(v >> 8);
     }
     void Put32(size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) o_[at + (big_ ? 3 - i : i)] = uint8_t(v >> (8 * i));
+        for (int i = 0; i < 4; ++i) o_[at + i] = uint8_t(v >> (8 * i));
     }
     uint64_t base_;
-    bool big_;
     std::vector<uint8_t>& o_;
 };
 
@@ -279,7 +279,7 @@ std::vector<uint8_t> Exif_BuildBlock(const ExifFields& fields) {
     if (exifAt) links.emplace_back(kExifTagExifIfd, uint32_t(exifAt));
     if (gpsAt) links.emplace_back(kExifTagGpsIfd, uint32_t(gpsAt));
     std::vector<uint8_t> body;
-    Layout l(8, false, &body);
+    Layout l(8, &body);
     l.Ifd(fields.ifd0, links);
     if (exifAt) l.Ifd(fields.exif, {});
     if (gpsAt) l.Ifd(fields.gps, {});
@@ -287,13 +287,13 @@ std::vector<uint8_t> Exif_BuildBlock(const ExifFields& fields) {
     return out;
 }
 
-bool Exif_BuildSubIfds(const ExifFields& fields, uint64_t base, bool bigEndian, std::vector<uint8_t>* out,
+bool Exif_BuildSubIfds(const ExifFields& fields, uint64_t base, std::vector<uint8_t>* out,
                        uint32_t* exifAt, uint32_t* gpsAt) {
     out->clear();
     *exifAt = *gpsAt = 0;
     if ((fields.exif.empty() && fields.gps.empty()) || (base & 1)) return false;
     if (base + Layout::IfdBytes(fields.exif) + Layout::IfdBytes(fields.gps) > 0xFFFFFFFFu) return false;
-    Layout l(base, bigEndian, out);
+    Layout l(base, out);
     if (!fields.exif.empty()) {
         *exifAt = uint32_t(l.Next());
         l.Ifd(fields.exif, {});

@@ -202,31 +202,6 @@ TEST_P(ExifBothOrders, FieldsTravelWithTheirValuesButNotTheirOffsets) {
     EXPECT_TRUE(SameFields(f, again));
 }
 
-TEST_P(ExifBothOrders, SubIfdsLaidOutForAFileReadBackTheSame) {
-    Builder b(GetParam());
-    std::vector<uint8_t> block = b.Photo(1, 64, 48);
-    ExifFields f;
-    ASSERT_TRUE(Exif_CollectFields(block.data(), block.size(), &f));
-    // A file of the same order whose IFD0 links to IFDs laid out at 100.
-    std::vector<uint8_t> file = b.Header();
-    b.Put(&file, {Field{0x8769, 4, 1, b.Long(0)}, Field{0x8825, 4, 1, b.Long(0)}}, 0);
-    file.resize(100, 0);
-    std::vector<uint8_t> ifds;
-    uint32_t exifAt = 0, gpsAt = 0;
-    ASSERT_TRUE(Exif_BuildSubIfds(f, 100, GetParam(), &ifds, &exifAt, &gpsAt));
-    EXPECT_EQ(exifAt, 100u);
-    EXPECT_GT(gpsAt, exifAt);
-    file.insert(file.end(), ifds.begin(), ifds.end());
-    std::vector<uint8_t> e = b.Long(exifAt), g = b.Long(gpsAt);
-    std::copy(e.begin(), e.end(), file.begin() + 8 + 2 + 8);
-    std::copy(g.begin(), g.end(), file.begin() + 8 + 2 + 12 + 8);
-    ExifFields back;
-    ASSERT_TRUE(Exif_CollectFields(file.data(), file.size(), &back));
-    f.ifd0.clear();
-    EXPECT_TRUE(SameFields(f, back));
-    EXPECT_FALSE(Exif_BuildSubIfds(f, 101, GetParam(), &ifds, &exifAt, &gpsAt)) << "IFDs start on a word boundary";
-}
-
 TEST_P(ExifBothOrders, DamagedBlocksGiveOnlyFieldsThatRebuildSoundly) {
     Builder b(GetParam());
     std::vector<uint8_t> block = b.Photo(6, 4000, 3000);
