@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -239,14 +240,11 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
     if (extras.NoEnlarge) ApplyNoEnlarge(AngleForDirection(p->Direction, full.cx, full.cy), &resize, &box, full.cx, full.cy);
     ZoomPlan plan = PlanZoom(p->Direction, resize, &box, full, decoded, request.Reduction);
     // A reduced decode's picture lies at its top left as stored; turned
-    // upright it may lie at another corner. The plan measured it on the
-    // upright sizes, so a quarter turn's sides are swapped back first:
-    // mapped as they were, the extent reached outside the picture and the
-    // zoom read memory before it.
+    // upright it may lie at another corner. The plan measured it upright, so
+    // it is first put back the way it is stored.
     if (plan.reduced && turned != 1) {
         PmExtent asStored = plan.extent;
-        if (Exif_SwapsSides(turned))
-            asStored = PmExtent{asStored.y, asStored.x, asStored.height, asStored.width};
+        if (Exif_SwapsSides(turned)) std::swap(asStored.width, asStored.height);
         plan.extent = Photo_OrientExtent(turned, asStored, stored);
     }
     int bitDepth = depth;

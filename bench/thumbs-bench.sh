@@ -18,7 +18,8 @@
 #
 # Quality: each tool makes PNG thumbnails once; SSIM (mean of R, G, B, 11x11
 # Gaussian window; pixbench ssim) against ImageMagick's Lanczos resize of the
-# full photo to the same size (turned by EXIF for vips, which turns).
+# full photo to the same size (turned by EXIF for the tools that turn: ours
+# and vips).
 #
 #   bench/thumbs-bench.sh [--setup] [FOLDER]
 # --setup installs the peers (python3-pil, libvips-tools, imagemagick) with
@@ -139,8 +140,10 @@ for tool in "${tools[@]}"; do
         name=$(basename "$f" .jpg)
         t=$(find "$work/q-$tool" -name "$name*.png" | head -1)
         [ -n "$t" ] || { echo -e "$tool\t$name\tmissing" >> "$work/ssim.tsv"; continue; }
+        # Tools that turn photos upright by their EXIF orientation are
+        # compared with an upright reference.
         orient=""
-        [ "$tool" = vips ] && orient=-auto-orient
+        case $tool in vips | ours64 | ours32) orient=-auto-orient ;; esac
         geom=$(identify-im6.q16 -format '%wx%h' "$t")
         convert-im6.q16 "$f" $orient -filter Lanczos -resize "$geom!" -strip "$work/ref.ppm" 2>/dev/null
         convert-im6.q16 "$t" -strip "$work/cand.ppm"

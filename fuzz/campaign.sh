@@ -15,8 +15,10 @@
 # present, ../shared/testimages. New inputs are merged into fuzz/corpus/<t>
 # (minimized, so the committed corpus stays small) and the next campaign
 # starts from there. Findings land in build/native-asan/fuzz-work/<t>/ and
-# belong, once fixed, in fuzz/crashers/<t>/. Every run appends to
-# fuzz-work/totals.tsv, whose sums are printed too.
+# belong, once fixed, in fuzz/crashers/<t>/. Every run appends a row per
+# target to fuzz/totals.tsv (campaign, target, executions, edges, corpus
+# files, corpus bytes, findings), kept in the repository with the corpora so
+# the all-time sums printed at the end survive fresh clones.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${PM_BUILD_DIR:-$root/build}/native-asan
@@ -30,6 +32,7 @@ targets=("$@")
 jobs=${PM_FUZZ_JOBS:-2}
 nicev=${PM_FUZZ_NICE:-15}
 work=$build/fuzz-work
+totals=$root/fuzz/totals.tsv
 mkdir -p "$work"
 
 # Longest input per target: enough for a small whole image of the format
@@ -78,7 +81,7 @@ findings() {
 
 # Executions of target $1 over every campaign so far.
 done_execs() {
-    awk -F'\t' -v t="$1" '$2 == t { n += $3 } END { print n + 0 }' "$work/totals.tsv" 2>/dev/null || echo 0
+    awk -F'\t' -v t="$1" '$2 == t { n += $3 } END { print n + 0 }' "$totals" 2>/dev/null || echo 0
 }
 
 # run_target INDEX TARGET: INDEX is the target's place in the list, which
@@ -134,14 +137,14 @@ run_target() {
     files=$(find "$corpus" -type f | wc -l)
     bytes=$(du -sb "$corpus" | cut -f1)
     finds=$(( $(findings "$w") - before ))
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$campaign" "$t" "$execs" "${edges:-0}" "$files" "$bytes" "$finds" >> "$work/totals.tsv"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$campaign" "$t" "$execs" "${edges:-0}" "$files" "$bytes" "$finds" >> "$totals"
 }
 
 export -f run_target done_execs findings seed seed_patterns max_len
 campaign=$(date +%s)
 deadline=$(( campaign + budget ))
 count=${#targets[@]}
-export root build shared work nicev campaign deadline jobs count
+export root build shared work totals nicev campaign deadline jobs count
 for i in "${!targets[@]}"; do echo "$i ${targets[$i]}"; done | xargs -P "$jobs" -L1 bash -c 'run_target "$0" "$1"'
 
 # This campaign's rows, then the sums over every campaign of this tree.
@@ -150,5 +153,5 @@ for t in "${targets[@]}"; do
     awk -F'\t' -v t="$t" -v c="$campaign" '
         $2 == t { total += $3; found += $7; if ($1 == c) { e += $3; last = $0; split($0, f, "\t") } }
         END { if (last != "") printf "%-10s %12d %8d %8d %10d %8d %14d %14d\n", t, e, f[4], f[5], f[6], f[7], total, found }' \
-        "$work/totals.tsv"
+        "$totals"
 done

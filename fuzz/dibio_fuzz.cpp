@@ -20,7 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DibHeader* h = nullptr;
     uint8_t* bits = nullptr;
     PmHeap_FailAbove(2u << 20);
-    int r = DibIO_Read(0, f, PM_FUZZ_TYPE, 0, 0, 0, &info, &h, &bits);
+    // Half the inputs are read as a batch run reads them, with the camera
+    // data beside the pixels (a TIFF is then also walked by our own IFD
+    // reader).
+    DibMetadata meta;
+    int r = size & 1 ? DibIO_ReadMeta(0, f, PM_FUZZ_TYPE, &info, &meta, &h, &bits)
+                     : DibIO_Read(0, f, PM_FUZZ_TYPE, 0, 0, 0, &info, &h, &bits);
     PmHeap_FailAbove(0);
     fclose(f);
     if (r > 0 && h) {

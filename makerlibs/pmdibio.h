@@ -129,19 +129,24 @@ struct DibMetadata {
     bool convertCmyk = false;
     // Reading, out; writing, in.
     int orientation = 0;        // 1..8 as the file stores it; 0 = none (upright)
-    std::vector<uint8_t> exif;  // EXIF as a TIFF structure (JPEG APP1, PNG eXIf)
+    std::vector<uint8_t> exif;  // EXIF as a TIFF structure (JPEG APP1, PNG eXIf, TIFF IFDs)
     std::vector<uint8_t> icc;   // the embedded colour profile, whole
     bool iccApplied = false;    // the reader already converted with it
-    std::vector<DibSegment> segments;  // JPEG XMP and IPTC, in file order
+    std::vector<DibSegment> segments;  // XMP and IPTC as JPEG payloads, in file order
 };
 
 // DibIO_Read that also fills `meta`: the orientation, EXIF, profile and the
 // segments named above. A TIFF is then read as stored, without libtiff's
-// own flips, so that `orientation` describes the pixels handed back.
+// own flips, so that `orientation` describes the pixels handed back; its
+// camera data comes as a JPEG carries it: an EXIF block built from its IFD0
+// texts and its Exif and GPS IFDs, XMP and IPTC as APP1 and APP13 payloads.
 int DibIO_ReadMeta(int reserved, PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta,
                    DibHeader** header, uint8_t** bits);
 // DibIO_Write that stores `meta` where the format has room: JPEG the EXIF
-// (APP1) and the segments, PNG the EXIF (eXIf). Other formats, and blocks
-// too large for their place, are written without it.
+// (APP1) and the segments, PNG the EXIF (eXIf), TIFF `orientation` in its
+// main IFD, the camera's Make, Model, DateTime and other IFD0 texts there
+// too, the Exif and GPS IFDs rebuilt from the fields that parse, and the
+// XMP packet and IPTC record in their tags. Other formats, and blocks too
+// large for their place, are written without it.
 int DibIO_WriteMeta(int reserved, PmFileHandle file, int type, const DibIOOptions* options, const DibMetadata* meta,
                     const DibHeader* header, const uint8_t* bits);

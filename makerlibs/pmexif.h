@@ -47,3 +47,70 @@ ExifSummary Exif_Inspect(const uint8_t* data, size_t size);
 constexpr int kExifUpright = 1;
 // True for the values that swap width and height (5 to 8).
 constexpr bool Exif_SwapsSides(int orientation) { return orientation >= 5 && orientation <= 8; }
+
+// --- Carrying the camera's data into another file format ---------------------
+
+// One field of an IFD as it travels, its values in little-endian order
+// whatever the order of the structure it came from.
+struct ExifField {
+    uint16_t tag;
+    uint16_t type;
+    uint32_t count;
+    std::vector<uint8_t> value;  // count values of the type, whole
+};
+
+// The fields that keep their meaning in another file: from IFD0 those that
+// describe the picture and the camera (never the layout of pixels), the
+// Exif and GPS sub-IFDs whole but for links to other IFDs, the maker note
+// (whose offsets point into the structure it came from) and the editing
+// room Windows reserves. Each list is
+// sorted by tag, no tag twice, every value of a known type.
+struct ExifFields {
+    std::vector<ExifField> ifd0, exif, gps;
+    bool empty() const { return ifd0.empty() && exif.empty() && gps.empty(); }
+};
+
+// Random access to a TIFF structure that is not held in memory (a TIFF
+// file, whose own Exif IFD is the camera's data).
+class ExifSource {
+public:
+    virtual ~ExifSource() = default;
+    virtual uint64_t Size() = 0;
+    // Exactly n bytes from `offset`, or false.
+    virtual bool Read(uint64_t offset, void* out, size_t n) = 0;
+};
+
+// Takes the fields out of a TIFF structure (an EXIF block or a classic TIFF
+// file). Entries that do not fit the structure are left out one by one; the
+// amount taken is capped, so a hostile file costs little. False when the
+// header or IFD0 do not parse.
+bool Exif_CollectFields(ExifSource& source, ExifFields* out);
+bool Exif_CollectFields(const uint8_t* data, size_t size, ExifFields* out);
+
+// A new EXIF block ("II*\0", IFD0 linking the Exif and GPS IFDs) holding
+// the fields. Empty when there are none.
+std::vector<uint8_t> Exif_BuildBlock(const ExifFields& fields);
+
+// The Exif and GPS IFDs laid out for a little-endian ("II") TIFF file whose
+// bytes `out` will become from file offset `base` (even). *exifAt and
+// *gpsAt: the file offsets of the two IFDs, 0 for one without fields. False
+// when neither has fields or the layout would pass 4 GB.
+bool Exif_BuildSubIfds(const ExifFields& fields, uint64_t base, std::vector<uint8_t>* out, uint32_t* exifAt,
+                       uint32_t* gpsAt);
+
+// Tags of IFD0 and of the links to the sub-IFDs.
+constexpr uint16_t kExifTagMake = 0x010F;
+constexpr uint16_t kExifTagModel = 0x0110;
+constexpr uint16_t kExifTagDateTime = 0x0132;
+constexpr uint16_t kExifTagExifIfd = 0x8769;
+constexpr uint16_t kExifTagGpsIfd = 0x8825;
+constexpr uint16_t kExifTypeAscii = 2;
+
+// XMP and IPTC travel in JPEG as APP1 "http://ns.adobe.com/xap/1.0/" and
+// APP13 "Photoshop 3.0" (image resource 0x0404); TIFF holds the bare XMP
+// packet and IPTC record in tags of their own. These move them between the
+// two forms. The readers return null with *size 0 for any other payload.
+const uint8_t* Exif_XmpFromApp1(const uint8_t* payload, size_t payloadSize, size_t* size);
+const uint8_t* Exif_IptcFromApp13(const uint8_t* payload, size_t payloadSize, size_t* size);
+std::vector<uint8_t> Exif_XmpApp1(const uint8_t* xmp, size_t size);
+std::vector<uint8_t> Exif_IptcApp13(const uint8_t* iptc, size_t size);

@@ -267,14 +267,17 @@ int LogEnd(ImageConvertParams* p) {
         removed = p->OutputFolder[0] && RemoveDirectoryA(p->OutputFolder);
     if (!removed && (p->FileMode & FILEMODE_OPENFOLDER) && p->OutputFolder[0]) g_openFolder(p->OutputFolder);
 
+    bool resultShown = false;
     if ((p->FileMode & FILEMODE_ENDMESSAGE) && p->ProgressWindow) {
         ResultDlgArgs args{kResultDlgArgsSize, p};
         DialogBoxParamA(p->Instance, MAKEINTRESOURCEA(IDD_RESULT_DIALOG), p->ProgressWindow, ResultDlgProc,
                         reinterpret_cast<LPARAM>(&args));
+        resultShown = true;
     }
-    // A log the user asked for and does not get must not pass unnoticed;
-    // the report itself was shown (or can be run again).
-    if (log.error && p->ProgressWindow) {
+    // A log the user asked for and does not get must not pass unnoticed. The
+    // result dialog lists it among the failures; without that dialog a box
+    // says so (a second notice after the dialog would only repeat it).
+    if (log.error && p->ProgressWindow && !resultShown) {
         std::string text = std::string(kLogFailureText) + "\r\n" + p->LogPath;
         WinKit_ErrorBox(p->ProgressWindow, log.error, text.c_str(), MB_OK | MB_ICONEXCLAMATION, 0);
     }

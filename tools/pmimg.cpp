@@ -9,7 +9,9 @@
 // sequential, 0 progressive), -i 0|1 interlace (PNG, GIF), -r 0|1 BMP RLE,
 // -c N TIFF compression (0 none, 1 LZW, 2 Deflate, 3 PackBits),
 // -b BITS GIF colour bits, -x INDEX GIF transparent index, --gif24 read a GIF
-// as one 24-bit image.
+// as one 24-bit image, --keep carry the camera's data (EXIF, XMP, IPTC) as a
+// run with KeepMetadata does, the pixels and their orientation as stored.
+#include "imaging/photo.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmfile.h"
@@ -95,13 +97,15 @@ int Convert(int argc, char** argv) {
     const char* inPath = argv[0];
     const char* outPath = argv[1];
     int outType = ImgRead_IdentifyFile(outPath, 0, 2, 0);
-    bool gif24 = false;
+    bool gif24 = false, keep = false;
     DibIOOptions opt;
     // Options are applied after the defaults of the output type are known.
     const char* set[128] = {};
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--gif24") == 0) {
             gif24 = true;
+        } else if (std::strcmp(argv[i], "--keep") == 0) {
+            keep = true;
         } else if (argv[i][0] == '-' && argv[i][1] && !argv[i][2] && i + 1 < argc) {
             if (argv[i][1] == 't') outType = TypeFromWord(argv[i + 1]);
             set[static_cast<unsigned char>(argv[i][1]) & 127] = argv[i + 1];
@@ -151,7 +155,9 @@ int Convert(int argc, char** argv) {
     Dib d;
     DibIOOptions info;
     DibIO_GetDefaultOptions(inType, &info);
+    DibMetadata meta;
     int depth = inType == kTypeGif && gif24 ? GifKit_ReadImage(0, in.h, -1, 24, -1, 0, &d.h, &d.b)
+                : keep                      ? DibIO_ReadMeta(0, in.h, inType, &info, &meta, &d.h, &d.b)
                                             : DibIO_Read(0, in.h, inType, 0, 0, 0, &info, &d.h, &d.b);
     if (depth <= 0) {
         std::fprintf(stderr, "pmimg: %s: cannot decode (result %d)\n", inPath, depth);
@@ -162,7 +168,12 @@ int Convert(int argc, char** argv) {
         std::fprintf(stderr, "pmimg: %s: cannot create\n", outPath);
         return 1;
     }
-    int r = DibIO_Write(0, out.h, outType, 0, 0, &opt, d.h, d.b);
+    DibMetadata kept;
+    const uint32_t rows = uint32_t(d.h->biHeight < 0 ? -d.h->biHeight : d.h->biHeight);
+    const bool keeping = keep && Photo_OutputMeta(meta, outType, meta.orientation ? meta.orientation : 1,
+                                                  uint32_t(d.h->biWidth), rows, &kept);
+    int r = keeping ? DibIO_WriteMeta(0, out.h, outType, &opt, &kept, d.h, d.b)
+                    : DibIO_Write(0, out.h, outType, 0, 0, &opt, d.h, d.b);
     if (r <= 0) {
         std::fprintf(stderr, "pmimg: %s: cannot write %d-bit image as %s (result %d)\n", outPath, d.h->biBitCount,
                      TypeWord(outType), r);
@@ -257,6 +268,6 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "anim") == 0) return Anim(argv[2], argv[3]);
     std::fprintf(stderr,
                  "usage: pmimg info FILE... | convert IN OUT [-t type -q quality -s smoothing -o 0|1 -p 0|1 -i 0|1 "
-                 "-r 0|1 -c tiffcomp -b gifbits -x index --gif24] | gif FILE | anim IN OUT\n");
+                 "-r 0|1 -c tiffcomp -b gifbits -x index --gif24 --keep] | gif FILE | anim IN OUT\n");
     return 2;
 }

@@ -42,6 +42,10 @@ cmsHPROFILE OpenProfile(const uint8_t* data, size_t size) {
     return cmsOpenProfileFromMem(data, cmsUInt32Number(declared));
 }
 
+// The header's colour space as a plain number: a hostile profile may state
+// any value, which no enumerator of the library's type stands for.
+uint32_t SpaceOf(cmsHPROFILE p) { return static_cast<uint32_t>(cmsGetColorSpace(p)); }
+
 // sRGB profiles (every camera's default, and what most photo software
 // embeds) need no work; their description names them.
 bool IsSrgb(cmsHPROFILE p) {
@@ -101,7 +105,7 @@ IccOutcome Color_DibToSrgb(const uint8_t* data, size_t size, DibHeader* header, 
     if (!MakeView(header, bits, &v) || header->biCompression != kBiRgb) return IccOutcome::Unusable;
     Profile in(OpenProfile(data, size));
     if (!in.h) return IccOutcome::Unusable;
-    cmsColorSpaceSignature space = cmsGetColorSpace(in.h);
+    const uint32_t space = SpaceOf(in.h);
     if (space == cmsSigRgbData && IsSrgb(in.h)) return IccOutcome::AlreadySrgb;
 
     if (v.bitCount <= 8) {
@@ -125,7 +129,7 @@ IccOutcome Color_DibToSrgb(const uint8_t* data, size_t size, DibHeader* header, 
 bool Color_ProfileUsable(const uint8_t* data, size_t size) {
     Profile in(OpenProfile(data, size));
     if (!in.h) return false;
-    cmsColorSpaceSignature space = cmsGetColorSpace(in.h);
+    const uint32_t space = SpaceOf(in.h);
     cmsUInt32Number format = space == cmsSigRgbData    ? TYPE_RGB_8
                              : space == cmsSigGrayData ? TYPE_GRAY_8
                              : space == cmsSigCmykData ? TYPE_CMYK_8
@@ -141,7 +145,7 @@ struct ColorCmykTransform {
 
 ColorCmykTransform* Color_OpenCmykToSrgb(const uint8_t* data, size_t size, bool inverted) {
     Profile in(OpenProfile(data, size));
-    if (!in.h || cmsGetColorSpace(in.h) != cmsSigCmykData) return nullptr;
+    if (!in.h || SpaceOf(in.h) != cmsSigCmykData) return nullptr;
     // Adobe's inverted samples are lcms2's "reversed" CMYK.
     cmsHTRANSFORM h = ToSrgb(in.h, inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8, TYPE_BGR_8, 0);
     if (!h) return nullptr;

@@ -22,7 +22,8 @@ int PngWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const 
              const DibMetadata* meta);
 // TIFF seeks and reads back while writing, so it takes the file itself.
 int TiffRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta);
-int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits, unsigned* sysError);
+int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
+              const DibMetadata* meta, unsigned* sysError);
 int GifRead(InStream& in, DibIOOptions* info, DibHolder* out);
 int GifWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
 int PcdRead(InStream& in, DibIOOptions* info, DibHolder* out);

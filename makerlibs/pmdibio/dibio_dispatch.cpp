@@ -75,7 +75,7 @@ int WriteAny(PmFileHandle file, int type, const DibIOOptions* options, const Dib
     }
     if (type == kTypeTiff) {
         unsigned err = 0;
-        int r = pmio::TiffWrite(file, *options, header, bits, &err);
+        int r = pmio::TiffWrite(file, *options, header, bits, meta, &err);
         if (r <= 0 && err) {
             PmFile_SetLastError(err);
             return -1;

@@ -19,9 +19,10 @@
 namespace pmio {
 namespace {
 
-// The coefficient buffer of a progressive image is the big allocation;
-// libjpeg-turbo has no backing store, so this is a hard cap.
-constexpr long kJpegMemory = 512L * 1024 * 1024;
+// The coefficient buffer of a progressive image is the big allocation (two
+// bytes per sample whatever the output scale: 600 MB for 100 megapixels at
+// 4:4:4); libjpeg-turbo has no backing store, so this is a hard cap.
+constexpr long kJpegMemory = 1024L * 1024 * 1024;
 // Progressive files may hold any number of scans; each one re-runs the
 // entropy decoder over the whole image. Real encoders write about ten.
 constexpr int kMaxScans = 400;
@@ -32,7 +33,13 @@ struct ErrorMgr {
     bool truncated;
 };
 
-void ErrorExit(j_common_ptr c) { longjmp(reinterpret_cast<ErrorMgr*>(c->err)->jump, 1); }
+void ErrorExit(j_common_ptr c) {
+    // The decoder's memory ran out (past its cap it would need a backing
+    // store, which there is none of; or the process ran out): the file is
+    // too large for this machine, which the user is told, not a broken file.
+    if (c->err->msg_code == JERR_OUT_OF_MEMORY || c->err->msg_code == JERR_NO_BACKING_STORE) pmio::NoteTooLarge();
+    longjmp(reinterpret_cast<ErrorMgr*>(c->err)->jump, 1);
+}
 void OutputMessage(j_common_ptr) {}
 void EmitMessage(j_common_ptr c, int level) {
     if (level < 0 && c->err->msg_code == JWRN_JPEG_EOF) reinterpret_cast<ErrorMgr*>(c->err)->truncated = true;

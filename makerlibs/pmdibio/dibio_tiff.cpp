@@ -5,9 +5,13 @@
 // DIBs by mapping the RGBA values back onto their table.
 #include "makerlibs/pmcolor.h"
 #include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmexif.h"
 #include "makerlibs/pmheap.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
+#include <string>
 #include <unordered_map>
 
 #include <tiffio.h>
@@ -91,6 +95,155 @@ struct Closer {
     }
 };
 
+// The file itself as the source of its camera data (its IFD0 and the Exif
+// and GPS IFDs it links), read apart from libtiff: libtiff hands rationals
+// out as floats and knows only the tags it has tables for.
+class StreamSource : public ExifSource {
+public:
+    explicit StreamSource(InStream& in) : in_(in) {}
+    uint64_t Size() override {
+        int64_t s = in_.Size();
+        return s < 0 ? 0 : uint64_t(s);
+    }
+    bool Read(uint64_t offset, void* out, size_t n) override { return in_.Seek(offset) && in_.ReadExact(out, n); }
+
+private:
+    InStream& in_;
+};
+
+// The largest XMP packet or IPTC record taken from a TIFF file.
+constexpr uint32_t kMaxPacketBytes = 16u << 20;
+
+// Fills the camera data of `meta` the way a JPEG carries it: one EXIF block,
+// XMP and IPTC as their APP segments. Out of memory loses only these.
+void CollectMeta(InStream& in, TIFF* tif, DibMetadata* meta) noexcept {
+    try {
+        StreamSource source(in);
+        ExifFields fields;
+        // Every TIFF has an orientation and most a resolution and the name
+        // of the program that wrote it; only the camera's own data makes a
+        // block worth passing on.
+        if (Exif_CollectFields(source, &fields) &&
+            (!fields.exif.empty() || !fields.gps.empty() ||
+             std::any_of(fields.ifd0.begin(), fields.ifd0.end(), [](const ExifField& f) {
+                 return f.type == kExifTypeAscii && f.tag != TIFFTAG_SOFTWARE;
+             })))
+            meta->exif = Exif_BuildBlock(fields);
+        uint32_t n = 0;
+        void* data = nullptr;
+        if (TIFFGetField(tif, TIFFTAG_XMLPACKET, &n, &data) && data && n > 0 && n <= kMaxPacketBytes)
+            meta->segments.push_back(DibSegment{0xE1, Exif_XmpApp1(static_cast<const uint8_t*>(data), n)});
+        n = 0;
+        data = nullptr;
+        if (TIFFGetField(tif, TIFFTAG_RICHTIFFIPTC, &n, &data) && data && n > 0 && n <= kMaxPacketBytes)
+            meta->segments.push_back(DibSegment{0xED, Exif_IptcApp13(static_cast<const uint8_t*>(data), n)});
+    } catch (const std::bad_alloc&) {
+        meta->exif.clear();
+        meta->segments.clear();
+    }
+}
+
+// IFD0 strings of the camera block that TIFF keeps in its own main IFD.
+constexpr uint16_t kMainIfdText[] = {
+    TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_MAKE, TIFFTAG_MODEL, TIFFTAG_SOFTWARE, TIFFTAG_DATETIME, TIFFTAG_ARTIST,
+    TIFFTAG_COPYRIGHT,
+};
+
+// What the writer stores of `meta` in the main IFD, and the camera's Exif
+// and GPS IFDs, which are appended after libtiff has finished the file: they
+// are laid out here from checked fields, byte for byte and with every tag,
+// where libtiff would round rationals through floats and drop tags it has no
+// table for. libtiff writes their links as placeholders.
+struct TiffMeta {
+    ExifFields fields;
+    bool linked = false;
+};
+
+void SetMainIfdMeta(TIFF* tif, const DibMetadata& meta, TiffMeta* out) {
+    if (!meta.exif.empty() && Exif_CollectFields(meta.exif.data(), meta.exif.size(), &out->fields)) {
+        for (const ExifField& f : out->fields.ifd0) {
+            if (f.type != kExifTypeAscii ||
+                std::find(std::begin(kMainIfdText), std::end(kMainIfdText), f.tag) == std::end(kMainIfdText))
+                continue;
+            std::string text(f.value.begin(), std::find(f.value.begin(), f.value.end(), uint8_t(0)));
+            if (!text.empty()) TIFFSetField(tif, f.tag, text.c_str());
+        }
+        // EXIF allows SHORT or LONG for the pixel sizes, libtiff's reader
+        // only LONG (it drops a SHORT with a warning).
+        for (ExifField& f : out->fields.exif) {
+            if ((f.tag == EXIFTAG_PIXELXDIMENSION || f.tag == EXIFTAG_PIXELYDIMENSION) && f.type == TIFF_SHORT &&
+                f.count == 1) {
+                f.type = TIFF_LONG;
+                f.value.resize(4, 0);  // little-endian: the high half is zero
+            }
+        }
+        if (!out->fields.exif.empty()) TIFFSetField(tif, TIFFTAG_EXIFIFD, uint64_t(0));
+        if (!out->fields.gps.empty()) TIFFSetField(tif, TIFFTAG_GPSIFD, uint64_t(0));
+        out->linked = !out->fields.exif.empty() || !out->fields.gps.empty();
+    }
+    bool xmp = false, iptc = false;
+    for (const DibSegment& s : meta.segments) {
+        size_t n = 0;
+        const uint8_t* p = nullptr;
+        if (!xmp && s.marker == 0xE1 && (p = Exif_XmpFromApp1(s.data.data(), s.data.size(), &n)) && n <= kMaxPacketBytes) {
+            TIFFSetField(tif, TIFFTAG_XMLPACKET, uint32_t(n), p);
+            xmp = true;
+        } else if (!iptc && s.marker == 0xED && (p = Exif_IptcFromApp13(s.data.data(), s.data.size(), &n)) &&
+                   n <= kMaxPacketBytes) {
+            TIFFSetField(tif, TIFFTAG_RICHTIFFIPTC, uint32_t(n), p);
+            iptc = true;
+        }
+    }
+}
+
+bool ReadAt(PmFileHandle f, int64_t at, void* buf, size_t n) {
+    return PmFile_Seek(f, at, 0) == at && PmFile_Read(f, buf, n) == int64_t(n);
+}
+bool WriteAt(PmFileHandle f, int64_t at, const void* buf, size_t n) {
+    return PmFile_Seek(f, at, 0) == at && PmFile_Write(f, buf, n) == int64_t(n);
+}
+
+// Appends the Exif and GPS IFDs to the finished file and points the main
+// IFD's placeholder links at them. A link that is not found stays 0, which
+// readers take for no IFD.
+bool AppendSubIfds(PmFileHandle file, const ExifFields& fields) {
+    uint8_t head[8];
+    if (!ReadAt(file, 0, head, sizeof head)) return false;
+    auto u16 = [](const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); };
+    auto u32 = [](const uint8_t* p) {
+        return uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+    };
+    // libtiff writes classic TIFF in the machine's order, little-endian on
+    // every machine this runs on; any other file keeps its links at 0.
+    if (head[0] != 'I' || u16(head + 2) != 42) return true;
+    const uint32_t ifd0 = u32(head + 4);
+    uint8_t c[2];
+    if (!ReadAt(file, ifd0, c, 2)) return false;
+    std::vector<uint8_t> table(size_t(u16(c)) * 12);
+    if (!ReadAt(file, int64_t(ifd0) + 2, table.data(), table.size())) return false;
+
+    int64_t end = PmFile_Seek(file, 0, 2);
+    if (end < 0) return false;
+    if (end & 1) {
+        const uint8_t pad = 0;
+        if (PmFile_Write(file, &pad, 1) != 1) return false;
+        ++end;
+    }
+    std::vector<uint8_t> ifds;
+    uint32_t exifAt = 0, gpsAt = 0;
+    if (!Exif_BuildSubIfds(fields, uint64_t(end), &ifds, &exifAt, &gpsAt)) return true;
+    if (PmFile_Write(file, ifds.data(), ifds.size()) != int64_t(ifds.size())) return false;
+    for (size_t at = 0; at < table.size(); at += 12) {
+        uint16_t tag = u16(&table[at]), type = u16(&table[at + 2]);
+        uint32_t target = tag == TIFFTAG_EXIFIFD ? exifAt : tag == TIFFTAG_GPSIFD ? gpsAt : 0;
+        if (!target || (type != TIFF_LONG && type != TIFF_IFD) || u32(&table[at + 4]) != 1) continue;
+        uint8_t v[4];
+        for (int i = 0; i < 4; ++i) v[i] = uint8_t(target >> (8 * i));
+        if (!WriteAt(file, int64_t(ifd0) + 2 + int64_t(at) + 8, v, 4)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
@@ -135,6 +288,7 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
                 meta->icc.clear();
             }
         }
+        CollectMeta(in, tif, meta);
     }
 
     const bool palette = spp == 1 && photometric == PHOTOMETRIC_PALETTE && bps <= 8;
@@ -217,7 +371,8 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
     return bps * spp;
 }
 
-int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits, unsigned* sysError) {
+int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
+              const DibMetadata* meta, unsigned* sysError) {
     OutFile of{file, 0};
     Closer c;
     c.opts = Options();
@@ -244,7 +399,10 @@ int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, co
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, indexed ? bc : 8);
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    // The stored orientation goes along only with the camera's data (the
+    // caller gives 1 once it turned the pixels upright).
+    const bool stored = meta && meta->orientation >= 2 && meta->orientation <= 8;
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, stored ? uint16_t(meta->orientation) : uint16_t(ORIENTATION_TOPLEFT));
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
                  indexed ? (ramp ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_PALETTE) : PHOTOMETRIC_RGB);
     if (spp == 4) {
@@ -279,6 +437,16 @@ int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, co
         TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(h->biXPelsPerMeter) / 100.0f);
         TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(h->biYPelsPerMeter) / 100.0f);
     }
+    // Out of memory here only loses the metadata, never the image (a link
+    // set before stays 0, which readers take for no IFD).
+    TiffMeta kept;
+    if (meta) {
+        try {
+            SetMainIfdMeta(tif, *meta, &kept);
+        } catch (const std::bad_alloc&) {
+            kept.linked = false;
+        }
+    }
     const size_t rowBytes = indexed ? (size_t(w) * bc + 7) / 8 : size_t(w) * spp;
     auto* row = static_cast<uint8_t*>(PmHeap_Alloc(rowBytes > size_t(w) * 3 ? rowBytes : size_t(w) * 3));
     if (!row) return 0;
@@ -305,6 +473,15 @@ int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, co
     ok = TIFFWriteDirectory(tif) == 1 && ok;
     TIFFClose(tif);
     c.tif = nullptr;
+    if (ok && !of.error && kept.linked) {
+        try {
+            ok = AppendSubIfds(file, kept.fields);
+            if (!ok) of.error = PmFile_LastError();
+        } catch (const std::bad_alloc&) {
+            ok = false;
+            of.error = PmFile_NoMemoryError();
+        }
+    }
     if (!ok || of.error) {
         *sysError = of.error;
         return 0;

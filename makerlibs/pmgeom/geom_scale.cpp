@@ -70,6 +70,7 @@ struct Taps {
             int lo = first < 0 ? 0 : first;
             int hi = first + perOut - 1;
             if (hi > in - 1) hi = in - 1;
+            if (hi < 0) hi = 0;  // a window wholly before the image
             if (lo > hi) lo = hi;
             int span = hi - lo + 1;
             if (span > perOut) span = perOut;
@@ -315,12 +316,6 @@ int Geom_ZoomExtent(int method, const PmExtent* extent, const DibHeader* header,
     View s, d;
     if (!Views(header, bits, dst, dstBits, &s, &d)) return 0;
     if (extent && !(extent->width > 0 && extent->height > 0)) return 0;
-    // The filter taps are placed from the extent; one reaching outside the
-    // source would read memory that is not the picture.
-    constexpr double kSlack = 1e-6;
-    if (extent && (extent->x < 0 || extent->y < 0 || extent->x + extent->width > s.width + kSlack ||
-                   extent->y + extent->height > s.height + kSlack))
-        return 0;
     switch (method) {
     case 0:
         if (d.width > s.width || d.height > s.height) return 0;

@@ -361,3 +361,31 @@ TEST(BatchMachineFaults, OutputFolderDeletedMidRunFailsOnlyWhatCannotBeWritten) 
     }
     EXPECT_EQ(Snapshot(in), before) << "an input changed";
 }
+
+// Another program holding an input with no sharing (an editor saving it, a
+// copy in progress): that file fails to open with the system's reason, the
+// run goes on, and the file is left exactly as it was.
+TEST(BatchMachineFaults, InputLockedByAnotherProgramFailsAloneAndStaysUntouched) {
+    TempDir dir;
+    std::string in = dir / "in";
+    MakeDir(in);
+    for (const char* name : {"a.bmp", "locked.bmp", "z.bmp"})
+        ASSERT_TRUE(Write(Join(in, name), Bitmap(8, 8, name[0])));
+    auto before = Snapshot(in);
+    HANDLE lock = CreateFileA(Join(in, "locked.bmp").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode | FILEMODE_EXTONLY, kTypeBmp);
+    RunResult r = RunWalk(&p, {in});
+    CloseHandle(lock);
+
+    EXPECT_EQ(r.processed, 3);
+    EXPECT_EQ(r.succeeded, 2);
+    ExpectOneOutcomeEach(r);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].name.substr(r.errors[0].name.rfind('\\') + 1), "locked.bmp");
+    EXPECT_EQ(r.errors[0].id, kErrOpenInput);
+    EXPECT_EQ(r.errors[0].lastError, ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(Snapshot(in), before) << "an input changed";
+}

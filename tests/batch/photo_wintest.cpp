@@ -305,6 +305,16 @@ TEST(PhotoRun, AdobeRgbPhotoMatchesTheSrgbOriginalInEveryOutput) {
 
 // --- metadata ---------------------------------------------------------------
 
+// The first field of `tag` in a list, or null.
+const ExifField* FieldOf(const std::vector<ExifField>& fields, uint16_t tag) {
+    for (const ExifField& f : fields)
+        if (f.tag == tag) return &f;
+    return nullptr;
+}
+
+// JPEG and TIFF photos, stored turned, into JPEG, PNG and TIFF: the camera's
+// data goes along only when asked, upright, without thumbnail, the pixel
+// sizes of the output (or none when the input had none).
 TEST(PhotoRun, KeepMetadataCarriesExifXmpAndIptc) {
     TempDir dir;
     std::string in = dir / "in";
@@ -312,38 +322,64 @@ TEST(PhotoRun, KeepMetadataCarriesExifXmpAndIptc) {
     Image stored;
     MakeStored(6, &stored);
     exiftest::Builder b(true);
-    std::vector<uint8_t> exif = b.Camera(6, 32, 48, 500);
+    std::vector<uint8_t> exif = b.Photo(6, 32, 48);
     ASSERT_TRUE(Exif_Inspect(exif.data(), exif.size()).hasThumbnail);
     phototest::Segment xmp = phototest::Xmp(), iptc = phototest::Iptc();
     ASSERT_TRUE(phototest::WriteJpeg(Join(in, "cam.jpg"), stored.h, stored.b, exif, {}, {xmp, iptc}));
+    size_t n = 0;
+    const uint8_t* packet = Exif_XmpFromApp1(xmp.data.data(), xmp.data.size(), &n);
+    std::vector<uint8_t> bareXmp(packet, packet + n);
+    const uint8_t* record = Exif_IptcFromApp13(iptc.data.data(), iptc.data.size(), &n);
+    std::vector<uint8_t> bareIptc(record, record + n);
+    ASSERT_TRUE(phototest::WriteCameraTiff(Join(in, "tcam.tif"), stored.h, stored.b, 6, bareXmp, bareIptc));
 
+    struct Input {
+        const char* stem;
+        const char* make;
+        int64_t pixelWidth, pixelHeight;  // -1: the input has none
+    };
+    const Input inputs[] = {{"cam", "Canon", 24, 16}, {"tcam", "Pentax", -1, -1}};
     for (int keep : {1, 0}) {
-        for (int type : {kTypeJpeg, kTypePng}) {
+        for (int type : {kTypeJpeg, kTypePng, kTypeTiff}) {
             ImageConvertParams p;
             MakeParams(&p, dir / ("out" + std::to_string(keep) + std::to_string(type)), kQuietMode, type);
             p.Size = SIZE{24, 24};
             ImageConvertExtras x = kDefaultExtras;
             x.KeepMetadata = keep;
             RunResult r = RunWith(&p, x, {in});
-            ASSERT_EQ(r.succeeded, 1);
-            Image out;
-            DibMetadata meta;
-            ASSERT_GT(Read(Out(r, type == kTypeJpeg ? "cam.jpg" : "cam.png"), type, &out, &meta), 0);
-            if (!keep) {
-                EXPECT_TRUE(meta.exif.empty());
-                EXPECT_TRUE(meta.segments.empty());
-                continue;
-            }
-            ExifSummary s = Exif_Inspect(meta.exif.data(), meta.exif.size());
-            ASSERT_TRUE(s.valid) << "type " << type;
-            EXPECT_EQ(s.orientation, 1);
-            EXPECT_FALSE(s.hasThumbnail);
-            EXPECT_EQ(s.pixelWidth, 24);
-            EXPECT_EQ(s.pixelHeight, 16);
-            if (type == kTypeJpeg) {
-                ASSERT_EQ(meta.segments.size(), 2u);
-                EXPECT_EQ(meta.segments[0].data, xmp.data);
-                EXPECT_EQ(meta.segments[1].data, iptc.data);
+            ASSERT_EQ(r.succeeded, 2);
+            for (const Input& input : inputs) {
+                std::string what = std::string(input.stem) + " to type " + std::to_string(type);
+                const char* ext = type == kTypeJpeg ? ".jpg" : type == kTypePng ? ".png" : ".tif";
+                Image out;
+                DibMetadata meta;
+                ASSERT_GT(Read(Out(r, input.stem + std::string(ext)), type, &out, &meta), 0) << what;
+                ASSERT_EQ(out.width(), 24) << what;
+                if (!keep) {
+                    EXPECT_TRUE(meta.exif.empty()) << what;
+                    EXPECT_TRUE(meta.segments.empty()) << what;
+                    continue;
+                }
+                ExifSummary s = Exif_Inspect(meta.exif.data(), meta.exif.size());
+                ASSERT_TRUE(s.valid) << what;
+                EXPECT_EQ(s.orientation, 1) << what;
+                EXPECT_EQ(meta.orientation, 1) << what;
+                EXPECT_FALSE(s.hasThumbnail) << what;
+                EXPECT_EQ(s.pixelWidth, input.pixelWidth) << what;
+                EXPECT_EQ(s.pixelHeight, input.pixelHeight) << what;
+                ExifFields f;
+                ASSERT_TRUE(Exif_CollectFields(meta.exif.data(), meta.exif.size(), &f)) << what;
+                const ExifField* make = FieldOf(f.ifd0, kExifTagMake);
+                ASSERT_NE(make, nullptr) << what;
+                EXPECT_EQ(std::string(make->value.begin(), make->value.end() - 1), input.make) << what;
+                EXPECT_NE(FieldOf(f.exif, 0x829A), nullptr) << what;  // ExposureTime
+                if (type == kTypePng) {
+                    EXPECT_TRUE(meta.segments.empty()) << what;
+                } else {
+                    ASSERT_EQ(meta.segments.size(), 2u) << what;
+                    EXPECT_EQ(meta.segments[0].data, xmp.data) << what;
+                    EXPECT_EQ(meta.segments[1].data, iptc.data) << what;
+                }
             }
         }
     }

@@ -363,7 +363,9 @@ TEST_F(ReducedRead, LimitsHoldForTheDecodedImage) {
     e.progressive = false;
     std::string path = Store(Encode(e));
     Dib d;
-    EXPECT_EQ(Read(path, nullptr, &d), 0);
+    PmFile_SetLastError(0);
+    EXPECT_EQ(Read(path, nullptr, &d), -1);
+    EXPECT_EQ(PmFile_LastError(), PmFile_NoMemoryError());
     Settings thumb{0, 1, {96, 96}};
     DibReadRequest request;
     ASSERT_GT(Read(path, &thumb, &d, &request), 0);
@@ -371,5 +373,30 @@ TEST_F(ReducedRead, LimitsHoldForTheDecodedImage) {
     EXPECT_EQ(SizeOf(d).cx, 3000);
     // A box that needs every pixel keeps the limit.
     Settings whole{0, 0, {96, 96}};
-    EXPECT_EQ(Read(path, &whole, &d), 0);
+    PmFile_SetLastError(0);
+    EXPECT_EQ(Read(path, &whole, &d), -1);
+    EXPECT_EQ(PmFile_LastError(), PmFile_NoMemoryError());
+}
+
+// A progressive file keeps every coefficient of the whole picture whatever
+// the scale it is read at. Declaring a size whose coefficients exceed the
+// decoder's memory is refused as too large (the user is told why), not as a
+// broken file, and before any of that memory is taken.
+TEST_F(ReducedRead, ProgressiveCoefficientsBeyondTheDecoderMemoryAreTooLarge) {
+    Encoding e;
+    e.hSamp = e.vSamp = 1;
+    std::vector<uint8_t> v = Encode(e);
+    size_t sof = 2;
+    while (sof + 1 < v.size() && !(v[sof] == 0xFF && v[sof + 1] == 0xC2)) ++sof;
+    ASSERT_LT(sof + 9, v.size());
+    for (size_t at : {sof + 5, sof + 7}) {  // height, then width: 60000 each
+        v[at] = 60000 >> 8;
+        v[at + 1] = 60000 & 0xFF;
+    }
+    std::string path = Store(v);
+    Settings thumb{0, 1, {96, 96}};
+    Dib d;
+    PmFile_SetLastError(0);
+    EXPECT_EQ(Read(path, &thumb, &d), -1);
+    EXPECT_EQ(PmFile_LastError(), PmFile_NoMemoryError());
 }

@@ -61,6 +61,64 @@ public:
         return out;
     }
 
+    std::vector<uint8_t> Rational(uint32_t num, uint32_t den) const {
+        std::vector<uint8_t> v = Long(num), d = Long(den);
+        v.insert(v.end(), d.begin(), d.end());
+        return v;
+    }
+    static std::vector<uint8_t> Ascii(const char* s) { return std::vector<uint8_t>(s, s + std::strlen(s) + 1); }
+
+    // A fuller camera block: IFD0 with Make, Model, Orientation, DateTime
+    // and links; the Exif IFD with exposure 1/250 s, f/2.8, ISO 200, the time
+    // taken, a maker note, pixel sizes and an interoperability IFD; a GPS
+    // IFD; IFD1 with a thumbnail.
+    std::vector<uint8_t> Photo(int orientation, uint32_t pixelW, uint32_t pixelH) {
+        std::vector<Field> ifd0{
+            {0x010F, 2, 6, Ascii("Canon")},
+            {0x0110, 2, 13, Ascii("EOS 5D Mk IV")},
+            {0x0112, 3, 1, Short(uint16_t(orientation))},
+            {0x0132, 2, 20, Ascii("2024:05:01 11:00:00")},
+            {0x8769, 4, 1, Long(0)},
+            {0x8825, 4, 1, Long(0)},
+        };
+        std::vector<Field> exif{
+            {0x829A, 5, 1, Rational(1, 250)},
+            {0x829D, 5, 1, Rational(28, 10)},
+            {0x8827, 3, 1, Short(200)},
+            {0x9003, 2, 20, Ascii("2024:05:01 10:20:30")},
+            {0x927C, 7, 12, {'M', 'A', 'K', 'E', 'R', 'N', 'O', 'T', 'E', '!', '!', '!'}},
+            {0xA002, 4, 1, Long(pixelW)},
+            {0xA003, 4, 1, Long(pixelH)},
+            {0xA005, 4, 1, Long(0)},
+            {0xA434, 2, 9, Ascii("EF50mm f")},
+        };
+        std::vector<Field> interop{{0x0001, 2, 4, {'R', '9', '8', 0}}};
+        std::vector<Field> gps{
+            {0x0000, 1, 4, {2, 3, 0, 0}},
+            {0x0001, 2, 2, {'N', 0}},
+            {0x0002, 5, 3, Rational(35, 1)},
+        };
+        std::vector<uint8_t> minutes = Rational(41, 1), seconds = Rational(2259, 100);
+        gps[2].value.insert(gps[2].value.end(), minutes.begin(), minutes.end());
+        gps[2].value.insert(gps[2].value.end(), seconds.begin(), seconds.end());
+        std::vector<Field> ifd1{{0x0103, 3, 1, Short(6)}, {0x0201, 4, 1, Long(0)}, {0x0202, 4, 1, Long(40)}};
+
+        size_t exifAt = 8 + IfdSize(ifd0), interopAt = exifAt + IfdSize(exif), gpsAt = interopAt + IfdSize(interop);
+        size_t ifd1At = gpsAt + IfdSize(gps), thumbAt = ifd1At + IfdSize(ifd1);
+        ifd0[4].value = Long(uint32_t(exifAt));
+        ifd0[5].value = Long(uint32_t(gpsAt));
+        exif[7].value = Long(uint32_t(interopAt));
+        ifd1[1].value = Long(uint32_t(thumbAt));
+        std::vector<uint8_t> out = Header();
+        Put(&out, ifd0, uint32_t(ifd1At));
+        Put(&out, exif, 0);
+        Put(&out, interop, 0);
+        Put(&out, gps, 0);
+        Put(&out, ifd1, 0);
+        for (int i = 0; i < 40; ++i) out.push_back(uint8_t(0xD8 + i));
+        return out;
+    }
+
     // Offset of the thumbnail in the last Camera() block.
     size_t thumbAt() const { return thumbAt_; }
 

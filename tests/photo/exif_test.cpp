@@ -1,9 +1,12 @@
 #include "makerlibs/pmexif.h"
 #include "photo/exif_builder.h"
+#include "photo/photo_files.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <string>
 
 using exiftest::Builder;
 using exiftest::Field;
@@ -148,6 +151,93 @@ TEST_P(ExifBothOrders, IfdLoopNeverClearsTheKeptData) {
     EXPECT_EQ(out.size(), block.size());
 }
 
+// --- fields carried into another format ---------------------------------------
+
+const ExifField* FieldOf(const std::vector<ExifField>& fields, uint16_t tag) {
+    for (const ExifField& f : fields)
+        if (f.tag == tag) return &f;
+    return nullptr;
+}
+
+bool SameFields(const ExifFields& a, const ExifFields& b) {
+    auto same = [](const std::vector<ExifField>& x, const std::vector<ExifField>& y) {
+        if (x.size() != y.size()) return false;
+        for (size_t i = 0; i < x.size(); ++i)
+            if (x[i].tag != y[i].tag || x[i].type != y[i].type || x[i].count != y[i].count || x[i].value != y[i].value)
+                return false;
+        return true;
+    };
+    return same(a.ifd0, b.ifd0) && same(a.exif, b.exif) && same(a.gps, b.gps);
+}
+
+TEST_P(ExifBothOrders, FieldsTravelWithTheirValuesButNotTheirOffsets) {
+    Builder b(GetParam());
+    std::vector<uint8_t> block = b.Photo(6, 4000, 3000);
+    ExifFields f;
+    ASSERT_TRUE(Exif_CollectFields(block.data(), block.size(), &f));
+    // Values come little-endian whatever the block's order.
+    const ExifField* exposure = FieldOf(f.exif, 0x829A);
+    ASSERT_NE(exposure, nullptr);
+    EXPECT_EQ(exposure->value, (std::vector<uint8_t>{1, 0, 0, 0, 250, 0, 0, 0}));
+    ASSERT_NE(FieldOf(f.ifd0, kExifTagModel), nullptr);
+    EXPECT_EQ(FieldOf(f.ifd0, kExifTagModel)->value, Builder::Ascii("EOS 5D Mk IV"));
+    ASSERT_NE(FieldOf(f.gps, 0x0002), nullptr);
+    EXPECT_EQ(FieldOf(f.gps, 0x0002)->value.size(), 24u);
+    // Links and the maker note would point into the old block.
+    EXPECT_EQ(FieldOf(f.ifd0, kExifTagExifIfd), nullptr);
+    EXPECT_EQ(FieldOf(f.exif, 0x927C), nullptr);
+    EXPECT_EQ(FieldOf(f.exif, 0xA005), nullptr);
+    EXPECT_EQ(f.exif.size(), 7u);
+
+    // A block built from them reads back as the same fields, upright check
+    // and sizes included.
+    std::vector<uint8_t> built = Exif_BuildBlock(f);
+    ExifSummary s = Exif_Inspect(built.data(), built.size());
+    ASSERT_TRUE(s.valid);
+    EXPECT_EQ(s.orientation, 6);
+    EXPECT_EQ(s.pixelWidth, 4000);
+    EXPECT_FALSE(s.hasIfd1);
+    ExifFields again;
+    ASSERT_TRUE(Exif_CollectFields(built.data(), built.size(), &again));
+    EXPECT_TRUE(SameFields(f, again));
+}
+
+TEST_P(ExifBothOrders, DamagedBlocksGiveOnlyFieldsThatRebuildSoundly) {
+    Builder b(GetParam());
+    std::vector<uint8_t> block = b.Photo(6, 4000, 3000);
+    auto check = [](const std::vector<uint8_t>& damaged, const std::string& what) {
+        ExifFields f;
+        if (!Exif_CollectFields(damaged.data(), damaged.size(), &f)) return;
+        std::vector<uint8_t> built = Exif_BuildBlock(f);
+        if (f.empty()) return;
+        ExifFields again;
+        ASSERT_TRUE(Exif_CollectFields(built.data(), built.size(), &again)) << what;
+        EXPECT_TRUE(SameFields(f, again)) << what;
+    };
+    for (size_t n = 0; n < block.size(); ++n) check(std::vector<uint8_t>(block.begin(), block.begin() + long(n)), "cut at " + std::to_string(n));
+    for (size_t i = 8; i < block.size(); ++i)
+        for (uint8_t v : {uint8_t(0xFF), uint8_t(0x00), uint8_t(0x08)}) {
+            std::vector<uint8_t> m = block;
+            m[i] = v;
+            check(m, "byte " + std::to_string(i) + " = " + std::to_string(v));
+        }
+    // An Exif link back to IFD0 is a loop, not an Exif IFD.
+    std::vector<uint8_t> loop = block;
+    std::vector<uint8_t> eight = b.Long(8);
+    std::copy(eight.begin(), eight.end(), loop.begin() + 8 + 2 + 4 * 12 + 8);
+    ExifFields looped;
+    ASSERT_TRUE(Exif_CollectFields(loop.data(), loop.size(), &looped));
+    EXPECT_TRUE(looped.exif.empty());
+    EXPECT_EQ(looped.gps.size(), 3u);
+    // Counts that promise gigabytes are refused before anything is read.
+    std::vector<uint8_t> huge = b.Header();
+    b.Put(&huge, {Field{0x010F, 2, 0x7FFFFFFF, b.Long(8)}, Field{0x0110, 2, 3, {'A', 'B', 0}}}, 0);
+    ExifFields f;
+    ASSERT_TRUE(Exif_CollectFields(huge.data(), huge.size(), &f));
+    ASSERT_EQ(f.ifd0.size(), 1u);
+    EXPECT_EQ(f.ifd0[0].tag, kExifTagModel);
+}
+
 INSTANTIATE_TEST_SUITE_P(Exif, ExifBothOrders, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "BigEndian" : "LittleEndian"; });
 
@@ -171,6 +261,60 @@ TEST(ExifBlock, App1PayloadNeedsTheExifSignature) {
     EXPECT_EQ(Exif_TiffFromApp1(xmp, sizeof xmp, &n), nullptr);
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(Exif_TiffFromApp1(exif, 6, &n), nullptr);
+}
+
+// A large TIFF file as a source: every byte past the given head reads as 0.
+class BigFile : public ExifSource {
+public:
+    explicit BigFile(std::vector<uint8_t> head) : head_(std::move(head)) {}
+    uint64_t Size() override { return 3ull << 30; }
+    bool Read(uint64_t offset, void* out, size_t n) override {
+        largest = std::max(largest, n);
+        std::memset(out, 0, n);
+        for (size_t i = 0; i < n; ++i)
+            if (offset + i < head_.size()) static_cast<uint8_t*>(out)[i] = head_[size_t(offset + i)];
+        return true;
+    }
+    size_t largest = 0;
+
+private:
+    std::vector<uint8_t> head_;
+};
+
+TEST(ExifBlock, AFileCannotMakeTheCollectorReadMuch) {
+    Builder b(false);
+    std::vector<uint8_t> head = b.Header();
+    b.Put(&head, {Field{0x010F, 2, 0x01000000, b.Long(64)}, Field{0x0110, 7, 3, {'A', 'B', 0}}}, 0);
+    BigFile file(head);
+    ExifFields f;
+    ASSERT_TRUE(Exif_CollectFields(file, &f));
+    ASSERT_EQ(f.ifd0.size(), 1u);
+    EXPECT_EQ(f.ifd0[0].tag, kExifTagModel);
+    EXPECT_LE(file.largest, size_t(1) << 20);
+}
+
+TEST(ExifBlock, XmpAndIptcMoveBetweenJpegSegmentsAndTiffTags) {
+    phototest::Segment xmp = phototest::Xmp(), iptc = phototest::Iptc();
+    size_t n = 0;
+    const uint8_t* packet = Exif_XmpFromApp1(xmp.data.data(), xmp.data.size(), &n);
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(packet), 18), "<x:xmpmeta xmlns:x");
+    EXPECT_EQ(Exif_XmpApp1(packet, n), xmp.data);
+    const uint8_t* record = Exif_IptcFromApp13(iptc.data.data(), iptc.data.size(), &n);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(record), n), std::string("\x1c\x02\x78\x00\x06Kyoto!", 11));
+    EXPECT_EQ(Exif_IptcApp13(record, n), iptc.data);
+
+    // A resource size past the payload, another resource only, EXIF.
+    std::vector<uint8_t> bad = iptc.data;
+    bad[14 + 4 + 2 + 2 + 3] = 0x40;
+    EXPECT_EQ(Exif_IptcFromApp13(bad.data(), bad.size(), &n), nullptr);
+    bad = iptc.data;
+    bad[14 + 5] = 0x0C;
+    EXPECT_EQ(Exif_IptcFromApp13(bad.data(), bad.size(), &n), nullptr);
+    EXPECT_EQ(n, 0u);
+    const uint8_t exif[] = {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0};
+    EXPECT_EQ(Exif_XmpFromApp1(exif, sizeof exif, &n), nullptr);
 }
 
 }  // namespace

@@ -202,4 +202,176 @@ TEST(ReadMeta, CmykJpegMeetsItsProfileWhileDecoding) {
     }
 }
 
+// --- TIFF: the camera's data in the file's own IFDs --------------------------
+
+// What libtiff (a reader apart from ours) finds in a written TIFF.
+struct TiffSeen {
+    bool opened = false, pixels = false, exifIfd = false;
+    uint16_t orientation = 0;
+    std::string make, model;
+    float exposure = 0;
+    uint32_t pixelWidth = 0;
+    std::vector<uint8_t> xmp, iptc;
+};
+
+int Quiet(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+TiffSeen SeeTiff(const std::string& path) {
+    TiffSeen s;
+    TIFFOpenOptions* o = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(o, Quiet, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(o, Quiet, nullptr);
+    TIFF* t = TIFFOpenExt(path.c_str(), "r", o);
+    TIFFOpenOptionsFree(o);
+    if (!t) return s;
+    s.opened = true;
+    uint32_t w = 0, h = 0;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
+    std::vector<uint32_t> raster(size_t(w) * h);
+    s.pixels = w && h && TIFFReadRGBAImage(t, w, h, raster.data(), 0);
+    TIFFGetField(t, TIFFTAG_ORIENTATION, &s.orientation);
+    char* text = nullptr;
+    if (TIFFGetField(t, TIFFTAG_MAKE, &text)) s.make = text;
+    if (TIFFGetField(t, TIFFTAG_MODEL, &text)) s.model = text;
+    uint32_t n = 0;
+    uint8_t* data = nullptr;
+    if (TIFFGetField(t, TIFFTAG_XMLPACKET, &n, &data)) s.xmp.assign(data, data + n);
+    if (TIFFGetField(t, TIFFTAG_RICHTIFFIPTC, &n, &data)) s.iptc.assign(data, data + n);
+    uint64_t exifAt = 0;
+    if (TIFFGetField(t, TIFFTAG_EXIFIFD, &exifAt) && exifAt && TIFFReadEXIFDirectory(t, exifAt)) {
+        s.exifIfd = true;
+        TIFFGetField(t, EXIFTAG_EXPOSURETIME, &s.exposure);
+        TIFFGetField(t, EXIFTAG_PIXELXDIMENSION, &s.pixelWidth);
+    }
+    TIFFClose(t);
+    return s;
+}
+
+std::vector<uint8_t> Bare(const std::vector<uint8_t>& segment, bool xmp) {
+    size_t n = 0;
+    const uint8_t* p = xmp ? Exif_XmpFromApp1(segment.data(), segment.size(), &n)
+                           : Exif_IptcFromApp13(segment.data(), segment.size(), &n);
+    return p ? std::vector<uint8_t>(p, p + n) : std::vector<uint8_t>{};
+}
+
+TEST(WriteMeta, TiffKeepsExifXmpAndIptcInItsOwnTags) {
+    pmtest::TempDir dir;
+    Dib d;
+    Picture(&d);
+    for (bool big : {false, true}) {
+        DibMetadata meta;
+        exiftest::Builder b(big);
+        std::vector<uint8_t> camera = b.Photo(6, 4000, 3000);
+        ASSERT_TRUE(Exif_PrepareForOutput(camera.data(), camera.size(), 1, 6, 4, &meta.exif));
+        meta.orientation = 1;
+        meta.segments = {DibSegment{0xE1, phototest::Xmp().data}, DibSegment{0xED, phototest::Iptc().data}};
+        std::string path = dir / "out.tif";
+        ASSERT_EQ(WriteMeta(path, kTypeTiff, &meta, d), 1);
+
+        TiffSeen seen = SeeTiff(path);
+        ASSERT_TRUE(seen.opened);
+        EXPECT_TRUE(seen.pixels);
+        EXPECT_EQ(seen.orientation, 1);
+        EXPECT_EQ(seen.make, "Canon");
+        EXPECT_EQ(seen.model, "EOS 5D Mk IV");
+        ASSERT_TRUE(seen.exifIfd);
+        EXPECT_FLOAT_EQ(seen.exposure, 1.0f / 250);
+        EXPECT_EQ(seen.pixelWidth, 6u);
+        EXPECT_EQ(seen.xmp, Bare(phototest::Xmp().data, true));
+        EXPECT_EQ(seen.iptc, Bare(phototest::Iptc().data, false));
+
+        // Our own reader gives it back as a JPEG would carry it.
+        Dib r;
+        DibMetadata back;
+        ASSERT_GT(ReadMeta(path, kTypeTiff, &r, &back), 0);
+        // Every field the camera block gave, exact rationals and tags libtiff
+        // has no table for included, but the pixel sizes (now LONGs).
+        ExifFields f, sent;
+        ASSERT_TRUE(Exif_CollectFields(back.exif.data(), back.exif.size(), &f));
+        ASSERT_TRUE(Exif_CollectFields(meta.exif.data(), meta.exif.size(), &sent));
+        ASSERT_EQ(f.exif.size(), sent.exif.size());
+        for (size_t i = 0; i < f.exif.size(); ++i)
+            if (f.exif[i].tag < 0xA002 || f.exif[i].tag > 0xA003) EXPECT_EQ(f.exif[i].value, sent.exif[i].value) << f.exif[i].tag;
+        EXPECT_EQ(f.gps.size(), 3u);
+        EXPECT_EQ(Exif_Inspect(back.exif.data(), back.exif.size()).orientation, 1);
+        ASSERT_EQ(back.segments.size(), 2u);
+        EXPECT_EQ(back.segments[0].data, phototest::Xmp().data);
+        EXPECT_EQ(back.segments[1].data, phototest::Iptc().data);
+
+        // Pixels left as stored keep their stored orientation, as in JPEG.
+        meta.orientation = 6;
+        ASSERT_EQ(WriteMeta(path, kTypeTiff, &meta, d), 1);
+        EXPECT_EQ(SeeTiff(path).orientation, 6);
+
+        // Without metadata none of it is written.
+        ASSERT_EQ(WriteMeta(path, kTypeTiff, nullptr, d), 1);
+        seen = SeeTiff(path);
+        EXPECT_TRUE(seen.make.empty());
+        EXPECT_FALSE(seen.exifIfd);
+        EXPECT_TRUE(seen.xmp.empty());
+        EXPECT_TRUE(seen.iptc.empty());
+        // Orientation and resolution alone make no camera block.
+        ASSERT_GT(ReadMeta(path, kTypeTiff, &r, &back), 0);
+        EXPECT_TRUE(back.exif.empty());
+        EXPECT_TRUE(back.segments.empty());
+    }
+}
+
+TEST(WriteMeta, DamagedExifNeverSpoilsTheTiff) {
+    pmtest::TempDir dir;
+    Dib d;
+    Picture(&d);
+    exiftest::Builder b(false);
+    std::vector<uint8_t> camera = b.Photo(1, 6, 4);
+    std::vector<std::vector<uint8_t>> damaged;
+    for (size_t n : {size_t(9), size_t(40), size_t(90), camera.size() / 2}) damaged.emplace_back(camera.begin(), camera.begin() + long(n));
+    for (size_t i = 8; i < camera.size(); i += 7) {
+        damaged.push_back(camera);
+        damaged.back()[i] ^= 0xFF;
+    }
+    std::vector<uint8_t> loop = camera;  // the Exif IFD link points at IFD0
+    std::vector<uint8_t> eight = b.Long(8);
+    std::copy(eight.begin(), eight.end(), loop.begin() + 8 + 2 + 4 * 12 + 8);
+    damaged.push_back(loop);
+    std::string path = dir / "out.tif";
+    for (size_t k = 0; k < damaged.size(); ++k) {
+        DibMetadata meta;
+        meta.exif = damaged[k];
+        ASSERT_EQ(WriteMeta(path, kTypeTiff, &meta, d), 1) << "case " << k;
+        TiffSeen seen = SeeTiff(path);
+        ASSERT_TRUE(seen.opened) << "case " << k;
+        EXPECT_TRUE(seen.pixels) << "case " << k;
+        Dib r;
+        DibMetadata back;
+        ASSERT_GT(ReadMeta(path, kTypeTiff, &r, &back), 0) << "case " << k;
+        EXPECT_EQ(r.Rgb(5, 3), d.Rgb(5, 3));
+    }
+}
+
+TEST(ReadMeta, TiffFromAnotherWriterGivesItsExifXmpAndIptc) {
+    pmtest::TempDir dir;
+    Dib d;
+    Picture(&d);
+    std::vector<uint8_t> xmp = Bare(phototest::Xmp().data, true), iptc = Bare(phototest::Iptc().data, false);
+    std::string path = dir / "camera.tif";
+    ASSERT_TRUE(phototest::WriteCameraTiff(path, d.h, d.b, 8, xmp, iptc));
+    Dib r;
+    DibMetadata meta;
+    ASSERT_GT(ReadMeta(path, kTypeTiff, &r, &meta), 0);
+    EXPECT_EQ(meta.orientation, 8);
+    ExifSummary s = Exif_Inspect(meta.exif.data(), meta.exif.size());
+    ASSERT_TRUE(s.valid);
+    EXPECT_EQ(s.orientation, 8);
+    ExifFields f;
+    ASSERT_TRUE(Exif_CollectFields(meta.exif.data(), meta.exif.size(), &f));
+    ASSERT_EQ(f.ifd0.size(), 3u);  // Make, Model, Orientation: no strip layout
+    EXPECT_EQ(f.ifd0[0].tag, kExifTagMake);
+    EXPECT_EQ(f.exif.size(), 4u);
+    ASSERT_EQ(meta.segments.size(), 2u);
+    EXPECT_EQ(meta.segments[0].data, phototest::Xmp().data);
+    EXPECT_EQ(meta.segments[1].data, phototest::Iptc().data);
+    EXPECT_EQ(r.width(), 6);
+}
+
 }  // namespace

@@ -123,6 +123,41 @@ inline bool WriteTiff(const std::string& path, const DibHeader* h, const uint8_t
     return ok;
 }
 
+// A camera TIFF as another program writes it with libtiff's own calls:
+// Make and Model in the main IFD, an Exif IFD (exposure 1/250 s, f/2.8,
+// ISO 200, the time taken), XMP and IPTC in their tags.
+inline bool WriteCameraTiff(const std::string& path, const DibHeader* h, const uint8_t* bits, int orientation,
+                            const std::vector<uint8_t>& xmp, const std::vector<uint8_t>& iptc) {
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    if (!t) return false;
+    const uint32_t w = uint32_t(h->biWidth), rows = uint32_t(h->biHeight < 0 ? -h->biHeight : h->biHeight);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, rows);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows);
+    TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t(orientation));
+    TIFFSetField(t, TIFFTAG_MAKE, "Pentax");
+    TIFFSetField(t, TIFFTAG_MODEL, "K-1");
+    if (!xmp.empty()) TIFFSetField(t, TIFFTAG_XMLPACKET, uint32_t(xmp.size()), xmp.data());
+    if (!iptc.empty()) TIFFSetField(t, TIFFTAG_RICHTIFFIPTC, uint32_t(iptc.size()), iptc.data());
+    TIFFSetField(t, TIFFTAG_EXIFIFD, uint64_t(0));
+    std::vector<uint8_t> rgb = RgbRows(h, bits);
+    bool ok = true;
+    for (uint32_t y = 0; y < rows && ok; ++y) ok = TIFFWriteScanline(t, rgb.data() + size_t(y) * w * 3, y, 0) >= 0;
+    ok = ok && TIFFWriteDirectory(t) && TIFFCreateEXIFDirectory(t) == 0;
+    uint16_t iso[1] = {200};
+    uint64_t exifAt = 0;
+    ok = ok && TIFFSetField(t, EXIFTAG_EXPOSURETIME, 1.0 / 250) && TIFFSetField(t, EXIFTAG_FNUMBER, 2.8) &&
+         TIFFSetField(t, EXIFTAG_ISOSPEEDRATINGS, 1, iso) &&
+         TIFFSetField(t, EXIFTAG_DATETIMEORIGINAL, "2024:05:01 10:20:30") && TIFFWriteCustomDirectory(t, &exifAt);
+    ok = ok && TIFFSetDirectory(t, 0) && TIFFSetField(t, TIFFTAG_EXIFIFD, exifAt) && TIFFRewriteDirectory(t);
+    TIFFClose(t);
+    return ok;
+}
+
 // An XMP packet and an IPTC block as photo software writes them.
 inline Segment Xmp() {
     std::string s = std::string("http://ns.adobe.com/xap/1.0/") + '\0' +
@@ -131,7 +166,7 @@ inline Segment Xmp() {
 }
 inline Segment Iptc() {
     std::string s = std::string("Photoshop 3.0") + '\0' + "8BIM" + '\x04' + '\x04' + std::string(2, '\0') +
-                    std::string("\0\0\0\x0b", 4) + "\x1c\x02\x78\x00\x06" + "Kyoto!" + '\0';
+                    std::string("\0\0\0\x0b", 4) + std::string("\x1c\x02\x78\x00\x06", 5) + "Kyoto!" + '\0';
     return Segment{0xED, std::vector<uint8_t>(s.begin(), s.end())};
 }
 

@@ -275,6 +275,12 @@ TEST(OutputMeta, EachFormatGetsWhatItHasRoomFor) {
     EXPECT_FALSE(out.exif.empty());
     EXPECT_TRUE(out.segments.empty());
 
+    // TIFF takes the segments too, and states the orientation in its own tag.
+    ASSERT_TRUE(Photo_OutputMeta(in, kTypeTiff, 6, 96, 72, &out));
+    EXPECT_EQ(Exif_OrientationFromBytes(out.exif.data(), out.exif.size()), 6);
+    EXPECT_EQ(out.orientation, 6);
+    EXPECT_EQ(out.segments.size(), 1u);
+
     EXPECT_FALSE(Photo_OutputMeta(in, kTypeBmp, 1, 96, 72, &out));
     EXPECT_FALSE(Photo_OutputMeta(in, kTypeGif, 1, 96, 72, &out));
 

@@ -518,3 +518,22 @@ TEST(TransformExtent, ReducedSourceLandsWhereTheFullOneDoes) {
         EXPECT_GE(worstNaive, 3);
     }
 }
+
+// An extent that a caller got wrong (partly or wholly beside the image) must
+// still read only the image's own pixels: the taps take the nearest edge, so
+// a one-colour image stays that colour.
+TEST(TransformExtent, ExtentsBesideTheImageReadOnlyItsPixels) {
+    Dib src;
+    ASSERT_TRUE(Make(&src, 16, 8, 24));
+    Fill(&src, [](int, int) { return 0x102030u; });
+    const PmExtent wrong[] = {{-40, 0, 8, 8}, {-3, -2, 6, 4}, {30, 20, 16, 8}, {8, 0, 32, 16}};
+    for (const PmExtent& e : wrong)
+        for (int method : {0, 1, 2}) {
+            Dib out;
+            ASSERT_TRUE(Make(&out, 4, 4, 24));
+            ASSERT_EQ(Geom_ZoomExtent(method, &e, src.h, src.b, out.h, out.b), 1) << e.x << "," << e.y;
+            for (int y = 0; y < 4; ++y)
+                for (int x = 0; x < 4; ++x)
+                    ASSERT_EQ(out.Rgb(x, y), 0x102030u) << "extent " << e.x << "," << e.y << " method " << method;
+        }
+}

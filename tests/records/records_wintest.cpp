@@ -390,9 +390,14 @@ BOOL CALLBACK FindDialog(HWND w, LPARAM lp) {
 }
 
 // Runs `open` on this thread (a modal loop) while a second thread finds the
-// dialog, lets `drive` look at it and presses OK. Every wait is bounded.
-INT_PTR RunModal(const std::function<INT_PTR()>& open, const std::function<void(HWND)>& drive, int waitMs = 5000) {
+// dialog, lets `drive` look at it and presses OK. A dialog or message box
+// that follows is closed too, so an unexpected one fails the test instead of
+// hanging it; `followers` (when given) counts them. Every wait is bounded.
+INT_PTR RunModal(const std::function<INT_PTR()>& open, const std::function<void(HWND)>& drive, int waitMs = 5000,
+                 int* followers = nullptr) {
     DWORD mainThread = GetCurrentThreadId();
+    std::atomic<bool> opened{false};
+    int extra = 0;
     std::thread driver([&] {
         HWND dlg = nullptr;
         for (int i = 0; i < waitMs / 10 && !dlg; ++i) {
@@ -402,9 +407,21 @@ INT_PTR RunModal(const std::function<INT_PTR()>& open, const std::function<void(
         if (!dlg) return;
         drive(dlg);
         PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDC_RESULT_OK, BN_CLICKED), 0);
+        while (!opened.load()) {
+            Sleep(10);
+            HWND next = nullptr;
+            EnumThreadWindows(mainThread, FindDialog, reinterpret_cast<LPARAM>(&next));
+            if (next && next != dlg) {
+                ++extra;
+                dlg = next;
+                PostMessageA(next, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            }
+        }
     });
     INT_PTR result = open();
+    opened.store(true);
     driver.join();
+    if (followers) *followers = extra;
     return result;
 }
 
@@ -507,8 +524,10 @@ TEST_F(RunLog, LogThatCannotBeCreatedIsListedInTheResultDialogOnlyWhenOneWasDue)
     pmImageConvert_LogOperate(p.get(), kLogBegin, nullptr, 0, 0);
     pmImageConvert_LogOperate(p.get(), kLogAddError, "C:\\in\\z.png", kErrRead, 0);
     Seen seen;
+    int followers = -1;
     RunModal([&] { return INT_PTR(pmImageConvert_LogOperate(p.get(), kLogEnd, nullptr, 0, 0)); },
-             [&](HWND dlg) { seen.report = ItemText(dlg, IDC_RESULT_REPORT); });
+             [&](HWND dlg) { seen.report = ItemText(dlg, IDC_RESULT_REPORT); }, 5000, &followers);
+    EXPECT_EQ(followers, 0) << "the result dialog lists the log; no second notice";
     EXPECT_EQ(Records_LastLogError(), DWORD(ERROR_PATH_NOT_FOUND));
     EXPECT_NE(seen.report.find("■エラーログ: 2個\r\n"), std::string::npos) << seen.report;
     EXPECT_NE(seen.report.find(log + "\r\n---> ファイル作成エラー（"), std::string::npos) << seen.report;
@@ -524,5 +543,17 @@ TEST_F(RunLog, LogThatCannotBeCreatedIsListedInTheResultDialogOnlyWhenOneWasDue)
              [&](HWND dlg) { seen.report = ItemText(dlg, IDC_RESULT_REPORT); });
     EXPECT_EQ(Records_LastLogError(), 0u);
     EXPECT_EQ(seen.report.find("■エラーログ"), std::string::npos) << seen.report;
+
+    // Without the result dialog, a message box names the log and the reason.
+    p->FileMode = 0;
+    pmImageConvert_LogOperate(p.get(), kLogBegin, nullptr, 0, 0);
+    std::string box;
+    RunModal([&] { return INT_PTR(pmImageConvert_LogOperate(p.get(), kLogEnd, nullptr, 0, 0)); },
+             [&](HWND dlg) {
+                 box = ItemText(dlg, 0xFFFF);  // a message box's text
+                 PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+             });
+    EXPECT_NE(box.find("ログファイルを書き込めませんでした。"), std::string::npos) << box;
+    EXPECT_NE(box.find(log), std::string::npos) << box;
     DestroyWindow(owner);
 }
