@@ -5,8 +5,9 @@
 # folders of 20, each to a 96x96 JPEG thumbnail with the default settings, at
 # --jobs 1, 2 and 0 (automatic). Each figure is the median wall time of
 # PM_BENCH_ROUNDS (default 3) rounds, the job counts interleaved in each
-# round; the whole run is timed, Wine's start included (the same for every
-# job count, so the ratios understate the gain a little).
+# round. The whole run is timed, and a run over an empty folder (Wine's start
+# and the run's own setup) is subtracted for the "net" columns; the copies
+# are real files (a link would be the same input, which a run converts once).
 #
 #   bench/parallel-bench.sh [FOLDER]
 # PM_BENCH_TREE=win64 times the x86-64 build (default win32). Builds the tree
@@ -26,7 +27,7 @@ trap 'rm -rf "$work"' EXIT
 winpath() { WINEPREFIX="$build/$tree/wineprefix" WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
 now() { date +%s%N; }
 
-mkdir -p "$work/photos" "$work/tree"
+mkdir -p "$work/photos" "$work/tree" "$work/empty"
 list=()
 for f in "$photos"/*.jpg; do
     ln -s "$f" "$work/photos/"
@@ -37,7 +38,7 @@ for ((i = 0; i < copies; i++)); do
     d="$work/tree/$(printf 'f%02d' $((i / 20)))"
     mkdir -p "$d"
     f=${list[$((i % ${#list[@]}))]}
-    ln -s "$f" "$d/$(printf 'c%03d' "$i")-$(basename "$f")"
+    cp "$f" "$d/$(printf 'c%03d' "$i")-$(basename "$f")"
 done
 
 # The defaults (96 x 96, fit, soft zoom, JPEG) but where the files go:
@@ -58,6 +59,11 @@ run() {  # set, jobs -> milliseconds
     (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" --jobs "$jobs" --quiet \
         "$(winpath "$work/$set")") >/dev/null 2>&1 || true
     end=$(now)
+    # A run that converted less than all is no figure.
+    local made want
+    made=$(find "$out" -type f -name '*.jpg' | wc -l)
+    want=$(find -L "$work/$set" -type f | wc -l)
+    [ "$made" = "$want" ] || [ "$set" = empty ] || echo "parallel-bench: $set at --jobs $jobs made $made of $want files" >&2
     echo $(((end - start) / 1000000))
 }
 
@@ -70,18 +76,20 @@ for ((r = 0; r < rounds; r++)); do
     order=(1 2 0)
     # Another order each round, so a burst of load does not hit one count.
     for ((k = 0; k < r % 3; k++)); do order=("${order[@]:1}" "${order[0]}"); done
-    for set in photos tree; do
+    for set in empty photos tree; do
         for jobs in "${order[@]}"; do times[$set-$jobs]+="$(run "$set" "$jobs") "; done
     done
 done
+med() { tr ' ' '\n' <<< "${times[$1]}" | grep . | median; }
 
-echo "pixmillc.exe $tree, $rounds rounds, medians; $(nproc) logical processors; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-28s %10s %10s %10s %8s %8s\n' set "1 (ms)" "2 (ms)" "auto (ms)" "2 / 1" "auto / 1"
+echo "pixmillc.exe $tree, $rounds rounds, medians in ms; $(nproc) logical processors; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "an empty run (start alone): 1: $(med empty-1), 2: $(med empty-2), auto: $(med empty-0)"
+printf '%-20s %8s %8s %8s %8s %8s | %8s %8s %8s %8s %8s\n' set 1 2 auto 2/1 auto/1 "net 1" "net 2" "net auto" 2/1 auto/1
 for set in photos tree; do
     n=$( [ "$set" = photos ] && echo ${#list[@]} || echo "$copies")
-    m1=$(tr ' ' '\n' <<< "${times[$set-1]}" | grep . | median)
-    m2=$(tr ' ' '\n' <<< "${times[$set-2]}" | grep . | median)
-    m0=$(tr ' ' '\n' <<< "${times[$set-0]}" | grep . | median)
-    printf '%-28s %10s %10s %10s %8.2f %8.2f\n' "$set ($n files)" "$m1" "$m2" "$m0" \
-        "$(echo "$m2 / $m1" | bc -l)" "$(echo "$m0 / $m1" | bc -l)"
+    m1=$(med "$set-1") m2=$(med "$set-2") m0=$(med "$set-0")
+    n1=$((m1 - $(med empty-1))) n2=$((m2 - $(med empty-2))) n0=$((m0 - $(med empty-0)))
+    printf '%-20s %8s %8s %8s %8.2f %8.2f | %8s %8s %8s %8.2f %8.2f\n' "$set ($n files)" "$m1" "$m2" "$m0" \
+        "$(echo "$m2 / $m1" | bc -l)" "$(echo "$m0 / $m1" | bc -l)" "$n1" "$n2" "$n0" \
+        "$(echo "$n2 / $n1" | bc -l)" "$(echo "$n0 / $n1" | bc -l)"
 done

@@ -64,6 +64,42 @@ TEST(PhotoOptions, BoxesShowAndStoreTheirSettingAndDriveApply) {
     });
 }
 
+// The number of files converted at once: a list whose items store their
+// count; a count the list does not offer shows no item and stays.
+TEST(PhotoOptions, TheThreadCountListShowsAndStoresItsSetting) {
+    pmtest::TempDir dir;
+    std::string ini = dir / "PIXMILL.INI";
+    std::string body = "[IMGCONVERT]\r\nThreads=4\r\n";
+    pmtest::WriteWholeFile(ini, body.data(), body.size());
+    BoundSetup b(ini);
+    ASSERT_EQ(b.extras.Threads, 4);
+    b.setup.run([&](Driver& d) {
+        HWND list = d.control(kImage, IDC_IMAGE_THREADS);
+        ASSERT_NE(list, nullptr);
+        LRESULT at = SendMessageA(list, CB_GETCURSEL, 0, 0);
+        ASSERT_NE(at, CB_ERR);
+        EXPECT_EQ(SendMessageA(list, CB_GETITEMDATA, WPARAM(at), 0), 4);
+        d.choose(list, 0);  // automatic
+        EXPECT_EQ(b.extras.Threads, 0);
+        EXPECT_TRUE(d.applyEnabled());
+        d.choose(list, 1);
+        EXPECT_EQ(b.extras.Threads, 1);
+        d.press(IDC_SETTINGS_SAVE);
+        EXPECT_TRUE(d.waitClosed());
+    });
+    EXPECT_EQ(IniValue(ini, "IMGCONVERT", "Threads"), "1");
+
+    body = "[IMGCONVERT]\r\nThreads=3\r\n";
+    pmtest::WriteWholeFile(ini, body.data(), body.size());
+    BoundSetup odd(ini);
+    odd.setup.run([&](Driver& d) {
+        EXPECT_EQ(SendMessageA(d.control(kImage, IDC_IMAGE_THREADS), CB_GETCURSEL, 0, 0), CB_ERR);
+        d.press(IDC_SETTINGS_SAVE);
+        EXPECT_TRUE(d.waitClosed());
+    });
+    EXPECT_EQ(IniValue(ini, "IMGCONVERT", "Threads"), "3");
+}
+
 TEST(PhotoOptions, ApplyAndSaveWriteThemCancelDoesNot) {
     pmtest::TempDir dir;
     std::string ini = dir / "PIXMILL.INI";
