@@ -75,7 +75,8 @@ Figures Measure(const char* name, const std::function<int()>& read) {
         int status = 0;
         rusage use{};
         if (pid < 0 || wait4(pid, &status, 0, &use) != pid || !WIFEXITED(status)) return -1L;
-        *result = WEXITSTATUS(status) == 208 ? kRefusedTooLarge : WEXITSTATUS(status) == 200 ? -1 : WEXITSTATUS(status) == 100 ? 1 : 0;
+        const int code = WEXITSTATUS(status);
+        *result = code == 208 ? kRefusedTooLarge : code == 200 ? -1 : code == 100 ? 1 : 0;
         return long(use.ru_maxrss);
     };
     int idle = 0;
