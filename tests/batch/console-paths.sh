@@ -14,11 +14,12 @@ prefix=${PM_WINEPREFIX:-$prefix}
 "$run" cmd /c exit >/dev/null 2>&1 || true  # the prefix exists from here on
 tmp=$(mktemp -d)
 letter=""
+# ln -sT takes a letter only when no other suite running in this prefix
+# holds it (the drive-letter and fault scripts map letters too).
 for l in r s t u v w x y; do
-    [ -e "$prefix/dosdevices/$l:" ] || [ -L "$prefix/dosdevices/$l:" ] || { letter=$l; break; }
+    ln -sT "$tmp" "$prefix/dosdevices/$l:" 2>/dev/null && { letter=$l; break; }
 done
 [ -n "$letter" ] || { echo "no free drive letter"; exit 1; }
-ln -s "$tmp" "$prefix/dosdevices/$letter:"
 trap 'rm -f "$prefix/dosdevices/$letter:"; rm -rf "$tmp"' EXIT
 drive=${letter^^}:
 

@@ -29,11 +29,12 @@ trap 'exit 1' TERM INT  # a timed-out run still unmounts and clears the folder
 
 if mount -t tmpfs -o size=1m tmpfs "$mnt" 2>/dev/null; then
     mounted=1
-    for l in y x w v u t s r q; do  # from the end: drive-letter.sh takes from q
-        [ -e "$prefix/dosdevices/$l:" ] || [ -L "$prefix/dosdevices/$l:" ] || { letter=$l; break; }
+    # From the end (drive-letter.sh takes from q); ln -sT takes a letter
+    # only when no other suite running in this prefix holds it.
+    for l in y x w v u t s r q; do
+        ln -sT "$mnt" "$prefix/dosdevices/$l:" 2>/dev/null && { letter=$l; break; }
     done
     [ -n "$letter" ] || { echo "no free drive letter"; exit 1; }
-    ln -s "$mnt" "$prefix/dosdevices/$letter:"
     export PM_TEST_FULL_DRIVE="${letter^^}:\\"
 else
     echo "SKIP full disk: mounting a small file system is not permitted here"

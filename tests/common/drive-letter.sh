@@ -17,12 +17,13 @@ cleanup() {
 }
 trap cleanup EXIT
 letters=()
-# ln -s fails on an existing name, so suites running at once in one prefix
-# never share a letter.
+# ln -sT fails on an existing name, so suites running at once in one prefix
+# never share a letter. (Without -T, a name that is already a link to a
+# folder would get the new link put inside that folder, with success.)
 for l in q r s t u v w x y; do
     [ ${#letters[@]} -lt 2 ] || break
     mkdir -p "$work/$l"
-    if ln -s "$work/$l" "$prefix/dosdevices/$l:" 2>/dev/null; then
+    if ln -sT "$work/$l" "$prefix/dosdevices/$l:" 2>/dev/null; then
         links+=("$prefix/dosdevices/$l:")
         letters+=("${l^^}:")
     fi
