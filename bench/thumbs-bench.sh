@@ -99,8 +99,12 @@ run() {  # tool, folder, output folder, [png]
             [ "$tool" = before ] && bin=$PM_BENCH_BEFORE
             [ -n "$png" ] && extra=$'WriteImageType=6\r\n'
             i=$(ini "$tree" "$out" "$extra")
-            (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" --quiet "$(winpath "$tree" "$dir")") \
-                >/dev/null 2>&1 || true ;;
+            # One file at a time, like the peers here; several at once is
+            # bench/parallel-bench.sh's subject. (An older build has no --jobs.)
+            local jobs=()
+            [ "$tool" = before ] || jobs=(--jobs 1)
+            (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" "${jobs[@]}" --quiet \
+                "$(winpath "$tree" "$dir")") >/dev/null 2>&1 || true ;;
         pillow) "$py" "$work/pil.py" "$out" "${png:-jpg}" "${files[@]}" ;;
         vips) [ ${#files[@]} -eq 0 ] && vipsthumbnail >/dev/null 2>&1 ||
                   vipsthumbnail -s 96x96 -o "$out/%s.${png:-jpg[Q=75]}" "${files[@]}" ;;
