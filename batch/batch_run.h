@@ -50,8 +50,14 @@ GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* output
                                  ImageConvertParams* params, COLORREF previewBackground);
 
 // Asks the stop question when Cancel was pressed; true when the user
-// confirmed it (StopRequested is then set).
+// confirmed it (StopRequested is then set). Called by the worker, it has the
+// dialog's own thread show the question (see kAskStopMessage).
 bool Batch_AskStop(ImageConvertParams* params);
+
+// Sent by the worker to the progress dialog, whose procedure shows the stop
+// question with Batch_ShowStopQuestion and returns the button pressed.
+constexpr UINT kAskStopMessage = WM_APP + 0x51;
+int Batch_ShowStopQuestion(HWND dialog);
 
 // Shows a converted image in the progress dialog's preview with its
 // description, when the dialog exists and the preview is on.

@@ -290,12 +290,21 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
 
 void Batch_SetProgressHook(BatchProgressHook hook) { g_hook.store(hook); }
 
+int Batch_ShowStopQuestion(HWND dialog) {
+    return WinKit_MessageBox(dialog, kStopText, kStopCaption, kStopBoxType, 0, 0);
+}
+
 bool Batch_AskStop(ImageConvertParams* p) {
     HWND dialog = p->ProgressWindow;
     if (!dialog || !Load(p->CancelRequested)) return false;
     HWND indicator = GetDlgItem(dialog, IDC_PROGRESS_INDICATOR);
     SendMessageA(indicator, PPM_HOLD, 0, 0);
-    int answer = WinKit_MessageBox(dialog, kStopText, kStopCaption, kStopBoxType, 0, 0);
+    // The box is opened by the dialog's own thread. Opened here, over a
+    // window of another thread, placing and activating it made the two
+    // threads wait on each other (seen under Wine as stalls of minutes).
+    int answer = int(SendMessageA(dialog, kAskStopMessage, 0, 0));
+    // A window of a caller's own that does not know the message: ask here.
+    if (answer == 0) answer = Batch_ShowStopQuestion(dialog);
     SendMessageA(indicator, PPM_RESUME, 0, 0);
     Store(p->CancelRequested, 0);
     if (answer != IDYES) return false;

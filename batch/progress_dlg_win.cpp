@@ -250,6 +250,9 @@ INT_PTR Dispatch(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DESTROY:
         OnDestroy(dialog, args);
         break;
+    case kAskStopMessage:
+        SetWindowLongPtrA(dialog, DWLP_MSGRESULT, Batch_ShowStopQuestion(dialog));
+        return TRUE;
     }
     return 0;
 }

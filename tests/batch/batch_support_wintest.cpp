@@ -5,6 +5,7 @@
 #include "records/run_records.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 
 namespace batchtest {
@@ -82,6 +83,10 @@ int RunConsoleHost(const std::string& arguments, const std::string& folder, std:
             TerminateProcess(pi.hProcess, code);
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
+    } else {
+        // Seen once in many runs under Wine with two suites at once; the
+        // system's reason tells the next reader where to look.
+        std::fprintf(stderr, "RunConsoleHost: CreateProcess failed with %lu\n", GetLastError());
     }
     CloseHandle(sink);
     std::vector<uint8_t> data;

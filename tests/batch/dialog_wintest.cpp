@@ -173,6 +173,9 @@ BOOL CALLBACK FindOwnedBox(HWND w, LPARAM lp) {
 struct Answers {
     std::vector<int> buttons;
     std::vector<LONG> processedAtBox;
+    // Whether each box belonged to the dialog's own thread: one opened by
+    // the worker over the dialog made the two threads wait on each other.
+    std::vector<bool> onDialogThread;
     std::vector<std::string> captions;
 };
 
@@ -193,6 +196,8 @@ void AnswerBoxes(ImageConvertParams* p, Answers* a, std::atomic<bool>* done) {
         GetWindowTextA(box, caption, sizeof caption);
         a->captions.push_back(caption);
         a->processedAtBox.push_back(p->ProcessedCount);
+        a->onDialogThread.push_back(GetWindowThreadProcessId(box, nullptr) ==
+                                    GetWindowThreadProcessId(p->ProgressWindow, nullptr));
         int button = next < a->buttons.size() ? a->buttons[next] : IDYES;
         ++next;
         PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
@@ -289,6 +294,7 @@ TEST(BatchDialog, CancelAnsweredNoGoesOnYesStopsBeforeTheNextEntry) {
     // neither counted nor converted.
     EXPECT_EQ(run.answers.processedAtBox[0], 2);
     EXPECT_EQ(run.answers.processedAtBox[1], 5);
+    EXPECT_EQ(run.answers.onDialogThread, (std::vector<bool>{true, true}));
     EXPECT_EQ(p.ProcessedCount, 5);
     EXPECT_EQ(p.SucceededCount, 5);
     EXPECT_EQ(p.StopRequested, 1);
