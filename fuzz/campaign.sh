@@ -23,7 +23,6 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${PM_BUILD_DIR:-$root/build}/native-asan
 shared=${PM_SHARED_DIR:-$root/../shared}
-[ -d "$shared" ] || shared=/work/shared
 budget=${1:?usage: campaign.sh SECONDS [TARGET...]}
 shift
 all=(jpeg tiff pcd png gif bmp gifkit transform ini texttable exif)

@@ -1,5 +1,5 @@
-// Colour profiles made by Little CMS for the tests: Adobe RGB (1998) as
-// its specification defines it, sRGB, and a linear grey.
+// Colour profiles made by Little CMS for the tests: Adobe RGB (1998) with
+// its published primaries, white point and gamma, sRGB, and a linear grey.
 #pragma once
 #include <lcms2.h>
 
