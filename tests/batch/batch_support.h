@@ -53,5 +53,7 @@ std::vector<std::string> FilesBelow(const std::string& folder);
 int RunConsoleHost(const std::string& arguments, const std::string& folder = "", std::string* output = nullptr);
 // Image size of a written file by reading it back; false when unreadable.
 bool ImageSize(const std::string& path, int type, int* width, int* height);
+// The same for a file opened for reading, which it closes.
+bool ImageSizeOfOpen(HANDLE file, int type, int* width, int* height);
 
 }  // namespace batchtest

@@ -96,8 +96,7 @@ int RunConsoleHost(const std::string& arguments, const std::string& folder, std:
     return int(code);
 }
 
-bool ImageSize(const std::string& path, int type, int* width, int* height) {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+bool ImageSizeOfOpen(HANDLE f, int type, int* width, int* height) {
     if (f == INVALID_HANDLE_VALUE) return false;
     DibIOOptions info;
     std::memset(&info, 0, sizeof info);
@@ -111,6 +110,11 @@ bool ImageSize(const std::string& path, int type, int* width, int* height) {
     *height = h->biHeight < 0 ? -h->biHeight : h->biHeight;
     DibCore_Free(h, bits);
     return true;
+}
+
+bool ImageSize(const std::string& path, int type, int* width, int* height) {
+    return ImageSizeOfOpen(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+                           type, width, height);
 }
 
 }  // namespace batchtest

@@ -86,20 +86,9 @@ void RemoveTreeW(const std::wstring& folder) {
 }
 
 bool ImageSizeW(const std::wstring& path, int type, int* width, int* height) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return false;
-    DibIOOptions info;
-    std::memset(&info, 0, sizeof info);
-    DibIO_GetDefaultOptions(type, &info);
-    DibHeader* h = nullptr;
-    uint8_t* bits = nullptr;
-    int depth = DibIO_Read(0, f, type, 0, 0, 0, &info, &h, &bits);
-    CloseHandle(f);
-    if (depth <= 0 || !h) return false;
-    *width = h->biWidth;
-    *height = h->biHeight < 0 ? -h->biHeight : h->biHeight;
-    DibCore_Free(h, bits);
-    return true;
+    return batchtest::ImageSizeOfOpen(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr), type, width,
+        height);
 }
 
 std::vector<std::string> g_shown;
