@@ -96,11 +96,8 @@ void FillWriteOptions(const ImageConvertParams* p, int inputType, const DibIOOpt
 }
 
 struct ShrinkHint {
-    int direction;
-    int resize;
-    PmSize box;
+    const ImageConvertParams* params;
     bool autoRotate;
-    bool noEnlarge;
     const DibMetadata* meta;  // filled by the reader before it asks
 };
 
@@ -110,11 +107,7 @@ int ShrinkTarget(void* context, const PmSize* full, PmSize* target) {
     auto* h = static_cast<const ShrinkHint*>(context);
     bool swap = h->autoRotate && h->meta && Exif_SwapsSides(h->meta->orientation);
     PmSize upright = swap ? PmSize{full->cy, full->cx} : *full;
-    int resize = h->resize;
-    PmSize box = h->box;
-    if (h->noEnlarge)
-        ApplyNoEnlarge(AngleForDirection(h->direction, upright.cx, upright.cy), &resize, &box, upright.cx, upright.cy);
-    if (!ShrinkTargetSize(h->direction, resize, &box, upright, target)) return 0;
+    if (!Batch_ShrinkTarget(h->params, upright, target)) return 0;
     if (swap) *target = PmSize{target->cy, target->cx};
     return 1;
 }
@@ -165,6 +158,14 @@ void OwnedDib::TakeFrom(OwnedDib& other) {
     other.bits = nullptr;
 }
 
+bool Batch_ShrinkTarget(const ImageConvertParams* p, PmSize upright, PmSize* target) {
+    int resize = p->Resize;
+    PmSize box{p->Size.cx, p->Size.cy};
+    if (Pm_ExtrasFor(p).NoEnlarge)
+        ApplyNoEnlarge(AngleForDirection(p->Direction, upright.cx, upright.cy), &resize, &box, upright.cx, upright.cy);
+    return ShrinkTargetSize(p->Direction, resize, &box, upright, target);
+}
+
 HANDLE Batch_OpenInput(const char* path) {
     return Core_CheckHandle(0, CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -203,7 +204,7 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
     // metadata is always read, even when no option uses it: a TIFF then
     // comes as stored, whether or not it is turned afterwards.
     PmSize box{p->Size.cx, p->Size.cy};
-    ShrinkHint hint{p->Direction, p->Resize, box, extras.AutoRotate != 0, extras.NoEnlarge != 0, &meta};
+    ShrinkHint hint{p, extras.AutoRotate != 0, &meta};
     DibReadRequest request;
     std::memset(&request, 0, sizeof request);
     request.Size = sizeof request;

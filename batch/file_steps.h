@@ -78,6 +78,10 @@ void Batch_RecordOutcome(ImageConvertParams* p, const PlannedFile& f);
 // The colour transparent pixels of a preview of an input of `type` show in.
 COLORREF Batch_PreviewBackground(ImageConvertParams* p, int type);
 
+// The size the run's settings shrink a picture of `upright` sides to;
+// false when they do not shrink it.
+bool Batch_ShrinkTarget(const ImageConvertParams* p, PmSize upright, PmSize* target);
+
 HANDLE Batch_OpenInput(const char* path);
 // The output's handle for a planned file (see Batch_CreateOutputFile).
 HANDLE Batch_CreateOutputOf(BatchRun& run, const PlannedFile& f, DWORD* error);

@@ -31,11 +31,38 @@ private:
 // segments first is not worth following.
 constexpr int kMaxJpegSegments = 4096;
 
+bool IsFrameMarker(uint8_t code) { return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC; }
+// SOF2, SOF6, SOF10, SOF14.
+bool IsProgressiveFrame(uint8_t code) { return (code & 0xF3) == 0xC2; }
+
+struct JpegFrame {
+    uint32_t components = 0;
+    uint32_t h[4] = {}, v[4] = {};
+};
+
+// The coefficient arrays libjpeg allocates for a whole image: each
+// component's blocks, padded to whole MCUs, 64 coefficients of 2 bytes.
+uint64_t CoefficientBytes(const ImageExtent& e, const JpegFrame& f) {
+    uint32_t hMax = 1, vMax = 1;
+    for (uint32_t i = 0; i < f.components; ++i) {
+        hMax = f.h[i] > hMax ? f.h[i] : hMax;
+        vMax = f.v[i] > vMax ? f.v[i] : vMax;
+    }
+    uint64_t mcuColumns = (uint64_t(e.width) + 8 * hMax - 1) / (8 * hMax);
+    uint64_t mcuRows = (uint64_t(e.height) + 8 * vMax - 1) / (8 * vMax);
+    uint64_t blocks = 0;
+    for (uint32_t i = 0; i < f.components; ++i) blocks += mcuColumns * f.h[i] * mcuRows * f.v[i];
+    return blocks * 64 * 2;
+}
+
 bool JpegExtent(const Header& h, ImageExtent* out) {
     uint64_t at = 2;
+    bool haveFrame = false, progressive = false;
+    JpegFrame frame;
+    ImageExtent e;
     for (int i = 0; i < kMaxJpegSegments; ++i) {
         uint8_t m[2];
-        if (!h.Bytes(at, m, 2) || m[0] != 0xFF) return false;
+        if (!h.Bytes(at, m, 2) || m[0] != 0xFF) break;
         if (m[1] == 0xFF) {  // fill byte
             ++at;
             continue;
@@ -45,19 +72,52 @@ bool JpegExtent(const Header& h, ImageExtent* out) {
             at += 2;
             continue;
         }
-        if (code == 0xD9) return false;
+        if (code == 0xD9) break;
         uint32_t length;
-        if (!h.U16(at + 2, true, &length) || length < 2) return false;
-        bool frame = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
-        if (frame) {
+        if (!h.U16(at + 2, true, &length) || length < 2) break;
+        if (IsFrameMarker(code) && !haveFrame) {
             uint32_t height, width;
+            uint8_t count;
             if (!h.U16(at + 5, true, &height) || !h.U16(at + 7, true, &width)) return false;
-            *out = ImageExtent{width, height};
-            return true;
+            e.width = width;
+            e.height = height;
+            e.jpeg = true;
+            haveFrame = true;
+            progressive = IsProgressiveFrame(code);
+            if (!h.Bytes(at + 9, &count, 1) || count < 1 || count > 4) break;
+            frame.components = count;
+            for (uint32_t c = 0; c < count; ++c) {
+                uint8_t sampling;
+                if (!h.Bytes(at + 10 + 3 * c + 1, &sampling, 1)) {
+                    frame.components = 0;
+                    break;
+                }
+                frame.h[c] = (sampling >> 4) ? (sampling >> 4) : 1;
+                frame.v[c] = (sampling & 15) ? (sampling & 15) : 1;
+            }
+            if (progressive) break;
+        } else if (code == 0xDA) {
+            // A first scan of fewer components than the frame's: the others
+            // come in later scans, and the decoder keeps every coefficient
+            // until they do.
+            uint8_t scanComponents;
+            if (haveFrame && h.Bytes(at + 4, &scanComponents, 1) && scanComponents < frame.components)
+                progressive = true;
+            break;
         }
         at += 2 + length;
     }
-    return false;
+    if (!haveFrame) return false;
+    if (progressive) {
+        // Unknown sampling counts as three full components.
+        if (!frame.components) {
+            frame.components = 3;
+            for (int c = 0; c < 3; ++c) frame.h[c] = frame.v[c] = 1;
+        }
+        e.wholeCoefficientBytes = CoefficientBytes(e, frame);
+    }
+    *out = e;
+    return true;
 }
 
 constexpr uint32_t kMaxTiffEntries = 4096;
@@ -131,8 +191,9 @@ bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out) {
     return false;
 }
 
-uint64_t Batch_ConversionBytes(const ImageExtent& e) {
-    if (!e.width || !e.height) return kUnknownExtentBytes;
-    uint64_t pixels = uint64_t(e.width) * e.height;
-    return pixels * 4 * 2 + pixels;
+uint64_t Batch_ConversionBytes(const ImageExtent& e, uint32_t reduction, uint64_t fileBytes) {
+    if (!e.width || !e.height) return kUnknownExtentBytes + fileBytes;
+    if (reduction < 1) reduction = 1;
+    uint64_t pixels = ((uint64_t(e.width) + reduction - 1) / reduction) * ((uint64_t(e.height) + reduction - 1) / reduction);
+    return pixels * 4 * 2 + pixels + e.wholeCoefficientBytes + fileBytes;
 }

@@ -7,6 +7,12 @@
 
 struct ImageExtent {
     uint32_t width = 0, height = 0;
+    // A JPEG: read at a reduced scale when the output is much smaller.
+    bool jpeg = false;
+    // What the JPEG decoder keeps whatever the scale: the coefficients of
+    // the whole image, when its scans each hold only part of them
+    // (progressive, or a scan per component). Two bytes a coefficient.
+    uint64_t wholeCoefficientBytes = 0;
 };
 
 // Reads up to `size` bytes at `offset`; the bytes read (fewer at the end).
@@ -18,8 +24,10 @@ using ExtentReadFn = size_t (*)(void* context, uint64_t offset, uint8_t* out, si
 bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out);
 
 // The bytes a conversion of an image that size holds at its peak: the
-// decoded picture and its transformed copy at 4 bytes a pixel, and a mask
-// of a byte a pixel. Headers that could not be read count as a picture of
-// kUnknownExtentBytes.
+// decoded picture (its sides divided by `reduction`, rounded up) and its
+// transformed copy at 4 bytes a pixel, a mask of a byte a pixel, the
+// decoder's whole coefficients and the file itself (`fileBytes`), which
+// the reader holds in memory. Headers that could not be read count as a
+// picture of kUnknownExtentBytes.
 inline constexpr uint64_t kUnknownExtentBytes = 64ull << 20;
-uint64_t Batch_ConversionBytes(const ImageExtent& extent);
+uint64_t Batch_ConversionBytes(const ImageExtent& extent, uint32_t reduction = 1, uint64_t fileBytes = 0);

@@ -13,6 +13,7 @@
 #include "entry/extras.h"
 #include "makerlibs/pmcore.h"
 #include "makerlibs/pmdibcore.h"
+#include "makerlibs/pmdibio.h"
 #include "makerlibs/pmimgkit.h"
 #include "records/run_records.h"
 
@@ -81,13 +82,30 @@ size_t ReadAt(void* context, uint64_t offset, uint8_t* out, size_t size) {
     return got;
 }
 
-// What converting the open input will hold, from its header; the file is
-// left at its start.
-uint64_t EstimateBytes(HANDLE input) {
+// What converting the open input will hold, from its header and the
+// run's settings; the file is left at its start.
+uint64_t EstimateBytes(const ImageConvertParams* p, HANDLE input) {
     ImageExtent extent;
     Batch_ReadImageExtent(ReadAt, input, &extent);
     SetFilePointer(input, 0, nullptr, FILE_BEGIN);
-    return Batch_ConversionBytes(extent);
+    LARGE_INTEGER size{};
+    uint64_t fileBytes = GetFileSizeEx(input, &size) && size.QuadPart > 0 ? uint64_t(size.QuadPart) : 0;
+    uint32_t reduction = 1;
+    if (extent.jpeg && extent.width && extent.height) {
+        // The orientation is read with the pixels: either way round, the
+        // larger of the two decodes.
+        PmSize stored{int32_t(extent.width), int32_t(extent.height)}, target;
+        reduction = 8;
+        for (PmSize upright : {stored, PmSize{stored.cy, stored.cx}}) {
+            unsigned r = 1;
+            if (Batch_ShrinkTarget(p, upright, &target)) {
+                if (upright.cx != stored.cx) target = PmSize{target.cy, target.cx};
+                r = DibIO_JpegReduction(stored, target);
+            }
+            if (r < reduction) reduction = r;
+        }
+    }
+    return Batch_ConversionBytes(extent, reduction, fileBytes);
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
@@ -236,7 +254,7 @@ int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
         // Nothing of the file is decided before it may start: a stop
         // confirmed meanwhile leaves it untouched, as if the walk had not
         // reached it.
-        bytes = EstimateBytes(job->input.get());
+        bytes = EstimateBytes(p, job->input.get());
         while (!pr.pool.CanStart(bytes) || pr.Writing(f.outputPath) ||
                pr.pending.size() >= kPendingPerThread * size_t(pr.pool.Threads())) {
             if (StopAsked(p)) {

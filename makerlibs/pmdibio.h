@@ -111,6 +111,9 @@ struct DibReadRequest {
 // as decoded, so a reduced read accepts files whose full size is refused.
 int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, DibIOOptions* info,
                         DibHeader** header, uint8_t** bits);
+// The factor (1, 2, 4 or 8) a requested JPEG read divides the sides of a
+// `full` image by for a caller that shrinks it to `target`.
+unsigned DibIO_JpegReduction(PmSize full, PmSize target);
 // Writes the DIB. > 0 written; < 0 failed system call; 0 other failure.
 int DibIO_Write(int reserved, PmFileHandle file, int type, int r1, int r2,
                 const DibIOOptions* options, const DibHeader* header, const uint8_t* bits);

@@ -299,20 +299,7 @@ void ApplyRequest(ReadState* s) {
     PmSize target{0, 0};
     if (!r->TargetSize || !r->TargetSize(r->Context, &r->FullSize, &target)) return;
     if (target.cx < 1 || target.cy < 1) return;
-    // The smallest scale whose result still holds kCoverage times the target
-    // in both directions. A reduced decode averages whole blocks, a box
-    // filter that softens fine detail; with twice the target some photos'
-    // thumbnails lost 0.002 SSIM against a full decode, with four times none
-    // lost more than 0.0006.
-    constexpr uint64_t kCoverage = 4;
-    unsigned denom = 1;
-    for (unsigned d = 8; d >= 2; d /= 2) {
-        uint64_t w = (uint64_t(c->image_width) + d - 1) / d, h = (uint64_t(c->image_height) + d - 1) / d;
-        if (w >= kCoverage * uint64_t(target.cx) && h >= kCoverage * uint64_t(target.cy)) {
-            denom = d;
-            break;
-        }
-    }
+    unsigned denom = DibIO_JpegReduction(r->FullSize, target);
     if (denom == 1) return;
     c->scale_num = 1;
     c->scale_denom = denom;
@@ -574,3 +561,18 @@ int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const
 }
 
 }  // namespace pmio
+
+unsigned DibIO_JpegReduction(PmSize full, PmSize target) {
+    if (full.cx < 1 || full.cy < 1 || target.cx < 1 || target.cy < 1) return 1;
+    // The smallest scale whose result still holds kCoverage times the target
+    // in both directions. A reduced decode averages whole blocks, a box
+    // filter that softens fine detail; with twice the target some photos'
+    // thumbnails lost 0.002 SSIM against a full decode, with four times none
+    // lost more than 0.0006.
+    constexpr uint64_t kCoverage = 4;
+    for (unsigned d = 8; d >= 2; d /= 2) {
+        uint64_t w = (uint64_t(full.cx) + d - 1) / d, h = (uint64_t(full.cy) + d - 1) / d;
+        if (w >= kCoverage * uint64_t(target.cx) && h >= kCoverage * uint64_t(target.cy)) return d;
+    }
+    return 1;
+}

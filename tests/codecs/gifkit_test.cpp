@@ -1,6 +1,7 @@
 // GIF frame records: an animation written frame by frame reads back with
 // its frames, timing, disposal, transparency and loop count; the canvas
-// composes frames as they look on the screen.
+// composes frames as they look on the screen; full-colour images written on
+// several threads at once come out as written alone.
 #include "codec_support.h"
 #include "common/testsupport.h"
 
@@ -9,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 using namespace codectest;
 
@@ -282,6 +286,60 @@ TEST(GifKit, SingleImageWithTransparencyAndStillReading) {
         int index = d.b[size_t(5 - i / 10) * stride + i % 10];
         EXPECT_EQ(got[i] & 0xFFFFFF, index == 4 ? 0xFFFFFFu : src[i] & 0xFFFFFF) << i;
     }
+}
+
+// giflib's quantiser keeps the colour axis it sorts along in a static
+// between calls: images quantised at once on several threads would sort
+// by each other's axis and get other tables. Random colours make every
+// axis sort differently, so a mix-up shows in the bytes written.
+TEST(GifWrite, FullColourImagesWrittenOnSeveralThreadsMatchThoseWrittenAlone) {
+    constexpr int kImages = 6, kThreads = 6, kRounds = 2;
+    pmtest::TempDir dir;
+    DibIOOptions opt;
+    DibIO_GetDefaultOptions(kTypeGif, &opt);
+    std::vector<Dib> images(kImages);
+    uint32_t seed = 12345;
+    for (Dib& d : images) {
+        MakePattern(160, 120, 24, &d);
+        ASSERT_NE(d.h, nullptr);
+        const int stride = DibCore_GetRowStride(d.h, 0);
+        for (int y = 0; y < 120; ++y)
+            for (int x = 0; x < 160 * 3; ++x) {
+                seed = seed * 1103515245u + 12345u;
+                d.b[size_t(y) * size_t(stride) + size_t(x)] = uint8_t(seed >> 16);
+            }
+    }
+    auto write = [&](const std::string& path, int i, std::vector<uint8_t>* bytes) {
+        if (WriteImage(path, kTypeGif, opt, images[size_t(i)]) <= 0) return false;
+        return pmtest::ReadWholeFile(path, bytes);
+    };
+    std::vector<std::vector<uint8_t>> alone(kImages);
+    for (int i = 0; i < kImages; ++i) ASSERT_TRUE(write(dir / ("alone" + std::to_string(i) + ".gif"), i, &alone[size_t(i)]));
+    // A race is likely, not certain, in one round; the rounds make missing
+    // it in all of them unlikely.
+    int differing = 0, failed = 0;
+    for (int round = 0; round < kRounds && differing == 0 && failed == 0; ++round) {
+        std::vector<std::thread> threads;
+        std::vector<int> threadDiffering(kThreads, 0), threadFailed(kThreads, 0);
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                for (int k = 0; k < kImages; ++k) {
+                    int i = (k + t) % kImages;  // each thread in its own order
+                    std::vector<uint8_t> bytes;
+                    if (!write(dir / ("t" + std::to_string(t) + ".gif"), i, &bytes))
+                        ++threadFailed[size_t(t)];
+                    else if (bytes != alone[size_t(i)])
+                        ++threadDiffering[size_t(t)];
+                }
+            });
+        for (std::thread& th : threads) th.join();
+        for (int t = 0; t < kThreads; ++t) {
+            differing += threadDiffering[size_t(t)];
+            failed += threadFailed[size_t(t)];
+        }
+    }
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(differing, 0);
 }
 
 }  // namespace

@@ -1,0 +1,82 @@
+// What a conversion is judged to hold before it starts: the JPEG header's
+// size, sampling and scan layout, and the bytes that follow from them.
+#include "batch/image_extent.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+size_t ReadVector(void* context, uint64_t offset, uint8_t* out, size_t size) {
+    auto* bytes = static_cast<const std::vector<uint8_t>*>(context);
+    if (offset >= bytes->size()) return 0;
+    size_t n = std::min<size_t>(size, bytes->size() - size_t(offset));
+    std::memcpy(out, bytes->data() + offset, n);
+    return n;
+}
+
+// SOI, an APP0, the frame header `sof` with one (h, v) sampling byte per
+// component, and a scan header of `scanComponents`.
+std::vector<uint8_t> JpegHeader(uint8_t sof, int w, int h, const std::vector<uint8_t>& sampling, int scanComponents) {
+    std::vector<uint8_t> b = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
+    const int n = int(sampling.size());
+    const int sofLength = 8 + 3 * n;
+    b.insert(b.end(), {0xFF, sof, uint8_t(sofLength >> 8), uint8_t(sofLength), 8, uint8_t(h >> 8), uint8_t(h),
+                       uint8_t(w >> 8), uint8_t(w), uint8_t(n)});
+    for (int i = 0; i < n; ++i) b.insert(b.end(), {uint8_t(i + 1), sampling[size_t(i)], 0});
+    const int sosLength = 6 + 2 * scanComponents;
+    b.insert(b.end(), {0xFF, 0xDA, uint8_t(sosLength >> 8), uint8_t(sosLength), uint8_t(scanComponents)});
+    for (int i = 0; i < scanComponents; ++i) b.insert(b.end(), {uint8_t(i + 1), 0});
+    b.insert(b.end(), {0, 63, 0});
+    return b;
+}
+
+ImageExtent Read(const std::vector<uint8_t>& bytes) {
+    ImageExtent e;
+    EXPECT_TRUE(Batch_ReadImageExtent(ReadVector, const_cast<std::vector<uint8_t>*>(&bytes), &e));
+    return e;
+}
+
+}  // namespace
+
+// Whole coefficients only where the scans each hold a part of the image:
+// progressive frames, and sequential ones that send a component per scan.
+TEST(ImageExtent, JpegCoefficientsKeptWholeFollowTheScansAndSampling) {
+    // 100 x 60 at 4:2:0: MCUs of 16 x 16, 7 x 4 of them; 4 luma blocks and
+    // one of each chroma per MCU.
+    ImageExtent e = Read(JpegHeader(0xC0, 100, 60, {0x22, 0x11, 0x11}, 3));
+    EXPECT_EQ(e.width, 100u);
+    EXPECT_EQ(e.height, 60u);
+    EXPECT_TRUE(e.jpeg);
+    EXPECT_EQ(e.wholeCoefficientBytes, 0u);
+    EXPECT_EQ(Read(JpegHeader(0xC2, 100, 60, {0x22, 0x11, 0x11}, 1)).wholeCoefficientBytes, 7u * 4 * 6 * 128);
+    EXPECT_EQ(Read(JpegHeader(0xC0, 100, 60, {0x22, 0x11, 0x11}, 1)).wholeCoefficientBytes, 7u * 4 * 6 * 128);
+    // 4:4:4 and grey: a block per component per 8 x 8.
+    EXPECT_EQ(Read(JpegHeader(0xC2, 100, 60, {0x11, 0x11, 0x11}, 3)).wholeCoefficientBytes, 13u * 8 * 3 * 128);
+    EXPECT_EQ(Read(JpegHeader(0xC2, 100, 60, {0x11}, 1)).wholeCoefficientBytes, 13u * 8 * 128);
+    // Arithmetic-coded progressive (SOF10) too.
+    EXPECT_EQ(Read(JpegHeader(0xCA, 100, 60, {0x11}, 1)).wholeCoefficientBytes, 13u * 8 * 128);
+    // Cut short before the scan: the size is still known.
+    std::vector<uint8_t> cut = JpegHeader(0xC0, 100, 60, {0x22, 0x11, 0x11}, 3);
+    cut.resize(cut.size() - 12);
+    EXPECT_EQ(Read(cut).width, 100u);
+}
+
+TEST(ImageExtent, ConversionBytesCountTheDecodedPictureTheCoefficientsAndTheFile) {
+    ImageExtent e;
+    e.width = 10000;
+    e.height = 10000;
+    EXPECT_EQ(Batch_ConversionBytes(e), 100000000ull * 9);
+    // A read at 1/8: 1250 x 1250 pixels.
+    EXPECT_EQ(Batch_ConversionBytes(e, 8, 1000), 1250ull * 1250 * 9 + 1000);
+    e.wholeCoefficientBytes = 600000000;
+    EXPECT_EQ(Batch_ConversionBytes(e, 8), 1250ull * 1250 * 9 + 600000000);
+    // Sides that do not divide round up.
+    e = ImageExtent{};
+    e.width = 9;
+    e.height = 1;
+    EXPECT_EQ(Batch_ConversionBytes(e, 8), 2u * 9);
+    EXPECT_EQ(Batch_ConversionBytes(ImageExtent{}, 8, 5), kUnknownExtentBytes + 5);
+}
