@@ -26,6 +26,7 @@ struct BatchRun {
     OutputTree outputTree;
     FileIdSet inputsTaken;     // a file reached twice is converted once
     FileIdSet outputsWritten;  // never replaced by a later file of the run
+    FileIdentifier inputIdentifier, outputIdentifier;
     long skippedInOutputTree = 0;
     std::unique_ptr<ParallelRun> parallel;  // null: one file at a time
 };

@@ -173,7 +173,7 @@ HANDLE Batch_OpenInput(const char* path) {
 
 HANDLE Batch_CreateOutputOf(BatchRun& run, const PlannedFile& f, DWORD* error) {
     return Batch_CreateOutputFile(f.outputPath, (run.params->FileMode & FILEMODE_OVERWRITE) != 0, run.outputTree,
-                                  &run.outputsWritten, error);
+                                  &run.outputIdentifier, &run.outputsWritten, error);
 }
 
 bool Batch_AnimatedPath(const ImageConvertParams* p, int inputType) {
@@ -391,7 +391,7 @@ bool Batch_PlanFile(BatchRun& run, const CoreWalkEntry& e, PlannedFile* f) {
     ImageConvertParams* p = run.params;
     f->path = e.widePath;
     const std::wstring& path = f->path;
-    f->facts = Batch_LookAtInput(path, (p->FileMode & FILEMODE_EXTONLY) != 0);
+    f->facts = Batch_LookAtInput(path, (p->FileMode & FILEMODE_EXTONLY) != 0, &run.inputIdentifier);
     if (f->facts.type == 0 || !TypeSelected(p, f->facts.type)) return false;
     // The same file reached again (a second list entry, a link) was taken
     // already: once is what the user asked for.

@@ -14,7 +14,7 @@ struct InputFacts {
 
 // With `byExtension`, the type comes from the name's extension alone;
 // otherwise from the first bytes. The identity is read when the file opens.
-InputFacts Batch_LookAtInput(const std::wstring& path, bool byExtension);
+InputFacts Batch_LookAtInput(const std::wstring& path, bool byExtension, FileIdentifier* identifier);
 
 // The type to read an open input with: `declared` (judged by extension)
 // unless the first bytes say it is an image of another known type, as a

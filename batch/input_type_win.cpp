@@ -16,7 +16,7 @@ DWORD ReadHead(HANDLE file, unsigned char* head) {
 
 }  // namespace
 
-InputFacts Batch_LookAtInput(const std::wstring& path, bool byExtension) {
+InputFacts Batch_LookAtInput(const std::wstring& path, bool byExtension, FileIdentifier* identifier) {
     InputFacts facts;
     if (byExtension) {
         // The extension of the real name; the rest of it does not matter here.
@@ -30,7 +30,7 @@ InputFacts Batch_LookAtInput(const std::wstring& path, bool byExtension) {
     HANDLE h = CreateFileW(Core_LongPathForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return facts;
-    facts.identified = Batch_IdentifyHandle(h, &facts.id);
+    facts.identified = identifier->Identify(h, path, &facts.id);
     if (!byExtension) {
         unsigned char head[kHeadBytes];
         DWORD got = ReadHead(h, head);

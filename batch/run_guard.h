@@ -20,6 +20,21 @@ struct FileId {
 };
 
 bool Batch_IdentifyHandle(HANDLE file, FileId* id);
+
+// Identities of files met folder after folder. The volume is read once for
+// the files of a folder, which all lie on it: reading it is a round trip
+// to the system's mount manager under Wine, milliseconds a file, while
+// the file's index is read from the open file itself.
+class FileIdentifier {
+public:
+    // `path` names the open `file` (its folder is what counts).
+    bool Identify(HANDLE file, const std::wstring& path, FileId* id);
+
+private:
+    std::wstring folder_;
+    DWORD volume_ = 0;
+    bool known_ = false;
+};
 // The path the system resolves an open file or folder to (links, junctions,
 // mapped drives, prefixes); false when it cannot tell.
 bool Batch_ResolvedPath(HANDLE file, std::wstring* out);
@@ -63,5 +78,5 @@ std::wstring Batch_ChosenOutputFolder(const std::wstring& outputFolder, bool tim
 // and this run has not written it (`written`); otherwise the result is
 // null with ERROR_FILE_EXISTS. The identity of every file made is added to
 // `written`. Null with `*error` set on failure.
-HANDLE Batch_CreateOutputFile(const std::wstring& path, bool overwrite, const OutputTree& tree, FileIdSet* written,
-                              DWORD* error);
+HANDLE Batch_CreateOutputFile(const std::wstring& path, bool overwrite, const OutputTree& tree,
+                              FileIdentifier* identifier, FileIdSet* written, DWORD* error);

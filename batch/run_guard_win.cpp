@@ -35,6 +35,49 @@ bool Batch_IdentifyHandle(HANDLE file, FileId* id) {
     return true;
 }
 
+namespace {
+
+// NtQueryInformationFile with FileInternalInformation: the file's index
+// without the volume.
+using QueryInformationFile = LONG(WINAPI*)(HANDLE, void* status, void* info, ULONG length, int infoClass);
+constexpr int kFileInternalInformation = 6;
+
+QueryInformationFile IndexQuery() {
+    static const QueryInformationFile query = reinterpret_cast<QueryInformationFile>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    return query;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    size_t sep = path.find_last_of(L"\\/");
+    return sep == std::wstring::npos ? std::wstring() : path.substr(0, sep);
+}
+
+}  // namespace
+
+bool FileIdentifier::Identify(HANDLE file, const std::wstring& path, FileId* id) {
+    std::wstring folder = FolderOf(path);
+    QueryInformationFile query = IndexQuery();
+    if (known_ && query && !folder.empty() &&
+        CompareStringOrdinal(folder.c_str(), int(folder.size()), folder_.c_str(), int(folder_.size()), TRUE) ==
+            CSTR_EQUAL) {
+        struct {
+            void* pointer;
+            ULONG_PTR information;
+        } status{};
+        LARGE_INTEGER index{};
+        if (query(file, &status, &index, sizeof index, kFileInternalInformation) >= 0) {
+            *id = FileId{volume_, DWORD(uint64_t(index.QuadPart) >> 32), DWORD(index.QuadPart & 0xFFFFFFFF)};
+            return true;
+        }
+    }
+    if (!Batch_IdentifyHandle(file, id)) return false;
+    folder_ = folder;
+    volume_ = id->volume;
+    known_ = !folder.empty();
+    return true;
+}
+
 bool Batch_ResolvedPath(HANDLE file, std::wstring* out) {
     std::wstring buffer(MAX_PATH, L'\0');
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -84,8 +127,8 @@ std::wstring Batch_ChosenOutputFolder(const std::wstring& outputFolder, bool tim
     return parent;
 }
 
-HANDLE Batch_CreateOutputFile(const std::wstring& path, bool overwrite, const OutputTree& tree, FileIdSet* written,
-                              DWORD* error) {
+HANDLE Batch_CreateOutputFile(const std::wstring& path, bool overwrite, const OutputTree& tree,
+                              FileIdentifier* identifier, FileIdSet* written, DWORD* error) {
     *error = 0;
     // Opened, not created always: whether an existing file may be replaced
     // is decided on the very file the handle holds, so no other program can
@@ -98,7 +141,7 @@ HANDLE Batch_CreateOutputFile(const std::wstring& path, bool overwrite, const Ou
     }
     bool existed = overwrite && GetLastError() == ERROR_ALREADY_EXISTS;
     FileId id;
-    bool identified = Batch_IdentifyHandle(h, &id);
+    bool identified = identifier->Identify(h, path, &id);
     if (existed) {
         // An input of the run lies outside the output tree; a file this run
         // wrote holds the output of an earlier file of the run.

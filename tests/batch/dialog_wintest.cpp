@@ -580,7 +580,7 @@ int ThreadsAfterRun(int before) {
 TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
     if (!HaveDisplay()) GTEST_SKIP() << "no display";
     TempDir dir;
-    constexpr int kFiles = 24;
+    constexpr int kFiles = 36;
     constexpr int kThreads = 8;
     std::string in = MakeFolder(dir, kFiles);
     std::mt19937 random(20261208);
@@ -593,8 +593,9 @@ TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
         eight.Threads = kThreads;
         ScopedExtras bound(&p, &eight);
         Watch watch;
-        // Early enough that files are left to hand out after those in flight.
-        int at = 1 + int(random() % (kFiles - kThreads - 2));
+        // Early enough that files are left to hand out after those handed
+        // out already (up to two a thread wait for their commit).
+        int at = 1 + int(random() % (kFiles - 2 * kThreads - 2));
         watch.onImage.assign(size_t(at), Act::None);
         watch.onImage.back() = Act::PressCancel;
         bool yes = round % 3 != 2;
