@@ -210,6 +210,25 @@ TEST(BatchPaths, OneFileReachedTwiceIsConvertedOnce) {
     EXPECT_TRUE(r.errors.empty());
 }
 
+// Names of one file in one folder and in another, beside files of their
+// own: identity, not the name, decides, in both folders.
+TEST(BatchPaths, HardLinksOfOneFileAreConvertedOnce) {
+    TempDir dir;
+    MakeDir(dir / "in");
+    MakeDir(dir / "in\\sub");
+    CopySample("landscape.jpg", dir / "in\\a.jpg");
+    CopySample("scene24.bmp", dir / "in\\b.bmp");
+    CopySample("badge.png", dir / "in\\sub\\c.png");
+    ASSERT_TRUE(CreateHardLinkA((dir / "in\\b-link.jpg").c_str(), (dir / "in\\a.jpg").c_str(), nullptr));
+    ASSERT_TRUE(CreateHardLinkA((dir / "in\\sub\\d-link.jpg").c_str(), (dir / "in\\a.jpg").c_str(), nullptr));
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    RunResult r = RunWalk(&p, {dir / "in"});
+    EXPECT_EQ(r.processed, 3);
+    EXPECT_EQ(r.succeeded, 3);
+    EXPECT_TRUE(r.errors.empty());
+}
+
 TEST(BatchPaths, InputsSharingAnOutputNameNeverReplaceEachOther) {
     TempDir dir;
     MakeDir(dir / "in");
