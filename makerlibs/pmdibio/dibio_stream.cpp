@@ -92,23 +92,62 @@ int InStream::Result(int fallback) const {
 
 namespace {
 
-// The block kept between files. A block above the cap is freed after use:
-// holding tens of megabytes for one odd file is worse than a fresh block.
-constexpr size_t kKeptBlockCap = 32u * 1024 * 1024;
+// Blocks kept between files, one for each file read at once (a run may
+// read several on its threads; with one slot all but one thread got fresh
+// pages, which cost more to fill than the read itself under Wine). What is
+// kept stays under one cap: holding tens of megabytes for odd files is
+// worse than a fresh block.
+constexpr size_t kKeptBytesCap = 32u * 1024 * 1024;
+constexpr int kKeptSlots = 8;
 
 struct KeptBlock {
     uint8_t* data;
     size_t capacity;
 };
-std::atomic<KeptBlock*> g_kept{nullptr};
+std::atomic<KeptBlock*> g_kept[kKeptSlots];
+std::atomic<size_t> g_keptBytes{0};
+
+void FreeKept(KeptBlock* k) {
+    std::free(k->data);
+    delete k;
+}
+
+// A kept block of at least `want` bytes, or null. Smaller ones met on the
+// way are freed: the next files are likely as large.
+KeptBlock* TakeKept(size_t want) {
+    for (std::atomic<KeptBlock*>& slot : g_kept) {
+        if (!slot.load(std::memory_order_relaxed)) continue;
+        KeptBlock* k = slot.exchange(nullptr);
+        if (!k) continue;
+        g_keptBytes.fetch_sub(k->capacity);
+        if (k->capacity >= want) return k;
+        FreeKept(k);
+    }
+    return nullptr;
+}
+
+// Keeps `data` for a later file when the cap and a free slot allow;
+// frees it otherwise.
+void GiveBack(uint8_t* data, size_t capacity) {
+    if (capacity <= kKeptBytesCap && g_keptBytes.fetch_add(capacity) + capacity <= kKeptBytesCap) {
+        if (auto* k = new (std::nothrow) KeptBlock{data, capacity}) {
+            for (std::atomic<KeptBlock*>& slot : g_kept) {
+                KeptBlock* empty = nullptr;
+                if (slot.compare_exchange_strong(empty, k)) return;
+            }
+            delete k;
+        }
+    }
+    // Not kept after all (the bytes were counted above only if they fit).
+    if (capacity <= kKeptBytesCap) g_keptBytes.fetch_sub(capacity);
+    std::free(data);
+}
 
 // Frees what is kept when the library is unloaded.
 struct KeptBlockOwner {
     ~KeptBlockOwner() {
-        if (KeptBlock* k = g_kept.exchange(nullptr)) {
-            std::free(k->data);
-            delete k;
-        }
+        for (std::atomic<KeptBlock*>& slot : g_kept)
+            if (KeptBlock* k = slot.exchange(nullptr)) FreeKept(k);
     }
 } g_keptOwner;
 
@@ -123,13 +162,9 @@ WholeFile::WholeFile(PmFileHandle file, uint64_t limit) {
     }
     if (uint64_t(size) > limit || uint64_t(size) > SIZE_MAX - 1) return;
     size_t want = size_t(size) + 1;  // never zero bytes
-    if (KeptBlock* k = g_kept.exchange(nullptr)) {
-        if (k->capacity >= want) {
-            data_ = k->data;
-            capacity_ = k->capacity;
-        } else {
-            std::free(k->data);
-        }
+    if (KeptBlock* k = TakeKept(want)) {
+        data_ = k->data;
+        capacity_ = k->capacity;
         delete k;
     }
     if (!data_) {
@@ -156,23 +191,7 @@ WholeFile::WholeFile(PmFileHandle file, uint64_t limit) {
 }
 
 WholeFile::~WholeFile() {
-    if (!data_) return;
-    if (capacity_ > kKeptBlockCap) {
-        std::free(data_);
-        return;
-    }
-    auto* k = new (std::nothrow) KeptBlock{data_, capacity_};
-    if (!k) {
-        std::free(data_);
-        return;
-    }
-    // Keep the larger block when another thread gave one back meanwhile.
-    KeptBlock* drop = g_kept.exchange(k);
-    if (drop && drop->capacity > capacity_) drop = g_kept.exchange(drop);
-    if (drop) {
-        std::free(drop->data);
-        delete drop;
-    }
+    if (data_) GiveBack(data_, capacity_);
 }
 
 int WholeFile::Result(int fallback) const {
