@@ -34,6 +34,12 @@ BatchWalkNotes Batch_LastWalkNotes(const ImageConvertParams* params);
 // recorded (done = true). Null removes it.
 using BatchProgressHook = void (*)(const ImageConvertParams* params, const char* path, bool done);
 void Batch_SetProgressHook(BatchProgressHook hook);
+// Within the hook, when an outcome is recorded: the milliseconds the file's
+// own conversion took, from opening its input to closing its output (on
+// the thread that converted it, when several files convert at once, so
+// the time spent waiting for an earlier file's commit is not in it);
+// negative when the file was not converted (it failed before opening).
+double Batch_FileConversionMs();
 
 // What the animated GIF path leaves for per-file conversion to record.
 struct GifPathResult {

@@ -35,6 +35,8 @@ constexpr char kStopCaption[] = "処理中止の確認";
 constexpr UINT kStopBoxType = MB_YESNO | MB_ICONEXCLAMATION;  // 0x34
 
 std::atomic<BatchProgressHook> g_hook{nullptr};
+// The conversion time of the file whose outcome the hook is told of.
+thread_local int64_t t_hookFileTicks = -1;
 
 LONG Load(LONG& field) { return std::atomic_ref<LONG>(field).load(); }
 void Store(LONG& field, LONG value) { std::atomic_ref<LONG>(field).store(value); }
@@ -291,6 +293,19 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
 
 void Batch_SetProgressHook(BatchProgressHook hook) { g_hook.store(hook); }
 
+int64_t Batch_Ticks() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+double Batch_FileConversionMs() {
+    if (t_hookFileTicks < 0) return -1;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return double(t_hookFileTicks) * 1000.0 / double(frequency.QuadPart);
+}
+
 int Batch_ShowStopQuestion(HWND dialog) {
     return WinKit_MessageBox(dialog, kStopText, kStopCaption, kStopBoxType, 0, 0);
 }
@@ -495,7 +510,11 @@ void Batch_RecordOutcome(ImageConvertParams* p, const PlannedFile& f) {
         SetNumber(dialog, IDC_PROGRESS_SUCCEEDED, succeeded);
         SetNumber(dialog, IDC_PROGRESS_ERRORS, processed - succeeded);
     }
-    if (BatchProgressHook hook = g_hook.load()) hook(p, f.shownPath.c_str(), true);
+    if (BatchProgressHook hook = g_hook.load()) {
+        t_hookFileTicks = f.conversionTicks;
+        hook(p, f.shownPath.c_str(), true);
+        t_hookFileTicks = -1;
+    }
 }
 
 int Batch_ConvertEntry(BatchRun& run, const CoreWalkEntry& e) {
@@ -510,7 +529,11 @@ int Batch_ConvertEntry(BatchRun& run, const CoreWalkEntry& e) {
     if (!Batch_MakeOutputFolder(run, f, &folderError)) Batch_AddError(p, f.folder, kErrCreateFolder, folderError);
     Batch_ShowCounted(p, f);
     COLORREF background = Batch_PreviewBackground(p, f.facts.type);
-    if (f.ready) ConvertOne(run, e.path, f, background, &f.o);
+    if (f.ready) {
+        int64_t start = Batch_Ticks();
+        ConvertOne(run, e.path, f, background, &f.o);
+        if (f.o.succeeded || f.o.errorCode != kErrOpenInput) f.conversionTicks = Batch_Ticks() - start;
+    }
     Batch_RecordOutcome(p, f);
     return f.o.stop ? kCoreWalkStop : kCoreWalkContinue;
 }

@@ -63,6 +63,8 @@ struct PlannedFile {
     std::string shownPath, shownFolder, shownOutputPath, shownName;
     bool ready = false;  // the output path is known and usable
     Outcome o;
+    // Performance-counter ticks its conversion took; negative: not converted.
+    int64_t conversionTicks = -1;
 };
 
 // Decides the output of a walked file; false when the entry is no file to
@@ -91,6 +93,9 @@ bool Batch_AnimatedPath(const ImageConvertParams* p, int inputType);
 // `kept` the preview is left there instead of shown.
 void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int inputType, const char* outputName,
                          COLORREF background, KeptPreview* kept, Outcome* o);
+
+// The performance counter now, for PlannedFile::conversionTicks.
+int64_t Batch_Ticks();
 
 // A run converting several files at once: its entry point per walked file,
 // and the commit of every result still open.

@@ -47,6 +47,7 @@ struct FileJob final : PoolJob {
         // The preview shows only committed results; a picture no preview
         // will show is not kept.
         bool keep = params->ProgressWindow && Load(params->PreviewEnabled);
+        int64_t start = Batch_Ticks();
         try {
             Batch_ConvertOpened(params, input.get(), output.get(), readerType, plan.shownName.c_str(), 0,
                                 keep ? &preview : nullptr, &plan.o);
@@ -58,6 +59,7 @@ struct FileJob final : PoolJob {
         // A later file of the run writing the same output waits for this.
         input.Close();
         output.Close();
+        plan.conversionTicks = workerTicks + (Batch_Ticks() - start);
     }
     uint64_t KeptBytes() const override { return DibBytes(preview.dib.header); }
 
@@ -65,6 +67,7 @@ struct FileJob final : PoolJob {
     PlannedFile plan;
     FileHandle input, output;
     int readerType = 0;
+    int64_t workerTicks = 0;  // opening the input and creating the output
     bool folderFailed = false;
     DWORD folderError = 0;
     bool started = false;
@@ -198,10 +201,12 @@ struct ParallelRun {
         if (job.folderFailed) Batch_AddError(p, f.folder, kErrCreateFolder, job.folderError);
         Batch_ShowCounted(p, f);
         COLORREF background = Batch_PreviewBackground(p, f.facts.type);
+        int64_t start = Batch_Ticks();
         Batch_ConvertOpened(p, job.input.get(), job.output.get(), job.readerType, f.shownName.c_str(), background,
                             nullptr, &f.o);
         job.input.Close();
         job.output.Close();
+        f.conversionTicks = job.workerTicks + (Batch_Ticks() - start);
         Batch_RecordOutcome(p, f);
         return f.o.stop ? kCoreWalkStop : kCoreWalkContinue;
     }
@@ -247,8 +252,10 @@ int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
     uint64_t bytes = 0;
     DWORD openError = 0;
     if (f.ready) {
+        int64_t start = Batch_Ticks();
         job->input.Reset(Batch_OpenInput(e.path));
         if (!job->input.get()) openError = GetLastError();
+        job->workerTicks = Batch_Ticks() - start;
     }
     if (job->input.get()) {
         // Nothing of the file is decided before it may start: a stop
@@ -274,6 +281,7 @@ int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
     } else if (job->input.get()) {
         o.errorPath = f.shownOutputPath.c_str();
         o.errorCode = kErrCreateOutput;
+        int64_t start = Batch_Ticks();
         HANDLE output = Batch_CreateOutputOf(run, f, &o.lastError);
         if (!output && o.lastError == ERROR_SHARING_VIOLATION && pr.AnyRunning()) {
             // The output of an earlier file still being written, under
@@ -283,6 +291,8 @@ int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
             output = Batch_CreateOutputOf(run, f, &o.lastError);
         }
         job->output.Reset(output);
+        job->workerTicks += Batch_Ticks() - start;
+        if (!output) f.conversionTicks = job->workerTicks;
         if (output) {
             job->readerType = f.facts.type;
             if (p->FileMode & FILEMODE_EXTONLY) job->readerType = Batch_ReaderType(job->input.get(), f.facts.type);

@@ -61,9 +61,10 @@ void PrintOut(const char* text) { Print(GetStdHandle(STD_OUTPUT_HANDLE), text); 
 void PrintErr(const char* text) { Print(GetStdHandle(STD_ERROR_HANDLE), text); }
 
 // One line per finished file: files done, errors so far, the file.
-// With --times also a line per file with the time from its counting to its
-// outcome: opening, reading, transforming and writing, without the process
-// start that a per-file program pays.
+// With --times also a line per file with its own conversion time: opening,
+// reading, transforming and writing, without the process start that a
+// per-file program pays, nor (several files at once) the wait for the
+// files before it.
 void OnProgress(const ImageConvertParams* p, const char* path, bool done) {
     if (!done) {
         QueryPerformanceCounter(&g_fileStart);
@@ -74,7 +75,9 @@ void OnProgress(const ImageConvertParams* p, const char* path, bool done) {
         LARGE_INTEGER now, frequency;
         QueryPerformanceCounter(&now);
         QueryPerformanceFrequency(&frequency);
-        double ms = double(now.QuadPart - g_fileStart.QuadPart) * 1000.0 / double(frequency.QuadPart);
+        double ms = Batch_FileConversionMs();
+        // Not converted (it failed before opening): from its counting on.
+        if (ms < 0) ms = double(now.QuadPart - g_fileStart.QuadPart) * 1000.0 / double(frequency.QuadPart);
         char line[64];
         std::snprintf(line, sizeof line, "TIME\t%.3f\t", ms);
         PrintOut((std::string(line) + path + "\r\n").c_str());

@@ -37,6 +37,7 @@ namespace {
 
 struct Outcome {
     std::vector<std::string> hookCalls;  // what a host following the run saw, in order
+    std::map<std::string, double> conversionMs;  // by path, as the hook is told at the outcome
     batchtest::RunResult run;
     std::string report;
     std::map<std::string, std::vector<uint8_t>> files;  // relative path -> bytes
@@ -50,8 +51,10 @@ std::string ReplaceAll(std::string text, const std::string& what, const std::str
 }
 
 std::vector<std::string>* g_hookCalls = nullptr;
+std::map<std::string, double>* g_conversionMs = nullptr;
 
 void RecordHook(const ImageConvertParams* p, const char* path, bool done) {
+    if (done) (*g_conversionMs)[path] = Batch_FileConversionMs();
     g_hookCalls->push_back(std::string(done ? "done " : "counted ") + path + " " + std::to_string(p->ProcessedCount) +
                            "/" + std::to_string(p->SucceededCount) + "/" + std::to_string(p->LogEntryCount));
 }
@@ -75,6 +78,7 @@ Outcome RunAt(int threads, const std::vector<std::string>& entries, const std::s
     list.Paths = paths.data();
     pmImageConvert_LogOperate(&p, kLogBegin, nullptr, 0, 0);
     g_hookCalls = &o.hookCalls;
+    g_conversionMs = &o.conversionMs;
     Batch_SetProgressHook(RecordHook);
     o.run.walked = pmImageConvert_CreateFile(&list, &p);
     Batch_SetProgressHook(nullptr);
@@ -206,6 +210,42 @@ TEST(ParallelRun, SameResultsAsOneAtATimeOverTheConformanceImages) {
         Outcome eight = RunAt(8, {images}, dir / ("eight-" + tag), kQuietMode, type);
         ExpectSame(serial, eight, "conformance images to type " + tag + " at 8");
     }
+}
+
+// A host is told each file's own conversion time, also when the file
+// converted on another thread long before its commit: a big picture's is
+// that of its conversion, not the moment between its counting and its
+// outcome, which are both at its commit then. A file that could not be
+// opened has none.
+TEST(ParallelRun, TheHostIsToldEachFilesOwnConversionTime) {
+    TempDir dir;
+    std::string in = dir / "in";
+    MakeDir(in);
+    ASSERT_TRUE(WriteBmp(Join(in, "a-big.bmp"), 3200, 2400));
+    for (int i = 0; i < 6; ++i)
+        ASSERT_TRUE(batchtest::CopySample("landscape.jpg", Join(in, "s" + std::to_string(i) + ".jpg")));
+    ASSERT_TRUE(batchtest::CopySample("scene8.bmp", Join(in, "locked.bmp")));
+    HANDLE locked = CreateFileA(Join(in, "locked.bmp").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+    double bigAlone = 0;
+    for (int threads : {1, 8}) {
+        SCOPED_TRACE(threads);
+        Outcome o = RunAt(threads, {Join(in, "a-big.bmp"), Join(in, "locked.bmp"), in},
+                          dir / ("out" + std::to_string(threads)), kQuietMode | FILEMODE_EXTONLY, kTypeJpeg);
+        EXPECT_EQ(o.run.succeeded, 7);
+        ASSERT_EQ(o.conversionMs.size(), 8u);
+        // Converted beside others, the big one takes no less than a
+        // quarter of its time alone (opening and creating alone take far
+        // less).
+        double big = o.conversionMs[Join(in, "a-big.bmp")];
+        if (threads == 1)
+            bigAlone = big;
+        else
+            EXPECT_GE(big, bigAlone / 4) << "alone " << bigAlone;
+        EXPECT_LT(o.conversionMs[Join(in, "locked.bmp")], 0.0);
+        for (int i = 0; i < 6; ++i) EXPECT_GT(o.conversionMs[Join(in, "s" + std::to_string(i) + ".jpg")], 0.0) << i;
+    }
+    CloseHandle(locked);
 }
 
 // Files that map to one output name: the first in walk order gets it, the
