@@ -26,8 +26,8 @@ private:
 
 class ConversionPool {
 public:
-    // `threads` 1..64.
-    ConversionPool(int threads, uint64_t budget);
+    // `threads` 1..64; `owner` names the run (see Batch_EndPoolThreadsOf).
+    ConversionPool(int threads, uint64_t budget, const void* owner = nullptr);
     // Waits for every job started and ends the threads.
     ~ConversionPool();
     ConversionPool(const ConversionPool&) = delete;
@@ -57,8 +57,10 @@ public:
     };
     Stats GetStats() const;
 
-private:
+    // The threads' shared record (see Batch_EndPoolThreadsOf).
     struct State;
+
+private:
     static unsigned __stdcall ThreadMain(void* state);
     std::unique_ptr<State> s_;
     int threadCount_;
@@ -74,3 +76,12 @@ void Batch_SetMemoryBudgetForTest(uint64_t bytes);
 int Batch_ThreadCount(int setting);
 // The statistics of the pool of the last run that had one.
 ConversionPool::Stats Batch_LastPoolStats();
+
+// The last resort after the thread that owned the pools of `owner` was
+// ended from outside (its destructors never run): no job waiting is
+// started any more, the jobs running get `graceMs` to finish, and threads
+// still running then are ended too. Every thread has ended on return.
+void Batch_EndPoolThreadsOf(const void* owner, unsigned graceMs);
+// A test may hold every job on its pool thread in `hook` before it runs
+// (null: none).
+void Batch_SetPoolJobHookForTest(void (*hook)());

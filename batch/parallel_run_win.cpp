@@ -125,7 +125,7 @@ bool StopAsked(ImageConvertParams* p) {
 }  // namespace
 
 struct ParallelRun {
-    ParallelRun(int threads, uint64_t budget) : pool(threads, budget) {}
+    ParallelRun(int threads, uint64_t budget, const void* owner) : pool(threads, budget, owner) {}
 
     // Declared before the pool: the pool, which waits for every job it
     // started, goes first.
@@ -220,7 +220,7 @@ BatchRun::BatchRun(ImageConvertParams* p, bool parallelRun) : params(p) {
     if (!parallelRun) return;
     int threads = Batch_ThreadCount(Pm_ExtrasFor(p).Threads);
     if (threads <= 1) return;
-    parallel = std::make_unique<ParallelRun>(threads, Batch_MemoryBudget());
+    parallel = std::make_unique<ParallelRun>(threads, Batch_MemoryBudget(), p);
     // Without threads the run goes one file at a time.
     if (!parallel->pool.Ready()) parallel.reset();
 }

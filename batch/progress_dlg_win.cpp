@@ -3,6 +3,7 @@
 // worker does the run and ends the dialog. They share only the run-state
 // fields of the settings record.
 #include "batch/batch_run.h"
+#include "batch/conversion_pool.h"
 #include "batch/progress_ids.h"
 #include "makerlibs/pmpreview.h"
 #include "makerlibs/pmwinkit.h"
@@ -17,6 +18,8 @@ namespace {
 
 constexpr int kPreviewCaptionLine = 20;
 constexpr DWORD kStopWaitMs = 3000;
+// What the conversions in flight get after the worker was ended.
+constexpr DWORD kPoolGraceMs = 1000;
 constexpr DWORD kEndedWorkerWaitMs = 30000;
 // Set on the dialog by the worker before it ends the dialog: its run is over.
 constexpr char kWorkerEndedProp[] = "PmWorkerEnded";
@@ -222,8 +225,11 @@ void OnDestroy(HWND dialog, ProgressDlgArgs* args) {
     if (!ended) Shared(args->Params->StopRequested).store(1);
     if (!WaitForWorker(thread, ended ? kEndedWorkerWaitMs : kStopWaitMs)) {
         // Last resort: it may hold a lock, but it would run on in a library
-        // about to go.
+        // about to go. So would the threads converting files for it, which
+        // it can no longer end.
         TerminateThread(thread, 0);
+        WaitForSingleObject(thread, INFINITE);
+        Batch_EndPoolThreadsOf(args->Params, kPoolGraceMs);
     }
     CloseHandle(thread);
 }

@@ -5,6 +5,7 @@
 // before the worker starts, so every trigger falls on a known image.
 #include "batch_support.h"
 
+#include "batch/conversion_pool.h"
 #include "batch/progress_ids.h"
 #include "entry/extras.h"
 #include "makerlibs/pmdibcore.h"
@@ -656,4 +657,53 @@ TEST(BatchDialog, CancelAfterRandomTimesNeverHangsWithEightThreads) {
         EXPECT_EQ(p.SucceededCount, p.ProcessedCount);
         EXPECT_EQ(FilesBelow(dir / ("out" + std::to_string(round))).size(), size_t(p.ProcessedCount));
     }
+}
+
+namespace {
+
+// Holds the pool's jobs until the test lets them go.
+HANDLE g_releaseJobs = nullptr;
+std::atomic<int> g_jobsHeld{0};
+void HoldJob() {
+    ++g_jobsHeld;
+    WaitForSingleObject(g_releaseJobs, 60000);
+}
+
+}  // namespace
+
+// The dialog going away mid-run (not by Cancel: its owner went) while the
+// files in flight do not finish: the worker is ended after its time, and
+// so is every thread converting for it. None is left when the dialog has
+// returned, where a host may unload the library.
+TEST(BatchDialog, DialogGoneWhileConversionsHangLeavesNoThreadOfTheRun) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    std::string in = MakeFolder(dir, 12);
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    ImageConvertExtras four = kDefaultExtras;
+    four.Threads = 4;
+    ScopedExtras bound(&p, &four);
+    g_releaseJobs = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(g_releaseJobs, nullptr);
+    g_jobsHeld = 0;
+    Batch_SetPoolJobHookForTest(HoldJob);
+    int before = ThreadsOfThisProcess();
+    std::thread closer([&] {
+        for (int i = 0; i < 1000 && g_jobsHeld.load() < 4; ++i) Sleep(10);
+        if (HWND dialog = p.ProgressWindow) EndDialog(dialog, 3);
+    });
+    Watch watch;
+    DialogRun run = RunDialog(&p, {in}, &watch);
+    closer.join();
+    int after = ThreadsAfterRun(before);
+    SetEvent(g_releaseJobs);
+    Batch_SetPoolJobHookForTest(nullptr);
+    EXPECT_EQ(g_jobsHeld.load(), 4);
+    EXPECT_EQ(run.result, 3);
+    EXPECT_EQ(after, before);
+    // Let threads left behind (by a fault) end before the folder goes.
+    for (int i = 0; i < 100 && ThreadsOfThisProcess() > before; ++i) Sleep(10);
+    CloseHandle(g_releaseJobs);
+    g_releaseJobs = nullptr;
 }
