@@ -8,6 +8,10 @@
 # round. The whole run is timed, and a run over an empty folder (Wine's start
 # and the run's own setup) is subtracted for the "net" columns; the copies
 # are real files (a link would be the same input, which a run converts once).
+# Wine's server is kept running through the whole benchmark (wineserver -p,
+# ended with -k at the end), for every job count alike: a run then does not
+# pay for starting it and the service processes it starts, an artifact of
+# Wine that a Windows process never pays.
 #
 #   bench/parallel-bench.sh [FOLDER]
 # PM_BENCH_TREE=win64 times the x86-64 build (default win32). Builds the tree
@@ -23,7 +27,8 @@ build=${PM_BUILD_DIR:-$root/build}
 bin=$build/$tree/bin
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+export WINEPREFIX="$build/$tree/wineprefix"
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 winpath() { WINEPREFIX="$build/$tree/wineprefix" WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
 now() { date +%s%N; }
 
@@ -69,7 +74,12 @@ run() {  # set, jobs -> milliseconds
 
 median() { sort -n | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 
-# Wine's first start in a prefix is slow: once before measuring.
+# Wine's first start in a prefix is slow: once before measuring, with the
+# server kept from then on (one already running is ended first, to start
+# the persistent one).
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+wineserver -p
 run photos 1 >/dev/null
 declare -A times
 for ((r = 0; r < rounds; r++)); do
