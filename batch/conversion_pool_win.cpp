@@ -261,7 +261,7 @@ void Batch_EndPoolThreadsOf(const void* owner, unsigned graceMs) {
                 // Like the owner before it: it would run on in a library
                 // about to go.
                 TerminateThread(h, 0);
-                WaitForSingleObject(h, INFINITE);
+                WaitForSingleObject(h, kLockWaitMs);
             }
             CloseHandle(h);
         }

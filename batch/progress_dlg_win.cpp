@@ -20,6 +20,7 @@ constexpr int kPreviewCaptionLine = 20;
 constexpr DWORD kStopWaitMs = 3000;
 // What the conversions in flight get after the worker was ended.
 constexpr DWORD kPoolGraceMs = 1000;
+constexpr DWORD kEndedThreadWaitMs = 1000;
 constexpr DWORD kEndedWorkerWaitMs = 30000;
 // Set on the dialog by the worker before it ends the dialog: its run is over.
 constexpr char kWorkerEndedProp[] = "PmWorkerEnded";
@@ -228,7 +229,8 @@ void OnDestroy(HWND dialog, ProgressDlgArgs* args) {
         // about to go. So would the threads converting files for it, which
         // it can no longer end.
         TerminateThread(thread, 0);
-        WaitForSingleObject(thread, INFINITE);
+        // Ending is asynchronous: its pools are ended once it is gone.
+        WaitForSingleObject(thread, kEndedThreadWaitMs);
         Batch_EndPoolThreadsOf(args->Params, kPoolGraceMs);
     }
     CloseHandle(thread);
