@@ -529,7 +529,7 @@ int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* req
         s->out = out;
         s->meta = meta;
         s->metaCollected = attempt > 0;
-        s->scanAllowed = attempt == 0;
+        s->scanAllowed = attempt == 0 && JpegScan_Allowed();
         bool ok = Decode(s);
         const bool again = JpegScan_Abandoned(s->scan);
         if (s->created) jpeg_destroy_decompress(&s->cinfo);

@@ -231,6 +231,7 @@ struct BlockPlan {
 };
 
 std::atomic<unsigned long> g_taken{0}, g_abandoned{0};
+std::atomic<bool> g_allowed{true};
 
 }  // namespace
 
@@ -490,6 +491,9 @@ JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size) {
     g_taken.fetch_add(1, std::memory_order_relaxed);
     return s;
 }
+
+void JpegScan_Allow(bool allow) { g_allowed.store(allow, std::memory_order_relaxed); }
+bool JpegScan_Allowed() { return g_allowed.load(std::memory_order_relaxed); }
 
 bool JpegScan_Abandoned(const JpegScan* scan) { return scan && scan->abandoned; }
 

@@ -36,6 +36,11 @@ bool JpegScan_Abandoned(const JpegScan* scan);
 // coefficient at zig-zag position `zigzag`.
 bool JpegIdctReads(int idctSize, int zigzag);
 
+// Whether readers may use it (by default they may). Tests and the fuzz
+// target compare reads with and without it.
+void JpegScan_Allow(bool allow);
+bool JpegScan_Allowed();
+
 // Scans taken and abandoned since the program started, for the tests.
 struct JpegScanCounts {
     unsigned long taken, abandoned;
