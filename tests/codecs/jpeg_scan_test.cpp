@@ -310,7 +310,7 @@ TEST(JpegScan, DamagedFilesEndAsThroughLibjpegAlone) {
             std::vector<uint8_t> swapped = file, lost = file;
             for (size_t i = start, seen = 0; i + 1 < eoi; ++i) {
                 if (file[i] != 0xFF || file[i + 1] < 0xD0 || file[i + 1] > 0xD7) continue;
-                if (++seen == 5) swapped[i + 1] = uint8_t(0xD0 + (file[i + 1] - 0xD0 + 3) % 8);
+                if (++seen == 5) swapped[i + 1] = uint8_t(0xD0 + (file[i + 1] - 0xD0 + 1) % 8);
                 if (seen == 9) {
                     lost.erase(lost.begin() + long(i), lost.begin() + long(i) + 2);
                     break;
