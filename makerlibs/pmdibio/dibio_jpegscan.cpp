@@ -56,6 +56,12 @@ constexpr int ValueOf(uint32_t e) { return int16_t(uint16_t(e >> 16)); }
 constexpr uint32_t kSkipEnds = 128;
 constexpr uint16_t kSkipNone = 0xFFF0;
 
+// Two coefficients at the start of the window: bits 0-3 the bits they take
+// (0: not two small ones), 4-7 and 8-11 their zero runs, 12-21 and 22-31
+// their values.
+constexpr int kPairLimit = 512;
+constexpr int PairValue(uint32_t e, int shift) { return int32_t(e << (22 - shift)) >> 22; }
+
 // The magnitude bits `v` of size `s` as a signed value.
 inline int Extend(uint32_t v, int s) { return s == 0 ? 0 : v < (1u << (s - 1)) ? int(v) - (1 << s) + 1 : int(v); }
 
@@ -67,6 +73,7 @@ struct Table {
     int count;
     uint32_t fast[kPeekSize];
     uint16_t skip[kPeekSize];  // AC tables only
+    uint32_t pair[kPeekSize];  // AC tables only
 };
 
 // The symbol whose code starts `peek16` (the next 16 bits) and is longer
@@ -140,6 +147,19 @@ bool BuildTable(const JHUFF_TBL* h, bool dc, Table* t) {
             used += uint32_t(Used(e));
         }
         t->skip[pattern] = used == 0 ? kSkipNone : uint16_t(used | (passed + ends) << 4);
+    }
+    for (uint32_t pattern = 0; pattern < kPeekSize; ++pattern) {
+        const uint32_t first = t->fast[pattern];
+        uint32_t pair = 0;
+        if (KindOf(first) == kCoef && ValueOf(first) >= -kPairLimit && ValueOf(first) < kPairLimit) {
+            const uint32_t second = t->fast[(pattern << Used(first)) & (kPeekSize - 1)];
+            const int used = Used(first) + Used(second);
+            if (KindOf(second) == kCoef && used <= kPeek && ValueOf(second) >= -kPairLimit &&
+                ValueOf(second) < kPairLimit)
+                pair = uint32_t(used) | uint32_t(Run(first)) << 4 | uint32_t(Run(second)) << 8 |
+                       (uint32_t(ValueOf(first)) & 1023) << 12 | (uint32_t(ValueOf(second)) & 1023) << 22;
+        }
+        t->pair[pattern] = pair;
     }
     return true;
 }
@@ -315,15 +335,8 @@ inline bool LongCode(Bits& b, const Table& t, bool dc, uint32_t* e) {
     return true;
 }
 
-// Hands the loop's bits back.
-inline bool Keep(Bits* io, const Bits& b) {
-    *io = b;
-    return true;
-}
-
 // The AC terms of a block whose IDCT reads none of them.
-bool SkipBlock(Bits* io, const Table& t) {
-    Bits b = *io;
+[[gnu::always_inline]] inline bool SkipBlock(Bits& b, const Table& t) {
     int k = 1;
     for (;;) {
         if (b.count < kPeek) b.Refill();
@@ -340,7 +353,7 @@ bool SkipBlock(Bits* io, const Table& t) {
         const int passed = int(skip >> 4);
         if (next == 64 || (passed >= int(kSkipEnds) && next - int(kSkipEnds) < 64)) {
             b.Drop(int(skip & 15));
-            return Keep(io, b);
+            return true;
         }
         uint32_t e = t.fast[window];
         if (KindOf(e) == kLong) {
@@ -348,20 +361,33 @@ bool SkipBlock(Bits* io, const Table& t) {
         } else {
             b.Drop(Used(e));
         }
-        if (KindOf(e) == kEnd) return Keep(io, b);
+        if (KindOf(e) == kEnd) return true;
         // As libjpeg: a run may overshoot the block, which then ends.
         k += KindOf(e) == kZeroRun ? 16 : Run(e) + 1;
-        if (k >= 64) return Keep(io, b);
+        if (k >= 64) return true;
     }
 }
 
 // The AC terms of a block whose IDCT reads some of them. All are stored
 // where libjpeg stores them; those it does not read do no harm.
-bool StoreBlock(Bits* io, const Table& t, JCOEF* out) {
-    Bits b = *io;
+[[gnu::always_inline]] inline bool StoreBlock(Bits& b, const Table& t, JCOEF* out) {
     for (int k = 1; k < 64;) {
         if (b.count < kPeek) b.Refill();
-        uint32_t e = t.fast[b.Peek(kPeek)];
+        const uint32_t window = b.Peek(kPeek);
+        const uint32_t pair = t.pair[window];
+        if (pair != 0) {
+            // Both when the block goes on after the first.
+            int first = k + int(pair >> 4 & 15);
+            if (first < 63) {
+                b.Drop(int(pair & 15));
+                out[kNatural[first]] = JCOEF(PairValue(pair, 12));
+                k = first + 1 + int(pair >> 8 & 15);
+                out[kNatural[k]] = JCOEF(PairValue(pair, 22));
+                ++k;
+                continue;
+            }
+        }
+        uint32_t e = t.fast[window];
         if ((e & kKindBits) == 0) {
             b.Drop(Used(e));
             k += Run(e);
@@ -374,7 +400,7 @@ bool StoreBlock(Bits* io, const Table& t, JCOEF* out) {
         } else {
             b.Drop(Used(e));
         }
-        if (KindOf(e) == kEnd) return Keep(io, b);
+        if (KindOf(e) == kEnd) return true;
         if (KindOf(e) == kZeroRun) {
             k += 16;
             continue;
@@ -383,7 +409,7 @@ bool StoreBlock(Bits* io, const Table& t, JCOEF* out) {
         out[kNatural[k]] = JCOEF(ValueOf(e));
         ++k;
     }
-    return Keep(io, b);
+    return true;
 }
 
 boolean DecodeMcu(j_decompress_ptr c, JBLOCKROW* blocks) {
@@ -400,10 +426,10 @@ boolean DecodeMcu(j_decompress_ptr c, JBLOCKROW* blocks) {
         if (s->restartsToGo == 0 && !Restart(s)) return abandon();
         --s->restartsToGo;
     }
+    Bits b = s->in;
     for (int i = 0; i < s->blocks; ++i) {
         const BlockPlan& plan = s->plan[i];
         JCOEF* out = blocks[i][0];
-        Bits b = s->in;
         if (b.count < kPeek) b.Refill();
         uint32_t e = plan.dc->fast[b.Peek(kPeek)];
         if ((e & kKindBits) == 0) {
@@ -411,15 +437,14 @@ boolean DecodeMcu(j_decompress_ptr c, JBLOCKROW* blocks) {
         } else if (!LongCode(b, *plan.dc, true, &e)) {
             return abandon();
         }
-        s->in = b;
         // libjpeg adds in int and lets the sum wrap; so does this, in
         // unsigned arithmetic where wrapping is defined.
         int& dc = s->lastDc[plan.component];
         dc = int(uint32_t(dc) + uint32_t(ValueOf(e)));
         out[0] = JCOEF(int16_t(uint16_t(uint32_t(dc))));
-        if (!(plan.skip ? SkipBlock(&s->in, *plan.ac) : StoreBlock(&s->in, *plan.ac, out))) return abandon();
+        if (!(plan.skip ? SkipBlock(b, *plan.ac) : StoreBlock(b, *plan.ac, out))) return abandon();
     }
-    const Bits& b = s->in;
+    s->in = b;
     if (b.phantom > b.count) return abandon();
     if (--s->mcusLeft == 0 && !MarkerAhead(b.p, b.end)) return abandon();
     return TRUE;
