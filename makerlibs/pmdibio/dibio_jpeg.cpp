@@ -533,6 +533,7 @@ int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* req
         bool ok = Decode(s);
         const bool again = JpegScan_Abandoned(s->scan);
         if (s->created) jpeg_destroy_decompress(&s->cinfo);
+        JpegScan_Free(s->scan);
         Color_Close(s->cmykToSrgb);
         int depth = s->depth;
         const bool progressive = s->progressive;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 
 namespace pmio {
 namespace {
@@ -479,28 +480,26 @@ JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size) {
     if (from < data || from > data + size || size_t(data + size - from) != c->src->bytes_in_buffer) return nullptr;
     if (c->blocks_in_MCU < 1 || c->blocks_in_MCU > D_MAX_BLOCKS_IN_MCU) return nullptr;
 
-    auto alloc = [c](size_t n) {
-        return (*c->mem->alloc_small)(reinterpret_cast<j_common_ptr>(c), JPOOL_IMAGE, n);
-    };
-    auto* s = static_cast<JpegScan*>(alloc(sizeof(JpegScan)));
-    std::memset(s, 0, sizeof *s);
+    // Outside libjpeg's pools, so that its memory limit and its failures
+    // stay those of a read without it: short of memory, it just stays out.
+    auto* s = new (std::nothrow) JpegScan{};
+    if (!s) return nullptr;
     for (int ci = 0; ci < c->comps_in_scan; ++ci) {
         const jpeg_component_info* comp = c->cur_comp_info[ci];
         const int slots[2] = {comp->dc_tbl_no, comp->ac_tbl_no};
         for (int kind = 0; kind < 2; ++kind) {
             int slot = slots[kind];
-            if (slot < 0 || slot >= NUM_HUFF_TBLS) return nullptr;
+            if (slot < 0 || slot >= NUM_HUFF_TBLS) return JpegScan_Free(s), nullptr;
             if (s->tables[kind][slot]) continue;
             const JHUFF_TBL* h = kind == 0 ? c->dc_huff_tbl_ptrs[slot] : c->ac_huff_tbl_ptrs[slot];
-            if (!h) return nullptr;
-            auto* t = static_cast<Table*>(alloc(sizeof(Table)));
-            if (!BuildTable(h, kind == 0, t)) return nullptr;
+            auto* t = h ? new (std::nothrow) Table : nullptr;
             s->tables[kind][slot] = t;
+            if (!t || !BuildTable(h, kind == 0, t)) return JpegScan_Free(s), nullptr;
         }
     }
     for (int i = 0; i < c->blocks_in_MCU; ++i) {
         int ci = c->MCU_membership[i];
-        if (ci < 0 || ci >= c->comps_in_scan) return nullptr;
+        if (ci < 0 || ci >= c->comps_in_scan) return JpegScan_Free(s), nullptr;
         const jpeg_component_info* comp = c->cur_comp_info[ci];
         s->plan[i] = BlockPlan{s->tables[0][comp->dc_tbl_no], s->tables[1][comp->ac_tbl_no], uint8_t(ci),
                                ScaledIdctSize(*comp) == 1};
@@ -510,7 +509,7 @@ JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size) {
     s->restartInterval = c->restart_interval;
     s->restartsToGo = c->restart_interval;
     s->mcusLeft = uint64_t(c->MCUs_per_row) * c->MCU_rows_in_scan;
-    if (s->mcusLeft == 0) return nullptr;
+    if (s->mcusLeft == 0) return JpegScan_Free(s), nullptr;
     c->client_data = s;
     reinterpret_cast<EntropyDecoder*>(c->entropy)->decode_mcu = DecodeMcu;
     g_taken.fetch_add(1, std::memory_order_relaxed);
@@ -519,6 +518,13 @@ JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size) {
 
 void JpegScan_Allow(bool allow) { g_allowed.store(allow, std::memory_order_relaxed); }
 bool JpegScan_Allowed() { return g_allowed.load(std::memory_order_relaxed); }
+
+void JpegScan_Free(JpegScan* scan) {
+    if (!scan) return;
+    for (auto& kind : scan->tables)
+        for (Table* t : kind) delete t;
+    delete scan;
+}
 
 bool JpegScan_Abandoned(const JpegScan* scan) { return scan && scan->abandoned; }
 

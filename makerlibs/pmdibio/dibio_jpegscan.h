@@ -25,9 +25,10 @@ struct JpegScan;
 // After jpeg_start_decompress: takes over the scan of `c` when it is one
 // Huffman-coded scan of 8-bit grey or 3-component YCbCr with a common
 // sampling, read from `data`, the whole file in memory, which must outlive
-// the decode. Null (and `c` untouched) otherwise. The state lives in the
-// decoder's image pool and uses c->client_data.
+// the decode. Null (and `c` untouched) otherwise. It uses c->client_data;
+// free it with JpegScan_Free once `c` is destroyed.
 JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size);
+void JpegScan_Free(JpegScan* scan);
 // True when the decode stopped because the scan decoder left the data to
 // libjpeg; the caller then reads the file again without it.
 bool JpegScan_Abandoned(const JpegScan* scan);

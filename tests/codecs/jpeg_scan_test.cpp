@@ -111,8 +111,10 @@ void DecodeAt(const std::vector<uint8_t>& file, int scale, bool scan, Decoded* o
     err.pub.error_exit = JumpOut;
     err.pub.output_message = Silent;
     jpeg_create_decompress(&c);
+    pmio::JpegScan* volatile taken = nullptr;
     if (setjmp(err.jump)) {
         jpeg_destroy_decompress(&c);
+        pmio::JpegScan_Free(taken);
         return;
     }
     jpeg_mem_src(&c, file.data(), static_cast<unsigned long>(file.size()));
@@ -123,7 +125,7 @@ void DecodeAt(const std::vector<uint8_t>& file, int scale, bool scan, Decoded* o
                         : c.num_components == 4             ? JCS_CMYK
                                                             : JCS_EXT_BGR;
     jpeg_start_decompress(&c);
-    pmio::JpegScan* taken = scan ? pmio::JpegScan_Take(&c, file.data(), file.size()) : nullptr;
+    taken = scan ? pmio::JpegScan_Take(&c, file.data(), file.size()) : nullptr;
     out->taken = taken != nullptr;
     out->width = int(c.output_width);
     out->height = int(c.output_height);
@@ -140,6 +142,7 @@ void DecodeAt(const std::vector<uint8_t>& file, int scale, bool scan, Decoded* o
     out->abandoned = pmio::JpegScan_Abandoned(taken);
     out->ok = complete;
     jpeg_destroy_decompress(&c);
+    pmio::JpegScan_Free(taken);
 }
 
 // Takes the scan and gives libjpeg's pixels.
