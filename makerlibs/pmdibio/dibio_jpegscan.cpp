@@ -202,16 +202,16 @@ struct Bits {
             if (byte != 0xFF) {
                 ++b.p;
                 real = true;
+            } else if (b.p + 1 < b.end && b.p[1] == 0) {
+                b.p += 2;
+                real = true;
             } else {
-                // Fill bytes may precede a stuffed zero as they may a marker.
-                const uint8_t* q = b.p + 1;
-                while (q < b.end && *q == 0xFF) ++q;
-                if (q < b.end && *q == 0) {
-                    b.p = q + 1;
-                    real = true;
-                } else {
-                    b.atMarker = true;
-                }
+                // A marker, or fill bytes, which no encoder writes before a
+                // stuffed zero: libjpeg-turbo's fast decoder takes them for
+                // a marker and hands the MCU to its slow one, which decodes
+                // it again over the terms the first left in the block. Only
+                // libjpeg itself gives those pixels.
+                b.atMarker = true;
             }
         }
         if (!real) {

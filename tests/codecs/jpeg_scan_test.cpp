@@ -305,6 +305,16 @@ TEST(JpegScan, DamagedFilesEndAsThroughLibjpegAlone) {
         early[start + 200] = 0xFF;
         early[start + 201] = 0xD9;
         damaged.emplace_back("early end marker", early);
+        // A fill byte before a stuffed zero, which libjpeg decodes its own
+        // way when it has no restart markers to mind.
+        std::vector<uint8_t> fill = file;
+        for (size_t i = start + 100; i + 1 < eoi; ++i) {
+            if (file[i] == 0xFF && file[i + 1] == 0) {
+                fill.insert(fill.begin() + long(i), 0xFF);
+                break;
+            }
+        }
+        damaged.emplace_back("fill byte before a stuffed zero", fill);
         std::vector<uint8_t> trailing(file.begin(), file.end() - 2);
         trailing.insert(trailing.end(), {0x12, 0x34, 0xFF, 0xD9});
         damaged.emplace_back("bytes before the end marker", trailing);
