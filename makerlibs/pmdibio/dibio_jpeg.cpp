@@ -311,8 +311,12 @@ void ApplyRequest(ReadState* s) {
     jpeg_calc_output_dimensions(c);
     r->Reduction = denom;
     if (!c->progressive_mode || c->arith_code || !s->src.data) return;
-    // The file so far has been read from one part: the whole file.
-    size_t at = size_t(c->src->next_input_byte - s->src.data);
+    // The file so far has been read from one part: the whole file. Unless
+    // it ended inside the header: the source then holds the end marker it
+    // made up, and the read fails as it always did.
+    const uint8_t* next = c->src->next_input_byte;
+    if (s->err.truncated || next < s->src.data || next > s->src.data + s->src.size) return;
+    size_t at = size_t(next - s->src.data);
     int count = 0;
     if (!PlanNeededScans(c, s->src.data, s->src.size, at, s->planned, &count)) return;
     // Scans left out leave coefficients unset; smoothing would guess them
