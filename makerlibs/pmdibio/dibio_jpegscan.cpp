@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace pmio {
 namespace {
@@ -170,8 +171,17 @@ bool BuildTable(const JHUFF_TBL* h, bool dc, Table* t) {
 // decode that used any of them was not one libjpeg would make silently.
 // The decoding loops work on a copy of their own that never leaves them,
 // so that the compiler keeps it in registers.
+// A register's width of bits: 64-bit shifts cost the 32-bit build more than
+// the more frequent refills of a 32-bit word do.
+using BitWord = std::conditional_t<(sizeof(void*) < 8), uint32_t, uint64_t>;
+constexpr int kWordBits = int(sizeof(BitWord)) * 8;
+// A refill leaves at least this many bits in hand: enough for any code
+// with its magnitude but the longest, which refill between the two.
+constexpr int kRefilled = kWordBits - 7;
+static_assert(kRefilled >= 16 && kRefilled >= kPeek);
+
 struct Bits {
-    uint64_t bits;
+    BitWord bits;
     int count;            // bits held, zeros past the data included
     int phantom;          // zeros appended past the data
     bool atMarker;        // p is at a marker's 0xFF, or at the data's end
@@ -179,7 +189,7 @@ struct Bits {
     const uint8_t* end;
 
     inline void Refill();
-    uint32_t Peek(int n) const { return uint32_t(bits >> (64 - n)); }
+    uint32_t Peek(int n) const { return uint32_t(bits >> (kWordBits - n)); }
     void Drop(int n) {
         bits <<= n;
         count -= n;
@@ -194,7 +204,7 @@ struct Bits {
 
 // Byte by byte, near a 0xFF or the data's end.
 [[gnu::noinline]] Bits RefillBytes(Bits b) {
-    while (b.count <= 56) {
+    while (b.count < kRefilled) {
         uint32_t byte = 0;
         bool real = false;
         if (!b.atMarker && b.p < b.end) {
@@ -218,26 +228,32 @@ struct Bits {
             byte = 0;
             b.phantom += 8;
         }
-        b.bits |= uint64_t(byte) << (56 - b.count);
+        b.bits |= BitWord(byte) << (kWordBits - 8 - b.count);
         b.count += 8;
     }
     return b;
 }
 
-// Leaves at least 57 bits in hand.
+// Leaves at least kRefilled bits in hand.
 inline void Bits::Refill() {
-    if (!atMarker && end - p >= 8) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        w = __builtin_bswap64(w);  // the data's first byte highest
+    if (!atMarker && end - p >= int(sizeof(BitWord))) {
+        BitWord w;
+        std::memcpy(&w, p, sizeof w);
+        // The data's first byte highest.
+        if constexpr (sizeof w == 8) {
+            w = BitWord(__builtin_bswap64(uint64_t(w)));
+        } else {
+            w = BitWord(__builtin_bswap32(uint32_t(w)));
+        }
         // No 0xFF among the eight: they are all data, so take as many whole
         // bytes as fit; the bits below `count` are those of the next byte,
         // which the next refill writes again.
-        uint64_t x = ~w;
-        if (((x - 0x0101010101010101u) & ~x & 0x8080808080808080u) == 0) {
+        constexpr BitWord kOnes = BitWord(0x0101010101010101u), kHighs = BitWord(0x8080808080808080u);
+        const BitWord x = ~w;
+        if (((x - kOnes) & ~x & kHighs) == 0) {
             bits |= w >> count;
-            p += (63 - count) >> 3;
-            count |= 56;
+            p += (kWordBits - 1 - count) >> 3;
+            count |= kWordBits - 8;
             return;
         }
     }
@@ -307,7 +323,7 @@ bool MarkerAhead(const uint8_t* p, const uint8_t* end) {
 // wider window (kCoef with its value, kEnd or kZeroRun).
 [[gnu::noinline]] bool SlowCode(Bits* io, const Table& t, bool dc, uint32_t* e) {
     Bits b = *io;
-    if (b.count < 31) b.Refill();
+    if (b.count < 16) b.Refill();
     int length = 0, symbol = 0;
     if (!SlowSymbol(t, b.Peek(16), kPeek, &length, &symbol)) return false;
     b.Drop(length);
@@ -315,6 +331,7 @@ bool MarkerAhead(const uint8_t* p, const uint8_t* end) {
     if (!dc && size == 0) {
         *e = Entry(0, 0, run == 15 ? kZeroRun : kEnd, 0, 0);
     } else {
+        if (b.count < 16) b.Refill();
         *e = Entry(0, uint32_t(run), kCoef, 0, b.Take(size));
     }
     *io = b;
