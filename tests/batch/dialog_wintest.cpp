@@ -572,29 +572,40 @@ int ThreadsAfterRun(int before) {
 
 }  // namespace
 
-// Several files at once: Cancel pressed while a committed file's image is
-// shown, at a random file each round. The question is asked once; on No
-// the run goes on to the end; on Yes no file is handed out any more, the
-// ones in flight are finished and committed, and when the dialog has
-// returned no thread of the run is left.
-TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
+// The parameter is the run's thread count: the same races one file at a
+// time and with several at once.
+class BatchDialogCancel : public testing::TestWithParam<int> {};
+
+constexpr int kMostThreads = 8;
+
+INSTANTIATE_TEST_SUITE_P(, BatchDialogCancel, testing::Values(1, kMostThreads),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return info.param == 1 ? std::string("OneThread") : std::to_string(info.param) + "Threads";
+                         });
+
+// Cancel pressed while a committed file's image is shown, at a random file
+// each round. The question is asked once; on No the run goes on to the end;
+// on Yes no file is handed out any more, the ones in flight are finished
+// and committed, and when the dialog has returned no thread of the run is
+// left.
+TEST_P(BatchDialogCancel, AtRandomMomentsStopsAfterWhatWasHandedOut) {
     if (!HaveDisplay()) GTEST_SKIP() << "no display";
     TempDir dir;
     constexpr int kFiles = 24;
-    constexpr int kThreads = 8;
+    const int threads = GetParam();
     std::string in = MakeFolder(dir, kFiles);
     std::mt19937 random(20261208);
     for (int round = 0; round < 6; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
+        SCOPED_TRACE("round " + std::to_string(round) + ", threads " + std::to_string(threads));
         std::string out = dir / ("out" + std::to_string(round));
         ImageConvertParams p;
         MakeParams(&p, out, kQuietMode);
-        ImageConvertExtras eight = kDefaultExtras;
-        eight.Threads = kThreads;
-        ScopedExtras bound(&p, &eight);
+        ImageConvertExtras extras = kDefaultExtras;
+        extras.Threads = threads;
+        ScopedExtras bound(&p, &extras);
         Watch watch;
         // Early enough that files are left to hand out after those in flight.
-        int at = 1 + int(random() % (kFiles - kThreads - 2));
+        int at = 1 + int(random() % (kFiles - kMostThreads - 2));
         watch.onImage.assign(size_t(at), Act::None);
         watch.onImage.back() = Act::PressCancel;
         bool yes = round % 3 != 2;
@@ -604,6 +615,9 @@ TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
         ASSERT_EQ(run.answers.captions.size(), 1u);
         EXPECT_EQ(run.answers.captions[0], "処理中止の確認");
         EXPECT_GE(run.answers.processedAtBox[0], at);
+        // One at a time, the question comes at the entry after the file
+        // whose image saw the press.
+        if (threads == 1) EXPECT_EQ(run.answers.processedAtBox[0], at);
         if (!yes) {
             EXPECT_EQ(run.result, 1);
             EXPECT_EQ(p.ProcessedCount, kFiles);
@@ -613,7 +627,8 @@ TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
         EXPECT_EQ(run.result, 2);
         EXPECT_EQ(p.StopRequested, 1);
         // What was handed out at the question, and nothing after it.
-        EXPECT_LE(p.ProcessedCount, run.answers.processedAtBox[0] + 2 * kThreads);
+        EXPECT_LE(p.ProcessedCount, run.answers.processedAtBox[0] + 2 * threads);
+        if (threads == 1) EXPECT_EQ(p.ProcessedCount, run.answers.processedAtBox[0]);
         EXPECT_LT(p.ProcessedCount, kFiles);
         EXPECT_EQ(p.SucceededCount, p.ProcessedCount);
         // Every file started was finished: no output without its result.
@@ -624,19 +639,20 @@ TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
 
 // Cancel pressed after a random time, wherever the worker is then: waiting
 // for a conversion to finish, committing, or past the last file.
-TEST(BatchDialog, CancelAfterRandomTimesNeverHangsWithEightThreads) {
+TEST_P(BatchDialogCancel, AfterRandomTimesNeverHangs) {
     if (!HaveDisplay()) GTEST_SKIP() << "no display";
     TempDir dir;
     constexpr int kFiles = 16;
+    const int threads = GetParam();
     std::string in = MakeFolder(dir, kFiles);
     std::mt19937 random(1208);
     for (int round = 0; round < 5; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
+        SCOPED_TRACE("round " + std::to_string(round) + ", threads " + std::to_string(threads));
         ImageConvertParams p;
         MakeParams(&p, dir / ("out" + std::to_string(round)), kQuietMode);
-        ImageConvertExtras eight = kDefaultExtras;
-        eight.Threads = 8;
-        ScopedExtras bound(&p, &eight);
+        ImageConvertExtras extras = kDefaultExtras;
+        extras.Threads = threads;
+        ScopedExtras bound(&p, &extras);
         Watch watch;
         DWORD delay = 500 + DWORD(random() % 1500);
         int before = ThreadsOfThisProcess();
