@@ -69,21 +69,8 @@ INT_PTR OnLoad(HWND page, WPARAM first) {
     return Page_Answer(page, 1);
 }
 
-INT_PTR Dispatch(HWND page, UINT message, WPARAM wParam, LPARAM) {
-    switch (message) {
-    case WM_INITDIALOG:
-        return FALSE;
-    case WM_PARAMS_LOAD:
-        return OnLoad(page, wParam);
-    case WM_COMMAND:
-        OnCommand(page, LOWORD(wParam), HIWORD(wParam));
-        return FALSE;
-    }
-    return FALSE;
-}
-
 }  // namespace
 
-INT_PTR CALLBACK FolderPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
-    return Page_Guard([&] { return Dispatch(page, message, wParam, lParam); });
+INT_PTR CALLBACK FolderPageProc(HWND page, UINT message, WPARAM wParam, LPARAM) {
+    return Page_Dispatch(page, message, wParam, OnLoad, OnCommand);
 }

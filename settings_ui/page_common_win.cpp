@@ -143,6 +143,19 @@ bool Page_SelectedComboData(HWND combo, LPARAM* data) {
     return true;
 }
 
+INT_PTR Page_Dispatch(HWND page, UINT message, WPARAM wParam, PageLoad load, PageCommand command) {
+    return Page_Guard([&]() -> INT_PTR {
+        switch (message) {
+        case WM_PARAMS_LOAD:
+            return load(page, wParam);
+        case WM_COMMAND:
+            command(page, LOWORD(wParam), HIWORD(wParam));
+            return FALSE;
+        }
+        return FALSE;
+    });
+}
+
 INT_PTR Page_Answer(HWND page, LRESULT result) {
     SetWindowLongPtrA(page, DWLP_MSGRESULT, result);
     return TRUE;

@@ -180,6 +180,14 @@ INT_PTR Page_Guard(F call, INT_PTR fallback = FALSE) {
     }
 }
 
+// The messages a plain settings page answers: the shell asks it to show the
+// record (WM_PARAMS_LOAD, `load` answers it) and its controls report
+// (`command` gets the control and notification); everything else goes to the
+// dialog manager's defaults. Exceptions are turned away as by Page_Guard.
+using PageLoad = INT_PTR (*)(HWND page, WPARAM first);
+using PageCommand = void (*)(HWND page, int control, int code);
+INT_PTR Page_Dispatch(HWND page, UINT message, WPARAM wParam, PageLoad load, PageCommand command);
+
 INT_PTR CALLBACK StartPageProc(HWND, UINT, WPARAM, LPARAM);
 INT_PTR CALLBACK ImagePageProc(HWND, UINT, WPARAM, LPARAM);
 INT_PTR CALLBACK InputPageProc(HWND, UINT, WPARAM, LPARAM);

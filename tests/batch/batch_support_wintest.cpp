@@ -77,10 +77,12 @@ int RunConsoleHost(const std::string& arguments, const std::string& folder, std:
     DWORD code = DWORD(-1);
     if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                        folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
-        if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0) {
             GetExitCodeProcess(pi.hProcess, &code);
-        else
+        } else {
+            std::fprintf(stderr, "RunConsoleHost: no end after 120 s: %s\n", command.c_str());
             TerminateProcess(pi.hProcess, code);
+        }
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
     } else {

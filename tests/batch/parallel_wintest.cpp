@@ -292,15 +292,22 @@ TEST(ParallelRun, TheMemoryBudgetBoundsWhatRunsAtOnce) {
         ASSERT_TRUE(batchtest::CopySample("landscape.jpg", Join(in, "small" + std::to_string(i) + ".jpg")));
     const uint64_t budget = 16ull << 20;
     Batch_SetMemoryBudgetForTest(budget);
-    Outcome o = RunAt(8, {in}, dir / "out", kQuietMode, kTypeJpeg);
+    // Whether two small ones ever overlap depends on the scheduler: a loaded
+    // machine can finish each before the worker hands out the next. The
+    // budget must allow it in one of a few runs; it must hold in every one.
+    int peakRunning = 0;
+    for (int attempt = 0; attempt < 5 && peakRunning < 2; ++attempt) {
+        Outcome o = RunAt(8, {in}, dir / ("out" + std::to_string(attempt)), kQuietMode, kTypeJpeg);
+        EXPECT_EQ(o.run.processed, 26);
+        EXPECT_EQ(o.run.succeeded, 26);
+        EXPECT_TRUE(o.run.errors.empty());
+        ConversionPool::Stats stats = Batch_LastPoolStats();
+        EXPECT_LE(stats.peakHeldShared, budget);
+        EXPECT_GE(stats.peakHeld, 1600ull * 1200 * 9);
+        peakRunning = stats.peakRunning;
+    }
     Batch_SetMemoryBudgetForTest(0);
-    EXPECT_EQ(o.run.processed, 26);
-    EXPECT_EQ(o.run.succeeded, 26);
-    EXPECT_TRUE(o.run.errors.empty());
-    ConversionPool::Stats stats = Batch_LastPoolStats();
-    EXPECT_GE(stats.peakRunning, 2);
-    EXPECT_LE(stats.peakHeldShared, budget);
-    EXPECT_GE(stats.peakHeld, 1600ull * 1200 * 9);
+    EXPECT_GE(peakRunning, 2);
 }
 
 TEST(ParallelRun, TheThreadCountFollowsTheSetting) {
