@@ -346,34 +346,43 @@ TEST(BatchDialog, StopInsideAnAnimationEndsThePartialFileProperly) {
     MakeDir(dir / "in");
     CopySample("animation.gif", dir / "in\\a.gif");
     CopySample("animation.gif", dir / "in\\b.gif");
-    ImageConvertParams p;
-    MakeParams(&p, dir / "out", kQuietMode | FILEMODE_LOGINOUTPUT, kTypeGif);
-    Watch watch;
-    // Pressed while frames 2 and 4 of a.gif are converted: each is asked
-    // after its frame; No goes on with the next frame, Yes ends the file.
-    watch.onImage = {Act::None, Act::PressCancel, Act::None, Act::PressCancel};
-    DialogRun run = RunDialog(&p, {dir / "in\\a.gif", dir / "in\\b.gif"}, &watch, {IDNO, IDYES});
+    // An animation goes frame by frame on the worker whatever the thread
+    // count; with several, b.gif must not have been started meanwhile.
+    for (int threads : {1, 4}) {
+        SCOPED_TRACE("threads " + std::to_string(threads));
+        std::string out = dir / ("out" + std::to_string(threads));
+        ImageConvertParams p;
+        MakeParams(&p, out, kQuietMode | FILEMODE_LOGINOUTPUT, kTypeGif);
+        ImageConvertExtras extras = kDefaultExtras;
+        extras.Threads = threads;
+        ScopedExtras bound(&p, &extras);
+        Watch watch;
+        // Pressed while frames 2 and 4 of a.gif are converted: each is asked
+        // after its frame; No goes on with the next frame, Yes ends the file.
+        watch.onImage = {Act::None, Act::PressCancel, Act::None, Act::PressCancel};
+        DialogRun run = RunDialog(&p, {dir / "in\\a.gif", dir / "in\\b.gif"}, &watch, {IDNO, IDYES});
 
-    EXPECT_EQ(run.result, 2);
-    EXPECT_EQ(p.ProcessedCount, 1);
-    EXPECT_EQ(p.SucceededCount, 0);
-    EXPECT_EQ(FilesBelow(dir / "out"), (std::vector<std::string>{"Vimoｻﾑﾈｲﾙﾛｸﾞ.txt", "a.gif"}));
-    std::vector<uint8_t> log;
-    ASSERT_TRUE(pmtest::ReadWholeFile(dir / "out\\Vimoｻﾑﾈｲﾙﾛｸﾞ.txt", &log));
-    std::string text(log.begin(), log.end());
-    EXPECT_NE(text.find("GIFアニメーションの変換中断"), std::string::npos) << text;
-    EXPECT_NE(text.find(dir / "out\\a.gif"), std::string::npos) << text;
-    EXPECT_EQ(watch.shown.load(), 4);
-    // Header, four frames and the trailer: a playable animation.
-    std::vector<uint8_t> data;
-    ASSERT_TRUE(pmtest::ReadWholeFile(dir / "out\\a.gif", &data));
-    ASSERT_FALSE(data.empty());
-    EXPECT_EQ(data.back(), 0x3B);
-    HANDLE f = CreateFileA((dir / "out\\a.gif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GifKit_CountFrames(f), 4);
-    CloseHandle(f);
+        EXPECT_EQ(run.result, 2);
+        EXPECT_EQ(p.ProcessedCount, 1);
+        EXPECT_EQ(p.SucceededCount, 0);
+        EXPECT_EQ(FilesBelow(out), (std::vector<std::string>{"Vimoｻﾑﾈｲﾙﾛｸﾞ.txt", "a.gif"}));
+        std::vector<uint8_t> log;
+        ASSERT_TRUE(pmtest::ReadWholeFile(Join(out, "Vimoｻﾑﾈｲﾙﾛｸﾞ.txt"), &log));
+        std::string text(log.begin(), log.end());
+        EXPECT_NE(text.find("GIFアニメーションの変換中断"), std::string::npos) << text;
+        EXPECT_NE(text.find(Join(out, "a.gif")), std::string::npos) << text;
+        EXPECT_EQ(watch.shown.load(), 4);
+        // Header, four frames and the trailer: a playable animation.
+        std::vector<uint8_t> data;
+        ASSERT_TRUE(pmtest::ReadWholeFile(Join(out, "a.gif"), &data));
+        ASSERT_FALSE(data.empty());
+        EXPECT_EQ(data.back(), 0x3B);
+        HANDLE f = CreateFileA(Join(out, "a.gif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        ASSERT_NE(f, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GifKit_CountFrames(f), 4);
+        CloseHandle(f);
+    }
 }
 
 TEST(BatchDialog, ResizingKeepsTheControlsLaidOut) {
