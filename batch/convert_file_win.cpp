@@ -35,6 +35,7 @@ constexpr char kStopCaption[] = "処理中止の確認";
 constexpr UINT kStopBoxType = MB_YESNO | MB_ICONEXCLAMATION;  // 0x34
 
 std::atomic<BatchProgressHook> g_hook{nullptr};
+std::atomic<BatchTakenHook> g_takenHook{nullptr};
 
 LONG Load(LONG& field) { return std::atomic_ref<LONG>(field).load(); }
 void Store(LONG& field, LONG value) { std::atomic_ref<LONG>(field).store(value); }
@@ -290,6 +291,8 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
 
 void Batch_SetProgressHook(BatchProgressHook hook) { g_hook.store(hook); }
 
+void Batch_SetTakenHookForTest(BatchTakenHook hook) { g_takenHook.store(hook); }
+
 int Batch_ShowStopQuestion(HWND dialog) {
     return WinKit_MessageBox(dialog, kStopText, kStopCaption, kStopBoxType, 0, 0);
 }
@@ -439,6 +442,7 @@ bool Batch_PlanFile(BatchRun& run, const CoreWalkEntry& e, PlannedFile* f) {
         f->shownOutputPath = Core_NarrowForDisplay(f->outputPath.c_str());
         f->shownName = Core_NarrowForDisplay(f->outputName.c_str());
     }
+    if (BatchTakenHook hook = g_takenHook.load()) hook(p, f->shownPath.c_str());
     return true;
 }
 
