@@ -646,6 +646,34 @@ TEST_P(BatchDialogCancel, AtRandomMomentsStopsAfterWhatWasHandedOut) {
     }
 }
 
+// Several at once, Cancel pressed while one of the last files is shown,
+// when every file is handed out and most are already converted: the user
+// still gets the question before the next file is committed, as one at a
+// time asks before its next file. A Yes stops the run; what was converted
+// is committed.
+TEST(BatchDialog, CancelWhileTheLastFilesAreCommittedIsStillAsked) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    constexpr int kFiles = 6;
+    std::string in = MakeFolder(dir, kFiles);
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    ImageConvertExtras extras = kDefaultExtras;
+    extras.Threads = kMostThreads;
+    ScopedExtras bound(&p, &extras);
+    Watch watch;
+    watch.onImage.assign(kFiles - 1, Act::None);
+    watch.onImage.back() = Act::PressCancel;
+    DialogRun run = RunDialog(&p, {in}, &watch, {IDYES});
+    ASSERT_EQ(run.answers.captions.size(), 1u);
+    EXPECT_EQ(run.answers.processedAtBox[0], kFiles - 1);
+    EXPECT_EQ(run.result, 2);
+    EXPECT_EQ(p.StopRequested, 1);
+    EXPECT_EQ(p.ProcessedCount, kFiles);
+    EXPECT_EQ(p.SucceededCount, kFiles);
+    EXPECT_EQ(FilesBelow(dir / "out").size(), size_t(kFiles));
+}
+
 // Cancel pressed after a random time, wherever the worker is then: waiting
 // for a conversion to finish, committing, or past the last file.
 TEST_P(BatchDialogCancel, AfterRandomTimesNeverHangs) {
