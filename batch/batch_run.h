@@ -41,6 +41,13 @@ void Batch_SetProgressHook(BatchProgressHook hook);
 // negative when the file was not converted (it failed before opening).
 double Batch_FileConversionMs();
 
+// For tests of inputs that change while a run is on: called on the walking
+// thread once a file was taken for conversion and before it is opened. A
+// run one file at a time and one converting several at once both have this
+// moment (the progress hook's count comes later when several go at once).
+using BatchTakenHook = void (*)(const ImageConvertParams* params, const char* path);
+void Batch_SetTakenHookForTest(BatchTakenHook hook);
+
 // What the animated GIF path leaves for per-file conversion to record.
 struct GifPathResult {
     bool succeeded;

@@ -37,6 +37,7 @@ constexpr UINT kStopBoxType = MB_YESNO | MB_ICONEXCLAMATION;  // 0x34
 std::atomic<BatchProgressHook> g_hook{nullptr};
 // The conversion time of the file whose outcome the hook is told of.
 thread_local int64_t t_hookFileTicks = -1;
+std::atomic<BatchTakenHook> g_takenHook{nullptr};
 
 LONG Load(LONG& field) { return std::atomic_ref<LONG>(field).load(); }
 void Store(LONG& field, LONG value) { std::atomic_ref<LONG>(field).store(value); }
@@ -305,6 +306,7 @@ double Batch_FileConversionMs() {
     QueryPerformanceFrequency(&frequency);
     return double(t_hookFileTicks) * 1000.0 / double(frequency.QuadPart);
 }
+void Batch_SetTakenHookForTest(BatchTakenHook hook) { g_takenHook.store(hook); }
 
 int Batch_ShowStopQuestion(HWND dialog) {
     return WinKit_MessageBox(dialog, kStopText, kStopCaption, kStopBoxType, 0, 0);
@@ -455,6 +457,7 @@ bool Batch_PlanFile(BatchRun& run, const CoreWalkEntry& e, PlannedFile* f) {
         f->shownOutputPath = Core_NarrowForDisplay(f->outputPath.c_str());
         f->shownName = Core_NarrowForDisplay(f->outputName.c_str());
     }
+    if (BatchTakenHook hook = g_takenHook.load()) hook(p, f->shownPath.c_str());
     return true;
 }
 

@@ -13,7 +13,8 @@ struct InputFacts {
 };
 
 // With `byExtension`, the type comes from the name's extension alone;
-// otherwise from the first bytes. The identity is read when the file opens.
+// otherwise from the first bytes, or from the extension when the file does
+// not open. The identity is read when the file opens.
 InputFacts Batch_LookAtInput(const std::wstring& path, bool byExtension, FileIdentifier* identifier);
 
 // The type to read an open input with: `declared` (judged by extension)

@@ -159,6 +159,9 @@ struct ParallelRun {
     // With `askStop`, Cancel pressed meanwhile is answered too: the files
     // are all handed out, but the user should not be left without the
     // question (a Yes marks the run as stopped; nothing is left to stop).
+    // Pressed while a committed file is shown, it is answered before the
+    // next commit, as one at a time asks before the next file: the files
+    // left may all be finished already, so waiting alone would never ask.
     void CommitAll(BatchRun& run, bool askStop = false) {
         while (!pending.empty()) {
             std::unique_ptr<FileJob> job = std::move(pending.front());
@@ -170,6 +173,7 @@ struct ParallelRun {
                 }
             }
             Commit(run, *job);
+            if (askStop && !pending.empty()) Batch_AskStop(run.params);
         }
     }
 

@@ -147,7 +147,7 @@ for tool in "${tools[@]}"; do
         # Tools that turn photos upright by their EXIF orientation are
         # compared with an upright reference.
         orient=""
-        case $tool in vips | ours64 | ours32) orient=-auto-orient ;; esac
+        case $tool in vips | ours64 | ours32 | before) orient=-auto-orient ;; esac
         geom=$(identify-im6.q16 -format '%wx%h' "$t")
         convert-im6.q16 "$f" $orient -filter Lanczos -resize "$geom!" -strip "$work/ref.ppm" 2>/dev/null
         convert-im6.q16 "$t" -strip "$work/cand.ppm"

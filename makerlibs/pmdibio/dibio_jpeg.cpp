@@ -4,6 +4,7 @@
 // leave behind lives in a state record that the caller cleans up.
 #include "makerlibs/pmcolor.h"
 #include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmdibio/dibio_jpegscan.h"
 #include "makerlibs/pmexif.h"
 #include "makerlibs/pmheap.h"
 
@@ -132,7 +133,12 @@ struct ReadState {
     int depth;
     bool progressive;
     DibMetadata* meta;
+    bool metaCollected;
     ColorCmykTransform* cmykToSrgb;
+    // The scan decoder of reduced reads, when this attempt may use it and
+    // it took the scan.
+    bool scanAllowed;
+    JpegScan* scan;
 };
 
 bool StartsWith(const jpeg_saved_marker_ptr m, const char* text, size_t n) {
@@ -187,20 +193,6 @@ int ScaledIdctSize(const jpeg_component_info& comp) {
 #else
     return comp.DCT_scaled_size;
 #endif
-}
-
-// Zig-zag position -> natural (row-major) position.
-constexpr uint8_t kNatural[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-                                  12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-                                  35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-                                  58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-
-bool IdctReads(int idctSize, int zigzag) {
-    if (zigzag == 0 || idctSize > 2) return true;
-    if (idctSize < 2) return false;
-    int natural = kNatural[zigzag & 63];
-    auto used = [](int k) { return k == 0 || (k & 1) != 0; };
-    return used(natural / 8) && used(natural % 8);
 }
 
 uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
@@ -281,7 +273,7 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
             for (int ci = 0; ci < c->num_components; ++ci)
                 if (c->comp_info[ci].component_id == id) comp = &c->comp_info[ci];
             if (!comp) return false;
-            for (int z = ss; z <= se && !needed; ++z) needed = IdctReads(ScaledIdctSize(*comp), z);
+            for (int z = ss; z <= se && !needed; ++z) needed = JpegIdctReads(ScaledIdctSize(*comp), z);
         }
         keeping = needed;
         unitStart = i;
@@ -306,8 +298,12 @@ void ApplyRequest(ReadState* s) {
     jpeg_calc_output_dimensions(c);
     r->Reduction = denom;
     if (!c->progressive_mode || c->arith_code || !s->src.data) return;
-    // The file so far has been read from one part: the whole file.
-    size_t at = size_t(c->src->next_input_byte - s->src.data);
+    // The file so far has been read from one part: the whole file. Unless
+    // it ended inside the header: the source then holds the end marker it
+    // made up, and the read fails as it always did.
+    const uint8_t* next = c->src->next_input_byte;
+    if (s->err.truncated || next < s->src.data || next > s->src.data + s->src.size) return;
+    size_t at = size_t(next - s->src.data);
     int count = 0;
     if (!PlanNeededScans(c, s->src.data, s->src.size, at, s->planned, &count)) return;
     // Scans left out leave coefficients unset; smoothing would guess them
@@ -339,7 +335,7 @@ bool Decode(ReadState* s) {
     if (jpeg_read_header(c, TRUE) != JPEG_HEADER_OK) return false;
     // The orientation is known before the request is asked for a size, so
     // the caller can judge the picture by its upright sides.
-    if (s->meta) CollectMeta(c, s->meta);
+    if (s->meta && !s->metaCollected) CollectMeta(c, s->meta);
     if (s->request) ApplyRequest(s);
     jpeg_calc_output_dimensions(c);
     // The limits hold for what is decoded: a reduced read of a very large
@@ -356,6 +352,10 @@ bool Decode(ReadState* s) {
     s->progressive = jpeg_has_multiple_scans(c);
     jpeg_start_decompress(c);
     if (s->err.truncated) return false;
+    // A thumbnail's read is mostly the decode of coefficients that 1/4 and
+    // 1/8 scales never look at.
+    if (s->scanAllowed && s->request && s->request->Reduction >= 4 && !s->progressive && !s->src.in)
+        s->scan = JpegScan_Take(c, s->src.data, s->src.size);
     const JDIMENSION w = c->output_width;
     if (!NewDib(w, c->output_height, grey ? 8 : 24, s->out)) return false;
     if (grey) GreyRamp(s->out->header, 256);
@@ -498,35 +498,49 @@ bool Encode(WriteState* s) {
 
 int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info,
              DibHolder* out, DibMetadata* meta) {
-    auto* s = new (std::nothrow) ReadState{};
-    if (!s) return 0;
-    InitErrors(&s->err);
-    s->cinfo.err = &s->err.pub;
-    s->src.in = in;
-    s->src.data = data;
-    s->src.size = size;
-    s->src.parts[0] = Part{0, size};
-    s->src.partCount = in ? 0 : 1;
-    s->request = request;
-    s->src.pub.init_source = InitSource;
-    s->src.pub.fill_input_buffer = FillInput;
-    s->src.pub.skip_input_data = SkipInput;
-    s->src.pub.resync_to_restart = jpeg_resync_to_restart;
-    s->src.pub.term_source = TermSource;
-    s->out = out;
-    s->meta = meta;
-    bool ok = Decode(s);
-    if (s->created) jpeg_destroy_decompress(&s->cinfo);
-    Color_Close(s->cmykToSrgb);
-    int depth = s->depth;
-    // The system's scan vocabulary: 1 = sequential, 0 = progressive.
-    if (ok && info) info->Jpeg.Progressive = s->progressive ? 0 : 1;
-    delete s;
-    if (!ok) {
-        out->Reset();
-        return 0;
+    // A second attempt, without the scan decoder, when it gave the file
+    // back: libjpeg then reads it from the start and ends it as it would
+    // have alone. The metadata were taken by the first.
+    for (int attempt = 0;; ++attempt) {
+        auto* s = new (std::nothrow) ReadState{};
+        if (!s) return 0;
+        InitErrors(&s->err);
+        s->cinfo.err = &s->err.pub;
+        s->src.in = in;
+        s->src.data = data;
+        s->src.size = size;
+        s->src.parts[0] = Part{0, size};
+        s->src.partCount = in ? 0 : 1;
+        s->request = request;
+        s->src.pub.init_source = InitSource;
+        s->src.pub.fill_input_buffer = FillInput;
+        s->src.pub.skip_input_data = SkipInput;
+        s->src.pub.resync_to_restart = jpeg_resync_to_restart;
+        s->src.pub.term_source = TermSource;
+        s->out = out;
+        s->meta = meta;
+        s->metaCollected = attempt > 0;
+        s->scanAllowed = attempt == 0 && JpegScan_Allowed();
+        bool ok = Decode(s);
+        const bool again = JpegScan_Abandoned(s->scan);
+        if (s->created) jpeg_destroy_decompress(&s->cinfo);
+        JpegScan_Free(s->scan);
+        Color_Close(s->cmykToSrgb);
+        int depth = s->depth;
+        const bool progressive = s->progressive;
+        delete s;
+        if (again) {
+            out->Reset();
+            continue;
+        }
+        // The system's scan vocabulary: 1 = sequential, 0 = progressive.
+        if (ok && info) info->Jpeg.Progressive = progressive ? 0 : 1;
+        if (!ok) {
+            out->Reset();
+            return 0;
+        }
+        return depth;
     }
-    return depth;
 }
 
 }  // namespace

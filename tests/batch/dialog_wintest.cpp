@@ -347,34 +347,43 @@ TEST(BatchDialog, StopInsideAnAnimationEndsThePartialFileProperly) {
     MakeDir(dir / "in");
     CopySample("animation.gif", dir / "in\\a.gif");
     CopySample("animation.gif", dir / "in\\b.gif");
-    ImageConvertParams p;
-    MakeParams(&p, dir / "out", kQuietMode | FILEMODE_LOGINOUTPUT, kTypeGif);
-    Watch watch;
-    // Pressed while frames 2 and 4 of a.gif are converted: each is asked
-    // after its frame; No goes on with the next frame, Yes ends the file.
-    watch.onImage = {Act::None, Act::PressCancel, Act::None, Act::PressCancel};
-    DialogRun run = RunDialog(&p, {dir / "in\\a.gif", dir / "in\\b.gif"}, &watch, {IDNO, IDYES});
+    // An animation goes frame by frame on the worker whatever the thread
+    // count; with several, b.gif must not have been started meanwhile.
+    for (int threads : {1, 4}) {
+        SCOPED_TRACE("threads " + std::to_string(threads));
+        std::string out = dir / ("out" + std::to_string(threads));
+        ImageConvertParams p;
+        MakeParams(&p, out, kQuietMode | FILEMODE_LOGINOUTPUT, kTypeGif);
+        ImageConvertExtras extras = kDefaultExtras;
+        extras.Threads = threads;
+        ScopedExtras bound(&p, &extras);
+        Watch watch;
+        // Pressed while frames 2 and 4 of a.gif are converted: each is asked
+        // after its frame; No goes on with the next frame, Yes ends the file.
+        watch.onImage = {Act::None, Act::PressCancel, Act::None, Act::PressCancel};
+        DialogRun run = RunDialog(&p, {dir / "in\\a.gif", dir / "in\\b.gif"}, &watch, {IDNO, IDYES});
 
-    EXPECT_EQ(run.result, 2);
-    EXPECT_EQ(p.ProcessedCount, 1);
-    EXPECT_EQ(p.SucceededCount, 0);
-    EXPECT_EQ(FilesBelow(dir / "out"), (std::vector<std::string>{"Vimoｻﾑﾈｲﾙﾛｸﾞ.txt", "a.gif"}));
-    std::vector<uint8_t> log;
-    ASSERT_TRUE(pmtest::ReadWholeFile(dir / "out\\Vimoｻﾑﾈｲﾙﾛｸﾞ.txt", &log));
-    std::string text(log.begin(), log.end());
-    EXPECT_NE(text.find("GIFアニメーションの変換中断"), std::string::npos) << text;
-    EXPECT_NE(text.find(dir / "out\\a.gif"), std::string::npos) << text;
-    EXPECT_EQ(watch.shown.load(), 4);
-    // Header, four frames and the trailer: a playable animation.
-    std::vector<uint8_t> data;
-    ASSERT_TRUE(pmtest::ReadWholeFile(dir / "out\\a.gif", &data));
-    ASSERT_FALSE(data.empty());
-    EXPECT_EQ(data.back(), 0x3B);
-    HANDLE f = CreateFileA((dir / "out\\a.gif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GifKit_CountFrames(f), 4);
-    CloseHandle(f);
+        EXPECT_EQ(run.result, 2);
+        EXPECT_EQ(p.ProcessedCount, 1);
+        EXPECT_EQ(p.SucceededCount, 0);
+        EXPECT_EQ(FilesBelow(out), (std::vector<std::string>{"Vimoｻﾑﾈｲﾙﾛｸﾞ.txt", "a.gif"}));
+        std::vector<uint8_t> log;
+        ASSERT_TRUE(pmtest::ReadWholeFile(Join(out, "Vimoｻﾑﾈｲﾙﾛｸﾞ.txt"), &log));
+        std::string text(log.begin(), log.end());
+        EXPECT_NE(text.find("GIFアニメーションの変換中断"), std::string::npos) << text;
+        EXPECT_NE(text.find(Join(out, "a.gif")), std::string::npos) << text;
+        EXPECT_EQ(watch.shown.load(), 4);
+        // Header, four frames and the trailer: a playable animation.
+        std::vector<uint8_t> data;
+        ASSERT_TRUE(pmtest::ReadWholeFile(Join(out, "a.gif"), &data));
+        ASSERT_FALSE(data.empty());
+        EXPECT_EQ(data.back(), 0x3B);
+        HANDLE f = CreateFileA(Join(out, "a.gif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        ASSERT_NE(f, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GifKit_CountFrames(f), 4);
+        CloseHandle(f);
+    }
 }
 
 TEST(BatchDialog, ResizingKeepsTheControlsLaidOut) {
@@ -573,30 +582,41 @@ int ThreadsAfterRun(int before) {
 
 }  // namespace
 
-// Several files at once: Cancel pressed while a committed file's image is
-// shown, at a random file each round. The question is asked once; on No
-// the run goes on to the end; on Yes no file is handed out any more, the
-// ones in flight are finished and committed, and when the dialog has
-// returned no thread of the run is left.
-TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
+// The parameter is the run's thread count: the same races one file at a
+// time and with several at once.
+class BatchDialogCancel : public testing::TestWithParam<int> {};
+
+constexpr int kMostThreads = 8;
+
+INSTANTIATE_TEST_SUITE_P(, BatchDialogCancel, testing::Values(1, kMostThreads),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return info.param == 1 ? std::string("OneThread") : std::to_string(info.param) + "Threads";
+                         });
+
+// Cancel pressed while a committed file's image is shown, at a random file
+// each round. The question is asked once; on No the run goes on to the end;
+// on Yes no file is handed out any more, the ones in flight are finished
+// and committed, and when the dialog has returned no thread of the run is
+// left.
+TEST_P(BatchDialogCancel, AtRandomMomentsStopsAfterWhatWasHandedOut) {
     if (!HaveDisplay()) GTEST_SKIP() << "no display";
     TempDir dir;
     constexpr int kFiles = 36;
-    constexpr int kThreads = 8;
+    const int threads = GetParam();
     std::string in = MakeFolder(dir, kFiles);
     std::mt19937 random(20261208);
     for (int round = 0; round < 6; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
+        SCOPED_TRACE("round " + std::to_string(round) + ", threads " + std::to_string(threads));
         std::string out = dir / ("out" + std::to_string(round));
         ImageConvertParams p;
         MakeParams(&p, out, kQuietMode);
-        ImageConvertExtras eight = kDefaultExtras;
-        eight.Threads = kThreads;
-        ScopedExtras bound(&p, &eight);
+        ImageConvertExtras extras = kDefaultExtras;
+        extras.Threads = threads;
+        ScopedExtras bound(&p, &extras);
         Watch watch;
         // Early enough that files are left to hand out after those handed
         // out already (up to two a thread wait for their commit).
-        int at = 1 + int(random() % (kFiles - 2 * kThreads - 2));
+        int at = 1 + int(random() % (kFiles - 2 * kMostThreads - 2));
         watch.onImage.assign(size_t(at), Act::None);
         watch.onImage.back() = Act::PressCancel;
         bool yes = round % 3 != 2;
@@ -606,6 +626,9 @@ TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
         ASSERT_EQ(run.answers.captions.size(), 1u);
         EXPECT_EQ(run.answers.captions[0], "処理中止の確認");
         EXPECT_GE(run.answers.processedAtBox[0], at);
+        // One at a time, the question comes at the entry after the file
+        // whose image saw the press.
+        if (threads == 1) EXPECT_EQ(run.answers.processedAtBox[0], at);
         if (!yes) {
             EXPECT_EQ(run.result, 1);
             EXPECT_EQ(p.ProcessedCount, kFiles);
@@ -615,7 +638,8 @@ TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
         EXPECT_EQ(run.result, 2);
         EXPECT_EQ(p.StopRequested, 1);
         // What was handed out at the question, and nothing after it.
-        EXPECT_LE(p.ProcessedCount, run.answers.processedAtBox[0] + 2 * kThreads);
+        EXPECT_LE(p.ProcessedCount, run.answers.processedAtBox[0] + 2 * threads);
+        if (threads == 1) EXPECT_EQ(p.ProcessedCount, run.answers.processedAtBox[0]);
         EXPECT_LT(p.ProcessedCount, kFiles);
         EXPECT_EQ(p.SucceededCount, p.ProcessedCount);
         // Every file started was finished: no output without its result.
@@ -624,21 +648,50 @@ TEST(BatchDialog, CancelAtRandomMomentsWithEightThreads) {
     }
 }
 
+// Several at once, Cancel pressed while one of the last files is shown,
+// when every file is handed out and most are already converted: the user
+// still gets the question before the next file is committed, as one at a
+// time asks before its next file. A Yes stops the run; what was converted
+// is committed.
+TEST(BatchDialog, CancelWhileTheLastFilesAreCommittedIsStillAsked) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    constexpr int kFiles = 6;
+    std::string in = MakeFolder(dir, kFiles);
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    ImageConvertExtras extras = kDefaultExtras;
+    extras.Threads = kMostThreads;
+    ScopedExtras bound(&p, &extras);
+    Watch watch;
+    watch.onImage.assign(kFiles - 1, Act::None);
+    watch.onImage.back() = Act::PressCancel;
+    DialogRun run = RunDialog(&p, {in}, &watch, {IDYES});
+    ASSERT_EQ(run.answers.captions.size(), 1u);
+    EXPECT_EQ(run.answers.processedAtBox[0], kFiles - 1);
+    EXPECT_EQ(run.result, 2);
+    EXPECT_EQ(p.StopRequested, 1);
+    EXPECT_EQ(p.ProcessedCount, kFiles);
+    EXPECT_EQ(p.SucceededCount, kFiles);
+    EXPECT_EQ(FilesBelow(dir / "out").size(), size_t(kFiles));
+}
+
 // Cancel pressed after a random time, wherever the worker is then: waiting
 // for a conversion to finish, committing, or past the last file.
-TEST(BatchDialog, CancelAfterRandomTimesNeverHangsWithEightThreads) {
+TEST_P(BatchDialogCancel, AfterRandomTimesNeverHangs) {
     if (!HaveDisplay()) GTEST_SKIP() << "no display";
     TempDir dir;
     constexpr int kFiles = 16;
+    const int threads = GetParam();
     std::string in = MakeFolder(dir, kFiles);
     std::mt19937 random(1208);
     for (int round = 0; round < 5; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
+        SCOPED_TRACE("round " + std::to_string(round) + ", threads " + std::to_string(threads));
         ImageConvertParams p;
         MakeParams(&p, dir / ("out" + std::to_string(round)), kQuietMode);
-        ImageConvertExtras eight = kDefaultExtras;
-        eight.Threads = 8;
-        ScopedExtras bound(&p, &eight);
+        ImageConvertExtras extras = kDefaultExtras;
+        extras.Threads = threads;
+        ScopedExtras bound(&p, &extras);
         Watch watch;
         DWORD delay = 500 + DWORD(random() % 1500);
         int before = ThreadsOfThisProcess();

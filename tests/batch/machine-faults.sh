@@ -2,7 +2,8 @@
 # Machine faults that a Windows program cannot stage itself: a 1 MB file
 # system mounted and mapped to a free drive letter (a disk that fills), and
 # a folder made immutable (a folder that refuses every write, even to root).
-# Runs the BatchMachineFaults cases that need them and clears both afterwards.
+# Runs the BatchMachineFaults cases that need them (each one file at a time
+# and several at once) and clears both afterwards.
 # Needs root (mount, chattr); without it the script says so and exits 77,
 # which ctest counts as skipped.
 # Usage: machine-faults.sh <wine runner> <test program>

@@ -1,0 +1,552 @@
+// The scan decoder of reduced JPEG reads. Most of a photo's coded data are
+// AC terms that a 1/8 decode never looks at; here a run of them costs one
+// lookup per few codes instead of a decode, an extension and a store each.
+// The rules it must keep are libjpeg's: the same coefficients for every
+// block the IDCT reads from, and the same end for every file that is not
+// plainly sound, which it gets by giving such files back to libjpeg.
+#include "makerlibs/pmdibio/dibio_jpegscan.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace pmio {
+namespace {
+
+// libjpeg's interface to its entropy decoder (jpegint.h, which is not
+// installed with the library); unchanged since libjpeg 6.
+struct EntropyDecoder {
+    void (*start_pass)(j_decompress_ptr);
+    boolean (*decode_mcu)(j_decompress_ptr, JBLOCKROW*);
+    boolean insufficient_data;
+};
+
+// Zig-zag position -> natural (row-major) position, and as libjpeg has it
+// past the end: a run that overshoots the block lands on its last term.
+constexpr uint8_t kNatural[64 + 16] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                       12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                       35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                       58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+                                       63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63};
+
+// Bits looked at at once. Nearly every code of a photo's tables is shorter,
+// most with their magnitude bits, and a skipped run of them often ends or
+// pauses within the window.
+constexpr int kPeek = 12;
+constexpr uint32_t kPeekSize = 1u << kPeek;
+
+// A code at the start of the window: bits 0-4 the bits it takes with its
+// magnitude, 5-8 the zero run before it, 9-10 its kind, 11-14 the magnitude
+// size of a kLong code, 16-31 the coefficient (or DC difference). A kLong
+// entry with no bits stands for a code longer than the window.
+enum Kind : uint32_t { kCoef = 0, kEnd = 1, kZeroRun = 2, kLong = 3 };
+constexpr uint32_t kKindBits = 3u << 9;
+constexpr uint32_t Entry(uint32_t used, uint32_t run, Kind kind, uint32_t size, int value) {
+    return used | run << 5 | uint32_t(kind) << 9 | size << 11 | uint32_t(uint16_t(int16_t(value))) << 16;
+}
+constexpr int Used(uint32_t e) { return int(e & 31); }
+constexpr int Run(uint32_t e) { return int(e >> 5 & 15); }
+constexpr Kind KindOf(uint32_t e) { return Kind(e >> 9 & 3); }
+constexpr int SizeOf(uint32_t e) { return int(e >> 11 & 15); }
+constexpr int ValueOf(uint32_t e) { return int16_t(uint16_t(e >> 16)); }
+
+// The whole codes at the start of the window when their terms are not
+// wanted: bits 0-3 the bits they take, 4-15 the zig-zag positions they
+// pass, plus kSkipEnds when the last of them ends the block; kSkipNone
+// when not one fits.
+constexpr uint32_t kSkipEnds = 128;
+constexpr uint16_t kSkipNone = 0xFFF0;
+
+// Two coefficients at the start of the window: bits 0-3 the bits they take
+// (0: not two small ones), 4-7 and 8-11 their zero runs, 12-21 and 22-31
+// their values.
+constexpr int kPairLimit = 512;
+constexpr int PairValue(uint32_t e, int shift) { return int32_t(e << (22 - shift)) >> 22; }
+
+// The magnitude bits `v` of size `s` as a signed value.
+inline int Extend(uint32_t v, int s) { return s == 0 ? 0 : v < (1u << (s - 1)) ? int(v) - (1 << s) + 1 : int(v); }
+
+struct Table {
+    // Code lookup by length, as libjpeg does it, for codes past the window.
+    int32_t maxCode[18];
+    int32_t valOffset[18];
+    uint8_t values[256];
+    int count;
+    uint32_t fast[kPeekSize];
+    uint16_t skip[kPeekSize];  // AC tables only
+    uint32_t pair[kPeekSize];  // AC tables only
+};
+
+// The symbol whose code starts `peek16` (the next 16 bits) and is longer
+// than `shorter` bits; its length in *length. False for no code.
+bool SlowSymbol(const Table& t, uint32_t peek16, int shorter, int* length, int* symbol) {
+    for (int l = shorter + 1; l <= 16; ++l) {
+        int32_t code = int32_t(peek16 >> (16 - l));
+        if (code <= t.maxCode[l]) {
+            int32_t at = code + t.valOffset[l];
+            if (at < 0 || at >= t.count) return false;
+            *length = l;
+            *symbol = t.values[at];
+            return true;
+        }
+    }
+    return false;
+}
+
+// The lookup entry of a symbol with a code of `length` bits in the window
+// `pattern`.
+uint32_t EntryOf(bool dc, int symbol, int length, uint32_t pattern) {
+    const int run = dc ? 0 : symbol >> 4, size = dc ? symbol : symbol & 15;
+    if (!dc && size == 0) return Entry(uint32_t(length), 0, run == 15 ? kZeroRun : kEnd, 0, 0);
+    if (length + size > kPeek) return Entry(uint32_t(length), uint32_t(run), kLong, uint32_t(size), 0);
+    uint32_t bits = size ? (pattern >> (kPeek - length - size)) & ((1u << size) - 1) : 0;
+    return Entry(uint32_t(length + size), uint32_t(run), kCoef, 0, Extend(bits, size));
+}
+
+bool BuildTable(const JHUFF_TBL* h, bool dc, Table* t) {
+    int total = 0;
+    for (int l = 1; l <= 16; ++l) total += h->bits[l];
+    if (total > 256) return false;
+    t->count = total;
+    std::memcpy(t->values, h->huffval, sizeof t->values);
+    if (dc)
+        for (int i = 0; i < total; ++i)
+            if (t->values[i] > 15) return false;
+    for (uint32_t& e : t->fast) e = Entry(0, 0, kLong, 0, 0);
+    int32_t code = 0;
+    int p = 0;
+    for (int l = 1; l <= 16; ++l) {
+        t->valOffset[l] = p - code;
+        for (int i = 0; i < h->bits[l]; ++i, ++p, ++code) {
+            if (l > kPeek) continue;
+            const uint32_t first = uint32_t(code) << (kPeek - l), n = 1u << (kPeek - l);
+            for (uint32_t pattern = first; pattern < first + n && pattern < kPeekSize; ++pattern)
+                t->fast[pattern] = EntryOf(dc, t->values[p], l, pattern);
+        }
+        t->maxCode[l] = h->bits[l] ? code - 1 : -1;
+        if (code >= (1 << l)) return false;  // an all-ones code, or more codes than fit
+        code <<= 1;
+    }
+    t->maxCode[17] = 0x7FFFFFFF;
+    if (dc) return true;
+    // The codes a window holds, composed from the single lookups: a code
+    // read from the window shifted by `used` bits is real when it takes no
+    // more than the bits left in it.
+    for (uint32_t pattern = 0; pattern < kPeekSize; ++pattern) {
+        uint32_t used = 0, passed = 0, ends = 0;
+        while (used < uint32_t(kPeek)) {
+            uint32_t e = t->fast[(pattern << used) & (kPeekSize - 1)];
+            if (KindOf(e) == kLong || used + uint32_t(Used(e)) > uint32_t(kPeek)) break;
+            if (KindOf(e) == kEnd) {
+                used += uint32_t(Used(e));
+                ends = kSkipEnds;
+                break;
+            }
+            uint32_t step = KindOf(e) == kZeroRun ? 16 : uint32_t(Run(e)) + 1;
+            if (passed + step > 64) break;
+            passed += step;
+            used += uint32_t(Used(e));
+        }
+        t->skip[pattern] = used == 0 ? kSkipNone : uint16_t(used | (passed + ends) << 4);
+    }
+    for (uint32_t pattern = 0; pattern < kPeekSize; ++pattern) {
+        const uint32_t first = t->fast[pattern];
+        uint32_t pair = 0;
+        if (KindOf(first) == kCoef && ValueOf(first) >= -kPairLimit && ValueOf(first) < kPairLimit) {
+            const uint32_t second = t->fast[(pattern << Used(first)) & (kPeekSize - 1)];
+            const int used = Used(first) + Used(second);
+            if (KindOf(second) == kCoef && used <= kPeek && ValueOf(second) >= -kPairLimit &&
+                ValueOf(second) < kPairLimit)
+                pair = uint32_t(used) | uint32_t(Run(first)) << 4 | uint32_t(Run(second)) << 8 |
+                       (uint32_t(ValueOf(first)) & 1023) << 12 | (uint32_t(ValueOf(second)) & 1023) << 22;
+        }
+        t->pair[pattern] = pair;
+    }
+    return true;
+}
+
+// Bits of the coded data, first bit highest, with the byte stuffing taken
+// out. Past a marker or the data's end it reads zeros and counts them: a
+// decode that used any of them was not one libjpeg would make silently.
+// The decoding loops work on a copy of their own that never leaves them,
+// so that the compiler keeps it in registers.
+// A register's width of bits: 64-bit shifts cost the 32-bit build more than
+// the more frequent refills of a 32-bit word do.
+using BitWord = std::conditional_t<(sizeof(void*) < 8), uint32_t, uint64_t>;
+constexpr int kWordBits = int(sizeof(BitWord)) * 8;
+// A refill leaves at least this many bits in hand: enough for any code
+// with its magnitude but the longest, which refill between the two.
+constexpr int kRefilled = kWordBits - 7;
+static_assert(kRefilled >= 16 && kRefilled >= kPeek);
+
+struct Bits {
+    BitWord bits;
+    int count;            // bits held, zeros past the data included
+    int phantom;          // zeros appended past the data
+    bool atMarker;        // p is at a marker's 0xFF, or at the data's end
+    const uint8_t* p;
+    const uint8_t* end;
+
+    inline void Refill();
+    uint32_t Peek(int n) const { return uint32_t(bits >> (kWordBits - n)); }
+    void Drop(int n) {
+        bits <<= n;
+        count -= n;
+    }
+    int Take(int n) {
+        if (n == 0) return 0;
+        uint32_t v = Peek(n);
+        Drop(n);
+        return Extend(v, n);
+    }
+};
+
+// Byte by byte, near a 0xFF or the data's end.
+[[gnu::noinline]] Bits RefillBytes(Bits b) {
+    while (b.count < kRefilled) {
+        uint32_t byte = 0;
+        bool real = false;
+        if (!b.atMarker && b.p < b.end) {
+            byte = *b.p;
+            if (byte != 0xFF) {
+                ++b.p;
+                real = true;
+            } else if (b.p + 1 < b.end && b.p[1] == 0) {
+                b.p += 2;
+                real = true;
+            } else {
+                // A marker, or fill bytes, which no encoder writes before a
+                // stuffed zero: libjpeg-turbo's fast decoder takes them for
+                // a marker and hands the MCU to its slow one, which decodes
+                // it again over the terms the first left in the block. Only
+                // libjpeg itself gives those pixels.
+                b.atMarker = true;
+            }
+        }
+        if (!real) {
+            byte = 0;
+            b.phantom += 8;
+        }
+        b.bits |= BitWord(byte) << (kWordBits - 8 - b.count);
+        b.count += 8;
+    }
+    return b;
+}
+
+// Leaves at least kRefilled bits in hand.
+inline void Bits::Refill() {
+    if (!atMarker && end - p >= int(sizeof(BitWord))) {
+        BitWord w;
+        std::memcpy(&w, p, sizeof w);
+        // The data's first byte highest.
+        if constexpr (sizeof w == 8) {
+            w = BitWord(__builtin_bswap64(uint64_t(w)));
+        } else {
+            w = BitWord(__builtin_bswap32(uint32_t(w)));
+        }
+        // No 0xFF among the eight: they are all data, so take as many whole
+        // bytes as fit; the bits below `count` are those of the next byte,
+        // which the next refill writes again.
+        constexpr BitWord kOnes = BitWord(0x0101010101010101u), kHighs = BitWord(0x8080808080808080u);
+        const BitWord x = ~w;
+        if (((x - kOnes) & ~x & kHighs) == 0) {
+            bits |= w >> count;
+            p += (kWordBits - 1 - count) >> 3;
+            count |= kWordBits - 8;
+            return;
+        }
+    }
+    *this = RefillBytes(*this);
+}
+
+struct BlockPlan {
+    const Table* dc;
+    const Table* ac;
+    uint8_t component;
+    bool skip;  // the IDCT reads the DC term only
+};
+
+std::atomic<unsigned long> g_taken{0}, g_abandoned{0};
+std::atomic<bool> g_allowed{true};
+
+}  // namespace
+
+struct JpegScan {
+    Bits in;
+    BlockPlan plan[D_MAX_BLOCKS_IN_MCU];
+    int blocks;
+    int lastDc[MAX_COMPS_IN_SCAN];
+    unsigned restartInterval, restartsToGo;
+    int nextRestart;
+    uint64_t mcusLeft;
+    bool abandoned;
+    Table* tables[2][NUM_HUFF_TBLS];  // DC, AC
+};
+
+namespace {
+
+int ScaledIdctSize(const jpeg_component_info& comp) {
+#if JPEG_LIB_VERSION >= 70
+    return comp.DCT_h_scaled_size;
+#else
+    return comp.DCT_scaled_size;
+#endif
+}
+
+// At a restart the coded data must end within its last byte and the
+// expected restart marker follow; a data source that would make libjpeg
+// skip or resynchronise is left to it.
+bool Restart(JpegScan* s) {
+    Bits& b = s->in;
+    if (b.phantom > b.count || b.count - b.phantom >= 8) return false;
+    const uint8_t* q = b.p;
+    if (q >= b.end || *q != 0xFF) return false;
+    while (q < b.end && *q == 0xFF) ++q;
+    if (q >= b.end || *q != 0xD0 + s->nextRestart) return false;
+    b = Bits{0, 0, 0, false, q + 1, b.end};
+    s->nextRestart = (s->nextRestart + 1) & 7;
+    s->restartsToGo = s->restartInterval;
+    for (int& dc : s->lastDc) dc = 0;
+    return true;
+}
+
+// libjpeg reads ahead of the coded data until it meets a marker; with none
+// before the data ends it warns of a truncated file, which fails the read.
+bool MarkerAhead(const uint8_t* p, const uint8_t* end) {
+    for (; p + 1 < end; ++p)
+        if (p[0] == 0xFF && p[1] != 0 && p[1] != 0xFF) return true;
+    return false;
+}
+
+// The symbol of a code longer than the window, as its entry would be in a
+// wider window (kCoef with its value, kEnd or kZeroRun).
+[[gnu::noinline]] bool SlowCode(Bits* io, const Table& t, bool dc, uint32_t* e) {
+    Bits b = *io;
+    if (b.count < 16) b.Refill();
+    int length = 0, symbol = 0;
+    if (!SlowSymbol(t, b.Peek(16), kPeek, &length, &symbol)) return false;
+    b.Drop(length);
+    const int run = dc ? 0 : symbol >> 4, size = dc ? symbol : symbol & 15;
+    if (!dc && size == 0) {
+        *e = Entry(0, 0, run == 15 ? kZeroRun : kEnd, 0, 0);
+    } else {
+        if (b.count < 16) b.Refill();
+        *e = Entry(0, uint32_t(run), kCoef, 0, b.Take(size));
+    }
+    *io = b;
+    return true;
+}
+
+// A code the window did not settle, a kLong entry `e`: a code whose
+// magnitude runs past the window, or a longer code.
+inline bool LongCode(Bits& b, const Table& t, bool dc, uint32_t* e) {
+    if (Used(*e) == 0) {
+        Bits io = b;
+        bool ok = SlowCode(&io, t, dc, e);
+        b = io;
+        return ok;
+    }
+    b.Drop(Used(*e));
+    if (b.count < 16) b.Refill();
+    *e = Entry(0, uint32_t(Run(*e)), kCoef, 0, b.Take(SizeOf(*e)));
+    return true;
+}
+
+// The AC terms of a block whose IDCT reads none of them.
+[[gnu::always_inline]] inline bool SkipBlock(Bits& b, const Table& t) {
+    int k = 1;
+    for (;;) {
+        if (b.count < kPeek) b.Refill();
+        uint32_t window = b.Peek(kPeek);
+        uint32_t skip = t.skip[window];
+        int next = k + int(skip >> 4);
+        if (next < 64) {
+            b.Drop(int(skip & 15));
+            k = next;
+            continue;
+        }
+        // Ending the block exactly, or with its end code while the block
+        // was still open.
+        const int passed = int(skip >> 4);
+        if (next == 64 || (passed >= int(kSkipEnds) && next - int(kSkipEnds) < 64)) {
+            b.Drop(int(skip & 15));
+            return true;
+        }
+        uint32_t e = t.fast[window];
+        if (KindOf(e) == kLong) {
+            if (!LongCode(b, t, false, &e)) return false;
+        } else {
+            b.Drop(Used(e));
+        }
+        if (KindOf(e) == kEnd) return true;
+        // As libjpeg: a run may overshoot the block, which then ends.
+        k += KindOf(e) == kZeroRun ? 16 : Run(e) + 1;
+        if (k >= 64) return true;
+    }
+}
+
+// The AC terms of a block whose IDCT reads some of them. All are stored
+// where libjpeg stores them; those it does not read do no harm.
+[[gnu::always_inline]] inline bool StoreBlock(Bits& b, const Table& t, JCOEF* out) {
+    for (int k = 1; k < 64;) {
+        if (b.count < kPeek) b.Refill();
+        const uint32_t window = b.Peek(kPeek);
+        const uint32_t pair = t.pair[window];
+        if (pair != 0) {
+            // Both when the block goes on after the first.
+            int first = k + int(pair >> 4 & 15);
+            if (first < 63) {
+                b.Drop(int(pair & 15));
+                out[kNatural[first]] = JCOEF(PairValue(pair, 12));
+                k = first + 1 + int(pair >> 8 & 15);
+                out[kNatural[k]] = JCOEF(PairValue(pair, 22));
+                ++k;
+                continue;
+            }
+        }
+        uint32_t e = t.fast[window];
+        if ((e & kKindBits) == 0) {
+            b.Drop(Used(e));
+            k += Run(e);
+            out[kNatural[k]] = JCOEF(ValueOf(e));
+            ++k;
+            continue;
+        }
+        if (KindOf(e) == kLong) {
+            if (!LongCode(b, t, false, &e)) return false;
+        } else {
+            b.Drop(Used(e));
+        }
+        if (KindOf(e) == kEnd) return true;
+        if (KindOf(e) == kZeroRun) {
+            k += 16;
+            continue;
+        }
+        k += Run(e);
+        out[kNatural[k]] = JCOEF(ValueOf(e));
+        ++k;
+    }
+    return true;
+}
+
+boolean DecodeMcu(j_decompress_ptr c, JBLOCKROW* blocks) {
+    auto* s = static_cast<JpegScan*>(c->client_data);
+    auto abandon = [s] {
+        s->abandoned = true;
+        g_abandoned.fetch_add(1, std::memory_order_relaxed);
+        // Suspension as far as libjpeg knows: no rows come out, and the
+        // caller sees the read fail and starts over.
+        return FALSE;
+    };
+    if (s->abandoned) return FALSE;
+    if (s->restartInterval) {
+        if (s->restartsToGo == 0 && !Restart(s)) return abandon();
+        --s->restartsToGo;
+    }
+    Bits b = s->in;
+    for (int i = 0; i < s->blocks; ++i) {
+        const BlockPlan& plan = s->plan[i];
+        JCOEF* out = blocks[i][0];
+        if (b.count < kPeek) b.Refill();
+        uint32_t e = plan.dc->fast[b.Peek(kPeek)];
+        if ((e & kKindBits) == 0) {
+            b.Drop(Used(e));
+        } else if (!LongCode(b, *plan.dc, true, &e)) {
+            return abandon();
+        }
+        // libjpeg adds in int and lets the sum wrap; so does this, in
+        // unsigned arithmetic where wrapping is defined.
+        int& dc = s->lastDc[plan.component];
+        dc = int(uint32_t(dc) + uint32_t(ValueOf(e)));
+        out[0] = JCOEF(int16_t(uint16_t(uint32_t(dc))));
+        if (!(plan.skip ? SkipBlock(b, *plan.ac) : StoreBlock(b, *plan.ac, out))) return abandon();
+    }
+    s->in = b;
+    if (b.phantom > b.count) return abandon();
+    if (--s->mcusLeft == 0 && !MarkerAhead(b.p, b.end)) return abandon();
+    return TRUE;
+}
+
+}  // namespace
+
+bool JpegIdctReads(int idctSize, int zigzag) {
+    if (zigzag == 0 || idctSize > 2) return true;
+    if (idctSize < 2) return false;
+    int natural = kNatural[zigzag & 63];
+    // The 2x2 IDCT folds the odd terms in and leaves out 2, 4 and 6.
+    auto used = [](int k) { return k == 0 || (k & 1) != 0; };
+    return used(natural / 8) && used(natural % 8);
+}
+
+JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size) {
+    if (!data || !c->entropy || !c->src || c->progressive_mode || c->arith_code || c->data_precision != 8) return nullptr;
+    if (jpeg_has_multiple_scans(c) || c->comps_in_scan != c->num_components || c->unread_marker != 0) return nullptr;
+    if (c->num_components == 1) {
+        if (c->jpeg_color_space != JCS_GRAYSCALE) return nullptr;
+    } else {
+        // YCbCr with the luma sampled at most twice each way, the chroma once.
+        if (c->num_components != 3 || c->jpeg_color_space != JCS_YCbCr) return nullptr;
+        const jpeg_component_info* comp = c->comp_info;
+        if (comp[0].h_samp_factor > 2 || comp[0].v_samp_factor > 2) return nullptr;
+        for (int i = 1; i < 3; ++i)
+            if (comp[i].h_samp_factor != 1 || comp[i].v_samp_factor != 1) return nullptr;
+    }
+    // The rest of the file, as libjpeg's source holds it.
+    const uint8_t* from = c->src->next_input_byte;
+    if (from < data || from > data + size || size_t(data + size - from) != c->src->bytes_in_buffer) return nullptr;
+    if (c->blocks_in_MCU < 1 || c->blocks_in_MCU > D_MAX_BLOCKS_IN_MCU) return nullptr;
+
+    // Outside libjpeg's pools, so that its memory limit and its failures
+    // stay those of a read without it: short of memory, it just stays out.
+    auto* s = new (std::nothrow) JpegScan{};
+    if (!s) return nullptr;
+    for (int ci = 0; ci < c->comps_in_scan; ++ci) {
+        const jpeg_component_info* comp = c->cur_comp_info[ci];
+        const int slots[2] = {comp->dc_tbl_no, comp->ac_tbl_no};
+        for (int kind = 0; kind < 2; ++kind) {
+            int slot = slots[kind];
+            if (slot < 0 || slot >= NUM_HUFF_TBLS) return JpegScan_Free(s), nullptr;
+            if (s->tables[kind][slot]) continue;
+            const JHUFF_TBL* h = kind == 0 ? c->dc_huff_tbl_ptrs[slot] : c->ac_huff_tbl_ptrs[slot];
+            auto* t = h ? new (std::nothrow) Table : nullptr;
+            s->tables[kind][slot] = t;
+            if (!t || !BuildTable(h, kind == 0, t)) return JpegScan_Free(s), nullptr;
+        }
+    }
+    for (int i = 0; i < c->blocks_in_MCU; ++i) {
+        int ci = c->MCU_membership[i];
+        if (ci < 0 || ci >= c->comps_in_scan) return JpegScan_Free(s), nullptr;
+        const jpeg_component_info* comp = c->cur_comp_info[ci];
+        s->plan[i] = BlockPlan{s->tables[0][comp->dc_tbl_no], s->tables[1][comp->ac_tbl_no], uint8_t(ci),
+                               ScaledIdctSize(*comp) == 1};
+    }
+    s->blocks = c->blocks_in_MCU;
+    s->in = Bits{0, 0, 0, false, from, data + size};
+    s->restartInterval = c->restart_interval;
+    s->restartsToGo = c->restart_interval;
+    s->mcusLeft = uint64_t(c->MCUs_per_row) * c->MCU_rows_in_scan;
+    if (s->mcusLeft == 0) return JpegScan_Free(s), nullptr;
+    c->client_data = s;
+    reinterpret_cast<EntropyDecoder*>(c->entropy)->decode_mcu = DecodeMcu;
+    g_taken.fetch_add(1, std::memory_order_relaxed);
+    return s;
+}
+
+void JpegScan_Allow(bool allow) { g_allowed.store(allow, std::memory_order_relaxed); }
+bool JpegScan_Allowed() { return g_allowed.load(std::memory_order_relaxed); }
+
+void JpegScan_Free(JpegScan* scan) {
+    if (!scan) return;
+    for (auto& kind : scan->tables)
+        for (Table* t : kind) delete t;
+    delete scan;
+}
+
+bool JpegScan_Abandoned(const JpegScan* scan) { return scan && scan->abandoned; }
+
+JpegScanCounts JpegScan_Counts() {
+    return JpegScanCounts{g_taken.load(std::memory_order_relaxed), g_abandoned.load(std::memory_order_relaxed)};
+}
+
+}  // namespace pmio

@@ -1,0 +1,51 @@
+// An entropy decoder of its own for the reduced reads of sequential
+// Huffman-coded JPEGs. At 1/8 and 1/4 libjpeg's scaled IDCTs read the DC
+// term alone or 25 of the 64 terms of a block, yet its entropy decoder
+// still decodes, extends and stores every coefficient; this one takes each
+// skipped run of codes a table lookup at a time and stores only what the
+// IDCT reads. It replaces libjpeg's decode_mcu and nothing else, so the
+// IDCT, upsampling and colour conversion, and therefore the pixels, stay
+// libjpeg's own.
+//
+// It takes only data it is sure of: anything unusual (a bad code, a marker
+// or the end of the data where none belongs, an unexpected restart marker)
+// abandons the decode through error_exit, and the caller starts over
+// without it, so such files end exactly as libjpeg alone would end them.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>  // before jpeglib.h, which needs FILE
+
+#include <jpeglib.h>
+
+namespace pmio {
+
+struct JpegScan;
+
+// After jpeg_start_decompress: takes over the scan of `c` when it is one
+// Huffman-coded scan of 8-bit grey or 3-component YCbCr with a common
+// sampling, read from `data`, the whole file in memory, which must outlive
+// the decode. Null (and `c` untouched) otherwise. It uses c->client_data;
+// free it with JpegScan_Free once `c` is destroyed.
+JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size);
+void JpegScan_Free(JpegScan* scan);
+// True when the decode stopped because the scan decoder left the data to
+// libjpeg; the caller then reads the file again without it.
+bool JpegScan_Abandoned(const JpegScan* scan);
+
+// Whether libjpeg's scaled IDCT of size `idctSize` (1, 2, 4 or 8) reads the
+// coefficient at zig-zag position `zigzag`.
+bool JpegIdctReads(int idctSize, int zigzag);
+
+// Whether readers may use it (by default they may). Tests and the fuzz
+// target compare reads with and without it.
+void JpegScan_Allow(bool allow);
+bool JpegScan_Allowed();
+
+// Scans taken and abandoned since the program started, for the tests.
+struct JpegScanCounts {
+    unsigned long taken, abandoned;
+};
+JpegScanCounts JpegScan_Counts();
+
+}  // namespace pmio
