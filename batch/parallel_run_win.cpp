@@ -143,6 +143,7 @@ struct ParallelRun {
     // left may all be finished already, so waiting alone would never ask.
     void CommitAll(BatchRun& run, bool askStop = false) {
         while (!pending.empty()) {
+            if (askStop) Batch_AskStop(run.params);
             std::unique_ptr<FileJob> job = std::move(pending.front());
             pending.pop_front();
             if (job->started) {
@@ -152,7 +153,6 @@ struct ParallelRun {
                 }
             }
             Commit(run, *job);
-            if (askStop && !pending.empty()) Batch_AskStop(run.params);
         }
     }
 
