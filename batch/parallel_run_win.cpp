@@ -136,6 +136,11 @@ struct ParallelRun {
 
     void Commit(BatchRun& run, FileJob& job) {
         ImageConvertParams* p = run.params;
+        // Cancel pressed while an earlier file was shown is answered before
+        // this one counts, as one at a time asks before its next file: when
+        // the files left are all converted, no wait would ask it. Once the
+        // stop is confirmed, the files still committed ask nothing more.
+        if (!Load(p->StopRequested)) Batch_AskStop(p);
         if (job.started) pool.Release(&job);
         if (job.failure) std::rethrow_exception(job.failure);
         const PlannedFile& f = job.plan;
@@ -156,12 +161,9 @@ struct ParallelRun {
         }
     }
 
-    // With `askStop`, Cancel pressed meanwhile is answered too: the files
-    // are all handed out, but the user should not be left without the
+    // With `askStop`, Cancel pressed while waiting is answered too: the
+    // files are all handed out, but the user should not be left without the
     // question (a Yes marks the run as stopped; nothing is left to stop).
-    // Pressed while a committed file is shown, it is answered before the
-    // next commit, as one at a time asks before the next file: the files
-    // left may all be finished already, so waiting alone would never ask.
     void CommitAll(BatchRun& run, bool askStop = false) {
         while (!pending.empty()) {
             std::unique_ptr<FileJob> job = std::move(pending.front());
@@ -173,7 +175,6 @@ struct ParallelRun {
                 }
             }
             Commit(run, *job);
-            if (askStop && !pending.empty()) Batch_AskStop(run.params);
         }
     }
 

@@ -671,9 +671,10 @@ TEST(BatchDialog, CancelWhileTheLastFilesAreCommittedIsStillAsked) {
     EXPECT_EQ(run.answers.processedAtBox[0], kFiles - 1);
     EXPECT_EQ(run.result, 2);
     EXPECT_EQ(p.StopRequested, 1);
-    EXPECT_EQ(p.ProcessedCount, kFiles);
-    EXPECT_EQ(p.SucceededCount, kFiles);
-    EXPECT_EQ(FilesBelow(dir / "out").size(), size_t(kFiles));
+    // The last file is committed when it was handed out before the press.
+    EXPECT_GE(p.ProcessedCount, kFiles - 1);
+    EXPECT_EQ(p.SucceededCount, p.ProcessedCount);
+    EXPECT_EQ(FilesBelow(dir / "out").size(), size_t(p.ProcessedCount));
 }
 
 // Cancel pressed after a random time, wherever the worker is then: waiting
