@@ -183,18 +183,6 @@ void CollectMeta(j_decompress_ptr c, DibMetadata* meta) noexcept {
     std::free(icc);
 }
 
-// libjpeg's scaled IDCTs read only some coefficients of a block: the 1x1
-// one the DC term alone, the 2x2 one rows and columns 0, 1, 3, 5 and 7 (it
-// folds the odd terms in). Larger ones read (nearly) all of them.
-// Components are scaled square (libjpeg-turbo never scales h and v apart).
-int ScaledIdctSize(const jpeg_component_info& comp) {
-#if JPEG_LIB_VERSION >= 70
-    return comp.DCT_h_scaled_size;
-#else
-    return comp.DCT_scaled_size;
-#endif
-}
-
 uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 
 // Plans the parts of a progressive file, from `at` (just behind the first

@@ -286,14 +286,6 @@ struct JpegScan {
 
 namespace {
 
-int ScaledIdctSize(const jpeg_component_info& comp) {
-#if JPEG_LIB_VERSION >= 70
-    return comp.DCT_h_scaled_size;
-#else
-    return comp.DCT_scaled_size;
-#endif
-}
-
 // At a restart the coded data must end within its last byte and the
 // expected restart marker follow; a data source that would make libjpeg
 // skip or resynchronise is left to it.

@@ -18,6 +18,19 @@
 
 #include <jpeglib.h>
 
+// The size of the IDCT libjpeg runs on a component at the scale of the
+// read; components are scaled square (libjpeg-turbo never scales h and v
+// apart). Which coefficients a block needs follows from it: the 1x1 IDCT
+// reads the DC term alone, the 2x2 one rows and columns 0, 1, 3, 5 and 7
+// (it folds the odd terms in), larger ones (nearly) all of them.
+inline int ScaledIdctSize(const jpeg_component_info& comp) {
+#if JPEG_LIB_VERSION >= 70
+    return comp.DCT_h_scaled_size;
+#else
+    return comp.DCT_scaled_size;
+#endif
+}
+
 namespace pmio {
 
 struct JpegScan;
