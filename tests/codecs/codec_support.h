@@ -44,4 +44,14 @@ size_t CountDiffs(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b
 // is missing or fails). Native only.
 std::string RunTool(const std::string& command);
 
+// Sample c of pixel (x, y) of a picture with detail at every frequency:
+// every coefficient band of its JPEG carries data, so blocks have long runs
+// of AC terms and a band a decoder wrongly skips shows in the pixels.
+inline uint8_t DetailedTexture(int x, int y, int c) {
+    uint32_t v = uint32_t(x * 7 + y * 13 + c * 101);
+    v ^= v >> 3;
+    v *= 2654435761u;
+    return uint8_t(((x * (3 + c)) ^ (y * 5)) + (v >> 27));
+}
+
 }  // namespace codectest

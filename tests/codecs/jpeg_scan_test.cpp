@@ -34,14 +34,6 @@ struct Encoding {
     bool progressive = false, arithmetic = false, rgb = false, scanPerComponent = false;
 };
 
-// Detail at every frequency, so that blocks carry long runs of AC terms.
-uint8_t Sample(int x, int y, int c) {
-    uint32_t v = uint32_t(x * 7 + y * 13 + c * 101);
-    v ^= v >> 3;
-    v *= 2654435761u;
-    return uint8_t(((x * (3 + c)) ^ (y * 5)) + (v >> 27));
-}
-
 std::vector<uint8_t> Encode(const Encoding& e) {
     jpeg_compress_struct c;
     jpeg_error_mgr err;
@@ -76,7 +68,7 @@ std::vector<uint8_t> Encode(const Encoding& e) {
     while (c.next_scanline < c.image_height) {
         int y = int(c.next_scanline);
         for (int x = 0; x < e.width; ++x)
-            for (int k = 0; k < e.components; ++k) row[size_t(x * e.components + k)] = Sample(x, y, k);
+            for (int k = 0; k < e.components; ++k) row[size_t(x * e.components + k)] = codectest::DetailedTexture(x, y, k);
         JSAMPROW r = row.data();
         jpeg_write_scanlines(&c, &r, 1);
     }
