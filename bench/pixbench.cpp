@@ -259,6 +259,7 @@ int ConvertLikeABatch(const char* path, int w, int h, bool reduced, Image* img) 
 
 int Pipeline(int argc, char** argv) {
     std::string dir = argv[2];
+    double start = Now();
     for (int i = 3; i < argc; ++i) {
         Image img;
         if (ConvertLikeABatch(argv[i], 96, 96, true, &img) != 0) continue;
@@ -269,6 +270,7 @@ int Pipeline(int argc, char** argv) {
         DibIO_Write(0, out, kTypeJpeg, 0, 0, &opt, img.h, img.b);
         PmFile_Close(out);
     }
+    if (argc > 3) std::printf("%d files in %.1f ms\n", argc - 3, Now() - start);
     return 0;
 }
 

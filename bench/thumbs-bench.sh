@@ -15,6 +15,11 @@
 # shared machine, drops out. Rounds interleave the tools (each round in
 # another order), and the median over the rounds counts. The progressive
 # photos are measured again on their own (each several times, see below).
+# The difference of two process runs still carries the noise of two starts
+# (under Wine about +-100 ms, +-5 ms a file over 20 photos), so ours and
+# Pillow are also timed from inside: pixmillc --times reports its run from
+# the walk to the last commit, the Pillow script its loop over the files.
+# That figure ("in-run") leaves out only what is paid once per process.
 #
 # Quality: each tool makes PNG thumbnails once; SSIM (mean of R, G, B, 11x11
 # Gaussian window; pixbench ssim) against ImageMagick's Lanczos resize of the
@@ -56,25 +61,28 @@ winpath() { WINEPREFIX="$build/$1/wineprefix" WINEDEBUG=-all winepath -w "$2" 2>
 
 # A batch of a few files leaves the difference of two runs to the noise of
 # Wine's start; the progressive photos are therefore each taken
-# PM_BENCH_PROG_COPIES times (default 5), under other names.
+# PM_BENCH_PROG_COPIES times (default 5), under other names. The copies are
+# real files: links to one file are one input, which a run converts once.
 copies=${PM_BENCH_PROG_COPIES:-5}
 mkdir -p "$work/all" "$work/prog" "$work/empty"
 for f in "$photos"/*.jpg; do
     ln -s "$f" "$work/all/"
     # ImageMagick names a progressive JPEG's interlace "JPEG".
     if [ "$(identify-im6.q16 -format '%[interlace]' "$f" 2>/dev/null)" = JPEG ]; then
-        for c in $(seq "$copies"); do ln -s "$f" "$work/prog/$c-$(basename "$f")"; done
+        for c in $(seq "$copies"); do cp "$f" "$work/prog/$c-$(basename "$f")"; done
     fi
 done
 
 cat > "$work/pil.py" <<'EOF'
-import sys
+import sys, time
 from PIL import Image
 out, files, ext = sys.argv[1], sys.argv[3:], sys.argv[2]
+start = time.perf_counter()
 for i, f in enumerate(files):
     im = Image.open(f)
     im.thumbnail((96, 96), Image.LANCZOS)
     im.convert("RGB").save(f"{out}/{f.rsplit('/', 1)[-1]}.{ext}", quality=75)
+print(f"RUN\t{(time.perf_counter() - start) * 1000:.3f}\t{len(files)}")
 EOF
 
 # Settings: the defaults (96 x 96, fit, soft zoom, JPEG with the library's
@@ -103,9 +111,11 @@ run() {  # tool, folder, output folder, [png]
             # bench/parallel-bench.sh's subject. (An older build has no --jobs.)
             local jobs=()
             [ "$tool" = before ] || jobs=(--jobs 1)
-            (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" "${jobs[@]}" --quiet \
-                "$(winpath "$tree" "$dir")") >/dev/null 2>&1 || true ;;
-        pillow) "$py" "$work/pil.py" "$out" "${png:-jpg}" "${files[@]}" ;;
+            local times=()
+            [ "$tool" = before ] || times=(--times)
+            (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" "${jobs[@]}" --quiet "${times[@]}" \
+                "$(winpath "$tree" "$dir")") >"$work/said" 2>&1 || true ;;
+        pillow) "$py" "$work/pil.py" "$out" "${png:-jpg}" "${files[@]}" >"$work/said" ;;
         vips) [ ${#files[@]} -eq 0 ] && vipsthumbnail >/dev/null 2>&1 ||
                   vipsthumbnail -s 96x96 -o "$out/%s.${png:-jpg[Q=75]}" "${files[@]}" ;;
         im) mogrify -limit thread 1 -path "$out" -define jpeg:size=192x192 -thumbnail 96x96 -quality 75 \
@@ -129,9 +139,15 @@ for set in all prog; do
         # Each round starts with another tool, so no tool always runs first.
         for k in "${!tools[@]}"; do
             tool=${tools[$(( (k + r) % ${#tools[@]} ))]}
+            : > "$work/said"
             t0=$(now); run "$tool" "$work/$set" "$work/out-$tool"; t1=$(now)
+            # The run's own time in ms, where the tool tells it.
+            inrun=$(awk -F'\t' '/^RUN\t/ {print $2}' "$work/said" | tr -d '\r')
+            # A figure over fewer files than counted is no figure.
+            made=$(find "$work/out-$tool" -type f | wc -l)
+            [ "$made" = "$count" ] || echo "thumbs-bench: $tool made $made of $count thumbnails" >&2
             run "$tool" "$work/empty" "$work/out-empty"; t2=$(now)
-            echo -e "$set\t$tool\t$r\t$count\t$(( t1 - t0 ))\t$(( t2 - t1 ))" >> "$work/times.tsv"
+            echo -e "$set\t$tool\t$r\t$count\t$(( t1 - t0 ))\t$(( t2 - t1 ))\t${inrun:--}" >> "$work/times.tsv"
         done
     done
 done
@@ -161,9 +177,12 @@ cp "$work/times.tsv" "$work/ssim.tsv" "$results/"
 import statistics, sys
 from collections import defaultdict
 per = defaultdict(list)
+inrun = defaultdict(list)
 for line in open(sys.argv[1]):
-    s, tool, r, n, full, empty = line.split("\t")
+    s, tool, r, n, full, empty, own = line.rstrip("\n").split("\t")
     per[(s, tool)].append((int(full) - int(empty)) / 1e6 / int(n))
+    if own != "-":
+        inrun[(s, tool)].append(float(own) / int(n))
 ssim = defaultdict(list)
 for line in open(sys.argv[2]):
     tool, name, v = line.rstrip("\n").split("\t")
@@ -179,12 +198,19 @@ for s, title in (("all", "all photos"), ("prog", "progressive photos only")):
     if (s, "pillow") not in per:
         continue
     base = statistics.median(per[(s, "pillow")])
+    own_base = statistics.median(inrun[(s, "pillow")]) if inrun[(s, "pillow")] else None
     print(f"\n{title}: per-file cost at batch scale, median of {sys.argv[3]} interleaved rounds")
-    print(f"  {'tool':28} {'ms/file':>8} {'vs Pillow':>9}" + (f" {'SSIM med':>9} {'SSIM min':>9}" if s == "all" else ""))
+    print(f"  {'':28} {'two runs, difference':>18}   {'in-run':>16}")
+    print(f"  {'tool':28} {'ms/file':>8} {'vs Pillow':>9}   {'ms/file':>7} {'vs Pillow':>9}" +
+          (f" {'SSIM med':>9} {'SSIM min':>9}" if s == "all" else ""))
     for t in tools:
         if (s, t) not in per:
             continue
         m = statistics.median(per[(s, t)])
+        own = ""
+        if inrun[(s, t)] and own_base:
+            o = statistics.median(inrun[(s, t)])
+            own = f"{o:7.1f} {o / own_base:9.2f}"
         q = f" {statistics.median(ssim[t]):9.5f} {min(ssim[t]):9.5f}" if s == "all" and ssim[t] else ""
-        print(f"  {names[t]:28} {m:8.1f} {m / base:9.2f}{q}")
+        print(f"  {names[t]:28} {m:8.1f} {m / base:9.2f}   {own:>17}{q}")
 EOF

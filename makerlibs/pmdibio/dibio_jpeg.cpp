@@ -9,6 +9,7 @@
 #include "makerlibs/pmheap.h"
 
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -121,6 +122,103 @@ void Progress(j_common_ptr c) {
         ERREXIT(c, JERR_NOT_COMPILED);
 }
 
+// A stretch of a progressive file: a scan (its header and data) or a
+// segment between scans.
+struct Unit {
+    size_t from, to;
+    bool scan;
+    int components;  // of a scan: how many, and their indexes
+    int index[4];
+    int ss, se, ah;
+};
+
+// Coefficients of a component whose scaled IDCT reads the DC term alone
+// (every component of most 1/8 reads of progressive photos). libjpeg keeps
+// all 64 terms of every block of the picture and zeroes them first: for 12
+// megapixels 36 MB written, and as many fresh pages faulted in, for a decode
+// that then reads one term in 64. Here only the DC terms are kept, and
+// libjpeg is handed a band of whole blocks at a time, whose other terms stay
+// zero: no scan of them is decoded (the scan planner left them out).
+struct DcOnlyArray {
+    JDIMENSION blocksPerRow, rows, maxAccess;
+    JCOEF* dc;  // a term per block, rows top first
+    JBLOCKARRAY band;
+    JDIMENSION bandStart, bandRows;
+    bool bandWritten;
+};
+
+struct CoefStore {
+    // libjpeg's own methods, for every other array.
+    jvirt_barray_ptr (*request)(j_common_ptr, int, boolean, JDIMENSION, JDIMENSION, JDIMENSION);
+    JBLOCKARRAY (*access)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean);
+    bool dcOnly[MAX_COMPONENTS];
+    int requests;
+    DcOnlyArray arrays[MAX_COMPONENTS];
+    int count;
+};
+
+CoefStore* StoreOf(j_common_ptr c) { return static_cast<CoefStore*>(c->client_data); }
+
+jvirt_barray_ptr RequestBlocks(j_common_ptr c, int pool, boolean preZero, JDIMENSION blocksPerRow, JDIMENSION rows,
+                               JDIMENSION maxAccess) {
+    CoefStore* st = StoreOf(c);
+    auto* d = reinterpret_cast<j_decompress_ptr>(c);
+    // The coefficient controller asks for one array per component, in the
+    // components' order; anything else gets libjpeg's own.
+    const int ci = st->requests++;
+    if (ci >= d->num_components || !st->dcOnly[ci] || maxAccess == 0 || maxAccess > rows)
+        return st->request(c, pool, preZero, blocksPerRow, rows, maxAccess);
+    const jpeg_component_info& comp = d->comp_info[ci];
+    auto roundUp = [](JDIMENSION v, int m) { return (v + JDIMENSION(m) - 1) / JDIMENSION(m) * JDIMENSION(m); };
+    if (blocksPerRow != roundUp(comp.width_in_blocks, comp.h_samp_factor) ||
+        rows != roundUp(comp.height_in_blocks, comp.v_samp_factor))
+        return st->request(c, pool, preZero, blocksPerRow, rows, maxAccess);
+    DcOnlyArray& a = st->arrays[st->count++];
+    a = DcOnlyArray{};
+    a.blocksPerRow = blocksPerRow;
+    a.rows = rows;
+    a.maxAccess = maxAccess;
+    // alloc_large refuses what no size_t holds.
+    const size_t terms = size_t(uint64_t(rows) * blocksPerRow <= SIZE_MAX / sizeof(JCOEF) ? uint64_t(rows) * blocksPerRow : 0);
+    if (terms == 0) ERREXIT(c, JERR_OUT_OF_MEMORY);
+    a.dc = static_cast<JCOEF*>((*c->mem->alloc_large)(c, JPOOL_IMAGE, terms * sizeof(JCOEF)));
+    std::memset(a.dc, 0, terms * sizeof(JCOEF));
+    a.band = (*c->mem->alloc_barray)(c, JPOOL_IMAGE, blocksPerRow, maxAccess);
+    for (JDIMENSION r = 0; r < maxAccess; ++r) std::memset(a.band[r], 0, size_t(blocksPerRow) * sizeof(JBLOCK));
+    return reinterpret_cast<jvirt_barray_ptr>(&a);
+}
+
+void KeepBand(DcOnlyArray* a) {
+    if (!a->bandWritten) return;
+    for (JDIMENSION r = 0; r < a->bandRows; ++r) {
+        JCOEF* dc = a->dc + size_t(a->bandStart + r) * a->blocksPerRow;
+        const JBLOCKROW row = a->band[r];
+        for (JDIMENSION b = 0; b < a->blocksPerRow; ++b) dc[b] = row[b][0];
+    }
+    a->bandWritten = false;
+}
+
+JBLOCKARRAY AccessBlocks(j_common_ptr c, jvirt_barray_ptr ptr, JDIMENSION start, JDIMENSION n, boolean writable) {
+    CoefStore* st = StoreOf(c);
+    DcOnlyArray* a = nullptr;
+    for (int i = 0; i < st->count; ++i)
+        if (ptr == reinterpret_cast<jvirt_barray_ptr>(&st->arrays[i])) a = &st->arrays[i];
+    if (!a) return st->access(c, ptr, start, n, writable);
+    if (n > a->maxAccess || start > a->rows || n > a->rows - start) ERREXIT(c, JERR_BAD_VIRTUAL_ACCESS);
+    if (a->bandRows == 0 || start != a->bandStart || n > a->bandRows) {
+        KeepBand(a);
+        for (JDIMENSION r = 0; r < n; ++r) {
+            const JCOEF* dc = a->dc + size_t(start + r) * a->blocksPerRow;
+            JBLOCKROW row = a->band[r];
+            for (JDIMENSION b = 0; b < a->blocksPerRow; ++b) row[b][0] = dc[b];
+        }
+        a->bandStart = start;
+        a->bandRows = n;
+    }
+    if (writable) a->bandWritten = true;
+    return a->band;
+}
+
 struct ReadState {
     jpeg_decompress_struct cinfo;
     ErrorMgr err;
@@ -130,6 +228,7 @@ struct ReadState {
     DibHolder* out;
     DibReadRequest* request;
     Part planned[kMaxParts];
+    Unit units[kMaxParts];
     int depth;
     bool progressive;
     DibMetadata* meta;
@@ -139,6 +238,7 @@ struct ReadState {
     // it took the scan.
     bool scanAllowed;
     JpegScan* scan;
+    CoefStore coefs;
 };
 
 bool StartsWith(const jpeg_saved_marker_ptr m, const char* text, size_t n) {
@@ -188,24 +288,22 @@ uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 // Plans the parts of a progressive file, from `at` (just behind the first
 // scan's header) to its end, that hold a coefficient the scaled decode
 // reads: scans of other coefficients are left out, every other segment
-// (tables, restart intervals) is kept. False when the file does not end
-// properly or is anything but plain: it then goes the ordinary way, and
-// ends as it always did.
-bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, Part* planned, int* count) {
-    int parts = 0;
+// (tables, restart intervals) is kept. A refinement scan's data depend on
+// which terms of its band earlier scans made non-zero, so the scans before
+// a kept refinement that share a component and a term with it are kept
+// too. `acKept` tells, per component, whether any AC terms are decoded.
+// False when the file does not end properly or is anything but plain: it
+// then goes the ordinary way, and ends as it always did.
+bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, Unit* units, Part* planned,
+                     int* count, bool* acKept) {
+    int unitCount = 0;
     int scans = 1;
-    auto keep = [&](size_t from, size_t to) {
-        if (parts > 0 && planned[parts - 1].offset + planned[parts - 1].length == from) {
-            planned[parts - 1].length += to - from;
-            return true;
-        }
-        if (parts == kMaxParts) return false;
-        planned[parts++] = Part{from, to - from};
-        return true;
-    };
-    // The first scan holds DC terms, which every decode reads.
-    bool keeping = true;
-    size_t unitStart = at;
+    // The first scan, whose header libjpeg has read, is kept whatever it
+    // holds: it starts where libjpeg goes on reading.
+    Unit first{at, at, true, c->comps_in_scan, {}, c->Ss, c->Se, c->Ah};
+    for (int k = 0; k < c->comps_in_scan && k < 4; ++k) first.index[k] = c->cur_comp_info[k]->component_index;
+    Unit* scan = &units[unitCount++];
+    *scan = first;
     size_t i = at;
     for (;;) {
         // Entropy-coded data runs to the first marker that is not a stuffed
@@ -222,7 +320,7 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
             }
             break;
         }
-        if (keeping && !keep(unitStart, i)) return false;
+        scan->to = i;
         // Segments up to the next scan or the end.
         for (;;) {
             if (i + 1 >= n || d[i] != 0xFF) return false;
@@ -231,10 +329,10 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
                 ++i;
                 continue;
             }
+            if (unitCount == kMaxParts) return false;
             if (m == JPEG_EOI) {
-                if (!keep(i, i + 2)) return false;
-                *count = parts;
-                return true;
+                units[unitCount++] = Unit{i, i + 2, false, 0, {}, 0, 0, 0};
+                break;
             }
             if (i + 4 > n) return false;
             size_t len = Be16(d + i + 2);
@@ -243,9 +341,11 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
             // Tables, restart intervals, comments and application data may
             // stand between scans; another frame or anything unknown may not.
             bool known = m == 0xC4 || m == 0xDB || m == 0xDD || m == 0xFE || (m >= 0xE0 && m <= 0xEF);
-            if (!known || !keep(i, i + 2 + len)) return false;
+            if (!known) return false;
+            units[unitCount++] = Unit{i, i + 2 + len, false, 0, {}, 0, 0, 0};
             i += 2 + len;
         }
+        if (d[i + 1] == JPEG_EOI) break;
         // A scan header: which components and which coefficient band.
         const uint8_t* h = d + i + 4;
         size_t len = Be16(d + i + 2);
@@ -254,19 +354,53 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
         int ss = h[1 + 2 * ns], se = h[2 + 2 * ns];
         if (ss > 63 || se > 63 || se < ss) return false;
         if (++scans > kMaxScans) return false;
-        bool needed = false;
+        scan = &units[unitCount++];
+        *scan = Unit{i, i, true, ns, {}, ss, se, h[3 + 2 * ns] >> 4};
         for (int k = 0; k < ns; ++k) {
             int id = h[1 + 2 * k];
-            const jpeg_component_info* comp = nullptr;
+            int found = -1;
             for (int ci = 0; ci < c->num_components; ++ci)
-                if (c->comp_info[ci].component_id == id) comp = &c->comp_info[ci];
-            if (!comp) return false;
-            for (int z = ss; z <= se && !needed; ++z) needed = JpegIdctReads(ScaledIdctSize(*comp), z);
+                if (c->comp_info[ci].component_id == id) found = ci;
+            if (found < 0) return false;
+            scan->index[k] = found;
         }
-        keeping = needed;
-        unitStart = i;
         i += 2 + len;
     }
+
+    // From the last scan back: a scan is kept when the IDCT reads one of
+    // its terms, or a kept refinement after it refines one of them.
+    uint64_t refined[MAX_COMPONENTS] = {};
+    bool keep[kMaxParts];
+    for (int ci = 0; ci < c->num_components; ++ci) acKept[ci] = false;
+    for (int u = unitCount - 1; u >= 0; --u) {
+        const Unit& x = units[u];
+        keep[u] = true;
+        if (!x.scan || u == 0) continue;
+        const uint64_t band = (x.se == 63 ? ~0ull : (1ull << (x.se + 1)) - 1) & ~((1ull << x.ss) - 1);
+        bool needed = false;
+        for (int k = 0; k < x.components && !needed; ++k) {
+            needed = (refined[x.index[k]] & band) != 0;
+            const int size = ScaledIdctSize(c->comp_info[x.index[k]]);
+            for (int z = x.ss; z <= x.se && !needed; ++z) needed = JpegIdctReads(size, z);
+        }
+        keep[u] = needed;
+        if (needed && x.ah > 0)
+            for (int k = 0; k < x.components; ++k) refined[x.index[k]] |= band;
+    }
+    int parts = 0;
+    for (int u = 0; u < unitCount; ++u) {
+        const Unit& x = units[u];
+        if (!keep[u]) continue;
+        if (x.scan && x.se > 0)
+            for (int k = 0; k < x.components; ++k) acKept[x.index[k]] = true;
+        if (parts > 0 && planned[parts - 1].offset + planned[parts - 1].length == x.from) {
+            planned[parts - 1].length += x.to - x.from;
+        } else {
+            planned[parts++] = Part{x.from, x.to - x.from};
+        }
+    }
+    *count = parts;
+    return true;
 }
 
 // Takes the scale and the scans to decode from the request, once the
@@ -293,7 +427,8 @@ void ApplyRequest(ReadState* s) {
     if (s->err.truncated || next < s->src.data || next > s->src.data + s->src.size) return;
     size_t at = size_t(next - s->src.data);
     int count = 0;
-    if (!PlanNeededScans(c, s->src.data, s->src.size, at, s->planned, &count)) return;
+    bool acKept[MAX_COMPONENTS];
+    if (!PlanNeededScans(c, s->src.data, s->src.size, at, s->units, s->planned, &count, acKept)) return;
     // Scans left out leave coefficients unset; smoothing would guess them
     // from the neighbours and change the pixels. Every coefficient the
     // scaled IDCT reads is complete, as in a decode of the whole file.
@@ -303,6 +438,18 @@ void ApplyRequest(ReadState* s) {
     s->src.nextPart = 0;
     s->src.pub.next_input_byte = nullptr;
     s->src.pub.bytes_in_buffer = 0;
+    // Components none of whose AC terms are decoded keep their DC terms
+    // alone (the scan decoder's switch governs this too, so the two ways
+    // can be compared).
+    if (!s->scanAllowed) return;
+    bool any = false;
+    for (int ci = 0; ci < c->num_components; ++ci) any |= s->coefs.dcOnly[ci] = !acKept[ci];
+    if (!any) return;
+    s->coefs.request = c->mem->request_virt_barray;
+    s->coefs.access = c->mem->access_virt_barray;
+    c->mem->request_virt_barray = RequestBlocks;
+    c->mem->access_virt_barray = AccessBlocks;
+    c->client_data = &s->coefs;
 }
 
 bool Decode(ReadState* s) {

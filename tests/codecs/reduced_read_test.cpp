@@ -40,6 +40,9 @@ struct Encoding {
     int restartRows = 0;
     // Colour AC terms in two bands (1-5, 6-63), as some encoders write them.
     bool splitBands = false;
+    // Another scan script of the encoder's choosing.
+    const jpeg_scan_info* script = nullptr;
+    int scriptScans = 0;
 };
 
 std::vector<uint8_t> Encode(const Encoding& e) {
@@ -68,6 +71,10 @@ std::vector<uint8_t> Encode(const Encoding& e) {
     if (e.progressive && e.splitBands && e.components == 3) {
         c.scan_info = script;
         c.num_scans = 6;
+    }
+    if (e.script) {
+        c.scan_info = e.script;
+        c.num_scans = e.scriptScans;
     }
     jpeg_start_compress(&c, TRUE);
     std::vector<uint8_t> row(size_t(e.width) * size_t(e.components));
@@ -279,6 +286,32 @@ TEST_F(ReducedRead, ProgressiveDcOnlyMatchesTheWholeFileAtOneEighth) {
     }
 }
 
+// A refinement scan's data depend on which terms of its band earlier scans
+// made non-zero, read or not: a scan of terms the IDCT never reads is
+// still decoded when a kept refinement scan covers them.
+TEST_F(ReducedRead, ScansThatLaterRefinementsDependOnAreDecoded) {
+    // Grey, read at 1/4: the 2x2 IDCT reads rows and columns 0, 1, 3, 5 and
+    // 7. The band of zig-zag term 3 (row 2, column 0) alone is never read,
+    // but the last scan refines every AC term.
+    const jpeg_scan_info script[] = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 2, 0, 1}, {1, {0}, 3, 3, 0, 1},
+                                     {1, {0}, 4, 63, 0, 1}, {1, {0}, 1, 63, 1, 0}};
+    Encoding e;
+    e.width = 203;
+    e.height = 157;
+    e.components = 1;
+    e.script = script;
+    e.scriptScans = 5;
+    std::vector<uint8_t> file = Encode(e);
+    int w = 0, h = 0;
+    std::vector<uint8_t> expected = WholeFileAt(file, 4, &w, &h);
+    Settings s{0, 1, {12, 12}};
+    Dib d;
+    DibReadRequest request;
+    ASSERT_GT(Read(Store(file), &s, &d, &request), 0);
+    ASSERT_EQ(request.Reduction, 4u);
+    EXPECT_TRUE(Rows(d) == expected);
+}
+
 // Offsets of the scans (their SOS markers) and of the end marker.
 std::vector<size_t> ScanStarts(const std::vector<uint8_t>& f, size_t* eoi) {
     std::vector<size_t> at;
@@ -369,8 +402,9 @@ TEST_F(ReducedRead, LimitsHoldForTheDecodedImage) {
     EXPECT_EQ(PmFile_LastError(), PmFile_NoMemoryError());
 }
 
-// A progressive file keeps every coefficient of the whole picture whatever
-// the scale it is read at. Declaring a size whose coefficients exceed the
+// A progressive file read at a scale whose IDCT reads AC terms keeps every
+// coefficient of the whole picture (at 1/8, where only DC terms are read,
+// it keeps those alone). Declaring a size whose coefficients exceed the
 // decoder's memory is refused as too large (the user is told why), not as a
 // broken file, and before any of that memory is taken.
 TEST_F(ReducedRead, ProgressiveCoefficientsBeyondTheDecoderMemoryAreTooLarge) {
@@ -385,9 +419,12 @@ TEST_F(ReducedRead, ProgressiveCoefficientsBeyondTheDecoderMemoryAreTooLarge) {
         v[at + 1] = 60000 & 0xFF;
     }
     std::string path = Store(v);
-    Settings thumb{0, 1, {96, 96}};
+    // 60000 / 4 covers four times the box, 60000 / 8 does not: read at 1/4.
+    Settings quarter{0, 1, {3000, 3000}};
     Dib d;
     PmFile_SetLastError(0);
-    EXPECT_EQ(Read(path, &thumb, &d), -1);
+    DibReadRequest request;
+    EXPECT_EQ(Read(path, &quarter, &d, &request), -1);
+    EXPECT_EQ(request.Reduction, 4u);
     EXPECT_EQ(PmFile_LastError(), PmFile_NoMemoryError());
 }
