@@ -8,6 +8,10 @@
 # round. The whole run is timed, and a run over an empty folder (Wine's start
 # and the run's own setup) is subtracted for the "net" columns; the copies
 # are real files (a link would be the same input, which a run converts once).
+# The run's own time as pixmillc --times reports it (from the walk to the
+# last commit, without the process start) is kept too: the "in-run" columns,
+# the figure a Windows process, which starts in milliseconds, comes closest
+# to.
 # Wine's server is kept running through the whole benchmark (wineserver -p,
 # ended with -k at the end), for every job count alike: a run then does not
 # pay for starting it and the service processes it starts, an artifact of
@@ -54,22 +58,25 @@ ini() {  # name, output folder, file mode
     winpath "$f"
 }
 
-run() {  # set, jobs -> milliseconds
+run() {  # set, jobs: adds its wall and in-run milliseconds to times and inrun
     local set=$1 jobs=$2 out="$work/out-$1-$2" mode=54112
     [ "$set" = tree ] && mode=54128
     rm -rf "$out" && mkdir -p "$out"
     local i start end
     i=$(ini "$set-$jobs" "$out" "$mode")
     start=$(now)
-    (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" --jobs "$jobs" --quiet \
-        "$(winpath "$work/$set")") >/dev/null 2>&1 || true
+    (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" --jobs "$jobs" --quiet --times \
+        "$(winpath "$work/$set")") >"$work/said" 2>&1 || true
     end=$(now)
+    local own
+    own=$(awk -F'\t' '/^RUN\t/ {printf "%d", $2}' "$work/said")
+    inrun[$set-$jobs]+="${own:-0} "
     # A run that converted less than all is no figure.
     local made want
     made=$(find "$out" -type f -name '*.jpg' | wc -l)
     want=$(find -L "$work/$set" -type f | wc -l)
     [ "$made" = "$want" ] || [ "$set" = empty ] || echo "parallel-bench: $set at --jobs $jobs made $made of $want files" >&2
-    echo $(((end - start) / 1000000))
+    times[$set-$jobs]+="$(((end - start) / 1000000)) "
 }
 
 median() { sort -n | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
@@ -80,17 +87,21 @@ median() { sort -n | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 wineserver -p
-run photos 1 >/dev/null
-declare -A times
+declare -A times inrun
+run photos 1
 for ((r = 0; r < rounds; r++)); do
     order=(1 2 0)
     # Another order each round, so a burst of load does not hit one count.
     for ((k = 0; k < r % 3; k++)); do order=("${order[@]:1}" "${order[0]}"); done
     for set in empty photos tree; do
-        for jobs in "${order[@]}"; do times[$set-$jobs]+="$(run "$set" "$jobs") "; done
+        for jobs in "${order[@]}"; do run "$set" "$jobs"; done
     done
 done
+# The first run (the warm-up) is left out.
+times[photos-1]=${times[photos-1]#* }
+inrun[photos-1]=${inrun[photos-1]#* }
 med() { tr ' ' '\n' <<< "${times[$1]}" | grep . | median; }
+medin() { tr ' ' '\n' <<< "${inrun[$1]}" | grep . | median; }
 
 echo "pixmillc.exe $tree, $rounds rounds, medians in ms; $(nproc) logical processors; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "an empty run (start alone): 1: $(med empty-1), 2: $(med empty-2), auto: $(med empty-0)"
@@ -102,4 +113,12 @@ for set in photos tree; do
     printf '%-20s %8s %8s %8s %8.2f %8.2f | %8s %8s %8s %8.2f %8.2f\n' "$set ($n files)" "$m1" "$m2" "$m0" \
         "$(echo "$m2 / $m1" | bc -l)" "$(echo "$m0 / $m1" | bc -l)" "$n1" "$n2" "$n0" \
         "$(echo "$n2 / $n1" | bc -l)" "$(echo "$n0 / $n1" | bc -l)"
+done
+printf '\nin-run (the run as pixmillc --times reports it)\n'
+printf '%-20s %8s %8s %8s %8s %8s\n' set 1 2 auto 2/1 auto/1
+for set in photos tree; do
+    n=$( [ "$set" = photos ] && echo ${#list[@]} || echo "$copies")
+    m1=$(medin "$set-1") m2=$(medin "$set-2") m0=$(medin "$set-0")
+    printf '%-20s %8s %8s %8s %8.2f %8.2f\n' "$set ($n files)" "$m1" "$m2" "$m0" \
+        "$(echo "$m2 / $m1" | bc -l)" "$(echo "$m0 / $m1" | bc -l)"
 done
