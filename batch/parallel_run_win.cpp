@@ -26,10 +26,14 @@ namespace {
 
 // How long the worker waits for a conversion before it looks at Cancel again.
 constexpr unsigned kWaitSliceMs = 50;
-// Files handed out and not yet committed, per thread: results that wait
-// for an earlier slow file hold their previews and handles meanwhile, and
-// Cancel should find little started that the user has not seen.
-constexpr size_t kPendingPerThread = 2;
+// Files handed out and not yet committed, per thread. Results wait for an
+// earlier slow file in walk order; with room for several, the other threads
+// go on converting meanwhile (a photo read at 1/4 may take ten times what
+// the next ones take) instead of idling. What waits holds only its preview,
+// which the memory budget counts, and the user meets the results a few
+// files late at most: after a confirmed stop they are committed with the
+// files still converting.
+constexpr size_t kPendingPerThread = 8;
 
 LONG Load(LONG& field) { return std::atomic_ref<LONG>(field).load(); }
 

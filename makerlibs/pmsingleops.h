@@ -42,6 +42,9 @@ struct PmExtent {
 // Geom_ShrinkSmooth. The destination is a created 24-bit DIB.
 int Geom_ZoomExtent(int method, const PmExtent* extent, const DibHeader* header, const uint8_t* bits,
                     DibHeader* dst, uint8_t* dstBits);
+// Test hook: the scalers' portable loops instead of their vector ones
+// (which must give the same bytes).
+void Geom_PortableLoopsForTest(bool portable);
 
 // PMEFFECTS: prepares an image for a 1-bit output into a 24-bit destination
 // of the same size: grey, and with mode 1 its levels stretched so that the

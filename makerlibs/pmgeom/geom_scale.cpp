@@ -7,12 +7,19 @@
 #include "makerlibs/pmquant/palette_map.h"
 #include "makerlibs/pmsingleops.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 using namespace pmpix;
 
 namespace {
+
+std::atomic<bool> g_portableForTest{false};
 
 constexpr int kFracBits = 14;
 constexpr int kOne = 1 << kFracBits;
@@ -49,7 +56,11 @@ double SupportOf(Kind k) { return k == Kind::Lanczos3 ? 3 : k == Kind::Mitchell 
 struct Taps {
     HeapBuf<int> start;
     HeapBuf<int16_t> weights;
-    int perOut = 0;
+    // The weights two by two as the halves of one 32-bit word (the second
+    // in the high half), perPair words per output: what the vector loop
+    // multiplies a pair of pixels with.
+    HeapBuf<uint32_t> pairs;
+    int perOut = 0, perPair = 0;
 
     // `in` samples stand for `span` source pixels (more than `in` after
     // whole-factor averaging), so positions map through the true source
@@ -99,6 +110,15 @@ struct Taps {
             }
             w[big] = int16_t(w[big] + (kOne - total));
             start[o] = lo;
+        }
+        perPair = (perOut + 1) / 2;
+        if (!pairs.Alloc(size_t(out) * perPair)) return false;
+        for (int o = 0; o < out; ++o) {
+            const int16_t* w = &weights[size_t(o) * perOut];
+            for (int k = 0; k < perPair; ++k) {
+                uint32_t second = 2 * k + 1 < perOut ? uint16_t(w[2 * k + 1]) : 0;
+                pairs[size_t(o) * perPair + k] = uint32_t(uint16_t(w[2 * k])) | second << 16;
+            }
         }
         return true;
     }
@@ -192,6 +212,57 @@ bool BoxReduce(const View& s, int kx, int ky, Plane* out) {
     return true;
 }
 
+// One source row of `sw` pixels filtered horizontally into `width` pixels.
+// The sums are of whole numbers, so the order they are added in cannot
+// change a result: the vector loop gives the portable loop's bytes.
+void FilterRow(const Taps& hx, const uint8_t* in, int sw, uint8_t* out, int width, bool vector) {
+    for (int x = 0; x < width; ++x) {
+        const int16_t* w = &hx.weights[size_t(x) * hx.perOut];
+        const uint8_t* p = in + size_t(hx.start[x]) * 3;
+        int n = hx.perOut;
+        if (hx.start[x] + n > sw) n = sw - hx.start[x];
+        int b = kOne / 2, g = kOne / 2, r = kOne / 2;
+        int t = 0;
+#if defined(__SSE2__)
+        if (vector) {
+            // Two taps per multiply-add: the two pixels' samples as 16-bit
+            // pairs (blue, blue, green, green, red, red) against the pair of
+            // weights. A pixel is loaded as four bytes, the fourth being the
+            // next pixel's blue (its product lands in a lane left unused),
+            // so the row's last pixel is left to the loop below.
+            const int loadable = hx.start[x] + n < sw ? n : n - 1;
+            const __m128i zero = _mm_setzero_si128();
+            const uint32_t* pair = &hx.pairs[size_t(x) * hx.perPair];
+            __m128i acc = zero;
+            for (; t + 2 <= loadable; t += 2) {
+                uint32_t first, second;
+                std::memcpy(&first, p + 3 * t, 4);
+                std::memcpy(&second, p + 3 * t + 3, 4);
+                __m128i a = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(first)), zero);
+                __m128i c = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(second)), zero);
+                __m128i weights = _mm_set1_epi32(int(pair[t / 2]));
+                acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpacklo_epi16(a, c), weights));
+            }
+            int32_t sums[4];
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(sums), acc);
+            b += sums[0];
+            g += sums[1];
+            r += sums[2];
+        }
+#else
+        (void)vector;
+#endif
+        for (; t < n; ++t) {
+            b += w[t] * p[3 * t];
+            g += w[t] * p[3 * t + 1];
+            r += w[t] * p[3 * t + 2];
+        }
+        out[3 * x] = Clamp255(b >> kFracBits);
+        out[3 * x + 1] = Clamp255(g >> kFracBits);
+        out[3 * x + 2] = Clamp255(r >> kFracBits);
+    }
+}
+
 bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual, const PmExtent* extent = nullptr) {
     if (d.bitCount != 24) return false;
     // Whole-factor area averaging while the remaining step stays at least
@@ -215,6 +286,7 @@ bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual, cons
 
     PmExtent e = extent ? *extent : PmExtent{0, 0, double(s.width), double(s.height)};
     Taps hx, vy;
+    const bool vector = !g_portableForTest.load(std::memory_order_relaxed);
     if (!hx.Build(sw, e.x / kx, e.width / kx, d.width, kind, true) ||
         !vy.Build(sh, e.y / ky, e.height / ky, d.height, kind, true))
         return false;
@@ -233,22 +305,7 @@ bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual, cons
         uint8_t* out = ring.Row(slot);
         if (slotRow[slot] == y) return out;
         slotRow[slot] = y;
-        const uint8_t* in = sourceRow(y);
-        for (int x = 0; x < d.width; ++x) {
-            const int16_t* w = &hx.weights[size_t(x) * hx.perOut];
-            const uint8_t* p = in + size_t(hx.start[x]) * 3;
-            int n = hx.perOut;
-            if (hx.start[x] + n > sw) n = sw - hx.start[x];
-            int b = kOne / 2, g = kOne / 2, r = kOne / 2;
-            for (int t = 0; t < n; ++t, p += 3) {
-                b += w[t] * p[0];
-                g += w[t] * p[1];
-                r += w[t] * p[2];
-            }
-            out[3 * x] = Clamp255(b >> kFracBits);
-            out[3 * x + 1] = Clamp255(g >> kFracBits);
-            out[3 * x + 2] = Clamp255(r >> kFracBits);
-        }
+        FilterRow(hx, sourceRow(y), sw, out, d.width, vector);
         return out;
     };
 
@@ -280,6 +337,8 @@ bool Views(const DibHeader* h, const uint8_t* b, const DibHeader* dh, const uint
 }
 
 }  // namespace
+
+void Geom_PortableLoopsForTest(bool portable) { g_portableForTest.store(portable); }
 
 int Geom_ShrinkSmooth(int, int, const DibHeader* header, const uint8_t* bits, DibHeader* dst, uint8_t* dstBits) {
     View s, d;

@@ -275,6 +275,41 @@ TEST(Scalers, KeepFlatColourAndEdgesInTheirPlace) {
     EXPECT_EQ(Geom_Shrink(0, src.h, src.b, 0, 0, 50, 10, tooBig.b), 0);
 }
 
+// The vector loop of the horizontal filter must give the portable loop's
+// bytes: every method, reductions and enlargements, windows that reach
+// either edge, and rows whose last pixel ends the buffer (widths that are
+// multiples of four have no row padding).
+TEST(Scalers, VectorLoopsGiveThePortableBytes) {
+    uint32_t seed = 12345;
+    auto next = [&seed]() {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    const int sides[][2] = {{1, 1}, {2, 3}, {4, 4}, {7, 5}, {33, 17}, {100, 64}, {203, 157}, {504, 378}};
+    const int targets[][2] = {{1, 1}, {3, 2}, {96, 72}, {50, 200}, {17, 9}};
+    for (const auto& side : sides) {
+        Dib src;
+        ASSERT_TRUE(Make(&src, side[0], side[1], 24));
+        Fill(&src, [&](int, int) { return next() & 0xFFFFFFu; });
+        for (const auto& target : targets)
+            for (int method = 0; method < 3; ++method) {
+                if (method == 0 && (target[0] > side[0] || target[1] > side[1])) continue;
+                Dib portable, vector;
+                ASSERT_TRUE(Make(&portable, target[0], target[1], 24));
+                ASSERT_TRUE(Make(&vector, target[0], target[1], 24));
+                Geom_PortableLoopsForTest(true);
+                int a = Geom_ZoomExtent(method, nullptr, src.h, src.b, portable.h, portable.b);
+                Geom_PortableLoopsForTest(false);
+                int b = Geom_ZoomExtent(method, nullptr, src.h, src.b, vector.h, vector.b);
+                ASSERT_EQ(a, 1);
+                ASSERT_EQ(b, 1);
+                size_t bytes = size_t(DibCore_GetRowStride(vector.h, 0)) * size_t(target[1]);
+                EXPECT_EQ(std::memcmp(portable.b, vector.b, bytes), 0)
+                    << side[0] << "x" << side[1] << " to " << target[0] << "x" << target[1] << ", method " << method;
+            }
+    }
+}
+
 TEST(Colours, CountStopsAboveTheMaximum) {
     Dib img;
     ASSERT_TRUE(Make(&img, 20, 20, 24));
