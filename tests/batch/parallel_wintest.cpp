@@ -62,10 +62,11 @@ void RecordHook(const ImageConvertParams* p, const char* path, bool done) {
 
 // One run over `entries` into a fresh folder `out` with `threads` at once.
 Outcome RunAt(int threads, const std::vector<std::string>& entries, const std::string& out, uint32_t mode,
-            int writeType, int resize = -1) {
+            int writeType, int resize = -1, int box = 0) {
     ImageConvertParams p;
     MakeParams(&p, out, mode, writeType);
     if (resize >= 0) p.Resize = resize;
+    if (box > 0) p.Size.cx = p.Size.cy = box;
     ImageConvertExtras extras = kDefaultExtras;
     extras.Threads = threads;
     ScopedExtras bound(&p, &extras);
@@ -425,8 +426,11 @@ private:
 
 // Two 100-megapixel progressive photos, each holding about 600 MB while it
 // is read, never at once beside each other; a 100-megapixel baseline photo
-// read at 1/8 holds little and runs beside the small ones. The process
-// stays within the budget, and every file is converted.
+// read at 1/4 holds little and runs beside the small ones. The process
+// stays within the budget, and every file is converted. (The box of 400
+// pixels has them read at 1/4, whose IDCT reads AC terms: a progressive
+// read then keeps every coefficient, where at 1/8 it would keep the DC
+// terms alone.)
 TEST(ParallelRun, HundredMegapixelPhotosStayWithinTheMemoryBudget) {
     TempDir dir;
     std::string in = dir / "in";
@@ -452,7 +456,7 @@ TEST(ParallelRun, HundredMegapixelPhotosStayWithinTheMemoryBudget) {
     // is handed out while the first is read unless the budget holds it.
     const uint64_t before = MemorySampler::WorkingSet();
     MemorySampler sampler;
-    Outcome o = RunAt(0, {progressive1, progressive2, baseline, small}, dir / "out", kQuietMode, kTypeJpeg);
+    Outcome o = RunAt(0, {progressive1, progressive2, baseline, small}, dir / "out", kQuietMode, kTypeJpeg, -1, 400);
     const uint64_t peak = sampler.Stop();
     Batch_SetMemoryBudgetForTest(0);
     EXPECT_EQ(o.run.processed, 43);
