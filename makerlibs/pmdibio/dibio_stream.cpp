@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace pmio {
@@ -104,50 +105,61 @@ struct KeptBlock {
     uint8_t* data;
     size_t capacity;
 };
-std::atomic<KeptBlock*> g_kept[kKeptSlots];
-std::atomic<size_t> g_keptBytes{0};
+// A lock, taken once per file: a scan of the slots must not read a block
+// that another thread is taking and freeing.
+std::mutex g_keptLock;
+KeptBlock g_kept[kKeptSlots];  // data null: free
+size_t g_keptBytes = 0;
+std::atomic<unsigned long> g_freshBlocks{0};
 
-void FreeKept(KeptBlock* k) {
-    std::free(k->data);
-    delete k;
-}
-
-// A kept block of at least `want` bytes, or null. Smaller ones met on the
-// way are freed: the next files are likely as large.
-KeptBlock* TakeKept(size_t want) {
-    for (std::atomic<KeptBlock*>& slot : g_kept) {
-        if (!slot.load(std::memory_order_relaxed)) continue;
-        KeptBlock* k = slot.exchange(nullptr);
-        if (!k) continue;
-        g_keptBytes.fetch_sub(k->capacity);
-        if (k->capacity >= want) return k;
-        FreeKept(k);
+// The kept block that fits `want` most closely. When none is large enough,
+// none: the largest is freed instead, since the next files are likely as
+// large, and a new block takes its place. (Freeing every smaller block met
+// on the way, as this once did, had two threads reading files of mixed
+// sizes free and fault in a fresh block for nearly every file.)
+KeptBlock TakeKept(size_t want) {
+    KeptBlock taken{nullptr, 0}, dropped{nullptr, 0};
+    {
+        std::lock_guard<std::mutex> lock(g_keptLock);
+        int best = -1, largest = -1;
+        for (int i = 0; i < kKeptSlots; ++i) {
+            const KeptBlock& k = g_kept[i];
+            if (!k.data) continue;
+            if (k.capacity >= want && (best < 0 || k.capacity < g_kept[best].capacity)) best = i;
+            if (largest < 0 || k.capacity > g_kept[largest].capacity) largest = i;
+        }
+        int from = best >= 0 ? best : largest;
+        if (from >= 0) {
+            (best >= 0 ? taken : dropped) = g_kept[from];
+            g_keptBytes -= g_kept[from].capacity;
+            g_kept[from] = KeptBlock{nullptr, 0};
+        }
     }
-    return nullptr;
+    std::free(dropped.data);
+    return taken;
 }
 
 // Keeps `data` for a later file when the cap and a free slot allow;
 // frees it otherwise.
 void GiveBack(uint8_t* data, size_t capacity) {
-    if (capacity <= kKeptBytesCap && g_keptBytes.fetch_add(capacity) + capacity <= kKeptBytesCap) {
-        if (auto* k = new (std::nothrow) KeptBlock{data, capacity}) {
-            for (std::atomic<KeptBlock*>& slot : g_kept) {
-                KeptBlock* empty = nullptr;
-                if (slot.compare_exchange_strong(empty, k)) return;
+    {
+        std::lock_guard<std::mutex> lock(g_keptLock);
+        if (capacity <= kKeptBytesCap - g_keptBytes) {
+            for (KeptBlock& k : g_kept) {
+                if (k.data) continue;
+                k = KeptBlock{data, capacity};
+                g_keptBytes += capacity;
+                return;
             }
-            delete k;
         }
     }
-    // Not kept after all (the bytes were counted above only if they fit).
-    if (capacity <= kKeptBytesCap) g_keptBytes.fetch_sub(capacity);
     std::free(data);
 }
 
 // Frees what is kept when the library is unloaded.
 struct KeptBlockOwner {
     ~KeptBlockOwner() {
-        for (std::atomic<KeptBlock*>& slot : g_kept)
-            if (KeptBlock* k = slot.exchange(nullptr)) FreeKept(k);
+        for (KeptBlock& k : g_kept) std::free(k.data);
     }
 } g_keptOwner;
 
@@ -162,15 +174,28 @@ WholeFile::WholeFile(PmFileHandle file, uint64_t limit) {
     }
     if (uint64_t(size) > limit || uint64_t(size) > SIZE_MAX - 1) return;
     size_t want = size_t(size) + 1;  // never zero bytes
-    if (KeptBlock* k = TakeKept(want)) {
-        data_ = k->data;
-        capacity_ = k->capacity;
-        delete k;
-    }
+    KeptBlock k = TakeKept(want);
+    data_ = k.data;
+    capacity_ = k.capacity;
     if (!data_) {
-        data_ = static_cast<uint8_t*>(std::malloc(want));
-        capacity_ = want;
+        // A little room over, so that the next file a little larger fits.
+        size_t room = want <= SIZE_MAX - want / 4 ? want + want / 4 : want;
+        data_ = static_cast<uint8_t*>(std::malloc(room));
+        capacity_ = room;
+        if (!data_) {
+            data_ = static_cast<uint8_t*>(std::malloc(want));
+            capacity_ = want;
+        }
         if (!data_) return;
+        g_freshBlocks.fetch_add(1, std::memory_order_relaxed);
+        // Fresh pages are written to here, a byte a page, before the system
+        // reads the file into them. Wine checks a read's buffer by reading
+        // and writing back a byte of every page: a page read first is the
+        // shared zero page, and the write that follows has to replace it,
+        // which stops every other thread of the process to flush its
+        // address cache (with several files read at once, a third of the
+        // time went there). Written first, a page is simply made.
+        for (size_t at = 0; at < capacity_; at += 4096) data_[at] = 0;
     }
     size_t done = 0;
     while (done < size_t(size)) {
@@ -189,6 +214,8 @@ WholeFile::WholeFile(PmFileHandle file, uint64_t limit) {
         data_ = nullptr;
     }
 }
+
+unsigned long WholeFile_FreshBlocks() { return g_freshBlocks.load(std::memory_order_relaxed); }
 
 WholeFile::~WholeFile() {
     if (data_) GiveBack(data_, capacity_);

@@ -72,6 +72,10 @@ private:
     unsigned sysError_ = 0;
 };
 
+// Blocks WholeFile took fresh from the heap since the program started
+// (not handed back by an earlier file), for the tests.
+unsigned long WholeFile_FreshBlocks();
+
 // Writes to a file through a 64 KB buffer.
 class OutStream {
 public:

@@ -7,6 +7,7 @@
 #include "imaging/transform.h"
 #include "makerlibs/pmimgkit.h"
 #include "common/testsupport.h"
+#include "makerlibs/pmdibio/dibio_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -310,6 +311,33 @@ TEST_F(ReducedRead, ScansThatLaterRefinementsDependOnAreDecoded) {
     ASSERT_GT(Read(Store(file), &s, &d, &request), 0);
     ASSERT_EQ(request.Reduction, 4u);
     EXPECT_TRUE(Rows(d) == expected);
+}
+
+// Several files read at once (a run's threads) into blocks kept between
+// files: with sizes that take turns, each reader finds a block that fits
+// instead of the larger file's reader throwing the smaller block away, so
+// after the first round no block is taken fresh (a fresh one under Wine is
+// a page fault per page, and with several threads a stop of them all).
+TEST_F(ReducedRead, KeptReadBlocksServeFilesOfMixedSizes) {
+    std::string small = Store(std::vector<uint8_t>(300 * 1024, 1), "small.bin");
+    std::string large = Store(std::vector<uint8_t>(900 * 1024, 2), "large.bin");
+    PmFileHandle smallFile = PmFile_OpenRead(small.c_str()), largeFile = PmFile_OpenRead(large.c_str());
+    ASSERT_TRUE(smallFile && largeFile);
+    auto round = [&] {
+        pmio::WholeFile a(largeFile, 64u << 20);
+        pmio::WholeFile b(smallFile, 64u << 20);
+        ASSERT_TRUE(a.ok() && b.ok());
+        EXPECT_EQ(a.size(), 900u * 1024);
+        EXPECT_EQ(b.size(), 300u * 1024);
+        EXPECT_EQ(a.data()[a.size() - 1], 2);
+        EXPECT_EQ(b.data()[b.size() - 1], 1);
+    };
+    round();
+    const unsigned long fresh = pmio::WholeFile_FreshBlocks();
+    for (int i = 0; i < 5; ++i) round();
+    EXPECT_EQ(pmio::WholeFile_FreshBlocks(), fresh);
+    PmFile_Close(smallFile);
+    PmFile_Close(largeFile);
 }
 
 // Offsets of the scans (their SOS markers) and of the end marker.
