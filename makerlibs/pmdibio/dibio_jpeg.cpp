@@ -228,7 +228,6 @@ struct ReadState {
     DibHolder* out;
     DibReadRequest* request;
     Part planned[kMaxParts];
-    Unit units[kMaxParts];
     int depth;
     bool progressive;
     DibMetadata* meta;
@@ -239,6 +238,8 @@ struct ReadState {
     bool scanAllowed;
     JpegScan* scan;
     CoefStore coefs;
+    // Last: a plan that ran past it would meet the end of the block.
+    Unit units[kMaxParts];
 };
 
 bool StartsWith(const jpeg_saved_marker_ptr m, const char* text, size_t n) {

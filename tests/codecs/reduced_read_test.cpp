@@ -351,6 +351,32 @@ std::vector<size_t> ScanStarts(const std::vector<uint8_t>& f, size_t* eoi) {
     return at;
 }
 
+// More segments between scans than the planner has room for: the read
+// goes the ordinary way and gives the same pixels.
+TEST_F(ReducedRead, ScanPlanBeyondItsRoomFallsBackToTheWholeFile) {
+    Encoding e;
+    e.width = 160;
+    e.height = 120;
+    e.hSamp = e.vSamp = 1;
+    std::vector<uint8_t> file = Encode(e);
+    int w = 0, h = 0;
+    std::vector<uint8_t> expected = WholeFileAt(file, 8, &w, &h);
+    size_t eoi = 0;
+    std::vector<size_t> scans = ScanStarts(file, &eoi);
+    ASSERT_GT(scans.size(), 2u);
+    for (size_t gap = 798; gap <= 810; ++gap) {
+        std::vector<uint8_t> many(file.begin(), file.begin() + long(scans[2]));
+        for (size_t k = 0; k < gap; ++k) many.insert(many.end(), {0xFF, 0xFE, 0x00, 0x02});
+        many.insert(many.end(), file.begin() + long(scans[2]), file.end());
+        Settings s{0, 1, {4, 4}};
+        Dib d;
+        DibReadRequest request;
+        ASSERT_GT(Read(Store(many), &s, &d, &request), 0) << gap;
+        ASSERT_EQ(request.Reduction, 8u);
+        EXPECT_TRUE(Rows(d) == expected) << gap;
+    }
+}
+
 TEST_F(ReducedRead, SkippedScansAreNeverDecoded) {
     // Damage every scan of AC terms of a 4:4:4 file, whose 1/8 decode reads
     // DC terms only: the reduced read still gives the intact file's pixels.
