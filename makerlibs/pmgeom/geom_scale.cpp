@@ -111,6 +111,11 @@ struct Taps {
             w[big] = int16_t(w[big] + (kOne - total));
             start[o] = lo;
         }
+        return true;
+    }
+
+    // The pairs of weights, for the horizontal pass's vector loop.
+    bool BuildPairs(int out) {
         perPair = (perOut + 1) / 2;
         if (!pairs.Alloc(size_t(out) * perPair)) return false;
         for (int o = 0; o < out; ++o) {
@@ -290,6 +295,9 @@ bool Resize(const View& s, const View& d, Kind kind, int prefilterResidual, cons
     if (!hx.Build(sw, e.x / kx, e.width / kx, d.width, kind, true) ||
         !vy.Build(sh, e.y / ky, e.height / ky, d.height, kind, true))
         return false;
+#if defined(__SSE2__)
+    if (vector && !hx.BuildPairs(d.width)) return false;
+#endif
 
     // Source rows are filtered horizontally on demand into a ring of as many
     // rows as one output row needs. The rows an output row reads only move

@@ -141,6 +141,17 @@ protected:
         EXPECT_TRUE(pmtest::WriteWholeFile(path, bytes.data(), bytes.size()));
         return path;
     }
+    // A thumbnail read of `file` into `box`, which must decode at 1/`scale`
+    // to exactly `expected` (libjpeg's decode of the whole file at that scale).
+    void ExpectReducedRead(const std::vector<uint8_t>& file, PmSize box, unsigned scale,
+                           const std::vector<uint8_t>& expected) {
+        Settings s{0, 1, box};
+        Dib d;
+        DibReadRequest request;
+        ASSERT_GT(Read(Store(file), &s, &d, &request), 0);
+        ASSERT_EQ(request.Reduction, scale);
+        EXPECT_TRUE(Rows(d) == expected);
+    }
     // The reader's result with a request of the given settings (null: a
     // plain read), and the request as the reader left it.
     int Read(const std::string& path, const Settings* s, Dib* out, DibReadRequest* request = nullptr) {
@@ -305,12 +316,7 @@ TEST_F(ReducedRead, ScansThatLaterRefinementsDependOnAreDecoded) {
     std::vector<uint8_t> file = Encode(e);
     int w = 0, h = 0;
     std::vector<uint8_t> expected = WholeFileAt(file, 4, &w, &h);
-    Settings s{0, 1, {12, 12}};
-    Dib d;
-    DibReadRequest request;
-    ASSERT_GT(Read(Store(file), &s, &d, &request), 0);
-    ASSERT_EQ(request.Reduction, 4u);
-    EXPECT_TRUE(Rows(d) == expected);
+    ExpectReducedRead(file, {12, 12}, 4, expected);
 }
 
 // Several files read at once (a run's threads) into blocks kept between
@@ -368,12 +374,8 @@ TEST_F(ReducedRead, ScanPlanBeyondItsRoomFallsBackToTheWholeFile) {
         std::vector<uint8_t> many(file.begin(), file.begin() + long(scans[2]));
         for (size_t k = 0; k < gap; ++k) many.insert(many.end(), {0xFF, 0xFE, 0x00, 0x02});
         many.insert(many.end(), file.begin() + long(scans[2]), file.end());
-        Settings s{0, 1, {4, 4}};
-        Dib d;
-        DibReadRequest request;
-        ASSERT_GT(Read(Store(many), &s, &d, &request), 0) << gap;
-        ASSERT_EQ(request.Reduction, 8u);
-        EXPECT_TRUE(Rows(d) == expected) << gap;
+        SCOPED_TRACE(gap);
+        ExpectReducedRead(many, {4, 4}, 8, expected);
     }
 }
 
@@ -402,12 +404,7 @@ TEST_F(ReducedRead, SkippedScansAreNeverDecoded) {
             if (file[i] != 0xFF && file[i - 1] != 0xFF) damaged[i] = 0x5A;
         }
     }
-    Settings s{0, 1, {4, 4}};
-    Dib d;
-    DibReadRequest request;
-    ASSERT_GT(Read(Store(damaged), &s, &d, &request), 0);
-    ASSERT_EQ(request.Reduction, 8u);
-    EXPECT_TRUE(Rows(d) == expected);
+    ExpectReducedRead(damaged, {4, 4}, 8, expected);
 }
 
 TEST_F(ReducedRead, TruncatedProgressiveFileFailsAsItAlwaysDid) {
