@@ -486,7 +486,11 @@ bool Decode(ReadState* s) {
     c->out_color_space = grey ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_EXT_BGR;
     s->depth = c->num_components * 8;
     s->progressive = jpeg_has_multiple_scans(c);
-    jpeg_start_decompress(c);
+    // A progressive file's scans are decoded in full, whatever the scale:
+    // jpeg_start_decompress runs them all, so they are taken before it.
+    if (s->scanAllowed && c->progressive_mode && !s->src.in) s->scan = JpegScan_TakeProgressive(c);
+    // It stops early only when the scan decoder gave the file back.
+    if (!jpeg_start_decompress(c)) return false;
     if (s->err.truncated) return false;
     // A thumbnail's read is mostly the decode of coefficients that 1/4 and
     // 1/8 scales never look at.

@@ -6,10 +6,15 @@
 // plainly sound, which it gets by giving such files back to libjpeg.
 #include "makerlibs/pmdibio/dibio_jpegscan.h"
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <new>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace pmio {
 namespace {
@@ -98,13 +103,17 @@ bool SlowSymbol(const Table& t, uint32_t peek16, int shorter, int* length, int* 
 // `pattern`.
 uint32_t EntryOf(bool dc, int symbol, int length, uint32_t pattern) {
     const int run = dc ? 0 : symbol >> 4, size = dc ? symbol : symbol & 15;
-    if (!dc && size == 0) return Entry(uint32_t(length), 0, run == 15 ? kZeroRun : kEnd, 0, 0);
+    // An end of block keeps its run: in progressive scans it counts the
+    // bits of an end-of-band run that follow the code.
+    if (!dc && size == 0) return Entry(uint32_t(length), uint32_t(run), run == 15 ? kZeroRun : kEnd, 0, 0);
     if (length + size > kPeek) return Entry(uint32_t(length), uint32_t(run), kLong, uint32_t(size), 0);
     uint32_t bits = size ? (pattern >> (kPeek - length - size)) & ((1u << size) - 1) : 0;
     return Entry(uint32_t(length + size), uint32_t(run), kCoef, 0, Extend(bits, size));
 }
 
-bool BuildTable(const JHUFF_TBL* h, bool dc, Table* t) {
+// `sequential`: also the lookups of skipped and paired codes, which only
+// the sequential decoder uses.
+bool BuildTable(const JHUFF_TBL* h, bool dc, bool sequential, Table* t) {
     int total = 0;
     for (int l = 1; l <= 16; ++l) total += h->bits[l];
     if (total > 256) return false;
@@ -129,7 +138,7 @@ bool BuildTable(const JHUFF_TBL* h, bool dc, Table* t) {
         code <<= 1;
     }
     t->maxCode[17] = 0x7FFFFFFF;
-    if (dc) return true;
+    if (dc || !sequential) return true;
     // The codes a window holds, composed from the single lookups: a code
     // read from the window shifted by `used` bits is real when it takes no
     // more than the bits left in it.
@@ -267,12 +276,24 @@ struct BlockPlan {
     bool skip;  // the IDCT reads the DC term only
 };
 
-std::atomic<unsigned long> g_taken{0}, g_abandoned{0};
+std::atomic<unsigned long> g_taken{0}, g_abandoned{0}, g_scans{0};
 std::atomic<bool> g_allowed{true};
 
 }  // namespace
 
 struct JpegScan {
+    // First, so that libjpeg's progress pointer leads back here: a
+    // progressive read is taken before libjpeg's entropy decoder exists,
+    // and the monitor it calls before every step of the input finds it.
+    jpeg_progress_mgr progress;
+    jpeg_progress_mgr* next;  // the caller's monitor
+    void (*libjpegStartPass)(j_decompress_ptr);
+    bool hooked;
+    // The progressive scan being decoded: its band, the bit position
+    // being coded, and the blocks still inside an end-of-band run.
+    int ss, se, al;
+    uint64_t band;
+    unsigned eobRun;
     Bits in;
     BlockPlan plan[D_MAX_BLOCKS_IN_MCU];
     int blocks;
@@ -283,6 +304,8 @@ struct JpegScan {
     bool abandoned;
     Table* tables[2][NUM_HUFF_TBLS];  // DC, AC
 };
+
+static_assert(std::is_standard_layout_v<JpegScan>, "its progress record leads back to it");
 
 namespace {
 
@@ -300,6 +323,7 @@ bool Restart(JpegScan* s) {
     s->nextRestart = (s->nextRestart + 1) & 7;
     s->restartsToGo = s->restartInterval;
     for (int& dc : s->lastDc) dc = 0;
+    s->eobRun = 0;
     return true;
 }
 
@@ -321,7 +345,7 @@ bool MarkerAhead(const uint8_t* p, const uint8_t* end) {
     b.Drop(length);
     const int run = dc ? 0 : symbol >> 4, size = dc ? symbol : symbol & 15;
     if (!dc && size == 0) {
-        *e = Entry(0, 0, run == 15 ? kZeroRun : kEnd, 0, 0);
+        *e = Entry(0, uint32_t(run), run == 15 ? kZeroRun : kEnd, 0, 0);
     } else {
         if (b.count < 16) b.Refill();
         *e = Entry(0, uint32_t(run), kCoef, 0, b.Take(size));
@@ -460,6 +484,308 @@ boolean DecodeMcu(j_decompress_ptr c, JBLOCKROW* blocks) {
     return TRUE;
 }
 
+// ---- Progressive scans ----------------------------------------------------
+// A progressive file's scans each carry one band of terms, or one more bit
+// of them, for the whole picture; at the scales of a thumbnail its AC
+// refinements are most of the read. These decoders follow libjpeg's
+// (jdphuff.c) term for term, so the coefficients are its own; anything a
+// sound encoder never writes gives the file back to libjpeg.
+
+// Zig-zag position of each natural position.
+constexpr auto kZigzag = [] {
+    std::array<uint8_t, 64> z{};
+    for (int k = 0; k < 64; ++k) z[kNatural[k]] = uint8_t(k);
+    return z;
+}();
+
+// The zig-zag bits of the non-zero terms of one natural row, by the row's
+// mask of non-zero terms.
+constexpr auto kRowToZigzag = [] {
+    std::array<std::array<uint64_t, 256>, 8> t{};
+    for (int row = 0; row < 8; ++row)
+        for (int m = 0; m < 256; ++m)
+            for (int col = 0; col < 8; ++col)
+                if (m >> col & 1) t[row][m] |= uint64_t(1) << kZigzag[row * 8 + col];
+    return t;
+}();
+
+constexpr uint64_t BitsFrom(int k) { return k >= 64 ? 0 : ~uint64_t(0) << k; }
+
+// Bit k set for each non-zero term at zig-zag position k.
+inline uint64_t NonZeroTerms(const JCOEF* block) {
+    static_assert(sizeof(JCOEF) == 2);
+    uint64_t natural = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (int row = 0; row < 8; row += 2) {
+        const __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + row * 8)), zero);
+        const __m128i b = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + row * 8 + 8)), zero);
+        natural |= uint64_t(~uint32_t(_mm_movemask_epi8(_mm_packs_epi16(a, b))) & 0xFFFF) << (row * 8);
+    }
+#else
+    for (int i = 0; i < 64; ++i) natural |= uint64_t(block[i] != 0) << i;
+#endif
+    uint64_t zigzag = 0;
+    for (int row = 0; row < 8; ++row) zigzag |= kRowToZigzag[size_t(row)][(natural >> (row * 8)) & 255];
+    return zigzag;
+}
+
+// The correction bit of the non-zero term at zig-zag position `k`: a set
+// bit adds the coded bit to its magnitude, unless this block's earlier
+// codes already did. Without branches: the bits are as good as random.
+[[gnu::always_inline]] inline void Correct(Bits& b, JCOEF* block, int k, int bit) {
+    if (b.count == 0) b.Refill();
+    JCOEF& t = block[kNatural[k]];
+    const int v = t, sign = v >> 15;  // 0 or -1
+    const int set = int(b.bits >> (kWordBits - 1)) & int((v & bit) == 0);
+    t = JCOEF(v + (((bit ^ sign) - sign) & -set));
+    b.Drop(1);
+}
+
+// The next code of an AC table, its entry as the window gives it.
+inline bool NextCode(Bits& b, const Table& t, uint32_t* e) {
+    if (b.count < kPeek) b.Refill();
+    *e = t.fast[b.Peek(kPeek)];
+    if (KindOf(*e) == kLong) return LongCode(b, t, false, e);
+    b.Drop(Used(*e));
+    return true;
+}
+
+// The length of an end-of-band run whose code `e` was just read.
+inline unsigned EndRun(Bits& b, uint32_t e) {
+    const int r = Run(e);
+    unsigned run = 1u << r;
+    if (r) {
+        if (b.count < 16) b.Refill();
+        run += b.Peek(r);
+        b.Drop(r);
+    }
+    return run;
+}
+
+JpegScan* ScanOf(j_decompress_ptr c) { return reinterpret_cast<JpegScan*>(c->progress); }
+
+boolean Abandon(JpegScan* s) {
+    s->abandoned = true;
+    g_abandoned.fetch_add(1, std::memory_order_relaxed);
+    return FALSE;
+}
+
+// After the scan's last MCU: its data must end within the last byte read,
+// before a marker, where libjpeg then goes on reading the file.
+bool FinishScan(j_decompress_ptr c, JpegScan* s) {
+    const Bits& b = s->in;
+    if (b.phantom > b.count || b.count - b.phantom >= 8) return false;
+    const uint8_t* q = b.p;
+    if (q < b.end && (q[0] != 0xFF || (q + 1 < b.end && q[1] == 0))) return false;
+    c->src->next_input_byte = q;
+    c->src->bytes_in_buffer = size_t(b.end - q);
+    return true;
+}
+
+// One MCU of a progressive scan: restarts, the scan's end, and the decode
+// of its blocks by `body`, which works on a copy of the bits.
+template <class Body>
+[[gnu::always_inline]] inline boolean ProgressiveMcu(j_decompress_ptr c, Body body) {
+    JpegScan* s = ScanOf(c);
+    if (s->abandoned) return FALSE;
+    if (s->restartInterval) {
+        if (s->restartsToGo == 0 && !Restart(s)) return Abandon(s);
+        --s->restartsToGo;
+    }
+    Bits b = s->in;
+    if (!body(s, b)) return Abandon(s);
+    s->in = b;
+    if (b.phantom > b.count) return Abandon(s);
+    if (--s->mcusLeft == 0 && !FinishScan(c, s)) return Abandon(s);
+    return TRUE;
+}
+
+boolean DecodeDcFirst(j_decompress_ptr c, JBLOCKROW* blocks) {
+    return ProgressiveMcu(c, [blocks](JpegScan* s, Bits& b) {
+        for (int i = 0; i < s->blocks; ++i) {
+            const BlockPlan& plan = s->plan[i];
+            if (b.count < kPeek) b.Refill();
+            uint32_t e = plan.dc->fast[b.Peek(kPeek)];
+            if (KindOf(e) == kLong) {
+                if (!LongCode(b, *plan.dc, true, &e)) return false;
+            } else {
+                b.Drop(Used(e));
+            }
+            // Far from where libjpeg's sum would overflow, which it refuses.
+            const int dc = s->lastDc[plan.component] + ValueOf(e);
+            if (dc > (1 << 24) || dc < -(1 << 24)) return false;
+            s->lastDc[plan.component] = dc;
+            blocks[i][0][0] = JCOEF(uint32_t(dc) << s->al);
+        }
+        return true;
+    });
+}
+
+boolean DecodeDcRefine(j_decompress_ptr c, JBLOCKROW* blocks) {
+    return ProgressiveMcu(c, [blocks](JpegScan* s, Bits& b) {
+        const int bit = 1 << s->al;
+        for (int i = 0; i < s->blocks; ++i) {
+            if (b.count == 0) b.Refill();
+            if (b.bits >> (kWordBits - 1)) blocks[i][0][0] = JCOEF(blocks[i][0][0] | bit);
+            b.Drop(1);
+        }
+        return true;
+    });
+}
+
+boolean DecodeAcFirst(j_decompress_ptr c, JBLOCKROW* blocks) {
+    return ProgressiveMcu(c, [blocks](JpegScan* s, Bits& b) {
+        if (s->eobRun > 0) {
+            --s->eobRun;
+            return true;
+        }
+        const Table& t = *s->plan[0].ac;
+        JCOEF* block = blocks[0][0];
+        for (int k = s->ss; k <= s->se;) {
+            uint32_t e;
+            if (!NextCode(b, t, &e)) return false;
+            if (KindOf(e) == kCoef) {
+                k += Run(e);
+                // libjpeg stores such a term outside the band.
+                if (k > s->se) return false;
+                block[kNatural[k]] = JCOEF(uint32_t(ValueOf(e)) << s->al);
+                ++k;
+            } else if (KindOf(e) == kZeroRun) {
+                k += 16;
+            } else {
+                s->eobRun = EndRun(b, e) - 1;
+                break;
+            }
+        }
+        return true;
+    });
+}
+
+// Each code gives the zero terms to pass (and a term that becomes non-zero
+// at the next one) or an end-of-band run; every term already non-zero on
+// the way, and to the band's end in an end-of-band run, takes a correction
+// bit. Which terms are non-zero is read from the block once, so the walk
+// goes from one of them to the next instead of term by term.
+boolean DecodeAcRefine(j_decompress_ptr c, JBLOCKROW* blocks) {
+    return ProgressiveMcu(c, [blocks](JpegScan* s, Bits& b) {
+        const Table& t = *s->plan[0].ac;
+        JCOEF* block = blocks[0][0];
+        const int bit = 1 << s->al, se = s->se;
+        const uint64_t nonZero = NonZeroTerms(block) & s->band;
+        int k = s->ss;
+        if (s->eobRun == 0) {
+            while (k <= se) {
+                uint32_t e;
+                if (!NextCode(b, t, &e)) return false;
+                int run = 15, value = 0;
+                if (KindOf(e) == kCoef) {
+                    // A newly non-zero term has one bit, its sign; libjpeg
+                    // warns of a longer one and reads a bit of it.
+                    value = ValueOf(e);
+                    if (value != 1 && value != -1) return false;
+                    run = Run(e);
+                } else if (KindOf(e) == kEnd) {
+                    s->eobRun = EndRun(b, e);
+                    break;
+                }
+                // The run+1st zero term from k on, past the band when the
+                // run overshoots it; each non-zero term on the way takes its
+                // correction bit and moves the target on by one.
+                int target = k + run;
+                for (uint64_t on = nonZero & BitsFrom(k); on; on &= on - 1) {
+                    const int at = __builtin_ctzll(on);
+                    if (at > target) break;
+                    Correct(b, block, at, bit);
+                    ++target;
+                }
+                if (value) {
+                    if (target > se) return false;
+                    block[kNatural[target]] = JCOEF(value > 0 ? bit : -bit);
+                }
+                k = target + 1;
+            }
+        }
+        if (s->eobRun > 0) {
+            for (uint64_t on = nonZero & BitsFrom(k); on; on &= on - 1) Correct(b, block, __builtin_ctzll(on), bit);
+            --s->eobRun;
+        }
+        return true;
+    });
+}
+
+// Sets the scan libjpeg has just started up for our decoders, when its
+// data are in memory and its tables are ones they take; libjpeg's own
+// decoder keeps it otherwise.
+void TakeScan(j_decompress_ptr c, JpegScan* s) {
+    if (s->abandoned || !c->progressive_mode || c->arith_code || c->data_precision != 8) return;
+    if (!c->src || !c->src->next_input_byte || c->src->bytes_in_buffer == 0 || c->unread_marker != 0) return;
+    if (c->blocks_in_MCU < 1 || c->blocks_in_MCU > D_MAX_BLOCKS_IN_MCU) return;
+    if (c->Ss < 0 || c->Se > 63 || c->Ss > c->Se || c->Al < 0 || c->Al > 13) return;
+    const bool dc = c->Ss == 0, refine = c->Ah != 0;
+    if (!dc && c->comps_in_scan != 1) return;
+    for (int ci = 0; ci < c->comps_in_scan; ++ci) {
+        const jpeg_component_info* comp = c->cur_comp_info[ci];
+        if (dc && refine) continue;
+        const int slot = dc ? comp->dc_tbl_no : comp->ac_tbl_no;
+        if (slot < 0 || slot >= NUM_HUFF_TBLS) return;
+        const JHUFF_TBL* h = dc ? c->dc_huff_tbl_ptrs[slot] : c->ac_huff_tbl_ptrs[slot];
+        if (!h) return;
+        // Tables may change between scans.
+        Table*& t = s->tables[dc ? 0 : 1][slot];
+        if (!t) t = new (std::nothrow) Table;
+        if (!t || !BuildTable(h, dc, false, t)) return;
+    }
+    for (int i = 0; i < c->blocks_in_MCU; ++i) {
+        const int ci = c->MCU_membership[i];
+        if (ci < 0 || ci >= c->comps_in_scan) return;
+        const jpeg_component_info* comp = c->cur_comp_info[ci];
+        // Only the slot the scan codes with was checked.
+        auto table = [s](int kind, int slot) { return slot >= 0 && slot < NUM_HUFF_TBLS ? s->tables[kind][slot] : nullptr; };
+        s->plan[i] = BlockPlan{table(0, comp->dc_tbl_no), table(1, comp->ac_tbl_no), uint8_t(ci), false};
+    }
+    s->mcusLeft = uint64_t(c->MCUs_per_row) * c->MCU_rows_in_scan;
+    if (s->mcusLeft == 0) return;
+    s->blocks = c->blocks_in_MCU;
+    s->ss = c->Ss;
+    s->se = c->Se;
+    s->al = c->Al;
+    s->band = BitsFrom(c->Ss) & ~BitsFrom(c->Se + 1);
+    s->eobRun = 0;
+    for (int& v : s->lastDc) v = 0;
+    s->in = Bits{0, 0, 0, false, c->src->next_input_byte, c->src->next_input_byte + c->src->bytes_in_buffer};
+    s->restartInterval = c->restart_interval;
+    s->restartsToGo = c->restart_interval;
+    s->nextRestart = 0;
+    reinterpret_cast<EntropyDecoder*>(c->entropy)->decode_mcu =
+        dc ? (refine ? DecodeDcRefine : DecodeDcFirst) : (refine ? DecodeAcRefine : DecodeAcFirst);
+    g_scans.fetch_add(1, std::memory_order_relaxed);
+}
+
+void StartPass(j_decompress_ptr c) {
+    JpegScan* s = ScanOf(c);
+    s->libjpegStartPass(c);
+    TakeScan(c, s);
+}
+
+void Monitor(j_common_ptr common) {
+    auto* c = reinterpret_cast<j_decompress_ptr>(common);
+    JpegScan* s = ScanOf(c);
+    if (s->next && s->next->progress_monitor) {
+        // The caller's monitor sees its own record.
+        c->progress = s->next;
+        s->next->progress_monitor(common);
+        c->progress = &s->progress;
+    }
+    if (s->hooked || !c->entropy) return;
+    // libjpeg has set up its entropy decoder and started the first scan.
+    auto* entropy = reinterpret_cast<EntropyDecoder*>(c->entropy);
+    s->libjpegStartPass = entropy->start_pass;
+    entropy->start_pass = StartPass;
+    s->hooked = true;
+    TakeScan(c, s);
+}
+
 }  // namespace
 
 bool JpegIdctReads(int idctSize, int zigzag) {
@@ -503,7 +829,7 @@ JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size) {
             const JHUFF_TBL* h = kind == 0 ? c->dc_huff_tbl_ptrs[slot] : c->ac_huff_tbl_ptrs[slot];
             auto* t = h ? new (std::nothrow) Table : nullptr;
             s->tables[kind][slot] = t;
-            if (!t || !BuildTable(h, kind == 0, t)) return JpegScan_Free(s), nullptr;
+            if (!t || !BuildTable(h, kind == 0, true, t)) return JpegScan_Free(s), nullptr;
         }
     }
     for (int i = 0; i < c->blocks_in_MCU; ++i) {
@@ -525,6 +851,17 @@ JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size) {
     return s;
 }
 
+JpegScan* JpegScan_TakeProgressive(j_decompress_ptr c) {
+    if (!c->progressive_mode || c->arith_code || c->data_precision != 8) return nullptr;
+    auto* s = new (std::nothrow) JpegScan{};
+    if (!s) return nullptr;
+    s->next = c->progress;
+    s->progress.progress_monitor = Monitor;
+    c->progress = &s->progress;
+    g_taken.fetch_add(1, std::memory_order_relaxed);
+    return s;
+}
+
 void JpegScan_Allow(bool allow) { g_allowed.store(allow, std::memory_order_relaxed); }
 bool JpegScan_Allowed() { return g_allowed.load(std::memory_order_relaxed); }
 
@@ -538,7 +875,8 @@ void JpegScan_Free(JpegScan* scan) {
 bool JpegScan_Abandoned(const JpegScan* scan) { return scan && scan->abandoned; }
 
 JpegScanCounts JpegScan_Counts() {
-    return JpegScanCounts{g_taken.load(std::memory_order_relaxed), g_abandoned.load(std::memory_order_relaxed)};
+    return JpegScanCounts{g_taken.load(std::memory_order_relaxed), g_abandoned.load(std::memory_order_relaxed),
+                          g_scans.load(std::memory_order_relaxed)};
 }
 
 }  // namespace pmio

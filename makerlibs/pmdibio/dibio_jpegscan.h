@@ -1,16 +1,18 @@
-// An entropy decoder of its own for the reduced reads of sequential
-// Huffman-coded JPEGs. At 1/8 and 1/4 libjpeg's scaled IDCTs read the DC
-// term alone or 25 of the 64 terms of a block, yet its entropy decoder
-// still decodes, extends and stores every coefficient; this one takes each
-// skipped run of codes a table lookup at a time and stores only what the
-// IDCT reads. It replaces libjpeg's decode_mcu and nothing else, so the
-// IDCT, upsampling and colour conversion, and therefore the pixels, stay
-// libjpeg's own.
+// Entropy decoders of their own for JPEG reads: one for the reduced reads
+// of sequential Huffman-coded files, one for the scans of progressive ones.
+// At 1/8 and 1/4 libjpeg's scaled IDCTs read the DC term alone or 25 of
+// the 64 terms of a block, yet its entropy decoder still decodes, extends
+// and stores every coefficient; the sequential one takes each skipped run
+// of codes a table lookup at a time and stores only what the IDCT reads.
+// The progressive one stores every term, as libjpeg does, but walks a
+// refinement from one non-zero term to the next. Both replace libjpeg's
+// decode_mcu and nothing else, so the IDCT, upsampling and colour
+// conversion, and therefore the pixels, stay libjpeg's own.
 //
-// It takes only data it is sure of: anything unusual (a bad code, a marker
-// or the end of the data where none belongs, an unexpected restart marker)
-// abandons the decode through error_exit, and the caller starts over
-// without it, so such files end exactly as libjpeg alone would end them.
+// They take only data they are sure of: anything unusual (a bad code, a
+// marker or the end of the data where none belongs, an unexpected restart
+// marker) abandons the decode, and the caller starts over without them,
+// so such files end exactly as libjpeg alone would end them.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +43,14 @@ struct JpegScan;
 // the decode. Null (and `c` untouched) otherwise. It uses c->client_data;
 // free it with JpegScan_Free once `c` is destroyed.
 JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size);
+// Before jpeg_start_decompress of a progressive Huffman-coded file: decodes
+// each of its scans whose data libjpeg's source holds in memory that stays
+// valid for the decode, in libjpeg's place; libjpeg still reads the markers
+// and tables between them. It takes c->progress over and calls the
+// caller's monitor from its own. A scan it gives back makes
+// jpeg_start_decompress return FALSE (suspended), and JpegScan_Abandoned
+// true. Null (and `c` untouched) for other files.
+JpegScan* JpegScan_TakeProgressive(j_decompress_ptr c);
 void JpegScan_Free(JpegScan* scan);
 // True when the decode stopped because the scan decoder left the data to
 // libjpeg; the caller then reads the file again without it.
@@ -55,9 +65,10 @@ bool JpegIdctReads(int idctSize, int zigzag);
 void JpegScan_Allow(bool allow);
 bool JpegScan_Allowed();
 
-// Scans taken and abandoned since the program started, for the tests.
+// Files taken and abandoned since the program started, and the scans of
+// progressive ones decoded, for the tests.
 struct JpegScanCounts {
-    unsigned long taken, abandoned;
+    unsigned long taken, abandoned, progressiveScans;
 };
 JpegScanCounts JpegScan_Counts();
 

@@ -32,6 +32,8 @@ struct Encoding {
     int restartMcus = 0;
     bool optimize = false;  // tables of the image's own statistics
     bool progressive = false, arithmetic = false, rgb = false, scanPerComponent = false;
+    const jpeg_scan_info* script = nullptr;  // progressive: scans of its own
+    int scriptScans = 0;
 };
 
 std::vector<uint8_t> Encode(const Encoding& e) {
@@ -62,6 +64,10 @@ std::vector<uint8_t> Encode(const Encoding& e) {
     if (e.scanPerComponent) {
         c.scan_info = perComponent;
         c.num_scans = 3;
+    }
+    if (e.script) {
+        c.scan_info = e.script;
+        c.num_scans = e.scriptScans;
     }
     jpeg_start_compress(&c, TRUE);
     std::vector<uint8_t> row(size_t(e.width) * size_t(e.components));
@@ -116,8 +122,15 @@ void DecodeAt(const std::vector<uint8_t>& file, int scale, bool scan, Decoded* o
     c.out_color_space = c.jpeg_color_space == JCS_GRAYSCALE ? JCS_GRAYSCALE
                         : c.num_components == 4             ? JCS_CMYK
                                                             : JCS_EXT_BGR;
-    jpeg_start_decompress(&c);
-    taken = scan ? pmio::JpegScan_Take(&c, file.data(), file.size()) : nullptr;
+    if (scan && c.progressive_mode) taken = pmio::JpegScan_TakeProgressive(&c);
+    if (!jpeg_start_decompress(&c)) {
+        out->taken = taken != nullptr;
+        out->abandoned = pmio::JpegScan_Abandoned(taken);
+        jpeg_destroy_decompress(&c);
+        pmio::JpegScan_Free(taken);
+        return;
+    }
+    if (scan && !c.progressive_mode) taken = pmio::JpegScan_Take(&c, file.data(), file.size());
     out->taken = taken != nullptr;
     out->width = int(c.output_width);
     out->height = int(c.output_height);
@@ -192,6 +205,67 @@ TEST(JpegScan, MatchesLibjpegForEverySamplingSizeAndRestartInterval) {
     }
 }
 
+TEST(JpegScan, ProgressiveScansMatchLibjpegAtEveryScale) {
+    // Besides the usual script: bands split three ways, three refinements
+    // of the AC terms (one of them in two bands), and the DC terms refined
+    // twice, one component at a time.
+    const jpeg_scan_info grey[] = {{1, {0}, 0, 0, 0, 2},  {1, {0}, 1, 2, 0, 3},  {1, {0}, 3, 20, 0, 3},
+                                   {1, {0}, 21, 63, 0, 3}, {1, {0}, 1, 63, 3, 2}, {1, {0}, 0, 0, 2, 1},
+                                   {1, {0}, 1, 30, 2, 1},  {1, {0}, 31, 63, 2, 1}, {1, {0}, 0, 0, 1, 0},
+                                   {1, {0}, 1, 63, 1, 0}};
+    const jpeg_scan_info colour[] = {{1, {0}, 0, 0, 0, 1},  {2, {1, 2}, 0, 0, 0, 1}, {1, {0}, 1, 9, 0, 2},
+                                     {1, {2}, 1, 63, 0, 1}, {1, {1}, 1, 63, 0, 0},   {1, {0}, 10, 63, 0, 2},
+                                     {1, {0}, 1, 63, 2, 1}, {3, {0, 1, 2}, 0, 0, 1, 0}, {1, {2}, 1, 63, 1, 0},
+                                     {1, {0}, 1, 63, 1, 0}};
+    struct Script {
+        const char* name;
+        const jpeg_scan_info* scans;
+        int count;
+    };
+    const Script scripts[] = {{"usual script", nullptr, 0}, {"own script", nullptr, 0}};
+    const int sizes[][2] = {{1, 1}, {7, 5}, {17, 9}, {203, 157}};
+    const unsigned long scansBefore = pmio::JpegScan_Counts().progressiveScans;
+    unsigned long scansRead = 0;
+    for (const Layout& l : kLayouts) {
+        for (const Script& script : scripts) {
+            for (const auto& size : sizes) {
+                for (int restart : {0, 2}) {
+                    for (int quality : {75, 100}) {
+                        Encoding e;
+                        e.width = size[0];
+                        e.height = size[1];
+                        e.components = l.components;
+                        e.hSamp = l.h;
+                        e.vSamp = l.v;
+                        e.restartMcus = restart;
+                        e.quality = quality;
+                        // Tables of the image's own statistics code runs of
+                        // blocks that end their band early.
+                        e.optimize = quality == 100;
+                        e.progressive = true;
+                        if (script.name[0] == 'o') {
+                            e.script = l.components == 1 ? grey : colour;
+                            e.scriptScans = 10;
+                        }
+                        std::vector<uint8_t> file = Encode(e);
+                        unsigned long scans = 0;
+                        for (size_t i = 0; i + 1 < file.size(); ++i) scans += file[i] == 0xFF && file[i + 1] == 0xDA;
+                        scansRead += 4 * scans;
+                        for (int scale : {8, 4, 2, 1}) {
+                            SCOPED_TRACE(testing::Message() << l.name << " " << script.name << " " << size[0] << "x"
+                                                            << size[1] << " restart " << restart << " quality "
+                                                            << quality << " 1/" << scale);
+                            ExpectTakenAndEqual(file, scale);
+                        }
+                    }
+                }
+            }
+        }
+    }
+    // Every scan of every read went through it.
+    EXPECT_EQ(pmio::JpegScan_Counts().progressiveScans - scansBefore, scansRead);
+}
+
 TEST(JpegScan, LeavesOtherCodingsToLibjpeg) {
     struct Case {
         const char* name;
@@ -199,13 +273,14 @@ TEST(JpegScan, LeavesOtherCodingsToLibjpeg) {
     };
     Encoding progressive, arithmetic, cmyk, rgb, perComponent, wide;
     progressive.progressive = true;
+    progressive.arithmetic = true;
     arithmetic.arithmetic = true;
     cmyk.components = 4;
     rgb.rgb = true;
     perComponent.scanPerComponent = true;
     wide.hSamp = 4;
     wide.vSamp = 1;
-    const Case cases[] = {{"progressive", progressive}, {"arithmetic", arithmetic}, {"CMYK", cmyk},
+    const Case cases[] = {{"arithmetic progressive", progressive}, {"arithmetic", arithmetic}, {"CMYK", cmyk},
                           {"RGB", rgb},                 {"one scan per component", perComponent},
                           {"4:1:1", wide}};
     for (const Case& k : cases) {
