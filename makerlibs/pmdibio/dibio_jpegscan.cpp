@@ -41,33 +41,36 @@ constexpr uint8_t kNatural[64 + 16] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 3
 constexpr int kPeek = 12;
 constexpr uint32_t kPeekSize = 1u << kPeek;
 
-// A code at the start of the window: bits 0-4 the bits it takes with its
-// magnitude, 5-8 the zero run before it, 9-10 its kind, 11-14 the magnitude
-// size of a kLong code, 16-31 the coefficient (or DC difference). A kLong
-// entry with no bits stands for a code longer than the window.
+// A code at the start of the window: bits 0-5 the bits it takes with its
+// magnitude, 6-9 the zero run before it, 10-11 its kind, 12-15 the
+// magnitude size of a kLong code, 16-31 the coefficient (or DC difference).
+// A kLong entry with no bits stands for a code longer than the window.
+// Here and in the lookups below the bits taken are the low six, which a
+// shift of the bit word masks by itself: the decode's chain from one
+// lookup to the next is a load and a shift, without a mask between.
 enum Kind : uint32_t { kCoef = 0, kEnd = 1, kZeroRun = 2, kLong = 3 };
-constexpr uint32_t kKindBits = 3u << 9;
+constexpr uint32_t kKindBits = 3u << 10;
 constexpr uint32_t Entry(uint32_t used, uint32_t run, Kind kind, uint32_t size, int value) {
-    return used | run << 5 | uint32_t(kind) << 9 | size << 11 | uint32_t(uint16_t(int16_t(value))) << 16;
+    return used | run << 6 | uint32_t(kind) << 10 | size << 12 | uint32_t(uint16_t(int16_t(value))) << 16;
 }
-constexpr int Used(uint32_t e) { return int(e & 31); }
-constexpr int Run(uint32_t e) { return int(e >> 5 & 15); }
-constexpr Kind KindOf(uint32_t e) { return Kind(e >> 9 & 3); }
-constexpr int SizeOf(uint32_t e) { return int(e >> 11 & 15); }
+constexpr int Used(uint32_t e) { return int(e & 63); }
+constexpr int Run(uint32_t e) { return int(e >> 6 & 15); }
+constexpr Kind KindOf(uint32_t e) { return Kind(e >> 10 & 3); }
+constexpr int SizeOf(uint32_t e) { return int(e >> 12 & 15); }
 constexpr int ValueOf(uint32_t e) { return int16_t(uint16_t(e >> 16)); }
 
 // The whole codes at the start of the window when their terms are not
-// wanted: bits 0-3 the bits they take, 4-15 the zig-zag positions they
+// wanted: bits 0-5 the bits they take, 6-15 the zig-zag positions they
 // pass, plus kSkipEnds when the last of them ends the block; kSkipNone
 // when not one fits.
 constexpr uint32_t kSkipEnds = 128;
-constexpr uint16_t kSkipNone = 0xFFF0;
+constexpr uint16_t kSkipNone = 0xFFC0;
 
-// Two coefficients at the start of the window: bits 0-3 the bits they take
-// (0: not two small ones), 4-7 and 8-11 their zero runs, 12-21 and 22-31
+// Two coefficients at the start of the window: bits 0-5 the bits they take
+// (0: not two small ones), 6-9 and 10-13 their zero runs, 14-22 and 23-31
 // their values.
-constexpr int kPairLimit = 512;
-constexpr int PairValue(uint32_t e, int shift) { return int32_t(e << (22 - shift)) >> 22; }
+constexpr int kPairLimit = 256;
+constexpr int PairValue(uint32_t e, int shift) { return int32_t(e << (23 - shift)) >> 23; }
 
 // The magnitude bits `v` of size `s` as a signed value.
 inline int Extend(uint32_t v, int s) { return s == 0 ? 0 : v < (1u << (s - 1)) ? int(v) - (1 << s) + 1 : int(v); }
@@ -157,7 +160,7 @@ bool BuildTable(const JHUFF_TBL* h, bool dc, bool sequential, Table* t) {
             passed += step;
             used += uint32_t(Used(e));
         }
-        t->skip[pattern] = used == 0 ? kSkipNone : uint16_t(used | (passed + ends) << 4);
+        t->skip[pattern] = used == 0 ? kSkipNone : uint16_t(used | (passed + ends) << 6);
     }
     for (uint32_t pattern = 0; pattern < kPeekSize; ++pattern) {
         const uint32_t first = t->fast[pattern];
@@ -167,11 +170,44 @@ bool BuildTable(const JHUFF_TBL* h, bool dc, bool sequential, Table* t) {
             const int used = Used(first) + Used(second);
             if (KindOf(second) == kCoef && used <= kPeek && ValueOf(second) >= -kPairLimit &&
                 ValueOf(second) < kPairLimit)
-                pair = uint32_t(used) | uint32_t(Run(first)) << 4 | uint32_t(Run(second)) << 8 |
-                       (uint32_t(ValueOf(first)) & 1023) << 12 | (uint32_t(ValueOf(second)) & 1023) << 22;
+                pair = uint32_t(used) | uint32_t(Run(first)) << 6 | uint32_t(Run(second)) << 10 |
+                       (uint32_t(ValueOf(first)) & 511) << 14 | (uint32_t(ValueOf(second)) & 511) << 23;
         }
         t->pair[pattern] = pair;
     }
+    return true;
+}
+
+// Lookups of the sequential decoder, kept per thread by the table they were
+// built from: most cameras write the same tables into every photo, and the
+// lookups take longer to build than a copy takes.
+struct BuiltTable {
+    bool dc;
+    uint8_t bits[17];
+    uint8_t values[256];
+    Table* table;
+    ~BuiltTable() { delete table; }
+};
+constexpr int kBuiltKept = 8;
+thread_local BuiltTable t_built[kBuiltKept];
+thread_local int t_builtNext;
+
+bool BuildSequentialTable(const JHUFF_TBL* h, bool dc, Table* t) {
+    for (const BuiltTable& b : t_built) {
+        if (b.table && b.dc == dc && std::memcmp(b.bits, h->bits, sizeof b.bits) == 0 &&
+            std::memcmp(b.values, h->huffval, sizeof b.values) == 0) {
+            *t = *b.table;
+            return true;
+        }
+    }
+    if (!BuildTable(h, dc, true, t)) return false;
+    BuiltTable& slot = t_built[t_builtNext];
+    t_builtNext = (t_builtNext + 1) % kBuiltKept;
+    delete slot.table;
+    slot.table = new (std::nothrow) Table(*t);
+    slot.dc = dc;
+    std::memcpy(slot.bits, h->bits, sizeof slot.bits);
+    std::memcpy(slot.values, h->huffval, sizeof slot.values);
     return true;
 }
 
@@ -188,6 +224,8 @@ constexpr int kWordBits = int(sizeof(BitWord)) * 8;
 // with its magnitude but the longest, which refill between the two.
 constexpr int kRefilled = kWordBits - 7;
 static_assert(kRefilled >= 16 && kRefilled >= kPeek);
+// Lookups of a window each that one refill leaves bits for.
+constexpr int kLookupsPerRefill = kRefilled / kPeek;
 
 struct Bits {
     BitWord bits;
@@ -254,14 +292,18 @@ inline void Bits::Refill() {
         } else {
             w = BitWord(__builtin_bswap32(uint32_t(w)));
         }
-        // No 0xFF among the eight: they are all data, so take as many whole
-        // bytes as fit; the bits below `count` are those of the next byte,
-        // which the next refill writes again.
-        constexpr BitWord kOnes = BitWord(0x0101010101010101u), kHighs = BitWord(0x8080808080808080u);
+        // No 0xFF among the bytes taken and the one after them: they are all
+        // data, so take as many whole bytes as fit; the bits below `count`
+        // are those of the next byte, which the next refill writes again.
+        // (A 0xFF further on, a stuffed byte's or a marker's, waits for a
+        // later refill: about one window in thirty holds one.)
+        constexpr BitWord kLow7 = BitWord(0x7F7F7F7F7F7F7F7Fu);
         const BitWord x = ~w;
-        if (((x - kOnes) & ~x & kHighs) == 0) {
+        const BitWord ff = ~(((x & kLow7) + kLow7) | x | kLow7);  // the high bit of each 0xFF
+        const int taken = (kWordBits - 1 - count) >> 3;
+        if (ff == 0 || (__builtin_clzll(uint64_t(ff)) - (64 - kWordBits)) >> 3 > taken) {
             bits |= w >> count;
-            p += (kWordBits - 1 - count) >> 3;
+            p += taken;
             count |= kWordBits - 8;
             return;
         }
@@ -373,20 +415,27 @@ inline bool LongCode(Bits& b, const Table& t, bool dc, uint32_t* e) {
 [[gnu::always_inline]] inline bool SkipBlock(Bits& b, const Table& t) {
     int k = 1;
     for (;;) {
-        if (b.count < kPeek) b.Refill();
-        uint32_t window = b.Peek(kPeek);
-        uint32_t skip = t.skip[window];
-        int next = k + int(skip >> 4);
-        if (next < 64) {
-            b.Drop(int(skip & 15));
-            k = next;
-            continue;
+        // A refill ahead of each group of lookups rather than a test before
+        // each: whether a lookup finds the bits in hand follows the lengths
+        // of the codes, which the branch predictor cannot foresee.
+        b.Refill();
+        uint32_t window = 0, skip = 0;
+        int group = 0;
+#pragma GCC unroll 4
+        for (; group < kLookupsPerRefill; ++group) {
+            window = b.Peek(kPeek);
+            skip = t.skip[window];
+            if (k + int(skip >> 6) >= 64) break;
+            b.Drop(int(skip & 63));
+            k += int(skip >> 6);
         }
+        if (group == kLookupsPerRefill) continue;
         // Ending the block exactly, or with its end code while the block
         // was still open.
-        const int passed = int(skip >> 4);
+        const int next = k + int(skip >> 6);
+        const int passed = int(skip >> 6);
         if (next == 64 || (passed >= int(kSkipEnds) && next - int(kSkipEnds) < 64)) {
-            b.Drop(int(skip & 15));
+            b.Drop(int(skip & 63));
             return true;
         }
         uint32_t e = t.fast[window];
@@ -405,45 +454,52 @@ inline bool LongCode(Bits& b, const Table& t, bool dc, uint32_t* e) {
 // The AC terms of a block whose IDCT reads some of them. All are stored
 // where libjpeg stores them; those it does not read do no harm.
 [[gnu::always_inline]] inline bool StoreBlock(Bits& b, const Table& t, JCOEF* out) {
-    for (int k = 1; k < 64;) {
-        if (b.count < kPeek) b.Refill();
-        const uint32_t window = b.Peek(kPeek);
-        const uint32_t pair = t.pair[window];
-        if (pair != 0) {
-            // Both when the block goes on after the first.
-            int first = k + int(pair >> 4 & 15);
-            if (first < 63) {
-                b.Drop(int(pair & 15));
-                out[kNatural[first]] = JCOEF(PairValue(pair, 12));
-                k = first + 1 + int(pair >> 8 & 15);
-                out[kNatural[k]] = JCOEF(PairValue(pair, 22));
+    int k = 1;
+    for (;;) {
+        // As in SkipBlock: a refill per group of lookups. A code longer than
+        // the window takes bits of its own and ends the group.
+        b.Refill();
+#pragma GCC unroll 4
+        for (int group = 0; group < kLookupsPerRefill; ++group) {
+            if (k >= 64) return true;
+            const uint32_t window = b.Peek(kPeek);
+            const uint32_t pair = t.pair[window];
+            if (pair != 0) {
+                // Both when the block goes on after the first.
+                int first = k + int(pair >> 6 & 15);
+                if (first < 63) {
+                    b.Drop(int(pair & 63));
+                    out[kNatural[first]] = JCOEF(PairValue(pair, 14));
+                    k = first + 1 + int(pair >> 10 & 15);
+                    out[kNatural[k]] = JCOEF(PairValue(pair, 23));
+                    ++k;
+                    continue;
+                }
+            }
+            uint32_t e = t.fast[window];
+            if ((e & kKindBits) == 0) {
+                b.Drop(Used(e));
+                k += Run(e);
+                out[kNatural[k]] = JCOEF(ValueOf(e));
                 ++k;
                 continue;
             }
+            if (KindOf(e) == kLong) {
+                if (!LongCode(b, t, false, &e)) return false;
+            } else {
+                b.Drop(Used(e));
+            }
+            if (KindOf(e) == kEnd) return true;
+            if (KindOf(e) == kZeroRun) {
+                k += 16;
+            } else {
+                k += Run(e);
+                out[kNatural[k]] = JCOEF(ValueOf(e));
+                ++k;
+            }
+            break;
         }
-        uint32_t e = t.fast[window];
-        if ((e & kKindBits) == 0) {
-            b.Drop(Used(e));
-            k += Run(e);
-            out[kNatural[k]] = JCOEF(ValueOf(e));
-            ++k;
-            continue;
-        }
-        if (KindOf(e) == kLong) {
-            if (!LongCode(b, t, false, &e)) return false;
-        } else {
-            b.Drop(Used(e));
-        }
-        if (KindOf(e) == kEnd) return true;
-        if (KindOf(e) == kZeroRun) {
-            k += 16;
-            continue;
-        }
-        k += Run(e);
-        out[kNatural[k]] = JCOEF(ValueOf(e));
-        ++k;
     }
-    return true;
 }
 
 boolean DecodeMcu(j_decompress_ptr c, JBLOCKROW* blocks) {
@@ -829,7 +885,7 @@ JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size) {
             const JHUFF_TBL* h = kind == 0 ? c->dc_huff_tbl_ptrs[slot] : c->ac_huff_tbl_ptrs[slot];
             auto* t = h ? new (std::nothrow) Table : nullptr;
             s->tables[kind][slot] = t;
-            if (!t || !BuildTable(h, kind == 0, true, t)) return JpegScan_Free(s), nullptr;
+            if (!t || !BuildSequentialTable(h, kind == 0, t)) return JpegScan_Free(s), nullptr;
         }
     }
     for (int i = 0; i < c->blocks_in_MCU; ++i) {
