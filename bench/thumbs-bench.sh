@@ -57,7 +57,15 @@ trap 'rm -rf "$work"' EXIT
 results=${PM_BENCH_RESULTS:-$build/bench-results}
 mkdir -p "$results"
 now() { date +%s%N; }
-winpath() { WINEPREFIX="$build/$1/wineprefix" WINEDEBUG=-all winepath -w "$2" 2>/dev/null; }
+# Windows names of our folders and files, asked of Wine once each: every
+# winepath starts a Wine program, which is no part of a tool's run and must
+# not fall into its timing.
+declare -A winpaths
+winpath() {  # tree, Unix path; sets $wp
+    local key="$1|$2"
+    [ -n "${winpaths[$key]:-}" ] || winpaths[$key]=$(WINEPREFIX="$build/$1/wineprefix" WINEDEBUG=-all winepath -w "$2" 2>/dev/null)
+    wp=${winpaths[$key]}
+}
 
 # A batch of a few files leaves the difference of two runs to the noise of
 # Wine's start; the progressive photos are therefore each taken
@@ -88,9 +96,10 @@ EOF
 # Settings: the defaults (96 x 96, fit, soft zoom, JPEG with the library's
 # default quality) but where the files go: FileMode 54112 = the default
 # without sub-folders. The quality pass writes PNG (WriteImageType 6).
-ini() {  # tree, output folder, [extra line]
-    local f="$work/$1-$(basename "$2").ini"
-    printf '[IMGCONVERT]\r\nFileMode=54112\r\nWritePath=%s\r\n%s' "$(winpath "$1" "$2")" "${3:-}" > "$f"
+ini() {  # tree, output folder, [extra line]; sets $wp to the file's Windows name
+    local f="$work/$1-${2##*/}.ini"
+    winpath "$1" "$2"
+    printf '[IMGCONVERT]\r\nFileMode=54112\r\nWritePath=%s\r\n%s' "$wp" "${3:-}" > "$f"
     winpath "$1" "$f"
 }
 
@@ -106,7 +115,9 @@ run() {  # tool, folder, output folder, [png]
             bin=$build/$tree/bin
             [ "$tool" = before ] && bin=$PM_BENCH_BEFORE
             [ -n "$png" ] && extra=$'WriteImageType=6\r\n'
-            i=$(ini "$tree" "$out" "$extra")
+            ini "$tree" "$out" "$extra"
+            i=$wp
+            winpath "$tree" "$dir"
             # One file at a time, like the peers here; several at once is
             # bench/parallel-bench.sh's subject. (An older build has no --jobs.)
             local jobs=()
@@ -114,7 +125,7 @@ run() {  # tool, folder, output folder, [png]
             local times=()
             [ "$tool" = before ] || times=(--times)
             (cd "$bin" && "$build/$tree/wine-run.sh" pixmillc.exe --ini "$i" "${jobs[@]}" --quiet "${times[@]}" \
-                "$(winpath "$tree" "$dir")") >"$work/said" 2>&1 || true ;;
+                "$wp") >"$work/said" 2>&1 || true ;;
         pillow) "$py" "$work/pil.py" "$out" "${png:-jpg}" "${files[@]}" >"$work/said" ;;
         vips) [ ${#files[@]} -eq 0 ] && vipsthumbnail >/dev/null 2>&1 ||
                   vipsthumbnail -s 96x96 -o "$out/%s.${png:-jpg[Q=75]}" "${files[@]}" ;;
