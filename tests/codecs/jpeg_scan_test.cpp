@@ -424,6 +424,82 @@ TEST(JpegScan, DamagedFilesEndAsThroughLibjpegAlone) {
     }
 }
 
+TEST(JpegScan, DamagedProgressiveFilesEndAsThroughLibjpegAlone) {
+    pmtest::TempDir dir;
+    Encoding e;
+    e.width = 160;
+    e.height = 120;
+    e.progressive = true;
+    e.quality = 95;
+    e.optimize = true;  // end-of-band runs
+    for (int restart : {0, 1}) {
+        e.restartMcus = restart;
+        const std::vector<uint8_t> file = Encode(e);
+        // Where each scan's coded data start.
+        std::vector<size_t> scans;
+        for (size_t i = 2; i + 3 < file.size(); ++i)
+            if (file[i] == 0xFF && file[i + 1] == 0xDA) scans.push_back(i + 2 + size_t(file[i + 2] << 8 | file[i + 3]));
+        ASSERT_GE(scans.size(), 6u);
+        const size_t eoi = file.size() - 2;
+        std::vector<std::pair<std::string, std::vector<uint8_t>>> damaged;
+        // Cuts inside the first scans (DC), an AC scan, and refinements.
+        for (size_t k : {size_t(0), size_t(2), scans.size() - 3, scans.size() - 1}) {
+            const size_t from = scans[k], to = k + 1 < scans.size() ? scans[k + 1] : eoi;
+            damaged.emplace_back("cut in scan " + std::to_string(k),
+                                 std::vector<uint8_t>(file.begin(), file.begin() + long(from + (to - from) / 2)));
+            // Ones throughout: a code no table holds, or in a refinement
+            // nothing but correction bits and new terms of one bit.
+            std::vector<uint8_t> bad = file;
+            for (size_t i = from + 4; i < from + 12 && i + 2 < to; ++i) bad[i] = 0xFE;
+            damaged.emplace_back("bad data in scan " + std::to_string(k), bad);
+            // The scan ends early: the next marker comes in its middle.
+            std::vector<uint8_t> early = file;
+            early[from + (to - from) / 2] = 0xFF;
+            early[from + (to - from) / 2 + 1] = 0xD9;
+            damaged.emplace_back("end marker in scan " + std::to_string(k), early);
+            // Bytes between a scan's data and the next marker, which
+            // libjpeg warns of.
+            std::vector<uint8_t> extra = file;
+            size_t at = to;
+            while (at > from && !(extra[at] == 0xFF && extra[at + 1] != 0)) --at;
+            extra.insert(extra.begin() + long(at), {0x12, 0x34, 0x56});
+            damaged.emplace_back("bytes before the marker after scan " + std::to_string(k), extra);
+        }
+        if (restart) {
+            std::vector<uint8_t> swapped = file;
+            for (size_t i = scans.back(), seen = 0; i + 1 < eoi; ++i) {
+                if (file[i] != 0xFF || file[i + 1] < 0xD0 || file[i + 1] > 0xD7) continue;
+                if (++seen == 3) {
+                    swapped[i + 1] = uint8_t(0xD0 + (file[i + 1] - 0xD0 + 1) % 8);
+                    break;
+                }
+            }
+            damaged.emplace_back("restart marker out of order in the last scan", swapped);
+        }
+        const unsigned long abandonedBefore = pmio::JpegScan_Counts().abandoned;
+        for (const auto& [name, bytes] : damaged) {
+            // 1/8, 1/4 and the whole image.
+            for (PmSize box : {PmSize{8, 8}, PmSize{16, 16}, PmSize{400, 400}}) {
+                SCOPED_TRACE(testing::Message() << name << (restart ? ", restart markers" : "") << ", box " << box.cx);
+                ReadResult alone = ReadThumb(dir, bytes, box, false);
+                ReadResult with = ReadThumb(dir, bytes, box, true);
+                EXPECT_EQ(with.depth, alone.depth);
+                EXPECT_EQ(with.reduction, alone.reduction);
+                EXPECT_TRUE(with.bits == alone.bits);
+            }
+        }
+        EXPECT_GT(pmio::JpegScan_Counts().abandoned, abandonedBefore);
+        // The sound file: every scan of the whole-image read goes through
+        // the scan decoders, and the pixels are libjpeg's.
+        const unsigned long scansBefore = pmio::JpegScan_Counts().progressiveScans;
+        ReadResult with = ReadThumb(dir, file, PmSize{400, 400}, true);
+        EXPECT_EQ(pmio::JpegScan_Counts().progressiveScans - scansBefore, scans.size());
+        ReadResult alone = ReadThumb(dir, file, PmSize{400, 400}, false);
+        EXPECT_GT(with.depth, 0);
+        EXPECT_TRUE(with.bits == alone.bits);
+    }
+}
+
 namespace {
 
 // JPEGs among the shared test images and the bench photos.
