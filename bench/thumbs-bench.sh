@@ -10,8 +10,8 @@
 #
 # Speed is the per-file cost at batch scale: a run over all photos minus a run
 # over no photo (an empty folder; for Pillow the interpreter with PIL imported;
-# for vips and mogrify the program started without files), divided by the
-# number of photos. So Wine's start, paid once per batch and very noisy on a
+# for vips and mogrify the program started without files; the mean of one
+# just before and one just after), divided by the number of photos. So Wine's start, paid once per batch and very noisy on a
 # shared machine, drops out. Rounds interleave the tools (each round in
 # another order), and the median over the rounds counts. The progressive
 # photos are measured again on their own (each several times, see below).
@@ -53,7 +53,10 @@ export VIPS_CONCURRENCY=1 MAGICK_THREAD_LIMIT=1 OMP_NUM_THREADS=1
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# The raw figures stay after the run.
+# The raw figures stay after the run (times.tsv: set, tool, round, files,
+# ns of the run over the photos, ns of the runs over none (the mean of the
+# one before and the one after), the run's own ms,
+# and ours' ms from process creation to the walk in each of the two runs).
 results=${PM_BENCH_RESULTS:-$build/bench-results}
 mkdir -p "$results"
 now() { date +%s%N; }
@@ -150,20 +153,26 @@ for set in all prog; do
         # Each round starts with another tool, so no tool always runs first.
         for k in "${!tools[@]}"; do
             tool=${tools[$(( (k + r) % ${#tools[@]} ))]}
-            # An untimed start first: the first start of a program after
-            # the others ran pays for caches the others took (under Wine
-            # 0.2-1 s), a cost of the batch, which the difference would
-            # otherwise count against the files.
-            run "$tool" "$work/empty" "$work/out-empty"
+            # The run over none is timed just before and just after the run
+            # over the photos, and the mean of the two counts: a program's
+            # start under Wine takes longer for a few runs after other
+            # programs ran (from about 170 ms down to 40 ms before the walk,
+            # as `pixmillc --times` reports it), a cost of the batch that a
+            # run over none only after the run over the photos would count
+            # against the files.
+            t1=$(now); run "$tool" "$work/empty" "$work/out-empty"; before=$(( $(now) - t1 ))
             : > "$work/said"
-            t0=$(now); run "$tool" "$work/$set" "$work/out-$tool"; t1=$(now)
+            t0=$(now); run "$tool" "$work/$set" "$work/out-$tool"; full=$(( $(now) - t0 ))
             # The run's own time in ms, where the tool tells it.
             inrun=$(awk -F'\t' '/^RUN\t/ {print $2}' "$work/said" | tr -d '\r')
+            # And its start: from the process's creation to the walk.
+            started=$(awk -F'\t' '/^START\t/ {print $2}' "$work/said" | tr -d '\r')
             # A figure over fewer files than counted is no figure.
             made=$(find "$work/out-$tool" -type f | wc -l)
             [ "$made" = "$count" ] || echo "thumbs-bench: $tool made $made of $count thumbnails" >&2
-            run "$tool" "$work/empty" "$work/out-empty"; t2=$(now)
-            echo -e "$set\t$tool\t$r\t$count\t$(( t1 - t0 ))\t$(( t2 - t1 ))\t${inrun:--}" >> "$work/times.tsv"
+            t1=$(now); run "$tool" "$work/empty" "$work/out-empty"; after=$(( $(now) - t1 ))
+            startedEmpty=$(awk -F'\t' '/^START\t/ {print $2}' "$work/said" | tr -d '\r')
+            echo -e "$set\t$tool\t$r\t$count\t$full\t$(( (before + after) / 2 ))\t${inrun:--}\t${started:--}\t${startedEmpty:--}" >> "$work/times.tsv"
         done
     done
 done
@@ -195,7 +204,7 @@ from collections import defaultdict
 per = defaultdict(list)
 inrun = defaultdict(list)
 for line in open(sys.argv[1]):
-    s, tool, r, n, full, empty, own = line.rstrip("\n").split("\t")
+    s, tool, r, n, full, empty, own = line.rstrip("\n").split("\t")[:7]
     per[(s, tool)].append((int(full) - int(empty)) / 1e6 / int(n))
     if own != "-":
         inrun[(s, tool)].append(float(own) / int(n))

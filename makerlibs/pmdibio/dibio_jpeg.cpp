@@ -486,8 +486,8 @@ bool Decode(ReadState* s) {
     c->out_color_space = grey ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_EXT_BGR;
     s->depth = c->num_components * 8;
     s->progressive = jpeg_has_multiple_scans(c);
-    // A progressive file's scans are decoded in full, whatever the scale:
-    // jpeg_start_decompress runs them all, so they are taken before it.
+    // Every scan of a progressive file goes through the scan decoder, at any
+    // scale; jpeg_start_decompress runs them all, so it is set up before.
     if (s->scanAllowed && c->progressive_mode && !s->src.in) s->scan = JpegScan_TakeProgressive(c);
     // It stops early only when the scan decoder gave the file back.
     if (!jpeg_start_decompress(c)) return false;

@@ -518,6 +518,14 @@ TEST(ParallelRun, TheConsoleHostTakesAJobCount) {
     EXPECT_GT(ms, 0.0) << output;
     EXPECT_EQ(std::string(end, 4), "\t4\r\n") << output;
     EXPECT_GT(run, output.rfind("TIME\t")) << output;
+    // And the start before the walk, which the benchmarks read to tell the
+    // program's start from the files' cost.
+    size_t start = output.find("START\t");
+    ASSERT_NE(start, std::string::npos) << output;
+    const double startMs = std::strtod(output.c_str() + start + 6, &end);
+    EXPECT_GT(startMs, 0.0) << output;
+    EXPECT_LT(startMs, 120000.0) << output;
+    EXPECT_EQ(std::string(end, 2), "\r\n") << output;
 }
 
 }  // namespace
