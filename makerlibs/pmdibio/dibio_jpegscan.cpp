@@ -502,18 +502,50 @@ inline bool LongCode(Bits& b, const Table& t, bool dc, uint32_t* e) {
     }
 }
 
+// The lookups of Huffman table `slot` of `kind` (0 DC, 1 AC) as the scan
+// codes with it now, kept in the scan's slot; null when there is no such
+// table or it is not one the decoders take.
+Table* TableFor(j_decompress_ptr c, JpegScan* s, int kind, int slot, bool sequential) {
+    if (slot < 0 || slot >= NUM_HUFF_TBLS) return nullptr;
+    const JHUFF_TBL* h = kind == 0 ? c->dc_huff_tbl_ptrs[slot] : c->ac_huff_tbl_ptrs[slot];
+    if (!h) return nullptr;
+    Table*& t = s->tables[kind][slot];
+    if (!t) t = new (std::nothrow) Table;
+    if (!t) return nullptr;
+    const bool built = sequential ? BuildSequentialTable(h, kind == 0, t) : BuildTable(h, kind == 0, false, t);
+    return built ? t : nullptr;
+}
+
+// Each block of the MCU with its component's tables (of the slots the scan
+// codes with; the others may be anything) and, when `skipping`, whether
+// its IDCT reads the DC term alone.
+bool PlanBlocks(j_decompress_ptr c, JpegScan* s, bool skipping) {
+    if (c->blocks_in_MCU < 1 || c->blocks_in_MCU > D_MAX_BLOCKS_IN_MCU) return false;
+    auto table = [s](int kind, int slot) { return slot >= 0 && slot < NUM_HUFF_TBLS ? s->tables[kind][slot] : nullptr; };
+    for (int i = 0; i < c->blocks_in_MCU; ++i) {
+        const int ci = c->MCU_membership[i];
+        if (ci < 0 || ci >= c->comps_in_scan) return false;
+        const jpeg_component_info* comp = c->cur_comp_info[ci];
+        s->plan[i] = BlockPlan{table(0, comp->dc_tbl_no), table(1, comp->ac_tbl_no), uint8_t(ci),
+                               skipping && ScaledIdctSize(*comp) == 1};
+    }
+    s->blocks = c->blocks_in_MCU;
+    return true;
+}
+
+// Gives the file back. Suspension as far as libjpeg knows: no rows come
+// out, and the caller sees the read fail and starts over without us.
+boolean Abandon(JpegScan* s) {
+    s->abandoned = true;
+    g_abandoned.fetch_add(1, std::memory_order_relaxed);
+    return FALSE;
+}
+
 boolean DecodeMcu(j_decompress_ptr c, JBLOCKROW* blocks) {
     auto* s = static_cast<JpegScan*>(c->client_data);
-    auto abandon = [s] {
-        s->abandoned = true;
-        g_abandoned.fetch_add(1, std::memory_order_relaxed);
-        // Suspension as far as libjpeg knows: no rows come out, and the
-        // caller sees the read fail and starts over.
-        return FALSE;
-    };
     if (s->abandoned) return FALSE;
     if (s->restartInterval) {
-        if (s->restartsToGo == 0 && !Restart(s)) return abandon();
+        if (s->restartsToGo == 0 && !Restart(s)) return Abandon(s);
         --s->restartsToGo;
     }
     Bits b = s->in;
@@ -525,18 +557,18 @@ boolean DecodeMcu(j_decompress_ptr c, JBLOCKROW* blocks) {
         if ((e & kKindBits) == 0) {
             b.Drop(Used(e));
         } else if (!LongCode(b, *plan.dc, true, &e)) {
-            return abandon();
+            return Abandon(s);
         }
         // libjpeg adds in int and lets the sum wrap; so does this, in
         // unsigned arithmetic where wrapping is defined.
         int& dc = s->lastDc[plan.component];
         dc = int(uint32_t(dc) + uint32_t(ValueOf(e)));
         out[0] = JCOEF(int16_t(uint16_t(uint32_t(dc))));
-        if (!(plan.skip ? SkipBlock(b, *plan.ac) : StoreBlock(b, *plan.ac, out))) return abandon();
+        if (!(plan.skip ? SkipBlock(b, *plan.ac) : StoreBlock(b, *plan.ac, out))) return Abandon(s);
     }
     s->in = b;
-    if (b.phantom > b.count) return abandon();
-    if (--s->mcusLeft == 0 && !MarkerAhead(b.p, b.end)) return abandon();
+    if (b.phantom > b.count) return Abandon(s);
+    if (--s->mcusLeft == 0 && !MarkerAhead(b.p, b.end)) return Abandon(s);
     return TRUE;
 }
 
@@ -620,12 +652,6 @@ inline unsigned EndRun(Bits& b, uint32_t e) {
 }
 
 JpegScan* ScanOf(j_decompress_ptr c) { return reinterpret_cast<JpegScan*>(c->progress); }
-
-boolean Abandon(JpegScan* s) {
-    s->abandoned = true;
-    g_abandoned.fetch_add(1, std::memory_order_relaxed);
-    return FALSE;
-}
 
 // After the scan's last MCU: its data must end within the last byte read,
 // before a marker, where libjpeg then goes on reading the file.
@@ -776,33 +802,18 @@ boolean DecodeAcRefine(j_decompress_ptr c, JBLOCKROW* blocks) {
 void TakeScan(j_decompress_ptr c, JpegScan* s) {
     if (s->abandoned || !c->progressive_mode || c->arith_code || c->data_precision != 8) return;
     if (!c->src || !c->src->next_input_byte || c->src->bytes_in_buffer == 0 || c->unread_marker != 0) return;
-    if (c->blocks_in_MCU < 1 || c->blocks_in_MCU > D_MAX_BLOCKS_IN_MCU) return;
     if (c->Ss < 0 || c->Se > 63 || c->Ss > c->Se || c->Al < 0 || c->Al > 13) return;
     const bool dc = c->Ss == 0, refine = c->Ah != 0;
     if (!dc && c->comps_in_scan != 1) return;
-    for (int ci = 0; ci < c->comps_in_scan; ++ci) {
+    // A DC refinement codes no symbols. Tables may change between scans, so
+    // each scan builds its own.
+    for (int ci = 0; ci < c->comps_in_scan && !(dc && refine); ++ci) {
         const jpeg_component_info* comp = c->cur_comp_info[ci];
-        if (dc && refine) continue;
-        const int slot = dc ? comp->dc_tbl_no : comp->ac_tbl_no;
-        if (slot < 0 || slot >= NUM_HUFF_TBLS) return;
-        const JHUFF_TBL* h = dc ? c->dc_huff_tbl_ptrs[slot] : c->ac_huff_tbl_ptrs[slot];
-        if (!h) return;
-        // Tables may change between scans.
-        Table*& t = s->tables[dc ? 0 : 1][slot];
-        if (!t) t = new (std::nothrow) Table;
-        if (!t || !BuildTable(h, dc, false, t)) return;
+        if (!TableFor(c, s, dc ? 0 : 1, dc ? comp->dc_tbl_no : comp->ac_tbl_no, false)) return;
     }
-    for (int i = 0; i < c->blocks_in_MCU; ++i) {
-        const int ci = c->MCU_membership[i];
-        if (ci < 0 || ci >= c->comps_in_scan) return;
-        const jpeg_component_info* comp = c->cur_comp_info[ci];
-        // Only the slot the scan codes with was checked.
-        auto table = [s](int kind, int slot) { return slot >= 0 && slot < NUM_HUFF_TBLS ? s->tables[kind][slot] : nullptr; };
-        s->plan[i] = BlockPlan{table(0, comp->dc_tbl_no), table(1, comp->ac_tbl_no), uint8_t(ci), false};
-    }
+    if (!PlanBlocks(c, s, false)) return;
     s->mcusLeft = uint64_t(c->MCUs_per_row) * c->MCU_rows_in_scan;
     if (s->mcusLeft == 0) return;
-    s->blocks = c->blocks_in_MCU;
     s->ss = c->Ss;
     s->se = c->Se;
     s->al = c->Al;
@@ -869,7 +880,6 @@ JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size) {
     // The rest of the file, as libjpeg's source holds it.
     const uint8_t* from = c->src->next_input_byte;
     if (from < data || from > data + size || size_t(data + size - from) != c->src->bytes_in_buffer) return nullptr;
-    if (c->blocks_in_MCU < 1 || c->blocks_in_MCU > D_MAX_BLOCKS_IN_MCU) return nullptr;
 
     // Outside libjpeg's pools, so that its memory limit and its failures
     // stay those of a read without it: short of memory, it just stays out.
@@ -879,23 +889,13 @@ JpegScan* JpegScan_Take(j_decompress_ptr c, const uint8_t* data, size_t size) {
         const jpeg_component_info* comp = c->cur_comp_info[ci];
         const int slots[2] = {comp->dc_tbl_no, comp->ac_tbl_no};
         for (int kind = 0; kind < 2; ++kind) {
-            int slot = slots[kind];
-            if (slot < 0 || slot >= NUM_HUFF_TBLS) return JpegScan_Free(s), nullptr;
-            if (s->tables[kind][slot]) continue;
-            const JHUFF_TBL* h = kind == 0 ? c->dc_huff_tbl_ptrs[slot] : c->ac_huff_tbl_ptrs[slot];
-            auto* t = h ? new (std::nothrow) Table : nullptr;
-            s->tables[kind][slot] = t;
-            if (!t || !BuildSequentialTable(h, kind == 0, t)) return JpegScan_Free(s), nullptr;
+            // Components sharing a table build it once.
+            const int slot = slots[kind];
+            if (slot >= 0 && slot < NUM_HUFF_TBLS && s->tables[kind][slot]) continue;
+            if (!TableFor(c, s, kind, slot, true)) return JpegScan_Free(s), nullptr;
         }
     }
-    for (int i = 0; i < c->blocks_in_MCU; ++i) {
-        int ci = c->MCU_membership[i];
-        if (ci < 0 || ci >= c->comps_in_scan) return JpegScan_Free(s), nullptr;
-        const jpeg_component_info* comp = c->cur_comp_info[ci];
-        s->plan[i] = BlockPlan{s->tables[0][comp->dc_tbl_no], s->tables[1][comp->ac_tbl_no], uint8_t(ci),
-                               ScaledIdctSize(*comp) == 1};
-    }
-    s->blocks = c->blocks_in_MCU;
+    if (!PlanBlocks(c, s, true)) return JpegScan_Free(s), nullptr;
     s->in = Bits{0, 0, 0, false, from, data + size};
     s->restartInterval = c->restart_interval;
     s->restartsToGo = c->restart_interval;
