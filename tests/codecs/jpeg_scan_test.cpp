@@ -171,6 +171,31 @@ struct Layout {
 constexpr Layout kLayouts[] = {
     {"4:4:4", 3, 1, 1}, {"4:2:2", 3, 2, 1}, {"4:2:0", 3, 2, 2}, {"4:4:0", 3, 1, 2}, {"grey", 1, 1, 1}};
 
+// The encoding of a test image of `l` at the given size, restart interval
+// and quality; at quality 100 with tables of the image's own statistics,
+// which have long codes for what is rare, no code for what is absent, and
+// in progressive scans code runs of blocks that end their band early.
+Encoding LayoutEncoding(const Layout& l, int width, int height, int restart, int quality) {
+    Encoding e;
+    e.width = width;
+    e.height = height;
+    e.components = l.components;
+    e.hSamp = l.h;
+    e.vSamp = l.v;
+    e.restartMcus = restart;
+    e.quality = quality;
+    e.optimize = quality == 100;
+    return e;
+}
+
+// Offsets of the first bytes of the scans' coded data.
+std::vector<size_t> ScanDataStarts(const std::vector<uint8_t>& f) {
+    std::vector<size_t> at;
+    for (size_t i = 2; i + 3 < f.size(); ++i)
+        if (f[i] == 0xFF && f[i + 1] == 0xDA) at.push_back(i + 2 + size_t(f[i + 2] << 8 | f[i + 3]));
+    return at;
+}
+
 }  // namespace
 
 TEST(JpegScan, MatchesLibjpegForEverySamplingSizeAndRestartInterval) {
@@ -182,18 +207,7 @@ TEST(JpegScan, MatchesLibjpegForEverySamplingSizeAndRestartInterval) {
         for (const auto& size : sizes) {
             for (int restart : {0, 1, 3}) {
                 for (int quality : {75, 100}) {
-                    Encoding e;
-                    e.width = size[0];
-                    e.height = size[1];
-                    e.components = l.components;
-                    e.hSamp = l.h;
-                    e.vSamp = l.v;
-                    e.restartMcus = restart;
-                    e.quality = quality;
-                    // Tables of the image's own statistics have long codes
-                    // for what is rare, and no code for what is absent.
-                    e.optimize = quality == 100;
-                    std::vector<uint8_t> file = Encode(e);
+                    std::vector<uint8_t> file = Encode(LayoutEncoding(l, size[0], size[1], restart, quality));
                     for (int scale : {8, 4}) {
                         SCOPED_TRACE(testing::Message() << l.name << " " << size[0] << "x" << size[1] << " restart "
                                                         << restart << " quality " << quality << " 1/" << scale);
@@ -217,44 +231,26 @@ TEST(JpegScan, ProgressiveScansMatchLibjpegAtEveryScale) {
                                      {1, {2}, 1, 63, 0, 1}, {1, {1}, 1, 63, 0, 0},   {1, {0}, 10, 63, 0, 2},
                                      {1, {0}, 1, 63, 2, 1}, {3, {0, 1, 2}, 0, 0, 1, 0}, {1, {2}, 1, 63, 1, 0},
                                      {1, {0}, 1, 63, 1, 0}};
-    struct Script {
-        const char* name;
-        const jpeg_scan_info* scans;
-        int count;
-    };
-    const Script scripts[] = {{"usual script", nullptr, 0}, {"own script", nullptr, 0}};
     const int sizes[][2] = {{1, 1}, {7, 5}, {17, 9}, {203, 157}};
     const unsigned long scansBefore = pmio::JpegScan_Counts().progressiveScans;
     unsigned long scansRead = 0;
     for (const Layout& l : kLayouts) {
-        for (const Script& script : scripts) {
+        for (bool ownScript : {false, true}) {
             for (const auto& size : sizes) {
                 for (int restart : {0, 2}) {
                     for (int quality : {75, 100}) {
-                        Encoding e;
-                        e.width = size[0];
-                        e.height = size[1];
-                        e.components = l.components;
-                        e.hSamp = l.h;
-                        e.vSamp = l.v;
-                        e.restartMcus = restart;
-                        e.quality = quality;
-                        // Tables of the image's own statistics code runs of
-                        // blocks that end their band early.
-                        e.optimize = quality == 100;
+                        Encoding e = LayoutEncoding(l, size[0], size[1], restart, quality);
                         e.progressive = true;
-                        if (script.name[0] == 'o') {
+                        if (ownScript) {
                             e.script = l.components == 1 ? grey : colour;
                             e.scriptScans = 10;
                         }
                         std::vector<uint8_t> file = Encode(e);
-                        unsigned long scans = 0;
-                        for (size_t i = 0; i + 1 < file.size(); ++i) scans += file[i] == 0xFF && file[i + 1] == 0xDA;
-                        scansRead += 4 * scans;
+                        scansRead += 4 * ScanDataStarts(file).size();
                         for (int scale : {8, 4, 2, 1}) {
-                            SCOPED_TRACE(testing::Message() << l.name << " " << script.name << " " << size[0] << "x"
-                                                            << size[1] << " restart " << restart << " quality "
-                                                            << quality << " 1/" << scale);
+                            SCOPED_TRACE(testing::Message() << l.name << (ownScript ? " own" : " usual") << " script "
+                                                            << size[0] << "x" << size[1] << " restart " << restart
+                                                            << " quality " << quality << " 1/" << scale);
                             ExpectTakenAndEqual(file, scale);
                         }
                     }
@@ -340,12 +336,6 @@ ReadResult ReadThumb(const pmtest::TempDir& dir, const std::vector<uint8_t>& fil
     return r;
 }
 
-// Offset of the first byte of coded data, and of the end marker.
-size_t DataStart(const std::vector<uint8_t>& f) {
-    for (size_t i = 2; i + 3 < f.size(); ++i)
-        if (f[i] == 0xFF && f[i + 1] == 0xDA) return i + 2 + size_t(f[i + 2] << 8 | f[i + 3]);
-    return f.size();
-}
 
 }  // namespace
 
@@ -357,7 +347,9 @@ TEST(JpegScan, DamagedFilesEndAsThroughLibjpegAlone) {
     for (int restart : {0, 1}) {
         e.restartMcus = restart;
         const std::vector<uint8_t> file = Encode(e);
-        const size_t start = DataStart(file), eoi = file.size() - 2;
+        const std::vector<size_t> starts = ScanDataStarts(file);
+        ASSERT_FALSE(starts.empty());
+        const size_t start = starts[0], eoi = file.size() - 2;
         ASSERT_LT(start, eoi);
         std::vector<std::pair<std::string, std::vector<uint8_t>>> damaged;
         for (size_t cut : {start + 1, start + (eoi - start) / 3, eoi - 3, eoi, eoi + 1}) {
@@ -436,9 +428,7 @@ TEST(JpegScan, DamagedProgressiveFilesEndAsThroughLibjpegAlone) {
         e.restartMcus = restart;
         const std::vector<uint8_t> file = Encode(e);
         // Where each scan's coded data start.
-        std::vector<size_t> scans;
-        for (size_t i = 2; i + 3 < file.size(); ++i)
-            if (file[i] == 0xFF && file[i + 1] == 0xDA) scans.push_back(i + 2 + size_t(file[i + 2] << 8 | file[i + 3]));
+        const std::vector<size_t> scans = ScanDataStarts(file);
         ASSERT_GE(scans.size(), 6u);
         const size_t eoi = file.size() - 2;
         std::vector<std::pair<std::string, std::vector<uint8_t>>> damaged;

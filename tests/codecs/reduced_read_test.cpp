@@ -357,40 +357,48 @@ std::vector<size_t> ScanStarts(const std::vector<uint8_t>& f, size_t* eoi) {
     return at;
 }
 
-// More segments between scans than the planner has room for: the read
-// goes the ordinary way and gives the same pixels.
-TEST_F(ReducedRead, ScanPlanBeyondItsRoomFallsBackToTheWholeFile) {
+// A 160x120 progressive 4:4:4 file, whose 1/8 decode reads DC terms only;
+// its pixels at 1/8 as libjpeg decodes the whole file, and its scans.
+struct DcOnlyFile {
+    std::vector<uint8_t> file, eighth;
+    std::vector<size_t> scans;
+};
+DcOnlyFile MakeDcOnlyFile() {
     Encoding e;
     e.width = 160;
     e.height = 120;
     e.hSamp = e.vSamp = 1;
-    std::vector<uint8_t> file = Encode(e);
+    DcOnlyFile d;
+    d.file = Encode(e);
     int w = 0, h = 0;
-    std::vector<uint8_t> expected = WholeFileAt(file, 8, &w, &h);
+    d.eighth = WholeFileAt(d.file, 8, &w, &h);
     size_t eoi = 0;
-    std::vector<size_t> scans = ScanStarts(file, &eoi);
+    d.scans = ScanStarts(d.file, &eoi);
+    return d;
+}
+
+// More segments between scans than the planner has room for: the read
+// goes the ordinary way and gives the same pixels.
+TEST_F(ReducedRead, ScanPlanBeyondItsRoomFallsBackToTheWholeFile) {
+    const DcOnlyFile d = MakeDcOnlyFile();
+    const std::vector<uint8_t>& file = d.file;
+    const std::vector<size_t>& scans = d.scans;
     ASSERT_GT(scans.size(), 2u);
     for (size_t gap = 798; gap <= 810; ++gap) {
         std::vector<uint8_t> many(file.begin(), file.begin() + long(scans[2]));
         for (size_t k = 0; k < gap; ++k) many.insert(many.end(), {0xFF, 0xFE, 0x00, 0x02});
         many.insert(many.end(), file.begin() + long(scans[2]), file.end());
         SCOPED_TRACE(gap);
-        ExpectReducedRead(many, {4, 4}, 8, expected);
+        ExpectReducedRead(many, {4, 4}, 8, d.eighth);
     }
 }
 
 TEST_F(ReducedRead, SkippedScansAreNeverDecoded) {
     // Damage every scan of AC terms of a 4:4:4 file, whose 1/8 decode reads
     // DC terms only: the reduced read still gives the intact file's pixels.
-    Encoding e;
-    e.width = 160;
-    e.height = 120;
-    e.hSamp = e.vSamp = 1;
-    std::vector<uint8_t> file = Encode(e);
-    int w = 0, h = 0;
-    std::vector<uint8_t> expected = WholeFileAt(file, 8, &w, &h);
-    size_t eoi = 0;
-    std::vector<size_t> scans = ScanStarts(file, &eoi);
+    const DcOnlyFile d = MakeDcOnlyFile();
+    const std::vector<uint8_t>& file = d.file;
+    const std::vector<size_t>& scans = d.scans;
     ASSERT_GT(scans.size(), 3u);
     std::vector<uint8_t> damaged = file;
     for (size_t k = 0; k < scans.size(); ++k) {
@@ -404,7 +412,7 @@ TEST_F(ReducedRead, SkippedScansAreNeverDecoded) {
             if (file[i] != 0xFF && file[i - 1] != 0xFF) damaged[i] = 0x5A;
         }
     }
-    ExpectReducedRead(damaged, {4, 4}, 8, expected);
+    ExpectReducedRead(damaged, {4, 4}, 8, d.eighth);
 }
 
 TEST_F(ReducedRead, TruncatedProgressiveFileFailsAsItAlwaysDid) {
