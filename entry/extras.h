@@ -5,6 +5,7 @@
 // caller that passes only ImageConvertParams gets the defaults.
 #pragma once
 #include "entry/params.h"
+#include <cstddef>
 #include <cstdint>
 
 struct ImageConvertExtras {
@@ -37,6 +38,13 @@ void Pm_UnbindExtras(const ImageConvertParams* params);
 // other than 0 and 1 (Threads: 0 to 64), reads as the default. A null path
 // gives the defaults.
 void ReadExtrasIni(ImageConvertExtras* extras, const char* iniFile);
+
+// The input types a settings file did not know when it was written (see
+// known_types.h) join the selection of `params` as read from `iniFile`;
+// `library` is the image library's list of readable types.
+void AddTypesNewerThanIni(ImageConvertParams* params, const char* iniFile, const int* library, int libraryCount);
+// The KnownImageTypes key's text for the library's list of readable types.
+bool KnownTypesText(const int* library, int libraryCount, char* out, size_t size);
 
 // Binds a record's extras for the lifetime of a scope.
 class ScopedExtras {

@@ -1,4 +1,5 @@
 #include "entry/extras.h"
+#include "entry/known_types.h"
 #include "entry/settings_ini.h"
 
 #include <string_view>
@@ -85,4 +86,19 @@ void ReadExtrasIni(ImageConvertExtras* x, const char* iniFile) {
     x->KeepMetadata = Flag("KeepMetadata", kDefaultExtras.KeepMetadata, iniFile);
     x->NoEnlarge = Flag("NoEnlarge", kDefaultExtras.NoEnlarge, iniFile);
     x->Threads = ThreadsValue(iniFile);
+}
+
+void AddTypesNewerThanIni(ImageConvertParams* params, const char* iniFile, const int* library, int libraryCount) {
+    if (!params || !iniFile || !*iniFile) return;
+    // An empty key reads as a missing one: neither says what the file knew.
+    char known[256] = "";
+    GetPrivateProfileStringA(kIniSection, "KnownImageTypes", "", known, sizeof known, iniFile);
+    int count = params->ImageTypeCount;
+    AddTypesTheFileDidNotKnow(known[0] ? known : nullptr, library, libraryCount, params->ImageType, &count,
+                              kMaxImageTypes);
+    params->ImageTypeCount = count;
+}
+
+bool KnownTypesText(const int* library, int libraryCount, char* out, size_t size) {
+    return FormatKnownTypes(library, libraryCount, out, size);
 }

@@ -123,6 +123,7 @@ static int ReadIniFile(ImageConvertParams* params, const char* iniFile) {
     std::memcpy(&read, params, sizeof read);
     ReadPersistedParams(stored ? &values : nullptr, defaults, &read);
     std::memcpy(params, &read, sizeof read);
+    if (stored) AddTypesNewerThanIni(params, iniFile, libraryTypes, defaults.imageTypeCount);
 
     // The newer settings travel with the record they are bound to.
     if (ImageConvertExtras* x = Pm_ExtrasOf(params)) ReadExtrasIni(x, iniFile);
@@ -190,6 +191,12 @@ DWORD WriteSettingsIni(const ImageConvertParams* params, const char* iniFile, in
         w.Int(s, "NoEnlarge", x->NoEnlarge);
         w.Int(s, "Threads", x->Threads);
     }
+    // Every writer of the type selection says which types it could have
+    // ticked, so a type added later is known to be new to this file.
+    int libraryTypes[kMaxImageTypes] = {};
+    int libraryCount = ImgKit_ListImageTypes(16, kMaxImageTypes, libraryTypes);
+    char known[256];
+    if (KnownTypesText(libraryTypes, libraryCount, known, sizeof known)) w.String(s, "KnownImageTypes", known);
     return w.Error();
 }
 

@@ -1,5 +1,6 @@
 #include "entry/settings_values.h"
 
+#include "imaging/transform.h"
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmpath.h"
@@ -44,6 +45,20 @@ uint8_t ScanMode(int stored, uint8_t fallback) {
     return b > 2 ? fallback : b;
 }
 
+bool IsFilterCode(int code) {
+    for (int c : kToneFilterCodes)
+        if (c == code) return true;
+    return false;
+}
+
+bool IsWritableType(int code) {
+    int types[kMaxImageTypes];
+    int n = ImgKit_ListImageTypes(17, kMaxImageTypes, types);
+    for (int i = 0; i < n; ++i)
+        if (types[i] == code) return true;
+    return false;
+}
+
 }  // namespace
 
 void ReadPersistedParams(const SettingsValues* values, const SettingsDefaults& defaults, PersistedParams* params) {
@@ -62,6 +77,12 @@ void ReadPersistedParams(const SettingsValues* values, const SettingsDefaults& d
     p.ZoomFilter = ini.Int("ZoomFilter", 1);
     p.UseFilter = ini.Int("UseFilter", 0);
     p.Filter = ini.Int("Filter", 4);
+    // A code outside the filter list would fail every file of a run; it was
+    // not a filter anyone chose, so it reads as the default, switched off.
+    if (!IsFilterCode(p.Filter)) {
+        p.Filter = 4;
+        p.UseFilter = 0;
+    }
 
     // The count bounds the array: a stored value outside 0..30 is brought
     // into range rather than trusted. Entries the library has no default for
@@ -82,7 +103,10 @@ void ReadPersistedParams(const SettingsValues* values, const SettingsDefaults& d
     ini.String("WritePath", defaults.writePath ? defaults.writePath : "", p.WritePath, sizeof p.WritePath);
     ini.String("LogFile", defaults.logFile ? defaults.logFile : "", p.LogFile, sizeof p.LogFile);
 
+    // A type the library only reads (Photo CD) or does not know would make
+    // every output a broken file.
     p.WriteImageType = ini.Int("WriteImageType", kTypeJpeg);
+    if (!IsWritableType(p.WriteImageType)) p.WriteImageType = kTypeJpeg;
     p.ImageCount = ini.Int("ImageCount", 1);
 
     std::memset(&p.SaveOptions, 0, sizeof p.SaveOptions);

@@ -86,6 +86,25 @@ void SetPixelIndex(uint8_t* row, int x, int bitCount, int index) {
     }
 }
 
+bool IsBlackOrWhite(const RgbQuad& c) {
+    return (c.red == 0 && c.green == 0 && c.blue == 0) || (c.red == 255 && c.green == 255 && c.blue == 255);
+}
+
+// The two colours of a one-bit picture that are not plain black and white
+// (a blue and yellow drawing): such a picture reduced back to one bit keeps
+// them, where the dithered black and white would lose what it shows.
+bool OwnTwoColors(DibHeader* img, RgbQuad pair[2]) {
+    if (img->biBitCount != 1) return false;
+    int count = 0;
+    const RgbQuad* table = DibCore_GetColorTable(img, &count, nullptr);
+    if (!table || count < 1) return false;
+    pair[0] = table[0];
+    pair[1] = table[count > 1 ? 1 : 0];
+    if (IsBlackOrWhite(pair[0]) && IsBlackOrWhite(pair[1])) return false;
+    pair[0].reserved = pair[1].reserved = 0;
+    return true;
+}
+
 class Pipeline {
 public:
     Pipeline(DibHeader* h, uint8_t* b) { cur_.h = h; cur_.b = b; }
@@ -205,6 +224,10 @@ int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount,
     if (bitCount > 8) bitCount = 24;
     if (bitCount > 0) T = bitCount;
     if (outputType == kGifType && T > 8) T = 8;
+    // Only a depth that follows the input keeps the input's colours: a
+    // chosen one bit, or a tone filter that recolours, means black and white.
+    RgbQuad pair[2];
+    const bool keepPair = bitCount <= 0 && T == 1 && filterCode == 0 && OwnTwoColors(p.cur_.h, pair);
 
     // 2. Turn.
     if (angle != 0) {
@@ -293,7 +316,16 @@ int Run(Pipeline& p, int outputType, int keepTransparency, int& T, int bitCount,
         if (table) std::memset(table, 0, size_t(entries) * size_t(entrySize));
         int64_t N = int64_t(1) << T;
         int w = p.cur_.h->biWidth, h = Height(p.cur_.h);
-        if (D == 1) {
+        if (D == 1 && keepPair) {
+            // Nearest of the two, undithered: the zoom's blended edge pixels
+            // go to one side instead of speckling in a third colour.
+            table[0] = pair[0];
+            table[1] = pair[1];
+            if (DibCore_ConvertDepth(p.cur_.h, p.cur_.b, p.made_.h, p.made_.b) == 0) {
+                p.DropMade();
+                return kTransformLibFailed;
+            }
+        } else if (D == 1) {
             int r = (w < 4 || h < 3) ? Tone_ToMonochromeSmall(p.cur_.h, p.cur_.b, 0, 0, p.made_.h, p.made_.b)
                                      : Tone_ToMonochrome(p.cur_.h, p.cur_.b, 0, p.made_.h, p.made_.b);
             if (r <= 0) {

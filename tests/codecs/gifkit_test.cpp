@@ -343,3 +343,121 @@ TEST(GifWrite, FullColourImagesWrittenOnSeveralThreadsMatchThoseWrittenAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// A GIF of two-colour pixels (0 and 1) whose colour table (global or local)
+// has 2 << (tableBits - 1) entries and whose control block names
+// `transparent`, which may lie beyond the table. The image data is a clear
+// code before every pixel, so no code grows past three bits.
+std::vector<uint8_t> TwoColourGif(int width, int height, int tableBits, bool local, int transparent) {
+    std::vector<uint8_t> g = {'G', 'I', 'F', '8', '9', 'a'};
+    auto le16 = [&](int v) {
+        g.push_back(uint8_t(v));
+        g.push_back(uint8_t(v >> 8));
+    };
+    auto table = [&] {
+        for (int i = 0; i < (1 << tableBits); ++i) {
+            g.push_back(uint8_t(i == 1 ? 250 : 10 + i));  // entry 1 red, entry 0 near black
+            g.push_back(uint8_t(i == 1 ? 20 : 10));
+            g.push_back(uint8_t(i == 1 ? 30 : 10));
+        }
+    };
+    le16(width);
+    le16(height);
+    g.push_back(uint8_t(local ? 0x70 : 0xF0 | (tableBits - 1)));
+    g.push_back(0);
+    g.push_back(0);
+    if (!local) table();
+    g.insert(g.end(), {0x21, 0xF9, 4, 1, 0, 0, uint8_t(transparent), 0});
+    g.push_back(0x2C);
+    le16(0);
+    le16(0);
+    le16(width);
+    le16(height);
+    g.push_back(uint8_t(local ? 0x80 | (tableBits - 1) : 0));
+    if (local) table();
+    g.push_back(2);  // minimum code size: clear 4, end 5, codes of three bits
+    std::vector<uint8_t> data;
+    uint32_t acc = 0;
+    int bits = 0;
+    auto code = [&](int c) {
+        acc |= uint32_t(c) << bits;
+        for (bits += 3; bits >= 8; bits -= 8, acc >>= 8) data.push_back(uint8_t(acc));
+    };
+    for (int i = 0; i < width * height; ++i) {
+        code(4);
+        code(((i % width) + (i / width)) & 1);
+    }
+    code(5);
+    if (bits) data.push_back(uint8_t(acc));
+    for (size_t at = 0; at < data.size(); at += 255) {
+        size_t n = data.size() - at < 255 ? data.size() - at : 255;
+        g.push_back(uint8_t(n));
+        g.insert(g.end(), data.begin() + long(at), data.begin() + long(at + n));
+    }
+    g.push_back(0);
+    g.push_back(0x3B);
+    return g;
+}
+
+}  // namespace
+
+// A control block may name a transparent index beyond a small colour table;
+// the image read gets a table that holds it (never a mark written past its
+// table) and keeps its two colours, through every way of reading a GIF.
+TEST(GifDecode, TransparentIndexBeyondASmallTableGetsATableThatHoldsIt) {
+    pmtest::TempDir dir;
+    std::string path = dir / "t.gif";
+    for (int tableBits : {1, 2})
+        for (bool local : {false, true})
+            for (int transparent : {0, 1, 2, 3, 4, 15, 16, 17, 200, 255}) {
+                SCOPED_TRACE(::testing::Message() << "table bits " << tableBits << (local ? " local" : " global")
+                                                  << ", transparent " << transparent);
+                std::vector<uint8_t> file = TwoColourGif(9, 5, tableBits, local, transparent);
+                ASSERT_TRUE(pmtest::WriteWholeFile(path, file.data(), file.size()));
+                auto expectPixels = [&](const Dib& d, bool alphaIsWhite) {
+                    auto c = Colours(d.h, d.b);
+                    ASSERT_EQ(c.size(), 45u);
+                    for (int i = 0; i < 45; ++i) {
+                        int index = ((i % 9) + (i / 9)) & 1;
+                        if (index == transparent && !alphaIsWhite) {
+                            EXPECT_EQ(c[size_t(i)] >> 24, 0u) << i;
+                            continue;
+                        }
+                        uint32_t want = index == transparent ? 0xFFFFFFFFu : index ? 0xFFFA141Eu : 0xFF0A0A0Au;
+                        EXPECT_EQ(c[size_t(i)], want) << i;
+                    }
+                };
+                for (int bitCount : {8, 24}) {
+                    PmFileHandle f = PmFile_OpenRead(path.c_str());
+                    ASSERT_NE(f, nullptr);
+                    Dib still;
+                    int r = GifKit_ReadImage(0, f, -1, bitCount, -1, 0, &still.h, &still.b);
+                    PmFile_Close(f);
+                    ASSERT_GT(r, 0) << bitCount;
+                    if (bitCount == 8) {
+                        EXPECT_EQ(DibCore_GetTransparentIndex(still.h), transparent);
+                        ASSERT_GT(DibCore_ColorCount(still.h), transparent);
+                    }
+                    expectPixels(still, bitCount == 24);
+                }
+                PmFileHandle f = PmFile_OpenRead(path.c_str());
+                ASSERT_NE(f, nullptr);
+                GifScreen screen;
+                uint32_t loop;
+                int tr = -9;
+                GifFrame fr;
+                DibPair p{};
+                int r = GifKit_ReadFirstFrame(0, f, 0, 1, -1, &screen, &loop, &tr, &fr, &p);
+                PmFile_Close(f);
+                Dib frame;
+                frame.h = p.header;
+                frame.b = p.bits;
+                ASSERT_GT(r, 0);
+                EXPECT_EQ(tr, transparent);
+                EXPECT_EQ(DibCore_GetTransparentIndex(frame.h), transparent);
+                ASSERT_GT(DibCore_ColorCount(frame.h), transparent);
+                expectPixels(frame, false);
+            }
+}

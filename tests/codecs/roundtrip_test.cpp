@@ -8,6 +8,7 @@
 #include "makerlibs/pmimgread.h"
 
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <cstdio>
 #include <cstring>
@@ -350,6 +351,123 @@ TEST(PngRoundTrip, TransparentIndexSurvives) {
         ASSERT_GT(WriteImage(path, type, opt, src), 0);
         ASSERT_GT(ReadImage(path, type, &back), 0);
         EXPECT_EQ(DibCore_GetTransparentIndex(back.h), 7) << type;
+    }
+}
+
+// The palette written covers the transparent entry wherever it lies: above
+// every index in use (a transform picks the first free one), at the last
+// one, or among them; each reads back with the same mark and colours.
+TEST(PngRoundTrip, TransparentEntryAboveEveryIndexInUseIsKept) {
+    pmtest::TempDir dir;
+    struct Row { int bits, used, marked; } rows[] = {
+        {1, 1, 1}, {4, 2, 2}, {4, 3, 15}, {4, 16, 15}, {8, 3, 3}, {8, 5, 200}, {8, 256, 255}, {8, 40, 7},
+    };
+    for (int type : {kTypePng, kTypeGif})
+        for (const Row& r : rows) {
+            SCOPED_TRACE(::testing::Message() << "type " << type << ", " << r.bits << " bits, " << r.used
+                                              << " in use, marked " << r.marked);
+            Dib src, back;
+            DibHeader t{};
+            t.biSize = 40;
+            t.biWidth = 17;
+            t.biHeight = 6;
+            t.biPlanes = 1;
+            t.biBitCount = uint16_t(r.bits);
+            ASSERT_TRUE(DibCore_Create(&t, 0, &src.h, &src.b));
+            RgbQuad* table = DibCore_GetPalette(src.h, 0, 0);
+            for (int i = 0; i < (1 << r.bits); ++i) table[i] = RgbQuad{uint8_t(i * 7), uint8_t(255 - i), uint8_t(i * 3 + 1), 0};
+            table[r.marked].reserved = kTransparentMark;
+            const int stride = DibCore_GetRowStride(src.h, 0);
+            for (int y = 0; y < 6; ++y)
+                for (int x = 0; x < 17; ++x) {
+                    int v = (x + y * 17) % r.used;
+                    uint8_t* row = src.b + size_t(y) * stride;
+                    if (r.bits == 8) row[x] = uint8_t(v);
+                    else if (r.bits == 4) row[x / 2] = uint8_t(x & 1 ? (row[x / 2] & 0xF0) | v : (row[x / 2] & 0x0F) | v << 4);
+                    else if (v) row[x / 8] = uint8_t(row[x / 8] | (0x80 >> (x & 7)));
+                }
+            DibIOOptions opt;
+            DibIO_GetDefaultOptions(type, &opt);
+            std::string path = dir / "t.img";
+            ASSERT_GT(WriteImage(path, type, opt, src), 0);
+            ASSERT_GT(ReadImage(path, type, &back), 0);
+            EXPECT_EQ(DibCore_GetTransparentIndex(back.h), r.marked);
+            EXPECT_EQ(CountDiffs(Colours(src.h, src.b), Colours(back.h, back.b)), 0u);
+        }
+}
+
+namespace {
+
+// A 16-bit PNG of `channels` samples per pixel (1 grey, 2 grey and alpha,
+// 3 RGB, 4 RGBA), one row per sample value, each channel offset along the
+// list so the channels differ; with `trns` a grey or RGB file marks the
+// value of `trnsSample`.
+bool Write16BitPng(const std::string& path, int channels, const std::vector<uint16_t>& samples, bool trns,
+                   uint16_t trnsSample) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(f);
+        return false;
+    }
+    png_init_io(png, f);
+    const int types[] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA};
+    const png_uint_32 w = png_uint_32(samples.size());
+    png_set_IHDR(png, info, w, 1, 16, types[channels], PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    if (trns) {
+        png_color_16 c{};
+        c.gray = c.red = c.green = c.blue = trnsSample;
+        png_set_tRNS(png, info, nullptr, 0, &c);
+    }
+    png_write_info(png, info);
+    std::vector<uint8_t> row;
+    for (size_t x = 0; x < w; ++x)
+        for (int c = 0; c < channels; ++c) {
+            // Colour channels share the sample for a tRNS match; alpha runs
+            // the list backwards.
+            uint16_t v = (channels == 2 || channels == 4) && c == channels - 1 ? samples[w - 1 - x] : samples[x];
+            row.push_back(uint8_t(v >> 8));
+            row.push_back(uint8_t(v));
+        }
+    png_write_row(png, row.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return std::fclose(f) == 0;
+}
+
+}  // namespace
+
+// Sixteen-bit samples come out as the nearest eight-bit level, not their
+// high byte (0xFF00 is 254, 0x01FF is 2), in every colour type and with
+// transparency, alpha included.
+TEST(PngDecode, SixteenBitSamplesAreScaledToTheNearestLevel) {
+    pmtest::TempDir dir;
+    const std::vector<uint16_t> samples = {0x0000, 0x0080, 0x00FF, 0x0180, 0x01FF, 0x7F7F, 0x7FFF, 0x8000,
+                                           0x80FF, 0xA5C3, 0xFE80, 0xFF00, 0xFF7F, 0xFFFF};
+    auto scaled = [](uint16_t v) { return uint32_t((uint32_t(v) * 255 + 32767) / 65535); };
+    struct Row { int channels; bool trns; } rows[] = {{1, false}, {2, false}, {3, false}, {4, false}, {1, true}, {3, true}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(::testing::Message() << r.channels << " channels" << (r.trns ? " with tRNS" : ""));
+        std::string path = dir / "s.png";
+        const uint16_t marked = 0xA5C3;
+        ASSERT_TRUE(Write16BitPng(path, r.channels, samples, r.trns, marked));
+        Dib d;
+        ASSERT_GT(ReadImage(path, kTypePng, &d), 0);
+        auto got = Colours(d.h, d.b);
+        ASSERT_EQ(got.size(), samples.size());
+        for (size_t x = 0; x < samples.size(); ++x) {
+            uint32_t v = scaled(samples[x]);
+            uint32_t alpha = r.channels == 2 || r.channels == 4 ? scaled(samples[samples.size() - 1 - x])
+                             : r.trns && samples[x] == marked ? 0
+                                                              : 255;
+            if (r.channels == 1 && !r.trns && d.h->biBitCount <= 8) alpha = 255;
+            uint32_t want = alpha << 24 | v << 16 | v << 8 | v;
+            EXPECT_EQ(got[x], want) << std::hex << "sample " << samples[x] << " got " << got[x];
+        }
     }
 }
 

@@ -81,4 +81,28 @@ TEST(SettingsValues, HostileValuesStayInsideTheRecord) {
     for (int t : p.ImageType) EXPECT_EQ(t, 0);
 }
 
+TEST(SettingsValues, ValuesNoDialogCanMakeReadAsSoundOnes) {
+    // A filter outside the list or a type that cannot be written would fail
+    // every file of a run; each reads as what the dialog can show.
+    struct Row { const char* key; const char* stored; int filter, useFilter, writeType; } rows[] = {
+        {"Filter", "11", 4, 0, 3},  {"Filter", "16", 4, 0, 3},  {"Filter", "19", 4, 0, 3},
+        {"Filter", "23", 4, 0, 3},  {"Filter", "24", 4, 0, 3},  {"Filter", "99", 4, 0, 3},
+        {"Filter", "-1", 4, 0, 3},  {"Filter", "0", 4, 0, 3},   {"Filter", "26", 26, 1, 3},
+        {"Filter", "12", 12, 1, 3}, {"WriteImageType", "7", 2, 1, 3}, {"WriteImageType", "2", 2, 1, 3},
+        {"WriteImageType", "0", 2, 1, 3}, {"WriteImageType", "-5", 2, 1, 3},
+        {"WriteImageType", "6", 2, 1, 6}, {"WriteImageType", "1", 2, 1, 1},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.key) + "=" + r.stored);
+        MapValues v;
+        v.values["IMGCONVERT/UseFilter"] = "1";
+        v.values["IMGCONVERT/Filter"] = "2";
+        v.values[std::string("IMGCONVERT/") + r.key] = r.stored;
+        PersistedParams p = Read(&v);
+        EXPECT_EQ(p.Filter, r.filter);
+        EXPECT_EQ(p.UseFilter, r.useFilter);
+        EXPECT_EQ(p.WriteImageType, r.writeType);
+    }
+}
+
 }  // namespace

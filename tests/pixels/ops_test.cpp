@@ -380,6 +380,73 @@ TEST(Colours, MappingUsesOnlyTheFirstNEntries) {
     EXPECT_EQ(Quant_NearestColor(1, 2, 3, 0, WebPalette()), 0);
 }
 
+// On a ramp whose value is its own position, a filter's output is the
+// position of its centre, which falls a quarter or three quarters between
+// two pixels (a 1.5 step); the result must be that position rounded, in
+// each direction, by every scaler and both loops.
+TEST(Scalers, RoundToTheNearestLevelInEachDirection) {
+    struct Case { int method; bool vertical; int from, to; } cases[] = {
+        {0, false, 240, 160}, {1, false, 240, 160}, {2, false, 240, 160}, {2, false, 160, 240}, {1, false, 160, 240},
+        {0, true, 240, 160},  {1, true, 240, 160},  {2, true, 240, 160},  {2, true, 160, 240},
+    };
+    for (bool portable : {true, false})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(::testing::Message() << "method " << c.method << (c.vertical ? " vertical " : " horizontal ")
+                                              << c.from << " to " << c.to << (portable ? " portable" : " vector"));
+            Dib src, dst;
+            ASSERT_TRUE(Make(&src, c.vertical ? 8 : c.from, c.vertical ? c.from : 8, 24));
+            Fill(&src, [&](int x, int y) { return uint32_t(c.vertical ? y : x) * 0x010101u; });
+            ASSERT_TRUE(Make(&dst, c.vertical ? 8 : c.to, c.vertical ? c.to : 8, 24));
+            Geom_PortableLoopsForTest(portable);
+            int r = Geom_ZoomExtent(c.method, nullptr, src.h, src.b, dst.h, dst.b);
+            Geom_PortableLoopsForTest(false);
+            ASSERT_EQ(r, 1);
+            const double scale = double(c.from) / c.to;
+            int checked = 0;
+            for (int o = 8; o < c.to - 8; ++o) {
+                double centre = (o + 0.5) * scale - 0.5;
+                double frac = centre - std::floor(centre);
+                if (std::fabs(frac - 0.5) < 0.2) continue;  // too near a tie to tell
+                uint32_t got = c.vertical ? dst.Rgb(4, o) : dst.Rgb(o, 4);
+                ASSERT_EQ(int(got & 255), int(std::lround(centre))) << "at " << o << ", centre " << centre;
+                ++checked;
+            }
+            EXPECT_GT(checked, c.to / 3);
+        }
+}
+
+// Error diffusion carries each pixel's error on to the pixels not yet done,
+// whichever way the row runs; an error sent back to a pixel already done is
+// lost, and rows run right to left drift from the level of a flat area.
+TEST(Dithering, EveryBandOfRowsKeepsTheLevelInBothDirections) {
+    RgbQuad greys[8];
+    for (int i = 0; i < 8; ++i) greys[i] = RgbQuad{uint8_t(i * 255 / 7), uint8_t(i * 255 / 7), uint8_t(i * 255 / 7), 0};
+    for (int level : {40, 64, 100, 128, 190}) {
+        Dib flat;
+        ASSERT_TRUE(Make(&flat, 96, 64, 24));
+        Fill(&flat, [&](int, int) { return uint32_t(level) * 0x010101u; });
+        Dib mono, mapped;
+        ASSERT_TRUE(Make(&mono, 96, 64, 1));
+        ASSERT_GT(Tone_ToMonochrome(flat.h, flat.b, 0, mono.h, mono.b), 0);
+        ASSERT_TRUE(Make(&mapped, 96, 64, 8));
+        ASSERT_GT(DibOps_MapToPalette(flat.h, flat.b, 6, 8, 8, greys, mapped.b), 0);
+        std::memcpy(mapped.table(), greys, sizeof greys);
+        // Two rows, one each way: the error a row leaves to the next may
+        // change which of the two has the dots, not their sum.
+        // Bands of eight rows, four each way, past the first (whose dots
+        // settle in): the tolerance is a few dots of one bit, or under one
+        // level of a palette whose steps are 36 levels apart.
+        for (const Dib* d : {&mono, &mapped})
+            for (int y = 8; y < 64; y += 8) {
+                double sum = 0;
+                for (int yy = y; yy < y + 8; ++yy)
+                    for (int x = 0; x < 96; ++x) sum += d->Rgb(x, yy) & 255;
+                EXPECT_NEAR(sum / (96 * 8), level, d->depth() == 1 ? 4 : 1)
+                    << "level " << level << ", rows " << y << "-" << y + 7 << ", depth " << d->depth();
+            }
+    }
+}
+
 TEST(Mono, DitheringKeepsTheMeanAndSmallImagesThreshold) {
     Dib grey, one;
     ASSERT_TRUE(Make(&grey, 64, 64, 24));

@@ -170,6 +170,51 @@ TEST(TransformColour, TinyImagesThresholdLargerOnesDither) {
     EXPECT_GT(whiteCount(4, 3), 0);
 }
 
+TEST(TransformColour, OneBitPicturesKeepTheirOwnTwoColoursOnlyWhenTheDepthFollowsThem) {
+    // A zoomed one-bit picture of 8x8 blocks: the reduction back to one bit
+    // either keeps its two colours, each block still its own, or makes the
+    // dithered black and white.
+    struct Row { uint32_t c0, c1; int bitCount, filter; bool kept; } rows[] = {
+        {0x0000FF, 0xFFFF00, 0, 0, true},    // blue and yellow
+        {0x000000, 0xC02020, 0, 0, true},    // one of them black
+        {0x3060A0, 0x3060A0, 0, 0, true},    // one colour twice
+        {0x000000, 0xFFFFFF, 0, 0, false},   // black and white as before
+        {0xFFFFFF, 0x000000, 0, 0, false},
+        {0x0000FF, 0xFFFF00, 1, 0, false},   // one bit chosen
+        {0x0000FF, 0xFFFF00, 0, 4, false},   // a tone filter recolours
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(::testing::Message() << std::hex << r.c0 << " " << r.c1 << std::dec << " bits " << r.bitCount
+                                          << " filter " << r.filter);
+        Dib d;
+        ASSERT_TRUE(Make(&d, 64, 48, 1));
+        SetEntry(&d, 0, r.c0);
+        SetEntry(&d, 1, r.c1);
+        auto source = [](int x, int y) { return ((x / 8) + (y / 8)) & 1; };
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x) d.SetIndex(x, y, source(x, y));
+        Args a;
+        a.depth = 1;
+        a.bitCount = r.bitCount;
+        a.filter = r.filter;
+        a.resize = 1;
+        a.box = PmSize{32, 32};
+        ASSERT_EQ(Pipe(a, &d), 0);
+        ASSERT_EQ(d.depth(), 1);
+        ASSERT_EQ(d.width(), 32);
+        std::set<uint32_t> colours;
+        for (int y = 0; y < d.height(); ++y)
+            for (int x = 0; x < d.width(); ++x) colours.insert(d.Rgb(x, y));
+        if (!r.kept) {
+            for (uint32_t c : colours) EXPECT_TRUE(c == 0 || c == 0xFFFFFF) << std::hex << c;
+            continue;
+        }
+        for (int y = 1; y < d.height(); y += 4)
+            for (int x = 1; x < d.width(); x += 4)
+                ASSERT_EQ(d.Rgb(x, y), source(2 * x, 2 * y) ? r.c1 : r.c0) << x << "," << y;
+    }
+}
+
 TEST(TransformZoom, ScalerFollowsTheDirectionOfEachAxis) {
     // Narrower but taller: the hard setting must not use the shrink-only
     // scaler (it cannot enlarge); the soft one takes its smooth reduction.
