@@ -60,3 +60,11 @@ void AddTypesTheFileDidNotKnow(const char* known, const int* library, int librar
     }
     *selectedCount = count;
 }
+
+bool SelectsAnyOf(const int* selected, int selectedCount, int capacity, const int* library, int libraryCount) {
+    if (!selected || !library) return false;
+    int count = selectedCount < 0 ? 0 : selectedCount > capacity ? capacity : selectedCount;
+    for (int i = 0; i < count; ++i)
+        if (selected[i] != 0 && Contains(library, libraryCount, selected[i])) return true;
+    return false;
+}

@@ -20,3 +20,8 @@ bool FormatKnownTypes(const int* types, int count, char* out, size_t size);
 // first release's types.
 void AddTypesTheFileDidNotKnow(const char* known, const int* library, int libraryCount, int* selected,
                                int* selectedCount, int capacity);
+
+// Whether the selection (the first `selectedCount` codes, clamped to
+// `capacity`) names any type of the library's list: a run with none of them
+// can convert nothing.
+bool SelectsAnyOf(const int* selected, int selectedCount, int capacity, const int* library, int libraryCount);

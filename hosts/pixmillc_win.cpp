@@ -1,12 +1,16 @@
 // pixmillc.exe: the batch run for scripts. Converts the named files, folders
 // and drives with the saved settings, without a window: a line per file and
 // the run's report go to the console. Exit code 0 = every file converted,
-// 1 = some failed or the run had errors, 2 = usage error.
+// 1 = some failed or the run had errors, or there was nothing it could
+// convert, 2 = usage error.
 #include "batch/batch_run.h"
 #include "entry/extras.h"
+#include "entry/known_types.h"
 #include "entry/startup.h"
+#include "makerlibs/pmcore.h"
 #include "makerlibs/pmfilelist.h"
 #include "makerlibs/pmimgkit.h"
+#include "makerlibs/pmpath.h"
 #include "makerlibs/pmwinkit.h"
 #include "entry/settings_ini.h"
 #include "records/run_records.h"
@@ -22,11 +26,20 @@ namespace {
 
 constexpr char kUsage[] =
     "使い方: pixmillc [--ini 設定ファイル] [--jobs N] [--quiet] [--times] ファイル|フォルダ|ドライブ ...\n"
+    "        pixmillc --help | --version\n"
     "  設定は PIXMILL.INI (インストールフォルダ、なければカレントフォルダ) から読みます。\n"
+    "  --ini 設定ファイル: PIXMILL.INI の代わりに読む設定ファイル。\n"
     "  --jobs N: 同時に変換するファイル数 (0 = 自動, 1-64)。設定ファイルの Threads より優先します。\n"
+    "  --quiet: ファイルごとの行を出力しません (最後の報告は出力します)。\n"
     "  --times: ファイルごとの変換時間 (ミリ秒) を \"TIME<tab>ms<tab>パス\" の行で、\n"
     "           プロセスの起動から処理開始までの時間を \"START<tab>ms\" の行で、\n"
-    "           実行全体の時間を最後に \"RUN<tab>ms<tab>ファイル数\" の行で出力します。\n";
+    "           実行全体の時間を最後に \"RUN<tab>ms<tab>ファイル数\" の行で出力します。\n"
+    "  --help: この説明を表示します。  --version: バージョンを表示します。\n"
+    "  終了コード: 0 = すべて変換, 1 = 変換できなかったファイルやエラーがあった, 2 = 使い方の誤り\n";
+
+constexpr char kNoInputTypes[] =
+    "変換するファイルはありません: 入力ファイルタイプが1つも選択されていません "
+    "(設定の「入力ファイルタイプ」で選択してください)。\r\n";
 
 bool g_quiet = false;
 bool g_times = false;
@@ -94,6 +107,49 @@ void OnProgress(const ImageConvertParams* p, const char* path, bool done) {
     PrintOut(line.c_str());
 }
 
+// A usage error names what was wrong before the usage itself.
+int UsageError(const std::string& what) {
+    PrintErr((what + "\r\n").c_str());
+    PrintErr(kUsage);
+    return 2;
+}
+
+// The version this program carries in its version resource, which is what
+// the file's properties show.
+std::string VersionText() {
+    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16));  // RT_VERSION
+    HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+    const auto* data = static_cast<const uint8_t*>(loaded ? LockResource(loaded) : nullptr);
+    DWORD size = found ? SizeofResource(nullptr, found) : 0;
+    constexpr uint32_t kFixedInfoSignature = 0xFEEF04BD;
+    for (DWORD at = 0; data && at + 16 <= size; at += 4) {
+        uint32_t words[4];
+        std::memcpy(words, data + at, sizeof words);
+        if (words[0] != kFixedInfoSignature) continue;
+        char text[48];
+        std::snprintf(text, sizeof text, "%u.%u.%u", unsigned(words[2] >> 16), unsigned(words[2] & 0xFFFF),
+                      unsigned(words[3] >> 16));
+        return text;
+    }
+    return "?";
+}
+
+// A pattern argument ("D:\Photos\*.jpg") whose folder exists but which
+// matches nothing: the walk would find no entry and say nothing.
+bool PatternMatchesNothing(const char* entry) {
+    const char* name = PmPath_NameStart(entry);
+    if (!PmPath_FindChar(name, '*') && !PmPath_FindChar(name, '?')) return false;
+    std::wstring wide;
+    if (!Core_WideExact(entry, &wide)) return false;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(Core_LongPathForm(wide).c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        FindClose(h);
+        return false;
+    }
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 // The arguments after the program's name, split as the file list splits
 // PIXMILL.EXE's command line: a backslash before a closing quote stays a
 // backslash ("C:\Photos\" is that folder, not a quote and the rest of the
@@ -123,18 +179,14 @@ int main() {
     std::vector<char*> entries;
     for (int i = 0; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--ini")) {
-            if (++i >= argc) {
-                PrintErr(kUsage);
-                return 2;
-            }
+            if (++i >= argc) return UsageError("--ini の後に設定ファイル名がありません。");
             iniArg = argv[i];
         } else if (!std::strcmp(argv[i], "--jobs")) {
             char* end = nullptr;
             long n = ++i < argc ? std::strtol(argv[i], &end, 10) : -1;
-            if (i >= argc || !*argv[i] || *end || n < 0 || n > kMaxThreads) {
-                PrintErr(kUsage);
-                return 2;
-            }
+            if (i >= argc) return UsageError("--jobs の後に数がありません。");
+            if (!*argv[i] || *end || n < 0 || n > kMaxThreads)
+                return UsageError(std::string("--jobs の値が正しくありません (0-64): ") + argv[i]);
             jobs = int(n);
         } else if (!std::strcmp(argv[i], "--quiet")) {
             g_quiet = true;
@@ -142,18 +194,17 @@ int main() {
             g_times = true;
         } else if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "/?")) {
             PrintOut(kUsage);
-            return 2;
+            return 0;
+        } else if (!std::strcmp(argv[i], "--version")) {
+            PrintOut(("pixmillc " + VersionText() + "\r\n").c_str());
+            return 0;
         } else if (!std::strncmp(argv[i], "--", 2)) {
-            PrintErr(kUsage);
-            return 2;
+            return UsageError(std::string("不明なオプションです: ") + argv[i]);
         } else {
             entries.push_back(argv[i]);
         }
     }
-    if (entries.empty()) {
-        PrintErr(kUsage);
-        return 2;
-    }
+    if (entries.empty()) return UsageError("変換するファイル、フォルダまたはドライブを指定してください。");
 
     ImgKit_Initialize(1);
     static AppPaths paths;
@@ -188,6 +239,13 @@ int main() {
     Pm_BindExtras(&params, &extras);
     pmImageConvert_GetPrivateIniFile(&params, iniFile[0] ? iniFile : nullptr);
     if (jobs >= 0) extras.Threads = jobs;
+    int offered[kMaxImageTypes];
+    int offeredCount = ImgKit_ListImageTypes(16, kMaxImageTypes, offered);
+    if (!SelectsAnyOf(params.ImageType, params.ImageTypeCount, kMaxImageTypes, offered, offeredCount)) {
+        PrintErr(kNoInputTypes);
+        ImgKit_Terminate();
+        return 1;
+    }
     params.AppFolder = paths.Folder;
     params.IniFile = iniFile;
     params.HelpPage = paths.HelpPage;
@@ -196,13 +254,20 @@ int main() {
     // Nothing may wait for a user: no file manager, no result dialog.
     params.FileMode &= ~(FILEMODE_OPENFOLDER | FILEMODE_ENDMESSAGE);
 
-    FileList files;
-    std::memset(&files, 0, sizeof files);
-    files.Count = int32_t(entries.size());
-    files.Paths = entries.data();
-
     Batch_SetProgressHook(OnProgress);
     pmImageConvert_LogOperate(&params, kLogBegin, nullptr, 0, 0);
+    // A pattern that matches nothing is reported as a missing name is.
+    std::vector<char*> walked;
+    for (char* entry : entries) {
+        if (PatternMatchesNothing(entry))
+            pmImageConvert_LogOperate(&params, kLogAddError, entry, kErrOpenInput, int(ERROR_FILE_NOT_FOUND));
+        else
+            walked.push_back(entry);
+    }
+    FileList files;
+    std::memset(&files, 0, sizeof files);
+    files.Count = int32_t(walked.size());
+    files.Paths = walked.data();
     LARGE_INTEGER runStart, runEnd, frequency;
     FILETIME walkStart;
     GetSystemTimeAsFileTime(&walkStart);

@@ -130,6 +130,11 @@ INT_PTR SubPageDispatch(HWND sub, UINT message, WPARAM wParam, LPARAM lParam) {
 
 // --- the page ------------------------------------------------------------
 
+// The outputs whose writers store the camera's data (the others are written
+// without it): the check box promises nothing for the rest, and keeps its
+// state for when such a type is chosen again.
+bool CarriesMetadata(int type) { return type == kTypeJpeg || type == kTypePng || type == kTypeTiff; }
+
 void OnTypeCommand(HWND page, int code) {
     if (code != 0 && code != CBN_SELCHANGE) return;
     ImageConvertParams* p = Page_Params(page);
@@ -141,6 +146,7 @@ void OnTypeCommand(HWND page, int code) {
     for (SaveOptionPage& slot : st->SaveOptionPages)
         if (slot.Window && &slot != chosen) ShowWindow(slot.Window, SW_HIDE);
     if (chosen->Window) ShowWindow(chosen->Window, SW_SHOW);
+    EnableWindow(GetDlgItem(page, IDC_OUTPUT_KEEPMETA), CarriesMetadata(chosen->ImageType));
     Page_NotifyChanged(page);
 }
 

@@ -3,6 +3,7 @@
 // straight into Args->Params; the frame compares the live record with its
 // snapshot to decide whether Apply has anything to do.
 #include "entry/dialog_procs.h"
+#include "entry/known_types.h"
 #include "entry/params.h"
 #include "entry/settings_ini.h"
 #include "makerlibs/pmcore.h"
@@ -22,6 +23,9 @@
 namespace {
 
 constexpr int kHelpContextSettings = 7;
+constexpr char kNoInputTypeText[] =
+    "入力ファイルタイプが選択されていません。\n\n"
+    "変換するファイルの種類を「入力ファイルタイプ」で1つ以上選択してください。";
 
 // The number the wheel drivers of old mice send instead of WM_MOUSEWHEEL.
 UINT g_wheelRollMessage;
@@ -204,6 +208,15 @@ void OnValidate(HWND dialog, InitParamsDlgState* st, WPARAM wParam) {
         return;
     }
     LoadPages(st, 0, 0);
+
+    // Saved without a type, every run would end at once with nothing done
+    // and nothing said.
+    int offered[kMaxImageTypes];
+    int offeredCount = ImgKit_ListImageTypes(16, kMaxImageTypes, offered);
+    if (!SelectsAnyOf(p.ImageType, p.ImageTypeCount, kMaxImageTypes, offered, offeredCount)) {
+        WinKit_MessageBox(dialog, kNoInputTypeText, caption, MB_ICONEXCLAMATION | MB_OK, 0, 0);
+        return;
+    }
 
     // Room for what a run appends to the folder.
     size_t limit = 260;

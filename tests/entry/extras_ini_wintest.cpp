@@ -3,6 +3,7 @@
 #include "common/testsupport.h"
 #include "entry/extras.h"
 #include "entry/settings_ini.h"
+#include "makerlibs/pmimgkit.h"
 
 #include <gtest/gtest.h>
 
@@ -66,8 +67,13 @@ TEST(ExtrasIni, KeysComeAfterEveryOlderKeyInTheirOrder) {
     b.extras = ImageConvertExtras{0, 1, 1, 0, 0};
     pmImageConvert_WritePrivateIniFile(&b.params, ini.c_str());
     std::string text = ReadText(ini);
-    const std::string tail =
-        "Gif_Interlace=2\r\nAutoRotate=0\r\nColorManage=1\r\nKeepMetadata=1\r\nNoEnlarge=0\r\nThreads=0\r\n";
+    // Last, the types the library offered: what this file could have ticked.
+    int types[kMaxImageTypes];
+    int n = ImgKit_ListImageTypes(16, kMaxImageTypes, types);
+    std::string known;
+    for (int i = 0; i < n; ++i) known += (i ? "," : "") + std::to_string(types[i]);
+    const std::string tail = "Gif_Interlace=2\r\nAutoRotate=0\r\nColorManage=1\r\nKeepMetadata=1\r\nNoEnlarge=0\r\n"
+                             "Threads=0\r\nKnownImageTypes=" + known + "\r\n";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 
@@ -79,6 +85,14 @@ TEST(ExtrasIni, KeysComeAfterEveryOlderKeyInTheirOrder) {
     EXPECT_LT(text.find("Gif_Interlace="), text.find("AutoRotate="));
     EXPECT_LT(text.find("AutoRotate="), text.find("NoEnlarge="));
     EXPECT_LT(text.find("NoEnlarge="), text.find("Threads="));
+    EXPECT_LT(text.find("Threads="), text.find("KnownImageTypes="));
+
+    // A file that knew every type keeps an unticked one unticked.
+    std::string chosen = "[IMGCONVERT]\r\nImageTypeCount=1\r\nImageType0=3\r\nKnownImageTypes=" + known + "\r\n";
+    ASSERT_TRUE(pmtest::WriteWholeFile(ini, chosen.data(), chosen.size()));
+    pmImageConvert_GetPrivateIniFile(&b.params, ini.c_str());
+    EXPECT_EQ(b.params.ImageTypeCount, 1);
+    EXPECT_EQ(b.params.ImageType[0], 3);
 }
 
 TEST(ExtrasIni, ThreadsRoundTripsAndCountsItCannotHoldReadAsAutomatic) {

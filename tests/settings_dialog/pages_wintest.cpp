@@ -119,6 +119,30 @@ TEST(InputPage, StoresTheSelectionInListOrder) {
     });
 }
 
+TEST(InputPage, NoTypeTickedRefusesApplyAndSaveWithAReason) {
+    pmtest::TempDir dir;
+    std::string ini = dir / "PIXMILL.INI";
+    DialogSetup setup(ini);
+    setup.run([&](Driver& d) {
+        HWND list = d.control(kInput, IDC_INPUT_TYPES);
+        int n = static_cast<int>(SendMessageA(list, LB_GETCOUNT, 0, 0));
+        for (int i = 0; i < n; ++i) ToggleItem(d, list, i);
+        ASSERT_EQ(d.params().ImageTypeCount, 0);
+        for (int button : {IDC_SETTINGS_APPLY, IDC_SETTINGS_SAVE}) {
+            d.press(button);
+            HWND box = d.waitOwnedDialog();
+            ASSERT_NE(box, nullptr) << button;
+            EXPECT_NE(d.boxText(box).find("入力ファイルタイプ"), std::string::npos) << d.boxText(box);
+            EXPECT_TRUE(d.answer(box, IDOK));
+            EXPECT_TRUE(IsWindow(d.dialog()));
+            EXPECT_FALSE(pmtest::FileExists(ini)) << button;
+        }
+        ToggleItem(d, list, 0);
+        d.press(IDC_SETTINGS_APPLY);
+        EXPECT_TRUE(WaitFor([&] { return pmtest::FileExists(ini); }));
+    });
+}
+
 TEST(InputPage, SubFolderToggleReloadsOtherPagesKeepingTheirEdits) {
     pmtest::TempDir dir;
     DialogSetup setup(dir / "PIXMILL.INI");
@@ -172,6 +196,26 @@ TEST(OutputPage, ScanMethodValuesDependOnTheFormat) {
         EXPECT_TRUE(Shown(d.subPage(kTypeJpeg)));
         EXPECT_FALSE(Shown(d.subPage(kTypeGif)));
         EXPECT_FALSE(Shown(d.subPage(kTypeTiff)));
+    });
+}
+
+TEST(OutputPage, KeepMetadataIsOfferedOnlyForTypesThatCarryItAndKeepsItsState) {
+    pmtest::TempDir dir;
+    DialogSetup setup(dir / "PIXMILL.INI");
+    setup.run([&](Driver& d) {
+        HWND type = d.control(kOutput, IDC_OUTPUT_TYPE);
+        HWND keep = d.control(kOutput, IDC_OUTPUT_KEEPMETA);
+        d.choose(type, 4);
+        ASSERT_EQ(d.params().WriteImageType, kTypeJpeg);
+        d.click(keep);
+        const bool ticked = d.checked(keep);
+        int count = static_cast<int>(SendMessageA(type, CB_GETCOUNT, 0, 0));
+        for (int i = 0; i < count; ++i) {
+            d.choose(type, i);
+            int t = d.params().WriteImageType;
+            EXPECT_EQ(IsWindowEnabled(keep) != FALSE, t == kTypeJpeg || t == kTypePng || t == kTypeTiff) << t;
+            EXPECT_EQ(d.checked(keep), ticked) << t;
+        }
     });
 }
 
