@@ -145,6 +145,16 @@ TEST(SettingsIni, RoundTripKeepsEveryPersistedField) {
     EXPECT_NE(ReadText(ini).find("Bmp_Format=65535\r\n"), std::string::npos);
 }
 
+// Written with every selection, even by a caller without the newer
+// settings: the types the library offered, so a later type is known as new.
+static std::string KnownTypesLine() {
+    int types[kMaxImageTypes];
+    int n = ImgKit_ListImageTypes(16, kMaxImageTypes, types);
+    std::string line = "KnownImageTypes=";
+    for (int i = 0; i < n; ++i) line += (i ? "," : "") + std::to_string(types[i]);
+    return line + "\r\n";
+}
+
 TEST(SettingsIni, WritesKeysInFixedOrder) {
     pmtest::TempDir dir;
     std::string ini = dir / "order.ini";
@@ -158,12 +168,12 @@ TEST(SettingsIni, WritesKeysInFixedOrder) {
     p.SaveOptions.Jpeg_Quality = 80;
     pmImageConvert_WritePrivateIniFile(&p, ini.c_str());
     const std::string expected =
-        "[IMGCONVERT_DISP]\r\nCurNode=0\r\nCurLeaf=0\r\n"
+        std::string("[IMGCONVERT_DISP]\r\nCurNode=0\r\nCurLeaf=0\r\n"
         "[IMGCONVERT]\r\nDirection=0\r\nResize=1\r\nSize.cx=96\r\nSize.cy=96\r\nBitCount=0\r\nPalette=0\r\n"
         "ZoomFilter=1\r\nUseFilter=0\r\nFilter=4\r\nImageTypeCount=2\r\nImageType0=1\r\nImageType1=3\r\n"
         "FileMode=54128\r\nWritePath=C:\\out\r\nLogFile=C:\\out\\log.txt\r\nWriteImageType=3\r\nImageCount=1\r\n"
         "Bmp_Format=0\r\nBmp_Comp=0\r\nJpeg_Quality=80\r\nJpeg_Smoothing=0\r\nJpeg_OptEncode=1\r\n"
-        "Jpeg_Progressive=2\r\nPng_Interlace=2\r\nGif_Interlace=2\r\n";
+        "Jpeg_Progressive=2\r\nPng_Interlace=2\r\nGif_Interlace=2\r\n") + KnownTypesLine();
     // The profile functions may separate sections with a blank line.
     std::string text = ReadText(ini);
     std::string squeezed;
@@ -246,7 +256,8 @@ TEST(SettingsIni, EmptyValuesAndAbsurdNumbers) {
     EXPECT_EQ(p.Size.cy, 0);        // not a number
     EXPECT_EQ(p.ImageTypeCount, kMaxImageTypes);
     EXPECT_EQ(p.BitCount, 12);
-    EXPECT_EQ(p.Filter, 11);
+    EXPECT_EQ(p.Filter, 4);  // not a filter: the default, switched off
+    EXPECT_EQ(p.UseFilter, 0);
     EXPECT_EQ(p.Direction, 8);
     WriteText(ini, "[IMGCONVERT]\r\nImageTypeCount=-4\r\n");
     pmImageConvert_GetPrivateIniFile(&p, ini.c_str());

@@ -47,13 +47,17 @@ std::string Overflow(HWND control, const char* text) {
     HGDIOBJ old = SelectObject(dc, font ? font : GetStockObject(DEFAULT_GUI_FONT));
     RECT need{0, 0, client.right, 0};
     DrawTextA(dc, text, -1, &need, format);
+    RECT line{0, 0, 0, 0};  // for the message: the width the text's longest line takes
+    DrawTextA(dc, text, -1, &line, (format & ~UINT(DT_WORDBREAK)) | DT_CALCRECT);
     SelectObject(dc, old);
     ReleaseDC(control, dc);
     std::string why;
     if (need.right > client.right)
         why += "needs " + std::to_string(need.right) + " px across, has " + std::to_string(client.right) + "; ";
     if (need.bottom > client.bottom)
-        why += "needs " + std::to_string(need.bottom) + " px down, has " + std::to_string(client.bottom);
+        why += "needs " + std::to_string(need.bottom) + " px down, has " + std::to_string(client.bottom) +
+               " (its longest line is " + std::to_string(line.right) + " px, " + std::to_string(client.right) +
+               " across)";
     return why;
 }
 
