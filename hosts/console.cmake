@@ -5,5 +5,7 @@ add_executable(pixmillc ${CMAKE_CURRENT_SOURCE_DIR}/pixmillc_win.cpp $<TARGET_OB
     ${CMAKE_CURRENT_SOURCE_DIR}/pixmillc.rc)
 target_link_libraries(pixmillc PRIVATE pm_windows pm_portable)
 target_include_directories(pixmillc PRIVATE ${PM_ROOT} ${CMAKE_BINARY_DIR} ${PM_ROOT}/resources)
+set_property(SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/pixmillc.rc APPEND PROPERTY OBJECT_DEPENDS
+    ${PM_ROOT}/resources/version.rc ${PM_ROOT}/resources/pixmill.manifest ${CMAKE_BINARY_DIR}/pm_version.h)
 set_target_properties(pixmillc PROPERTIES OUTPUT_NAME pixmillc SUFFIX ".exe"
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
