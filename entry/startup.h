@@ -20,7 +20,8 @@ struct ProgressDlgArgs {
 };
 
 // Finds the installation folder: the "Path" value of the program's App Paths
-// key, else the current directory; then forms the paths. When the folder's
+// key under HKEY_LOCAL_MACHINE, or under HKEY_CURRENT_USER when the machine
+// has no such key, else the current directory; then forms the paths. When the folder's
 // paths would not fit their buffers the current directory is tried, and
 // when that fails too every path stays empty (settings then come from the
 // defaults and are never written to a guessed file).

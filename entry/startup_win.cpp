@@ -19,9 +19,11 @@ constexpr DWORD kCurrentDirLimit = 261;
 AppPaths g_paths;
 InitParamsDlgArgs g_dlgArgs = {kInitParamsDlgArgsSize, 0, 0, {}, 0, nullptr};
 
-void RegistryFolder(char (&folder)[kAppPathBytes]) {
+// False when the key itself is missing, so that the next place is asked; a
+// key without a usable "Path" is an answer (the current directory then).
+bool RegistryFolder(HKEY root, char (&folder)[kAppPathBytes]) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExA(root, kAppPathsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     DWORD size = kRegistryPathLimit;
     // The value's type is not looked at; a value without its terminator
     // still ends inside the zeroed buffer.
@@ -29,6 +31,7 @@ void RegistryFolder(char (&folder)[kAppPathBytes]) {
         folder[0] = '\0';
     folder[kRegistryPathLimit] = '\0';
     RegCloseKey(key);
+    return true;
 }
 
 }  // namespace
@@ -38,7 +41,9 @@ InitParamsDlgArgs* Pm_ModuleDlgArgs() { return &g_dlgArgs; }
 
 void FindAppPaths(AppPaths* out) {
     char folder[kAppPathBytes] = {};
-    RegistryFolder(folder);
+    // A machine-wide installation registers under HKEY_LOCAL_MACHINE; a
+    // per-user one, which needs no administrator, under HKEY_CURRENT_USER.
+    if (!RegistryFolder(HKEY_LOCAL_MACHINE, folder)) RegistryFolder(HKEY_CURRENT_USER, folder);
     if (folder[0] && FormAppPaths(folder, out)) return;
     std::memset(folder, 0, sizeof folder);
     DWORD n = GetCurrentDirectoryA(kCurrentDirLimit, folder);

@@ -16,6 +16,12 @@ targets=("$@")
 packages=(libjpeg-turbo libpng1.6 tiff giflib lcms2)
 stamp_text="pixmill-deps v2: ${packages[*]}"
 
+# Two builds sharing one cache (two trees, or two checkouts) wait for each
+# other instead of building into the same folder at once.
+mkdir -p "$deps"
+exec 9>"$deps/.lock"
+flock 9
+
 all_done=1
 for t in "${targets[@]}"; do
     [ "$(cat "$deps/$t/.stamp" 2>/dev/null)" = "$stamp_text" ] || all_done=0

@@ -27,6 +27,8 @@ PKGS=(
     # reference tools for tests, checks and benchmarks
     imagemagick libjpeg-turbo-progs libtiff-tools giflib-tools pngcheck gifsicle netpbm
     libvips-tools hyperfine python3
+    # release packages (scripts/package.sh) and their test
+    zip unzip msitools binutils
 )
 
 missing=()

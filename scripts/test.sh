@@ -7,6 +7,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${PM_BUILD_DIR:-$root/build}
 "$root/scripts/install-packages.sh"
 "$root/scripts/build.sh" win32 win64 native
+# The release packages, so that their test installs what a user gets.
+"$root/scripts/package.sh" win32 win64
 
 started_x=""
 if [ -z "${DISPLAY:-}" ]; then

@@ -17,17 +17,19 @@ constexpr char kKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths
 // Sets (or with null removes) the registry value for the test's duration.
 class AppPathsValue {
 public:
-    explicit AppPathsValue(const char* path) {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
+    explicit AppPathsValue(const char* path, HKEY root = HKEY_LOCAL_MACHINE) : root_(root) {
+        RegDeleteKeyA(root_, kKey);
         if (!path) return;
         HKEY key;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) ==
-            ERROR_SUCCESS) {
+        if (RegCreateKeyExA(root_, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
             RegSetValueExA(key, "Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(path), DWORD(strlen(path) + 1));
             RegCloseKey(key);
         }
     }
-    ~AppPathsValue() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey); }
+    ~AppPathsValue() { RegDeleteKeyA(root_, kKey); }
+
+private:
+    HKEY root_;
 };
 
 std::string CurrentDir() {
@@ -64,6 +66,32 @@ TEST(StartupPaths, MissingEmptyOrTooLongValueFallsBackToCurrentDirectory) {
         AppPaths p;
         FindAppPaths(&p);
         EXPECT_EQ(std::string(p.IniFile), expected) << (value ? value : "(no key)");
+    }
+}
+
+// A per-user installation registers under HKEY_CURRENT_USER; the machine's
+// key, when there is one, still comes first, and a machine key without a
+// usable value is an answer of its own (the current directory).
+TEST(StartupPaths, MachineKeyFirstThenUserKeyThenCurrentDirectory) {
+    std::string cwd = CurrentDir();
+    std::string inCwd = cwd + (cwd.back() == '\\' ? "" : "\\") + "PIXMILL.INI";
+    struct Case {
+        const char* machine;  // null: no key
+        const char* user;
+        std::string expected;
+    } cases[] = {
+        {nullptr, "C:\\Users\\me\\Programs\\PIXMILL", "C:\\Users\\me\\Programs\\PIXMILL\\PIXMILL.INI"},
+        {"C:\\Apps\\PIXMILL", "C:\\Users\\me\\Programs\\PIXMILL", "C:\\Apps\\PIXMILL\\PIXMILL.INI"},
+        {"", "C:\\Users\\me\\Programs\\PIXMILL", inCwd},
+        {nullptr, nullptr, inCwd},
+    };
+    for (const Case& c : cases) {
+        AppPathsValue machine(c.machine, HKEY_LOCAL_MACHINE);
+        AppPathsValue user(c.user, HKEY_CURRENT_USER);
+        AppPaths p;
+        FindAppPaths(&p);
+        EXPECT_EQ(std::string(p.IniFile), c.expected)
+            << (c.machine ? c.machine : "(no machine key)") << " / " << (c.user ? c.user : "(no user key)");
     }
 }
 
