@@ -13,6 +13,7 @@
 #include "makerlibs/pmpath.h"
 #include "makerlibs/pmwinkit.h"
 #include "entry/settings_ini.h"
+#include "pm_version.h"
 #include "records/run_records.h"
 
 #include <cstdio>
@@ -114,25 +115,9 @@ int UsageError(const std::string& what) {
     return 2;
 }
 
-// The version this program carries in its version resource, which is what
-// the file's properties show.
-std::string VersionText() {
-    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16));  // RT_VERSION
-    HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
-    const auto* data = static_cast<const uint8_t*>(loaded ? LockResource(loaded) : nullptr);
-    DWORD size = found ? SizeofResource(nullptr, found) : 0;
-    constexpr uint32_t kFixedInfoSignature = 0xFEEF04BD;
-    for (DWORD at = 0; data && at + 16 <= size; at += 4) {
-        uint32_t words[4];
-        std::memcpy(words, data + at, sizeof words);
-        if (words[0] != kFixedInfoSignature) continue;
-        char text[48];
-        std::snprintf(text, sizeof text, "%u.%u.%u", unsigned(words[2] >> 16), unsigned(words[2] & 0xFFFF),
-                      unsigned(words[3] >> 16));
-        return text;
-    }
-    return "?";
-}
+// The release's version, the same that the version resources of every
+// module and the settings dialog's version page carry.
+std::string VersionText() { return PM_VERSION_TEXT; }
 
 // A pattern argument ("D:\Photos\*.jpg") whose folder exists but which
 // matches nothing: the walk would find no entry and say nothing.
