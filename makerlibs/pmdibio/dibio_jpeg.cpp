@@ -286,6 +286,115 @@ void CollectMeta(j_decompress_ptr c, DibMetadata* meta) noexcept {
 
 uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 
+// Whether libjpeg builds a decoding table from these code counts (and DC
+// symbols) without refusing it: no more than 256 codes, none of them all
+// ones, DC differences of at most 15 bits.
+bool HuffmanTableBuilds(const uint8_t counts[17], const uint8_t* symbols, bool dc) {
+    int total = 0, last = 0;
+    for (int l = 1; l <= 16; ++l) {
+        total += counts[l];
+        if (counts[l]) last = l;
+    }
+    if (total > 256) return false;
+    uint32_t code = 0;
+    for (int l = 1; l <= last; ++l) {
+        code += counts[l];
+        if (code >= (1u << l)) return false;
+        code <<= 1;
+    }
+    if (dc)
+        for (int i = 0; i < total; ++i)
+            if (symbols[i] > 15) return false;
+    return true;
+}
+
+// The Huffman tables as they stand at a point of the file: per kind (0 DC,
+// 1 AC) and slot, whether a scan may code with it.
+struct HuffmanSlots {
+    bool usable[2][NUM_HUFF_TBLS];
+};
+
+HuffmanSlots SlotsOf(j_decompress_ptr c) {
+    HuffmanSlots h{};
+    for (int slot = 0; slot < NUM_HUFF_TBLS; ++slot) {
+        const JHUFF_TBL* dc = c->dc_huff_tbl_ptrs[slot];
+        const JHUFF_TBL* ac = c->ac_huff_tbl_ptrs[slot];
+        h.usable[0][slot] = dc && HuffmanTableBuilds(dc->bits, dc->huffval, true);
+        h.usable[1][slot] = ac && HuffmanTableBuilds(ac->bits, ac->huffval, false);
+    }
+    return h;
+}
+
+// Takes the tables of a DHT segment's body as libjpeg reads them; false
+// for any it would refuse to read.
+bool TakeHuffmanSegment(const uint8_t* p, size_t length, HuffmanSlots* h) {
+    while (length > 16) {
+        const int index = p[0];
+        uint8_t counts[17] = {};
+        int total = 0;
+        for (int l = 1; l <= 16; ++l) total += counts[l] = p[l];
+        length -= 17;
+        if (total > 256 || size_t(total) > length) return false;
+        uint8_t symbols[256] = {};
+        std::memcpy(symbols, p + 17, size_t(total));
+        const bool ac = (index & 0x10) != 0;
+        const int slot = index & ~0x10;
+        if (slot >= NUM_HUFF_TBLS) return false;
+        h->usable[ac][slot] = HuffmanTableBuilds(counts, symbols, !ac);
+        p += 17 + total;
+        length -= size_t(total);
+    }
+    return length == 0;
+}
+
+// The frame components a scan's ids name, found as libjpeg finds them: the
+// first of the first four components with the id at or after the id's own
+// place in the scan. A component named twice is refused, as by libjpeg.
+bool MatchScanComponents(j_decompress_ptr c, const uint8_t* spec, int ns, int* index) {
+    const int searched = c->num_components < MAX_COMPS_IN_SCAN ? c->num_components : MAX_COMPS_IN_SCAN;
+    for (int k = 0; k < ns; ++k) {
+        int found = -1;
+        for (int ci = k; ci < searched && found < 0; ++ci)
+            if (c->comp_info[ci].component_id == spec[2 * k]) found = ci;
+        if (found < 0) return false;
+        for (int before = 0; before < k; ++before)
+            if (index[before] == found) return false;
+        index[k] = found;
+    }
+    return true;
+}
+
+// A scan's band and bit positions as libjpeg accepts them in a progressive
+// file: the DC term alone (any components), or AC terms of one component;
+// a refinement one bit below the last.
+bool ScanParametersValid(int ns, int ss, int se, int ah, int al) {
+    if (ss == 0 ? se != 0 : ss > se || se > 63 || ns != 1) return false;
+    if (ah != 0 && al != ah - 1) return false;
+    return al <= 13;
+}
+
+// libjpeg smooths the blocks of a progressive file when one of terms 1-9
+// of any component is unknown or not refined to its last bit, and every
+// component has a DC term and a quantiser for each of terms 0-9; where a
+// component has no AC term at all it rebuilds the DC terms from the
+// neighbours too. `bits` holds, per component, the bit position each of
+// terms 0-9 was last coded at (-1: never).
+constexpr int kSmoothedTerms = 10;
+bool WouldSmooth(j_decompress_ptr c, const int (*bits)[kSmoothedTerms]) {
+    // Natural positions of terms 0-9 in zig-zag order.
+    static const int kPositions[kSmoothedTerms] = {0, 1, 8, 16, 9, 2, 3, 10, 17, 24};
+    bool useful = false;
+    for (int ci = 0; ci < c->num_components; ++ci) {
+        const int slot = c->comp_info[ci].quant_tbl_no;
+        const JQUANT_TBL* q = slot >= 0 && slot < NUM_QUANT_TBLS ? c->quant_tbl_ptrs[slot] : nullptr;
+        if (!q || bits[ci][0] < 0) return false;
+        for (int pos : kPositions)
+            if (q->quantval[pos] == 0) return false;
+        for (int k = 1; k < kSmoothedTerms; ++k) useful |= bits[ci][k] != 0;
+    }
+    return useful;
+}
+
 // Plans the parts of a progressive file, from `at` (just behind the first
 // scan's header) to its end, that hold a coefficient the scaled decode
 // reads: scans of other coefficients are left out, every other segment
@@ -293,8 +402,12 @@ uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 // which terms of its band earlier scans made non-zero, so the scans before
 // a kept refinement that share a component and a term with it are kept
 // too. `acKept` tells, per component, whether any AC terms are decoded.
-// False when the file does not end properly or is anything but plain: it
-// then goes the ordinary way, and ends as it always did.
+// False when the plan would not give the whole file's pixels: when libjpeg
+// smooths the whole file's blocks (smoothing reads the terms left out),
+// when a scan left out is one libjpeg would refuse, when quantisers change
+// between scans (libjpeg takes a component's at its first scan, which may
+// be one left out), and when the file does not end properly or is anything
+// but plain. It then goes the ordinary way, and ends as it always did.
 bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, Unit* units, Part* planned,
                      int* count, bool* acKept) {
     int unitCount = 0;
@@ -305,6 +418,15 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
     for (int k = 0; k < c->comps_in_scan && k < 4; ++k) first.index[k] = c->cur_comp_info[k]->component_index;
     Unit* scan = &units[unitCount++];
     *scan = first;
+    HuffmanSlots tables = SlotsOf(c);
+    int termBits[MAX_COMPONENTS][kSmoothedTerms];
+    for (auto& component : termBits)
+        for (int& b : component) b = -1;
+    auto code = [&termBits](const Unit& x, int al) {
+        for (int k = 0; k < x.components; ++k)
+            for (int z = x.ss; z <= x.se && z < kSmoothedTerms; ++z) termBits[x.index[k]][z] = al;
+    };
+    code(first, c->Al);
     size_t i = at;
     for (;;) {
         // Entropy-coded data runs to the first marker that is not a stuffed
@@ -341,8 +463,9 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
             if (m == 0xDA) break;
             // Tables, restart intervals, comments and application data may
             // stand between scans; another frame or anything unknown may not.
-            bool known = m == 0xC4 || m == 0xDB || m == 0xDD || m == 0xFE || (m >= 0xE0 && m <= 0xEF);
+            bool known = m == 0xC4 || m == 0xDD || m == 0xFE || (m >= 0xE0 && m <= 0xEF);
             if (!known) return false;
+            if (m == 0xC4 && !TakeHuffmanSegment(d + i + 4, len - 2, &tables)) return false;
             units[unitCount++] = Unit{i, i + 2 + len, false, 0, {}, 0, 0, 0};
             i += 2 + len;
         }
@@ -352,21 +475,32 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
         size_t len = Be16(d + i + 2);
         int ns = len >= 3 ? h[0] : 0;
         if (ns < 1 || ns > 4 || len != size_t(6 + 2 * ns)) return false;
-        int ss = h[1 + 2 * ns], se = h[2 + 2 * ns];
-        if (ss > 63 || se > 63 || se < ss) return false;
+        const int ss = h[1 + 2 * ns], se = h[2 + 2 * ns], ah = h[3 + 2 * ns] >> 4, al = h[3 + 2 * ns] & 15;
+        if (!ScanParametersValid(ns, ss, se, ah, al)) return false;
         if (++scans > kMaxScans) return false;
         scan = &units[unitCount++];
-        *scan = Unit{i, i, true, ns, {}, ss, se, h[3 + 2 * ns] >> 4};
+        *scan = Unit{i, i, true, ns, {}, ss, se, ah};
+        if (!MatchScanComponents(c, h + 1, ns, scan->index)) return false;
+        // The tables the scan codes with (a DC refinement has none) must be
+        // ones libjpeg builds, whether or not the scan is decoded here.
         for (int k = 0; k < ns; ++k) {
-            int id = h[1 + 2 * k];
-            int found = -1;
-            for (int ci = 0; ci < c->num_components; ++ci)
-                if (c->comp_info[ci].component_id == id) found = ci;
-            if (found < 0) return false;
-            scan->index[k] = found;
+            const int dcSlot = h[2 + 2 * k] >> 4, acSlot = h[2 + 2 * k] & 15;
+            if (ss == 0 && ah == 0 && (dcSlot >= NUM_HUFF_TBLS || !tables.usable[0][dcSlot])) return false;
+            if (ss > 0 && (acSlot >= NUM_HUFF_TBLS || !tables.usable[1][acSlot])) return false;
         }
+        code(*scan, al);
         i += 2 + len;
     }
+    // Every component libjpeg decodes has its quantiser (any it lacks is a
+    // failed read, which libjpeg alone gives).
+    bool seen[MAX_COMPONENTS] = {};
+    for (int u = 0; u < unitCount; ++u)
+        for (int k = 0; units[u].scan && k < units[u].components; ++k) seen[units[u].index[k]] = true;
+    for (int ci = 0; ci < c->num_components; ++ci) {
+        const int slot = c->comp_info[ci].quant_tbl_no;
+        if (seen[ci] && (slot < 0 || slot >= NUM_QUANT_TBLS || !c->quant_tbl_ptrs[slot])) return false;
+    }
+    if (WouldSmooth(c, termBits)) return false;
 
     // From the last scan back: a scan is kept when the IDCT reads one of
     // its terms, or a kept refinement after it refines one of them.
@@ -430,21 +564,23 @@ void ApplyRequest(ReadState* s) {
     int count = 0;
     bool acKept[MAX_COMPONENTS];
     if (!PlanNeededScans(c, s->src.data, s->src.size, at, s->units, s->planned, &count, acKept)) return;
-    // Scans left out leave coefficients unset; smoothing would guess them
-    // from the neighbours and change the pixels. Every coefficient the
-    // scaled IDCT reads is complete, as in a decode of the whole file.
+    // The whole file is one libjpeg does not smooth, but the scans left out
+    // leave terms unknown, which would make it smooth this decode. Every
+    // coefficient the scaled IDCT reads is complete, as in a decode of the
+    // whole file.
     c->do_block_smoothing = FALSE;
     std::memcpy(s->src.parts, s->planned, sizeof(Part) * size_t(count));
     s->src.partCount = count;
     s->src.nextPart = 0;
     s->src.pub.next_input_byte = nullptr;
     s->src.pub.bytes_in_buffer = 0;
-    // Components none of whose AC terms are decoded keep their DC terms
-    // alone (the scan decoder's switch governs this too, so the two ways
-    // can be compared).
+    // Components whose IDCT reads the DC term alone, and none of whose AC
+    // terms are decoded, keep their DC terms alone (the scan decoder's
+    // switch governs this too, so the two ways can be compared).
     if (!s->scanAllowed) return;
     bool any = false;
-    for (int ci = 0; ci < c->num_components; ++ci) any |= s->coefs.dcOnly[ci] = !acKept[ci];
+    for (int ci = 0; ci < c->num_components; ++ci)
+        any |= s->coefs.dcOnly[ci] = !acKept[ci] && ScaledIdctSize(c->comp_info[ci]) == 1;
     if (!any) return;
     s->coefs.request = c->mem->request_virt_barray;
     s->coefs.access = c->mem->access_virt_barray;
