@@ -227,6 +227,8 @@ struct ReadState {
     bool created;
     DibHolder* out;
     DibReadRequest* request;
+    // A scale the caller chose itself rather than by a target size (0: none).
+    unsigned scale;
     Part planned[kMaxParts];
     int depth;
     bool progressive;
@@ -545,10 +547,13 @@ void ApplyRequest(ReadState* s) {
     DibReadRequest* r = s->request;
     r->FullSize = PmSize{int32_t(c->image_width), int32_t(c->image_height)};
     r->Reduction = 1;
-    PmSize target{0, 0};
-    if (!r->TargetSize || !r->TargetSize(r->Context, &r->FullSize, &target)) return;
-    if (target.cx < 1 || target.cy < 1) return;
-    unsigned denom = DibIO_JpegReduction(r->FullSize, target);
+    unsigned denom = s->scale;
+    if (denom == 0) {
+        PmSize target{0, 0};
+        if (!r->TargetSize || !r->TargetSize(r->Context, &r->FullSize, &target)) return;
+        if (target.cx < 1 || target.cy < 1) return;
+        denom = DibIO_JpegReduction(r->FullSize, target);
+    }
     if (denom == 1) return;
     c->scale_num = 1;
     c->scale_denom = denom;
@@ -772,8 +777,8 @@ bool Encode(WriteState* s) {
     return true;
 }
 
-int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info,
-             DibHolder* out, DibMetadata* meta) {
+int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* request, unsigned scale,
+             DibIOOptions* info, DibHolder* out, DibMetadata* meta) {
     // A second attempt, without the scan decoder, when it gave the file
     // back: libjpeg then reads it from the start and ends it as it would
     // have alone. The metadata were taken by the first.
@@ -788,6 +793,7 @@ int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* req
         s->src.parts[0] = Part{0, size};
         s->src.partCount = in ? 0 : 1;
         s->request = request;
+        s->scale = scale;
         s->src.pub.init_source = InitSource;
         s->src.pub.fill_input_buffer = FillInput;
         s->src.pub.skip_input_data = SkipInput;
@@ -822,12 +828,19 @@ int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* req
 }  // namespace
 
 int JpegRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta) {
-    return ReadWith(&in, nullptr, 0, nullptr, info, out, meta);
+    return ReadWith(&in, nullptr, 0, nullptr, 0, info, out, meta);
 }
 
 int JpegReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info, DibHolder* out,
                    DibMetadata* meta) {
-    return ReadWith(nullptr, data, size, request, info, out, meta);
+    return ReadWith(nullptr, data, size, request, 0, info, out, meta);
+}
+
+int JpegReadMemoryAt(const uint8_t* data, size_t size, unsigned scale, DibIOOptions* info, DibHolder* out) {
+    if (scale != 2 && scale != 4 && scale != 8) return 0;
+    DibReadRequest request{};
+    request.Size = sizeof request;
+    return ReadWith(nullptr, data, size, &request, scale, info, out, nullptr);
 }
 
 int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
