@@ -153,6 +153,9 @@ struct CoefStore {
     JBLOCKARRAY (*access)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean);
     bool dcOnly[MAX_COMPONENTS];
     int requests;
+    // What the DC terms and bands take so far. libjpeg weighs its memory
+    // limit against its own arrays alone, when it places them.
+    uint64_t bytes;
     DcOnlyArray arrays[MAX_COMPONENTS];
     int count;
 };
@@ -181,6 +184,8 @@ jvirt_barray_ptr RequestBlocks(j_common_ptr c, int pool, boolean preZero, JDIMEN
     // alloc_large refuses what no size_t holds.
     const size_t terms = size_t(uint64_t(rows) * blocksPerRow <= SIZE_MAX / sizeof(JCOEF) ? uint64_t(rows) * blocksPerRow : 0);
     if (terms == 0) ERREXIT(c, JERR_OUT_OF_MEMORY);
+    st->bytes += uint64_t(terms) * sizeof(JCOEF) + uint64_t(blocksPerRow) * maxAccess * sizeof(JBLOCK);
+    if (c->mem->max_memory_to_use > 0 && st->bytes > uint64_t(c->mem->max_memory_to_use)) ERREXIT(c, JERR_OUT_OF_MEMORY);
     a.dc = static_cast<JCOEF*>((*c->mem->alloc_large)(c, JPOOL_IMAGE, terms * sizeof(JCOEF)));
     std::memset(a.dc, 0, terms * sizeof(JCOEF));
     a.band = (*c->mem->alloc_barray)(c, JPOOL_IMAGE, blocksPerRow, maxAccess);
