@@ -510,7 +510,11 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
     if (WouldSmooth(c, termBits)) return false;
 
     // From the last scan back: a scan is kept when the IDCT reads one of
-    // its terms, or a kept refinement after it refines one of them.
+    // the terms it may set, or a kept refinement after it refines one of
+    // them. A scan may set terms past its band: libjpeg stores a term where
+    // a first scan's zero run ends, up to the block's last term, and a
+    // refinement's newly non-zero term one past the band's end.
+    auto terms = [](int from, int to) { return (to == 63 ? ~0ull : (1ull << (to + 1)) - 1) & ~((1ull << from) - 1); };
     uint64_t refined[MAX_COMPONENTS] = {};
     bool keep[kMaxParts];
     for (int ci = 0; ci < c->num_components; ++ci) acKept[ci] = false;
@@ -518,16 +522,17 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
         const Unit& x = units[u];
         keep[u] = true;
         if (!x.scan || u == 0) continue;
-        const uint64_t band = (x.se == 63 ? ~0ull : (1ull << (x.se + 1)) - 1) & ~((1ull << x.ss) - 1);
+        const int last = x.ss == 0 ? 0 : x.ah == 0 ? 63 : x.se < 63 ? x.se + 1 : 63;
+        const uint64_t set = terms(x.ss, last);
         bool needed = false;
         for (int k = 0; k < x.components && !needed; ++k) {
-            needed = (refined[x.index[k]] & band) != 0;
+            needed = (refined[x.index[k]] & set) != 0;
             const int size = ScaledIdctSize(c->comp_info[x.index[k]]);
-            for (int z = x.ss; z <= x.se && !needed; ++z) needed = JpegIdctReads(size, z);
+            for (int z = x.ss; z <= last && !needed; ++z) needed = JpegIdctReads(size, z);
         }
         keep[u] = needed;
         if (needed && x.ah > 0)
-            for (int k = 0; k < x.components; ++k) refined[x.index[k]] |= band;
+            for (int k = 0; k < x.components; ++k) refined[x.index[k]] |= terms(x.ss, x.se);
     }
     int parts = 0;
     for (int u = 0; u < unitCount; ++u) {
