@@ -8,12 +8,22 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PM_HAS_ASAN 1
+#endif
+#endif
+#ifndef PM_HAS_ASAN
+#define PM_HAS_ASAN 0
 #endif
 
 namespace pmio {
@@ -221,12 +231,24 @@ bool BuildSequentialTable(const JHUFF_TBL* h, bool dc, Table* t) {
 using BitWord = std::conditional_t<(sizeof(void*) < 8), uint32_t, uint64_t>;
 constexpr int kWordBits = int(sizeof(BitWord)) * 8;
 // A refill leaves at least this many bits in hand: enough for any code
-// with its magnitude but the longest, which refill between the two.
-constexpr int kRefilled = kWordBits - 7;
+// with its magnitude but the longest, which refill between the two. It
+// adds whole bytes while fewer than this are held, so never more than
+// kWordBits - 1 are (see Bits).
+constexpr int kRefilled = kWordBits - 8;
 static_assert(kRefilled >= 16 && kRefilled >= kPeek);
 // Lookups of a window each that one refill leaves bits for.
 constexpr int kLookupsPerRefill = kRefilled / kPeek;
 
+// What every step keeps (checked in debug and sanitizer builds):
+//  - 0 <= count < kWordBits, so a refill's shift by `count` is defined and
+//    the bytes it takes, (kWordBits - 1 - count) / 8, are never negative;
+//  - after a refill count >= kRefilled;
+//  - the bits below the `count` held are zero or those of the data that
+//    follow (a word refill writes part of the next byte early), so a later
+//    refill may OR the next bytes in at `count`;
+//  - p only moves forward, never past `end`; phantom counts the zeros
+//    made up past a marker or the end, and a decode that used any of them
+//    (phantom > count) is given back.
 struct Bits {
     BitWord bits;
     int count;            // bits held, zeros past the data included
@@ -236,6 +258,11 @@ struct Bits {
     const uint8_t* end;
 
     inline void Refill();
+    void Check([[maybe_unused]] const uint8_t* before) const {
+#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || PM_HAS_ASAN
+        if (count < kRefilled || count >= kWordBits || phantom < 0 || p < before || p > end) std::abort();
+#endif
+    }
     uint32_t Peek(int n) const { return uint32_t(bits >> (kWordBits - n)); }
     void Drop(int n) {
         bits <<= n;
@@ -251,6 +278,7 @@ struct Bits {
 
 // Byte by byte, near a 0xFF or the data's end.
 [[gnu::noinline]] Bits RefillBytes(Bits b) {
+    [[maybe_unused]] const uint8_t* before = b.p;
     while (b.count < kRefilled) {
         uint32_t byte = 0;
         bool real = false;
@@ -278,6 +306,7 @@ struct Bits {
         b.bits |= BitWord(byte) << (kWordBits - 8 - b.count);
         b.count += 8;
     }
+    b.Check(before);
     return b;
 }
 
@@ -305,6 +334,7 @@ inline void Bits::Refill() {
             bits |= w >> count;
             p += taken;
             count |= kWordBits - 8;
+            Check(p - taken);
             return;
         }
     }
