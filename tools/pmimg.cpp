@@ -10,7 +10,11 @@
 // -c N TIFF compression (0 none, 1 LZW, 2 Deflate, 3 PackBits),
 // -b BITS GIF colour bits, -x INDEX GIF transparent index, --gif24 read a GIF
 // as one 24-bit image, --keep carry the camera's data (EXIF, XMP, IPTC) as a
-// run with KeepMetadata does, the pixels and their orientation as stored.
+// run with KeepMetadata does, the pixels and their orientation as stored,
+// --scale N read a JPEG as a thumbnail read at 1/N (2, 4 or 8) does, the
+// pixels as decoded (neither turned nor colour-managed). An OUT ending in
+// .ppm, .pgm or .pnm is written as binary netpbm (grey as PGM), the layout
+// other JPEG decoders write, so their outputs compare byte for byte.
 #include "imaging/photo.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibio.h"
@@ -18,11 +22,14 @@
 #include "makerlibs/pmgifkit.h"
 #include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmimgread.h"
+#include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmdibio/dibio_stream.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <vector>
 
 namespace {
 
@@ -92,12 +99,82 @@ int Info(const char* path) {
     return 0;
 }
 
+bool EndsWith(const char* s, const char* tail) {
+    size_t n = std::strlen(s), m = std::strlen(tail);
+    return n >= m && std::strcmp(s + n - m, tail) == 0;
+}
+
+bool IsNetpbm(const char* path) { return EndsWith(path, ".ppm") || EndsWith(path, ".pgm") || EndsWith(path, ".pnm"); }
+
+// Grey when every palette entry is its own index's grey.
+bool GreyPalette(const DibHeader* h) {
+    if (h->biBitCount != 8) return false;
+    const auto* pal = reinterpret_cast<const uint8_t*>(h) + h->biSize;
+    const int n = DibCore_ColorCount(h);
+    for (int i = 0; i < n; ++i)
+        if (pal[i * 4] != i || pal[i * 4 + 1] != i || pal[i * 4 + 2] != i) return false;
+    return true;
+}
+
+int WriteNetpbm(const char* path, const DibHeader* h, const uint8_t* bits) {
+    if (h->biBitCount != 24 && !GreyPalette(h)) {
+        std::fprintf(stderr, "pmimg: %s: only 24-bit and grey images are written as netpbm\n", path);
+        return 1;
+    }
+    const bool grey = h->biBitCount == 8;
+    const int w = h->biWidth, rows = h->biHeight < 0 ? -h->biHeight : h->biHeight;
+    const size_t stride = size_t(DibCore_GetRowStride(h, 0));
+    FILE* f = std::fopen(path, "wb");
+    if (!f) {
+        std::fprintf(stderr, "pmimg: %s: cannot create\n", path);
+        return 1;
+    }
+    std::fprintf(f, "P%c\n%d %d\n255\n", grey ? '5' : '6', w, rows);
+    std::vector<uint8_t> line(size_t(w) * (grey ? 1 : 3));
+    for (int y = 0; y < rows; ++y) {
+        const uint8_t* src = bits + stride * size_t(h->biHeight < 0 ? y : rows - 1 - y);
+        if (grey) {
+            std::memcpy(line.data(), src, line.size());
+        } else {
+            for (int x = 0; x < w; ++x) {
+                line[size_t(x) * 3] = src[x * 3 + 2];
+                line[size_t(x) * 3 + 1] = src[x * 3 + 1];
+                line[size_t(x) * 3 + 2] = src[x * 3];
+            }
+        }
+        std::fwrite(line.data(), 1, line.size(), f);
+    }
+    const bool ok = std::ferror(f) == 0;
+    if (std::fclose(f) != 0 || !ok) {
+        std::fprintf(stderr, "pmimg: %s: cannot write\n", path);
+        return 1;
+    }
+    return 0;
+}
+
+// A JPEG read at 1/scale, as a thumbnail read at that scale decodes it.
+int ReadScaled(const char* path, int type, unsigned scale, DibIOOptions* info, Dib* d) {
+    if (type != kTypeJpeg) {
+        std::fprintf(stderr, "pmimg: %s: --scale reads JPEG files only\n", path);
+        return 0;
+    }
+    File in(PmFile_OpenRead(path));
+    if (!in.h) return 0;
+    pmio::WholeFile whole(in.h, 1ull << 30);
+    if (!whole.ok()) return 0;
+    pmio::DibHolder dib;
+    int depth = pmio::JpegReadMemoryAt(whole.data(), whole.size(), scale, info, &dib);
+    if (depth > 0) dib.Release(&d->h, &d->b);
+    return depth;
+}
+
 int Convert(int argc, char** argv) {
     if (argc < 2) return 2;
     const char* inPath = argv[0];
     const char* outPath = argv[1];
     int outType = ImgRead_IdentifyFile(outPath, 0, 2, 0);
     bool gif24 = false, keep = false;
+    unsigned scale = 0;
     DibIOOptions opt;
     // Options are applied after the defaults of the output type are known.
     const char* set[128] = {};
@@ -106,6 +183,12 @@ int Convert(int argc, char** argv) {
             gif24 = true;
         } else if (std::strcmp(argv[i], "--keep") == 0) {
             keep = true;
+        } else if (std::strcmp(argv[i], "--scale") == 0 && i + 1 < argc) {
+            scale = unsigned(std::atoi(argv[++i]));
+            if (scale != 2 && scale != 4 && scale != 8) {
+                std::fprintf(stderr, "pmimg: --scale takes 2, 4 or 8\n");
+                return 2;
+            }
         } else if (argv[i][0] == '-' && argv[i][1] && !argv[i][2] && i + 1 < argc) {
             if (argv[i][1] == 't') outType = TypeFromWord(argv[i + 1]);
             set[static_cast<unsigned char>(argv[i][1]) & 127] = argv[i + 1];
@@ -115,6 +198,8 @@ int Convert(int argc, char** argv) {
             return 2;
         }
     }
+    const bool netpbm = IsNetpbm(outPath);
+    if (netpbm) outType = kTypeBmp;  // its options are never used
     if (!DibIO_GetDefaultOptions(outType, &opt) || outType == kTypePhotoCd) {
         std::fprintf(stderr, "pmimg: no writable output type\n");
         return 2;
@@ -156,13 +241,15 @@ int Convert(int argc, char** argv) {
     DibIOOptions info;
     DibIO_GetDefaultOptions(inType, &info);
     DibMetadata meta;
-    int depth = inType == kTypeGif && gif24 ? GifKit_ReadImage(0, in.h, -1, 24, -1, 0, &d.h, &d.b)
+    int depth = scale                       ? ReadScaled(inPath, inType, scale, &info, &d)
+                : inType == kTypeGif && gif24 ? GifKit_ReadImage(0, in.h, -1, 24, -1, 0, &d.h, &d.b)
                 : keep                      ? DibIO_ReadMeta(0, in.h, inType, &info, &meta, &d.h, &d.b)
                                             : DibIO_Read(0, in.h, inType, 0, 0, 0, &info, &d.h, &d.b);
     if (depth <= 0) {
         std::fprintf(stderr, "pmimg: %s: cannot decode (result %d)\n", inPath, depth);
         return 1;
     }
+    if (netpbm) return WriteNetpbm(outPath, d.h, d.b);
     File out(PmFile_CreateWrite(outPath));
     if (!out.h) {
         std::fprintf(stderr, "pmimg: %s: cannot create\n", outPath);
@@ -268,6 +355,6 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "anim") == 0) return Anim(argv[2], argv[3]);
     std::fprintf(stderr,
                  "usage: pmimg info FILE... | convert IN OUT [-t type -q quality -s smoothing -o 0|1 -p 0|1 -i 0|1 "
-                 "-r 0|1 -c tiffcomp -b gifbits -x index --gif24 --keep] | gif FILE | anim IN OUT\n");
+                 "-r 0|1 -c tiffcomp -b gifbits -x index --gif24 --keep --scale 2|4|8] | gif FILE | anim IN OUT\n");
     return 2;
 }

@@ -15,6 +15,9 @@ int JpegRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta
 // reduced); fills request->FullSize and Reduction.
 int JpegReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info, DibHolder* out,
                    DibMetadata* meta);
+// The same read at 1/`scale` (2, 4 or 8) whatever the image's size, for
+// checking the reduced reads against other decoders.
+int JpegReadMemoryAt(const uint8_t* data, size_t size, unsigned scale, DibIOOptions* info, DibHolder* out);
 int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
               const DibMetadata* meta);
 int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta);

@@ -153,6 +153,9 @@ struct CoefStore {
     JBLOCKARRAY (*access)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean);
     bool dcOnly[MAX_COMPONENTS];
     int requests;
+    // What the DC terms and bands take so far. libjpeg weighs its memory
+    // limit against its own arrays alone, when it places them.
+    uint64_t bytes;
     DcOnlyArray arrays[MAX_COMPONENTS];
     int count;
 };
@@ -181,6 +184,8 @@ jvirt_barray_ptr RequestBlocks(j_common_ptr c, int pool, boolean preZero, JDIMEN
     // alloc_large refuses what no size_t holds.
     const size_t terms = size_t(uint64_t(rows) * blocksPerRow <= SIZE_MAX / sizeof(JCOEF) ? uint64_t(rows) * blocksPerRow : 0);
     if (terms == 0) ERREXIT(c, JERR_OUT_OF_MEMORY);
+    st->bytes += uint64_t(terms) * sizeof(JCOEF) + uint64_t(blocksPerRow) * maxAccess * sizeof(JBLOCK);
+    if (c->mem->max_memory_to_use > 0 && st->bytes > uint64_t(c->mem->max_memory_to_use)) ERREXIT(c, JERR_OUT_OF_MEMORY);
     a.dc = static_cast<JCOEF*>((*c->mem->alloc_large)(c, JPOOL_IMAGE, terms * sizeof(JCOEF)));
     std::memset(a.dc, 0, terms * sizeof(JCOEF));
     a.band = (*c->mem->alloc_barray)(c, JPOOL_IMAGE, blocksPerRow, maxAccess);
@@ -227,6 +232,8 @@ struct ReadState {
     bool created;
     DibHolder* out;
     DibReadRequest* request;
+    // A scale the caller chose itself rather than by a target size (0: none).
+    unsigned scale;
     Part planned[kMaxParts];
     int depth;
     bool progressive;
@@ -286,6 +293,115 @@ void CollectMeta(j_decompress_ptr c, DibMetadata* meta) noexcept {
 
 uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 
+// Whether libjpeg builds a decoding table from these code counts (and DC
+// symbols) without refusing it: no more than 256 codes, none of them all
+// ones, DC differences of at most 15 bits.
+bool HuffmanTableBuilds(const uint8_t counts[17], const uint8_t* symbols, bool dc) {
+    int total = 0, last = 0;
+    for (int l = 1; l <= 16; ++l) {
+        total += counts[l];
+        if (counts[l]) last = l;
+    }
+    if (total > 256) return false;
+    uint32_t code = 0;
+    for (int l = 1; l <= last; ++l) {
+        code += counts[l];
+        if (code >= (1u << l)) return false;
+        code <<= 1;
+    }
+    if (dc)
+        for (int i = 0; i < total; ++i)
+            if (symbols[i] > 15) return false;
+    return true;
+}
+
+// The Huffman tables as they stand at a point of the file: per kind (0 DC,
+// 1 AC) and slot, whether a scan may code with it.
+struct HuffmanSlots {
+    bool usable[2][NUM_HUFF_TBLS];
+};
+
+HuffmanSlots SlotsOf(j_decompress_ptr c) {
+    HuffmanSlots h{};
+    for (int slot = 0; slot < NUM_HUFF_TBLS; ++slot) {
+        const JHUFF_TBL* dc = c->dc_huff_tbl_ptrs[slot];
+        const JHUFF_TBL* ac = c->ac_huff_tbl_ptrs[slot];
+        h.usable[0][slot] = dc && HuffmanTableBuilds(dc->bits, dc->huffval, true);
+        h.usable[1][slot] = ac && HuffmanTableBuilds(ac->bits, ac->huffval, false);
+    }
+    return h;
+}
+
+// Takes the tables of a DHT segment's body as libjpeg reads them; false
+// for any it would refuse to read.
+bool TakeHuffmanSegment(const uint8_t* p, size_t length, HuffmanSlots* h) {
+    while (length > 16) {
+        const int index = p[0];
+        uint8_t counts[17] = {};
+        int total = 0;
+        for (int l = 1; l <= 16; ++l) total += counts[l] = p[l];
+        length -= 17;
+        if (total > 256 || size_t(total) > length) return false;
+        uint8_t symbols[256] = {};
+        std::memcpy(symbols, p + 17, size_t(total));
+        const bool ac = (index & 0x10) != 0;
+        const int slot = index & ~0x10;
+        if (slot >= NUM_HUFF_TBLS) return false;
+        h->usable[ac][slot] = HuffmanTableBuilds(counts, symbols, !ac);
+        p += 17 + total;
+        length -= size_t(total);
+    }
+    return length == 0;
+}
+
+// The frame components a scan's ids name, found as libjpeg finds them: the
+// first of the first four components with the id at or after the id's own
+// place in the scan. A component named twice is refused, as by libjpeg.
+bool MatchScanComponents(j_decompress_ptr c, const uint8_t* spec, int ns, int* index) {
+    const int searched = c->num_components < MAX_COMPS_IN_SCAN ? c->num_components : MAX_COMPS_IN_SCAN;
+    for (int k = 0; k < ns; ++k) {
+        int found = -1;
+        for (int ci = k; ci < searched && found < 0; ++ci)
+            if (c->comp_info[ci].component_id == spec[2 * k]) found = ci;
+        if (found < 0) return false;
+        for (int before = 0; before < k; ++before)
+            if (index[before] == found) return false;
+        index[k] = found;
+    }
+    return true;
+}
+
+// A scan's band and bit positions as libjpeg accepts them in a progressive
+// file: the DC term alone (any components), or AC terms of one component;
+// a refinement one bit below the last.
+bool ScanParametersValid(int ns, int ss, int se, int ah, int al) {
+    if (ss == 0 ? se != 0 : ss > se || se > 63 || ns != 1) return false;
+    if (ah != 0 && al != ah - 1) return false;
+    return al <= 13;
+}
+
+// libjpeg smooths the blocks of a progressive file when one of terms 1-9
+// of any component is unknown or not refined to its last bit, and every
+// component has a DC term and a quantiser for each of terms 0-9; where a
+// component has no AC term at all it rebuilds the DC terms from the
+// neighbours too. `bits` holds, per component, the bit position each of
+// terms 0-9 was last coded at (-1: never).
+constexpr int kSmoothedTerms = 10;
+bool WouldSmooth(j_decompress_ptr c, const int (*bits)[kSmoothedTerms]) {
+    // Natural positions of terms 0-9 in zig-zag order.
+    static const int kPositions[kSmoothedTerms] = {0, 1, 8, 16, 9, 2, 3, 10, 17, 24};
+    bool useful = false;
+    for (int ci = 0; ci < c->num_components; ++ci) {
+        const int slot = c->comp_info[ci].quant_tbl_no;
+        const JQUANT_TBL* q = slot >= 0 && slot < NUM_QUANT_TBLS ? c->quant_tbl_ptrs[slot] : nullptr;
+        if (!q || bits[ci][0] < 0) return false;
+        for (int pos : kPositions)
+            if (q->quantval[pos] == 0) return false;
+        for (int k = 1; k < kSmoothedTerms; ++k) useful |= bits[ci][k] != 0;
+    }
+    return useful;
+}
+
 // Plans the parts of a progressive file, from `at` (just behind the first
 // scan's header) to its end, that hold a coefficient the scaled decode
 // reads: scans of other coefficients are left out, every other segment
@@ -293,8 +409,12 @@ uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 // which terms of its band earlier scans made non-zero, so the scans before
 // a kept refinement that share a component and a term with it are kept
 // too. `acKept` tells, per component, whether any AC terms are decoded.
-// False when the file does not end properly or is anything but plain: it
-// then goes the ordinary way, and ends as it always did.
+// False when the plan would not give the whole file's pixels: when libjpeg
+// smooths the whole file's blocks (smoothing reads the terms left out),
+// when a scan left out is one libjpeg would refuse, when quantisers change
+// between scans (libjpeg takes a component's at its first scan, which may
+// be one left out), and when the file does not end properly or is anything
+// but plain. It then goes the ordinary way, and ends as it always did.
 bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, Unit* units, Part* planned,
                      int* count, bool* acKept) {
     int unitCount = 0;
@@ -305,6 +425,15 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
     for (int k = 0; k < c->comps_in_scan && k < 4; ++k) first.index[k] = c->cur_comp_info[k]->component_index;
     Unit* scan = &units[unitCount++];
     *scan = first;
+    HuffmanSlots tables = SlotsOf(c);
+    int termBits[MAX_COMPONENTS][kSmoothedTerms];
+    for (auto& component : termBits)
+        for (int& b : component) b = -1;
+    auto code = [&termBits](const Unit& x, int al) {
+        for (int k = 0; k < x.components; ++k)
+            for (int z = x.ss; z <= x.se && z < kSmoothedTerms; ++z) termBits[x.index[k]][z] = al;
+    };
+    code(first, c->Al);
     size_t i = at;
     for (;;) {
         // Entropy-coded data runs to the first marker that is not a stuffed
@@ -341,8 +470,9 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
             if (m == 0xDA) break;
             // Tables, restart intervals, comments and application data may
             // stand between scans; another frame or anything unknown may not.
-            bool known = m == 0xC4 || m == 0xDB || m == 0xDD || m == 0xFE || (m >= 0xE0 && m <= 0xEF);
+            bool known = m == 0xC4 || m == 0xDD || m == 0xFE || (m >= 0xE0 && m <= 0xEF);
             if (!known) return false;
+            if (m == 0xC4 && !TakeHuffmanSegment(d + i + 4, len - 2, &tables)) return false;
             units[unitCount++] = Unit{i, i + 2 + len, false, 0, {}, 0, 0, 0};
             i += 2 + len;
         }
@@ -352,24 +482,39 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
         size_t len = Be16(d + i + 2);
         int ns = len >= 3 ? h[0] : 0;
         if (ns < 1 || ns > 4 || len != size_t(6 + 2 * ns)) return false;
-        int ss = h[1 + 2 * ns], se = h[2 + 2 * ns];
-        if (ss > 63 || se > 63 || se < ss) return false;
+        const int ss = h[1 + 2 * ns], se = h[2 + 2 * ns], ah = h[3 + 2 * ns] >> 4, al = h[3 + 2 * ns] & 15;
+        if (!ScanParametersValid(ns, ss, se, ah, al)) return false;
         if (++scans > kMaxScans) return false;
         scan = &units[unitCount++];
-        *scan = Unit{i, i, true, ns, {}, ss, se, h[3 + 2 * ns] >> 4};
+        *scan = Unit{i, i, true, ns, {}, ss, se, ah};
+        if (!MatchScanComponents(c, h + 1, ns, scan->index)) return false;
+        // The tables the scan codes with (a DC refinement has none) must be
+        // ones libjpeg builds, whether or not the scan is decoded here.
         for (int k = 0; k < ns; ++k) {
-            int id = h[1 + 2 * k];
-            int found = -1;
-            for (int ci = 0; ci < c->num_components; ++ci)
-                if (c->comp_info[ci].component_id == id) found = ci;
-            if (found < 0) return false;
-            scan->index[k] = found;
+            const int dcSlot = h[2 + 2 * k] >> 4, acSlot = h[2 + 2 * k] & 15;
+            if (ss == 0 && ah == 0 && (dcSlot >= NUM_HUFF_TBLS || !tables.usable[0][dcSlot])) return false;
+            if (ss > 0 && (acSlot >= NUM_HUFF_TBLS || !tables.usable[1][acSlot])) return false;
         }
+        code(*scan, al);
         i += 2 + len;
     }
+    // Every component libjpeg decodes has its quantiser (any it lacks is a
+    // failed read, which libjpeg alone gives).
+    bool seen[MAX_COMPONENTS] = {};
+    for (int u = 0; u < unitCount; ++u)
+        for (int k = 0; units[u].scan && k < units[u].components; ++k) seen[units[u].index[k]] = true;
+    for (int ci = 0; ci < c->num_components; ++ci) {
+        const int slot = c->comp_info[ci].quant_tbl_no;
+        if (seen[ci] && (slot < 0 || slot >= NUM_QUANT_TBLS || !c->quant_tbl_ptrs[slot])) return false;
+    }
+    if (WouldSmooth(c, termBits)) return false;
 
     // From the last scan back: a scan is kept when the IDCT reads one of
-    // its terms, or a kept refinement after it refines one of them.
+    // the terms it may set, or a kept refinement after it refines one of
+    // them. A scan may set terms past its band: libjpeg stores a term where
+    // a first scan's zero run ends, up to the block's last term, and a
+    // refinement's newly non-zero term one past the band's end.
+    auto terms = [](int from, int to) { return (to == 63 ? ~0ull : (1ull << (to + 1)) - 1) & ~((1ull << from) - 1); };
     uint64_t refined[MAX_COMPONENTS] = {};
     bool keep[kMaxParts];
     for (int ci = 0; ci < c->num_components; ++ci) acKept[ci] = false;
@@ -377,16 +522,17 @@ bool PlanNeededScans(j_decompress_ptr c, const uint8_t* d, size_t n, size_t at, 
         const Unit& x = units[u];
         keep[u] = true;
         if (!x.scan || u == 0) continue;
-        const uint64_t band = (x.se == 63 ? ~0ull : (1ull << (x.se + 1)) - 1) & ~((1ull << x.ss) - 1);
+        const int last = x.ss == 0 ? 0 : x.ah == 0 ? 63 : x.se < 63 ? x.se + 1 : 63;
+        const uint64_t set = terms(x.ss, last);
         bool needed = false;
         for (int k = 0; k < x.components && !needed; ++k) {
-            needed = (refined[x.index[k]] & band) != 0;
+            needed = (refined[x.index[k]] & set) != 0;
             const int size = ScaledIdctSize(c->comp_info[x.index[k]]);
-            for (int z = x.ss; z <= x.se && !needed; ++z) needed = JpegIdctReads(size, z);
+            for (int z = x.ss; z <= last && !needed; ++z) needed = JpegIdctReads(size, z);
         }
         keep[u] = needed;
         if (needed && x.ah > 0)
-            for (int k = 0; k < x.components; ++k) refined[x.index[k]] |= band;
+            for (int k = 0; k < x.components; ++k) refined[x.index[k]] |= terms(x.ss, x.se);
     }
     int parts = 0;
     for (int u = 0; u < unitCount; ++u) {
@@ -411,10 +557,13 @@ void ApplyRequest(ReadState* s) {
     DibReadRequest* r = s->request;
     r->FullSize = PmSize{int32_t(c->image_width), int32_t(c->image_height)};
     r->Reduction = 1;
-    PmSize target{0, 0};
-    if (!r->TargetSize || !r->TargetSize(r->Context, &r->FullSize, &target)) return;
-    if (target.cx < 1 || target.cy < 1) return;
-    unsigned denom = DibIO_JpegReduction(r->FullSize, target);
+    unsigned denom = s->scale;
+    if (denom == 0) {
+        PmSize target{0, 0};
+        if (!r->TargetSize || !r->TargetSize(r->Context, &r->FullSize, &target)) return;
+        if (target.cx < 1 || target.cy < 1) return;
+        denom = DibIO_JpegReduction(r->FullSize, target);
+    }
     if (denom == 1) return;
     c->scale_num = 1;
     c->scale_denom = denom;
@@ -430,21 +579,23 @@ void ApplyRequest(ReadState* s) {
     int count = 0;
     bool acKept[MAX_COMPONENTS];
     if (!PlanNeededScans(c, s->src.data, s->src.size, at, s->units, s->planned, &count, acKept)) return;
-    // Scans left out leave coefficients unset; smoothing would guess them
-    // from the neighbours and change the pixels. Every coefficient the
-    // scaled IDCT reads is complete, as in a decode of the whole file.
+    // The whole file is one libjpeg does not smooth, but the scans left out
+    // leave terms unknown, which would make it smooth this decode. Every
+    // coefficient the scaled IDCT reads is complete, as in a decode of the
+    // whole file.
     c->do_block_smoothing = FALSE;
     std::memcpy(s->src.parts, s->planned, sizeof(Part) * size_t(count));
     s->src.partCount = count;
     s->src.nextPart = 0;
     s->src.pub.next_input_byte = nullptr;
     s->src.pub.bytes_in_buffer = 0;
-    // Components none of whose AC terms are decoded keep their DC terms
-    // alone (the scan decoder's switch governs this too, so the two ways
-    // can be compared).
+    // Components whose IDCT reads the DC term alone, and none of whose AC
+    // terms are decoded, keep their DC terms alone (the scan decoder's
+    // switch governs this too, so the two ways can be compared).
     if (!s->scanAllowed) return;
     bool any = false;
-    for (int ci = 0; ci < c->num_components; ++ci) any |= s->coefs.dcOnly[ci] = !acKept[ci];
+    for (int ci = 0; ci < c->num_components; ++ci)
+        any |= s->coefs.dcOnly[ci] = !acKept[ci] && ScaledIdctSize(c->comp_info[ci]) == 1;
     if (!any) return;
     s->coefs.request = c->mem->request_virt_barray;
     s->coefs.access = c->mem->access_virt_barray;
@@ -636,8 +787,8 @@ bool Encode(WriteState* s) {
     return true;
 }
 
-int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info,
-             DibHolder* out, DibMetadata* meta) {
+int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* request, unsigned scale,
+             DibIOOptions* info, DibHolder* out, DibMetadata* meta) {
     // A second attempt, without the scan decoder, when it gave the file
     // back: libjpeg then reads it from the start and ends it as it would
     // have alone. The metadata were taken by the first.
@@ -652,6 +803,7 @@ int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* req
         s->src.parts[0] = Part{0, size};
         s->src.partCount = in ? 0 : 1;
         s->request = request;
+        s->scale = scale;
         s->src.pub.init_source = InitSource;
         s->src.pub.fill_input_buffer = FillInput;
         s->src.pub.skip_input_data = SkipInput;
@@ -686,12 +838,19 @@ int ReadWith(InStream* in, const uint8_t* data, size_t size, DibReadRequest* req
 }  // namespace
 
 int JpegRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta) {
-    return ReadWith(&in, nullptr, 0, nullptr, info, out, meta);
+    return ReadWith(&in, nullptr, 0, nullptr, 0, info, out, meta);
 }
 
 int JpegReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info, DibHolder* out,
                    DibMetadata* meta) {
-    return ReadWith(nullptr, data, size, request, info, out, meta);
+    return ReadWith(nullptr, data, size, request, 0, info, out, meta);
+}
+
+int JpegReadMemoryAt(const uint8_t* data, size_t size, unsigned scale, DibIOOptions* info, DibHolder* out) {
+    if (scale != 2 && scale != 4 && scale != 8) return 0;
+    DibReadRequest request{};
+    request.Size = sizeof request;
+    return ReadWith(nullptr, data, size, &request, scale, info, out, nullptr);
 }
 
 int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,

@@ -8,12 +8,22 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PM_HAS_ASAN 1
+#endif
+#endif
+#ifndef PM_HAS_ASAN
+#define PM_HAS_ASAN 0
 #endif
 
 namespace pmio {
@@ -65,12 +75,32 @@ constexpr int ValueOf(uint32_t e) { return int16_t(uint16_t(e >> 16)); }
 // when not one fits.
 constexpr uint32_t kSkipEnds = 128;
 constexpr uint16_t kSkipNone = 0xFFC0;
+constexpr uint16_t SkipEntry(uint32_t used, uint32_t passed, bool ends) {
+    return uint16_t(used | (passed + (ends ? kSkipEnds : 0)) << 6);
+}
+constexpr int SkipUsed(uint32_t s) { return int(s & 63); }
+// The positions passed, with kSkipEnds added when the block ends (and
+// more than a block's for kSkipNone): a block whose position plus this
+// reaches 64 ends or needs a closer look.
+constexpr int SkipAdvance(uint32_t s) { return int(s >> 6); }
 
 // Two coefficients at the start of the window: bits 0-5 the bits they take
 // (0: not two small ones), 6-9 and 10-13 their zero runs, 14-22 and 23-31
 // their values.
 constexpr int kPairLimit = 256;
-constexpr int PairValue(uint32_t e, int shift) { return int32_t(e << (23 - shift)) >> 23; }
+constexpr uint32_t PairEntry(int used, int run1, int run2, int value1, int value2) {
+    return uint32_t(used) | uint32_t(run1) << 6 | uint32_t(run2) << 10 | (uint32_t(value1) & 511) << 14 |
+           (uint32_t(value2) & 511) << 23;
+}
+constexpr int PairUsed(uint32_t e) { return int(e & 63); }
+constexpr int PairRun1(uint32_t e) { return int(e >> 6 & 15); }
+constexpr int PairRun2(uint32_t e) { return int(e >> 10 & 15); }
+constexpr int PairValue1(uint32_t e) { return int32_t(e << 9) >> 23; }
+constexpr int PairValue2(uint32_t e) { return int32_t(e) >> 23; }
+static_assert(PairValue1(PairEntry(7, 3, 15, -256, 255)) == -256 && PairValue2(PairEntry(7, 3, 15, -256, 255)) == 255 &&
+              PairRun1(PairEntry(7, 3, 15, 1, 1)) == 3 && PairRun2(PairEntry(7, 3, 15, 1, 1)) == 15 &&
+              PairUsed(PairEntry(7, 3, 15, 1, 1)) == 7);
+static_assert(SkipUsed(SkipEntry(12, 63, true)) == 12 && SkipAdvance(SkipEntry(12, 63, true)) == 63 + int(kSkipEnds));
 
 // The magnitude bits `v` of size `s` as a signed value.
 inline int Extend(uint32_t v, int s) { return s == 0 ? 0 : v < (1u << (s - 1)) ? int(v) - (1 << s) + 1 : int(v); }
@@ -146,13 +176,14 @@ bool BuildTable(const JHUFF_TBL* h, bool dc, bool sequential, Table* t) {
     // read from the window shifted by `used` bits is real when it takes no
     // more than the bits left in it.
     for (uint32_t pattern = 0; pattern < kPeekSize; ++pattern) {
-        uint32_t used = 0, passed = 0, ends = 0;
+        uint32_t used = 0, passed = 0;
+        bool ends = false;
         while (used < uint32_t(kPeek)) {
             uint32_t e = t->fast[(pattern << used) & (kPeekSize - 1)];
             if (KindOf(e) == kLong || used + uint32_t(Used(e)) > uint32_t(kPeek)) break;
             if (KindOf(e) == kEnd) {
                 used += uint32_t(Used(e));
-                ends = kSkipEnds;
+                ends = true;
                 break;
             }
             uint32_t step = KindOf(e) == kZeroRun ? 16 : uint32_t(Run(e)) + 1;
@@ -160,7 +191,7 @@ bool BuildTable(const JHUFF_TBL* h, bool dc, bool sequential, Table* t) {
             passed += step;
             used += uint32_t(Used(e));
         }
-        t->skip[pattern] = used == 0 ? kSkipNone : uint16_t(used | (passed + ends) << 6);
+        t->skip[pattern] = used == 0 ? kSkipNone : SkipEntry(used, passed, ends);
     }
     for (uint32_t pattern = 0; pattern < kPeekSize; ++pattern) {
         const uint32_t first = t->fast[pattern];
@@ -170,8 +201,7 @@ bool BuildTable(const JHUFF_TBL* h, bool dc, bool sequential, Table* t) {
             const int used = Used(first) + Used(second);
             if (KindOf(second) == kCoef && used <= kPeek && ValueOf(second) >= -kPairLimit &&
                 ValueOf(second) < kPairLimit)
-                pair = uint32_t(used) | uint32_t(Run(first)) << 6 | uint32_t(Run(second)) << 10 |
-                       (uint32_t(ValueOf(first)) & 511) << 14 | (uint32_t(ValueOf(second)) & 511) << 23;
+                pair = PairEntry(used, Run(first), Run(second), ValueOf(first), ValueOf(second));
         }
         t->pair[pattern] = pair;
     }
@@ -221,12 +251,24 @@ bool BuildSequentialTable(const JHUFF_TBL* h, bool dc, Table* t) {
 using BitWord = std::conditional_t<(sizeof(void*) < 8), uint32_t, uint64_t>;
 constexpr int kWordBits = int(sizeof(BitWord)) * 8;
 // A refill leaves at least this many bits in hand: enough for any code
-// with its magnitude but the longest, which refill between the two.
-constexpr int kRefilled = kWordBits - 7;
+// with its magnitude but the longest, which refill between the two. It
+// adds whole bytes while fewer than this are held, so never more than
+// kWordBits - 1 are (see Bits).
+constexpr int kRefilled = kWordBits - 8;
 static_assert(kRefilled >= 16 && kRefilled >= kPeek);
 // Lookups of a window each that one refill leaves bits for.
 constexpr int kLookupsPerRefill = kRefilled / kPeek;
 
+// What every step keeps (checked in debug and sanitizer builds):
+//  - 0 <= count < kWordBits, so a refill's shift by `count` is defined and
+//    the bytes it takes, (kWordBits - 1 - count) / 8, are never negative;
+//  - after a refill count >= kRefilled;
+//  - the bits below the `count` held are zero or those of the data that
+//    follow (a word refill writes part of the next byte early), so a later
+//    refill may OR the next bytes in at `count`;
+//  - p only moves forward, never past `end`; phantom counts the zeros
+//    made up past a marker or the end, and a decode that used any of them
+//    (phantom > count) is given back.
 struct Bits {
     BitWord bits;
     int count;            // bits held, zeros past the data included
@@ -236,6 +278,11 @@ struct Bits {
     const uint8_t* end;
 
     inline void Refill();
+    void Check([[maybe_unused]] const uint8_t* before) const {
+#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || PM_HAS_ASAN
+        if (count < kRefilled || count >= kWordBits || phantom < 0 || p < before || p > end) std::abort();
+#endif
+    }
     uint32_t Peek(int n) const { return uint32_t(bits >> (kWordBits - n)); }
     void Drop(int n) {
         bits <<= n;
@@ -251,6 +298,7 @@ struct Bits {
 
 // Byte by byte, near a 0xFF or the data's end.
 [[gnu::noinline]] Bits RefillBytes(Bits b) {
+    [[maybe_unused]] const uint8_t* before = b.p;
     while (b.count < kRefilled) {
         uint32_t byte = 0;
         bool real = false;
@@ -278,6 +326,7 @@ struct Bits {
         b.bits |= BitWord(byte) << (kWordBits - 8 - b.count);
         b.count += 8;
     }
+    b.Check(before);
     return b;
 }
 
@@ -305,6 +354,7 @@ inline void Bits::Refill() {
             bits |= w >> count;
             p += taken;
             count |= kWordBits - 8;
+            Check(p - taken);
             return;
         }
     }
@@ -425,17 +475,17 @@ inline bool LongCode(Bits& b, const Table& t, bool dc, uint32_t* e) {
         for (; group < kLookupsPerRefill; ++group) {
             window = b.Peek(kPeek);
             skip = t.skip[window];
-            if (k + int(skip >> 6) >= 64) break;
-            b.Drop(int(skip & 63));
-            k += int(skip >> 6);
+            if (k + SkipAdvance(skip) >= 64) break;
+            b.Drop(SkipUsed(skip));
+            k += SkipAdvance(skip);
         }
         if (group == kLookupsPerRefill) continue;
         // Ending the block exactly, or with its end code while the block
         // was still open.
-        const int next = k + int(skip >> 6);
-        const int passed = int(skip >> 6);
+        const int next = k + SkipAdvance(skip);
+        const int passed = SkipAdvance(skip);
         if (next == 64 || (passed >= int(kSkipEnds) && next - int(kSkipEnds) < 64)) {
-            b.Drop(int(skip & 63));
+            b.Drop(SkipUsed(skip));
             return true;
         }
         uint32_t e = t.fast[window];
@@ -466,12 +516,12 @@ inline bool LongCode(Bits& b, const Table& t, bool dc, uint32_t* e) {
             const uint32_t pair = t.pair[window];
             if (pair != 0) {
                 // Both when the block goes on after the first.
-                int first = k + int(pair >> 6 & 15);
+                int first = k + PairRun1(pair);
                 if (first < 63) {
-                    b.Drop(int(pair & 63));
-                    out[kNatural[first]] = JCOEF(PairValue(pair, 14));
-                    k = first + 1 + int(pair >> 10 & 15);
-                    out[kNatural[k]] = JCOEF(PairValue(pair, 23));
+                    b.Drop(PairUsed(pair));
+                    out[kNatural[first]] = JCOEF(PairValue1(pair));
+                    k = first + 1 + PairRun2(pair);
+                    out[kNatural[k]] = JCOEF(PairValue2(pair));
                     ++k;
                     continue;
                 }

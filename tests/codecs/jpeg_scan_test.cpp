@@ -34,6 +34,12 @@ struct Encoding {
     bool progressive = false, arithmetic = false, rgb = false, scanPerComponent = false;
     const jpeg_scan_info* script = nullptr;  // progressive: scans of its own
     int scriptScans = 0;
+    // Grey with a little noise: most DC differences are 0, and the AC terms
+    // vary the codes' lengths (and so where the bits stand at each code).
+    bool nearlyFlat = false;
+    // A DC table whose code for a difference of 0 is 14 bits long, longer
+    // than the decoder's window (legal; hand-made tables have such codes).
+    bool longDcZero = false;
 };
 
 std::vector<uint8_t> Encode(const Encoding& e) {
@@ -69,12 +75,24 @@ std::vector<uint8_t> Encode(const Encoding& e) {
         c.scan_info = e.script;
         c.num_scans = e.scriptScans;
     }
+    if (e.longDcZero) {
+        // Differences of 1-11 bits on codes of 2-12 bits, 0 on 14 bits.
+        JHUFF_TBL* t = c.dc_huff_tbl_ptrs[0];
+        std::memset(t->bits, 0, sizeof t->bits);
+        for (int l = 2; l <= 12; ++l) t->bits[l] = 1;
+        t->bits[14] = 1;
+        for (int i = 0; i < 11; ++i) t->huffval[i] = UINT8(i + 1);
+        t->huffval[11] = 0;
+    }
     jpeg_start_compress(&c, TRUE);
     std::vector<uint8_t> row(size_t(e.width) * size_t(e.components));
     while (c.next_scanline < c.image_height) {
         int y = int(c.next_scanline);
         for (int x = 0; x < e.width; ++x)
-            for (int k = 0; k < e.components; ++k) row[size_t(x * e.components + k)] = codectest::DetailedTexture(x, y, k);
+            for (int k = 0; k < e.components; ++k)
+                row[size_t(x * e.components + k)] =
+                    e.nearlyFlat ? uint8_t(125 + ((uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u) >> 13 & 7))
+                                 : codectest::DetailedTexture(x, y, k);
         JSAMPROW r = row.data();
         jpeg_write_scanlines(&c, &r, 1);
     }
@@ -214,6 +232,31 @@ TEST(JpegScan, MatchesLibjpegForEverySamplingSizeAndRestartInterval) {
                         ExpectTakenAndEqual(file, scale);
                     }
                 }
+            }
+        }
+    }
+}
+
+// DC codes longer than the window take the slow lookup, which refills
+// twice around the code; with stuffed bytes in the data nearby a refill
+// once came to hold a whole word of bits, and the next one shifted by the
+// word's width and read backwards. Nearly flat images code most blocks'
+// DC difference of 0 with the long code.
+TEST(JpegScan, LongDcCodesNearStuffedBytesMatchLibjpeg) {
+    for (bool progressive : {false, true}) {
+        for (int components : {1, 3}) {
+            Encoding e;
+            e.width = 203;
+            e.height = 157;
+            e.components = components;
+            e.nearlyFlat = true;
+            e.longDcZero = true;
+            e.progressive = progressive;
+            const std::vector<uint8_t> file = Encode(e);
+            for (int scale : {8, 4}) {
+                SCOPED_TRACE(testing::Message() << (progressive ? "progressive " : "sequential ") << components
+                                                << " components 1/" << scale);
+                ExpectTakenAndEqual(file, scale);
             }
         }
     }

@@ -5,8 +5,11 @@
 // same scale), and the outcome of a damaged file.
 #include "codec_support.h"
 #include "imaging/transform.h"
+#include "makerlibs/pmheap.h"
 #include "makerlibs/pmimgkit.h"
 #include "common/testsupport.h"
+#include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmdibio/dibio_jpegscan.h"
 #include "makerlibs/pmdibio/dibio_stream.h"
 
 #include <gtest/gtest.h>
@@ -14,9 +17,17 @@
 #include <cstdio>  // before jpeglib.h, which needs FILE
 #include <jpeglib.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 using namespace codectest;
 
@@ -37,6 +48,7 @@ struct Encoding {
     int width = 64, height = 48;
     int components = 3;   // 1 = grey
     int hSamp = 2, vSamp = 2;  // of the first component; the others 1x1
+    int lastSamp = 1;          // but the third component's, both ways
     bool progressive = true;
     int restartRows = 0;
     // Colour AC terms in two bands (1-5, 6-63), as some encoders write them.
@@ -44,6 +56,8 @@ struct Encoding {
     // Another scan script of the encoder's choosing.
     const jpeg_scan_info* script = nullptr;
     int scriptScans = 0;
+    // Component ids of a colour image (null: 1, 2, 3).
+    const int* ids = nullptr;
 };
 
 std::vector<uint8_t> Encode(const Encoding& e) {
@@ -64,6 +78,8 @@ std::vector<uint8_t> Encode(const Encoding& e) {
         c.comp_info[0].h_samp_factor = e.hSamp;
         c.comp_info[0].v_samp_factor = e.vSamp;
         for (int i = 1; i < 3; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+        c.comp_info[2].h_samp_factor = c.comp_info[2].v_samp_factor = e.lastSamp;
+        for (int i = 0; i < 3 && e.ids; ++i) c.comp_info[i].component_id = e.ids[i];
     }
     c.restart_in_rows = e.restartRows;
     if (e.progressive) jpeg_simple_progression(&c);
@@ -486,4 +502,282 @@ TEST_F(ReducedRead, ProgressiveCoefficientsBeyondTheDecoderMemoryAreTooLarge) {
     EXPECT_EQ(Read(path, &quarter, &d, &request), -1);
     EXPECT_EQ(request.Reduction, 4u);
     EXPECT_EQ(PmFile_LastError(), PmFile_NoMemoryError());
+}
+
+// Progressions after which libjpeg smooths the blocks (terms 1-9 of some
+// component unknown or not refined to their last bit) and, where a
+// component has no AC terms at all, rebuilds its DC terms: a reduced read
+// gives libjpeg's smoothed pixels at every scale.
+TEST_F(ReducedRead, ProgressionsLibjpegSmoothsReadAsTheWholeFile) {
+    const jpeg_scan_info dcOnly[] = {{3, {0, 1, 2}, 0, 0, 0, 0}};
+    const jpeg_scan_info dcRefined[] = {{3, {0, 1, 2}, 0, 0, 0, 1}, {3, {0, 1, 2}, 0, 0, 1, 0}};
+    const jpeg_scan_info lastBitMissing[] = {{3, {0, 1, 2}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 1},
+                                             {1, {1}, 1, 63, 0, 0}, {1, {2}, 1, 63, 0, 0}};
+    const jpeg_scan_info chromaWithoutAc[] = {{3, {0, 1, 2}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
+    const jpeg_scan_info lowTermsOnly[] = {{3, {0, 1, 2}, 0, 0, 0, 0}, {1, {0}, 1, 5, 0, 0},
+                                           {1, {1}, 1, 63, 0, 0}, {1, {2}, 1, 63, 0, 0}};
+    const struct {
+        const char* name;
+        const jpeg_scan_info* script;
+        int scans;
+    } progressions[] = {{"DC only", dcOnly, 1},
+                        {"DC only, refined", dcRefined, 2},
+                        {"luma AC without its last bit", lastBitMissing, 4},
+                        {"chroma without AC", chromaWithoutAc, 2},
+                        {"luma terms 6-9 never sent", lowTermsOnly, 4}};
+    for (const auto& p : progressions) {
+        for (int samp : {2, 1}) {
+            Encoding e;
+            e.width = 203;
+            e.height = 157;
+            e.hSamp = e.vSamp = samp;
+            e.script = p.script;
+            e.scriptScans = p.scans;
+            const std::vector<uint8_t> file = Encode(e);
+            for (int scale : {8, 4, 2}) {
+                SCOPED_TRACE(testing::Message() << p.name << (samp == 2 ? " 4:2:0" : " 4:4:4") << " 1/" << scale);
+                int w = 0, h = 0;
+                const std::vector<uint8_t> expected = WholeFileAt(file, scale, &w, &h);
+                ExpectReducedRead(file, {std::max(1, w / 4), std::max(1, h / 4)}, unsigned(scale), expected);
+            }
+        }
+    }
+}
+
+// Component ids libjpeg matches in its own way: of ids 1, 2, 2 a scan of
+// one component with id 2 is always the second component's (here sampled
+// once, so its IDCT at 1/8 reads AC terms; the third, sampled twice, reads
+// its DC term alone). Read as libjpeg reads the whole file, with its
+// smoothing (the third component gets no AC terms) and without it (a zero
+// quantiser among terms 0-9 turns smoothing off, so the scans are planned).
+TEST_F(ReducedRead, RepeatedComponentIdsReadAsTheWholeFile) {
+    const int ids[3] = {1, 2, 2};
+    Encoding e;
+    e.width = 203;
+    e.height = 157;
+    e.ids = ids;
+    e.lastSamp = 2;
+    const std::vector<uint8_t> file = Encode(e);
+    std::vector<uint8_t> unsmoothed = file;
+    // The second table's term at zig-zag position 9, in the first DQT.
+    size_t dqt = 2;
+    while (dqt + 1 < file.size() && !(file[dqt] == 0xFF && file[dqt + 1] == 0xDB)) ++dqt;
+    size_t at = dqt + 4;
+    ASSERT_EQ(file[at] & 15, 0);
+    at += 65;
+    if (at >= dqt + 2 + size_t(file[dqt + 2] << 8 | file[dqt + 3])) {
+        // One table per segment: the next DQT.
+        at = dqt + 2 + size_t(file[dqt + 2] << 8 | file[dqt + 3]) + 4;
+    }
+    ASSERT_EQ(file[at] & 15, 1);
+    unsmoothed[at + 1 + 9] = 0;
+    for (const std::vector<uint8_t>* f : {&file, const_cast<const std::vector<uint8_t>*>(&unsmoothed)}) {
+        for (int scale : {8, 4, 2}) {
+            SCOPED_TRACE(testing::Message() << (f == &file ? "smoothed" : "unsmoothed") << " 1/" << scale);
+            int w = 0, h = 0;
+            const std::vector<uint8_t> expected = WholeFileAt(*f, scale, &w, &h);
+            ExpectReducedRead(*f, {std::max(1, w / 4), std::max(1, h / 4)}, unsigned(scale), expected);
+        }
+    }
+}
+
+// A scan left out of a reduced read is still one libjpeg must accept: a
+// file with a scan it refuses fails, reduced or not.
+TEST_F(ReducedRead, ScansLibjpegRefusesFailTheReadThoughLeftOut) {
+    const DcOnlyFile d = MakeDcOnlyFile();
+    // The last scan, of luma AC terms, which the 1/8 read leaves out.
+    const size_t sos = d.scans.back();
+    ASSERT_EQ(d.file[sos + 4], 1);
+    const size_t id = sos + 5, tables = sos + 6, ss = sos + 7, se = sos + 8, bits = sos + 9;
+    const struct {
+        const char* name;
+        size_t at;
+        uint8_t value;
+    } faults[] = {{"Al 14", bits, 0x0E},       {"Se 64", se, 64},       {"Ss after Se", ss, 9},
+                  {"Ah without Al = Ah - 1", bits, 0x30}, {"unknown component", id, 9}, {"no such AC table", tables, 0x03}};
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.name);
+        std::vector<uint8_t> bad = d.file;
+        bad[f.at] = f.value;
+        if (f.at == ss) bad[se] = 5;
+        const std::string path = Store(bad);
+        Dib plain, reduced;
+        Settings s{0, 1, {4, 4}};
+        EXPECT_EQ(Read(path, nullptr, &plain), 0);
+        EXPECT_EQ(Read(path, &s, &reduced), 0);
+        EXPECT_EQ(reduced.h, nullptr);
+    }
+}
+
+// libjpeg takes a component's quantiser at the first scan of it, which a
+// reduced read may leave out: a quantiser redefined between scans must not
+// change what that first scan took.
+TEST_F(ReducedRead, QuantisersChangedBetweenScansAreThoseOfTheWholeFile) {
+    const jpeg_scan_info script[] = {{1, {0}, 0, 0, 0, 0},  {1, {1}, 0, 0, 0, 0},  {1, {2}, 0, 0, 0, 0},
+                                     {1, {1}, 1, 63, 0, 0}, {1, {0}, 1, 63, 0, 0}, {1, {2}, 1, 63, 0, 0}};
+    Encoding e;
+    e.width = 160;
+    e.height = 120;
+    e.hSamp = e.vSamp = 1;
+    e.script = script;
+    e.scriptScans = 6;
+    const std::vector<uint8_t> file = Encode(e);
+    size_t eoi = 0;
+    const std::vector<size_t> scans = ScanStarts(file, &eoi);
+    ASSERT_EQ(scans.size(), 6u);
+    // A scan's piece: its tables (the encoder writes each scan's own before
+    // it), its header and its data.
+    auto dataEnd = [&](size_t k) {
+        size_t i = scans[k] + 2 + size_t(file[scans[k] + 2] << 8 | file[scans[k] + 3]);
+        while (!(file[i] == 0xFF && file[i + 1] != 0 && (file[i + 1] < 0xD0 || file[i + 1] > 0xD7))) ++i;
+        return i;
+    };
+    auto part = [&](size_t k) {
+        return std::vector<uint8_t>(file.begin() + long(k == 0 ? scans[0] : dataEnd(k - 1)),
+                                    file.begin() + long(dataEnd(k)));
+    };
+    // Luma DC, then the blue chroma's AC terms before its DC term (libjpeg
+    // warns and decodes), then a new second quantiser, then the rest.
+    std::vector<uint8_t> moved(file.begin(), file.begin() + long(scans[0]));
+    std::vector<uint8_t> dqt = {0xFF, 0xDB, 0x00, 67, 0x01};
+    for (int k = 0; k < 64; ++k) dqt.push_back(uint8_t(50 + k));
+    for (const std::vector<uint8_t>& piece : {part(0), part(3), dqt, part(1), part(2), part(4), part(5)})
+        moved.insert(moved.end(), piece.begin(), piece.end());
+    moved.insert(moved.end(), {0xFF, 0xD9});
+    int w = 0, h = 0;
+    const std::vector<uint8_t> expected = WholeFileAt(moved, 8, &w, &h);
+    ExpectReducedRead(moved, {4, 4}, 8, expected);
+}
+
+// The DC terms kept alone count against the decoder's memory: a file that
+// declares a huge picture is too large for a memory the store exceeds,
+// before any scan is decoded (not a cut file once the data run out).
+TEST_F(ReducedRead, DcTermsKeptAloneCountAgainstTheDecoderMemory) {
+    Encoding e;
+    e.components = 1;
+    std::vector<uint8_t> v = Encode(e);
+    size_t sof = 2;
+    while (sof + 1 < v.size() && !(v[sof] == 0xFF && v[sof + 1] == 0xC2)) ++sof;
+    ASSERT_LT(sof + 9, v.size());
+    for (size_t at : {sof + 5, sof + 7}) {  // 16000 x 16000: 8 MB of DC terms, a 4 MB image at 1/8
+        v[at] = 16000 >> 8;
+        v[at + 1] = 16000 & 0xFF;
+    }
+    const std::string path = Store(v);
+    Settings thumb{0, 1, {100, 100}};
+    Dib d;
+    DibReadRequest request;
+    PmFile_SetLastError(0);
+    const pmio::JpegScanCounts before = pmio::JpegScan_Counts();
+    PmHeap_FailAbove(6u << 20);
+    const int r = Read(path, &thumb, &d, &request);
+    PmHeap_FailAbove(0);
+    const pmio::JpegScanCounts after = pmio::JpegScan_Counts();
+    EXPECT_EQ(request.Reduction, 8u);
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(PmFile_LastError(), PmFile_NoMemoryError());
+    EXPECT_EQ(after.progressiveScans, before.progressiveScans);
+    EXPECT_EQ(after.abandoned, before.abandoned);
+}
+
+namespace {
+
+// Every JPEG under the shared test images and bench photos, by extension.
+std::vector<std::string> SharedJpegFiles() {
+    std::vector<std::string> out;
+    for (const char* folder : {"testimages", "bench-photos"}) {
+        std::error_code ec;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(pmtest::Join(pmtest::SharedDir(), folder), ec)) {
+            std::string ext = entry.path().extension().string();
+            for (char& ch : ext) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+            if (entry.is_regular_file(ec) && (ext == ".jpg" || ext == ".jpeg")) out.push_back(entry.path().string());
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+#ifndef _WIN32
+std::string Quoted(const std::string& s) {
+    std::string q = "'";
+    for (char ch : s) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return q + "'";
+}
+
+// The exit code of a shell command, -1 when it did not end normally.
+int RunShell(const std::string& command) {
+    int status = std::system((command + " 2>/dev/null").c_str());
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
+
+}  // namespace
+
+// The public check of reduced reads: pmimg's read at 1/N is djpeg's at
+// -scale 1/N with its default options, byte for byte, on every JPEG at
+// hand. A file djpeg refuses fails; one it decodes with a warning (cut or
+// damaged data) either fails or gives djpeg's pixels.
+TEST(ReducedReadCheck, EveryJpegReadsAsDjpegAtEachScale) {
+#ifdef _WIN32
+    GTEST_SKIP() << "djpeg and pmimg run natively";
+#else
+    PM_SKIP_WITHOUT_SHARED();
+    const std::string pmimg = pmtest::Join(pmtest::BinaryDir(), "tools/pmimg");
+    if (!pmtest::FileExists(pmimg) || RunShell("command -v djpeg >/dev/null") != 0) GTEST_SKIP() << "no djpeg or pmimg";
+    pmtest::TempDir dir;
+    const std::string ours = dir / "pmimg.pnm", theirs = dir / "djpeg.pnm";
+    int same = 0, failed = 0;
+    for (const std::string& path : SharedJpegFiles()) {
+        for (int n : {2, 4, 8}) {
+            SCOPED_TRACE(testing::Message() << path << " 1/" << n);
+            std::remove(ours.c_str());
+            const int reference = RunShell("djpeg -scale 1/" + std::to_string(n) + " " + Quoted(path) + " >" + Quoted(theirs));
+            const int read =
+                RunShell(Quoted(pmimg) + " convert " + Quoted(path) + " " + Quoted(ours) + " --scale " + std::to_string(n));
+            if (reference == 1 || read != 0) {
+                EXPECT_NE(reference, 0) << "djpeg decodes it without a warning";
+                EXPECT_NE(read, 0) << "djpeg refuses it";
+                ++failed;
+                continue;
+            }
+            std::vector<uint8_t> a, b;
+            ASSERT_TRUE(pmtest::ReadWholeFile(ours, &a));
+            ASSERT_TRUE(pmtest::ReadWholeFile(theirs, &b));
+            EXPECT_TRUE(a == b) << "pixels differ";
+            same += a == b;
+        }
+    }
+    EXPECT_GT(same, 0);
+    std::printf("%d reads as djpeg's, %d failed as djpeg's\n", same, failed);
+#endif
+}
+
+// The bench photos are what thumbnails are mostly made of: at 1/8 each one
+// goes through the scan decoder whole, and a progressive one decodes fewer
+// scans than it holds (those of terms the IDCT never reads are left out).
+TEST(ReducedReadCheck, BenchPhotosTakeTheFastPath) {
+    PM_SKIP_WITHOUT_SHARED();
+    int photos = 0;
+    for (const std::string& path : SharedJpegFiles()) {
+        if (path.find("bench-photos") == std::string::npos) continue;
+        SCOPED_TRACE(path);
+        std::vector<uint8_t> file;
+        ASSERT_TRUE(pmtest::ReadWholeFile(path, &file));
+        size_t eoi = 0;
+        const size_t scans = ScanStarts(file, &eoi).size();
+        const pmio::JpegScanCounts before = pmio::JpegScan_Counts();
+        DibIOOptions info;
+        DibIO_GetDefaultOptions(kTypeJpeg, &info);
+        pmio::DibHolder dib;
+        ASSERT_GT(pmio::JpegReadMemoryAt(file.data(), file.size(), 8, &info, &dib), 0);
+        const pmio::JpegScanCounts after = pmio::JpegScan_Counts();
+        EXPECT_EQ(after.taken, before.taken + 1);
+        EXPECT_EQ(after.abandoned, before.abandoned);
+        if (info.Jpeg.Progressive == 0) {
+            EXPECT_LT(after.progressiveScans - before.progressiveScans, scans);
+        }
+        ++photos;
+    }
+    EXPECT_GT(photos, 0);
 }
