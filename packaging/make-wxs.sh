@@ -17,6 +17,8 @@ case $arch in
     x86) upgrade=9D3F2A14-6C1B-4F2E-8A7D-3E5B9C0D2F73 win64=no ;;
     *) echo "make-wxs.sh: unknown architecture $arch" >&2; exit 2 ;;
 esac
+# wixl 0.101 drops (or crashes on) Japanese texts in the installer's tables,
+# so names and descriptions there are ASCII; the files keep their own names.
 # MSI versions are MAJOR.MINOR.BUILD, each part at most 255 (65535 for BUILD).
 msiversion="$version.0"
 reg='Software\PIXMILL'
@@ -60,11 +62,11 @@ cat <<XML
   <Product Id="*" Name="PIXMILL $version" Language="1041" Codepage="932" Version="$msiversion"
            Manufacturer="Vimo Works" UpgradeCode="$upgrade">
     <Package InstallerVersion="500" Compressed="yes" InstallScope="perUser" SummaryCodepage="932"
-             Description="PIXMILL $version" Comments="サムネイル作成・画像一括変換"/>
+             Description="PIXMILL $version" Comments="Thumbnail maker and batch image converter"/>
     <Property Id="ALLUSERS" Value="2"/>
     <Property Id="MSIINSTALLPERUSER" Value="1"/>
     <Property Id="ARPNOMODIFY" Value="1"/>
-    <MajorUpgrade DowngradeErrorMessage="新しいバージョンの PIXMILL がインストールされています。"/>
+    <MajorUpgrade DowngradeErrorMessage="A newer version of PIXMILL is already installed."/>
     <Media Id="1" Cabinet="pixmill.cab" EmbedCab="yes"/>
     <Directory Id="TARGETDIR" Name="SourceDir">
       <Directory Id="LocalAppDataFolder">
@@ -85,14 +87,14 @@ $(folder "$stage")
       </Directory>
       <Directory Id="ProgramMenuFolder">
         <Component Id="startMenu" Guid="*" Win64="$win64">
-          <Shortcut Id="startMenuShortcut" Name="PIXMILL.lnk" Description="PIXMILL の設定"
+          <Shortcut Id="startMenuShortcut" Name="PIXMILL.lnk" Description="PIXMILL settings"
                     Target="[INSTALLDIR]PIXMILL.EXE" WorkingDirectory="INSTALLDIR"/>
           <RegistryValue Root="HKCU" Key="$reg" Name="StartMenu" Type="integer" Value="1" KeyPath="yes"/>
         </Component>
       </Directory>
       <Directory Id="SendToFolder">
         <Component Id="sendTo" Guid="*" Win64="$win64">
-          <Shortcut Id="sendToShortcut" Name="サムネイル作成 (PIXMILL).lnk" Description="送ったファイルやフォルダのサムネイルを作成"
+          <Shortcut Id="sendToShortcut" Name="PIXMILL.lnk" Description="Make thumbnails of what is sent, with PIXMILL"
                     Target="[INSTALLDIR]PIXMILL.EXE" WorkingDirectory="INSTALLDIR"/>
           <RegistryValue Root="HKCU" Key="$reg" Name="SendTo" Type="integer" Value="1" KeyPath="yes"/>
         </Component>

@@ -59,7 +59,9 @@ collect_licences() {
         found=0
         for f in $files; do
             if [ -f "$dir/$f" ]; then
-                cp "$dir/$f" "$stage/licenses/$name-$f.txt"
+                # Named by the source package: plain names the installer
+                # tool and every file system take.
+                cp "$dir/$f" "$stage/licenses/$pkg-$f.txt"
                 found=1
             fi
         done

@@ -104,8 +104,8 @@ for m in x64 x86; do
         [ -f "$install/$f" ] || fail "$msi installed no $f in $install"
     done
     [ -f "$start_menu/PIXMILL.lnk" ] || fail "$msi made no Start menu shortcut"
-    [ -f "$send_to/サムネイル作成 (PIXMILL).lnk" ] || fail "$msi made no Send To shortcut"
-    grep -aq 'PIXMILL.EXE' "$send_to/サムネイル作成 (PIXMILL).lnk" 2>/dev/null || fail "$msi: the Send To shortcut does not lead to PIXMILL.EXE"
+    [ -f "$send_to/PIXMILL.lnk" ] || fail "$msi made no Send To shortcut"
+    grep -aq 'PIXMILL.EXE' "$send_to/PIXMILL.lnk" 2>/dev/null || fail "$msi: the Send To shortcut does not lead to PIXMILL.EXE"
     win_install=$(winpath "$install")
     run reg query "$key" /v Path > "$tmp/reg.txt" 2>&1
     grep -qiF "${win_install%\\}" "$tmp/reg.txt" || { fail "$msi registered no App Paths folder"; cat "$tmp/reg.txt"; }
@@ -135,7 +135,7 @@ for m in x64 x86; do
         [ ! -e "$install/$f" ] || fail "$msi left $f behind"
     done
     [ ! -e "$start_menu/PIXMILL.lnk" ] || fail "$msi left its Start menu shortcut"
-    [ ! -e "$send_to/サムネイル作成 (PIXMILL).lnk" ] || fail "$msi left its Send To shortcut"
+    [ ! -e "$send_to/PIXMILL.lnk" ] || fail "$msi left its Send To shortcut"
     run reg query "$key" > /dev/null 2>&1 && fail "$msi left its App Paths key"
     [ -f "$install/PIXMILL.INI" ] && ok "$msi: PIXMILL.INI kept" || fail "$msi removed the user's PIXMILL.INI"
 done
