@@ -6,7 +6,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
+
+#ifndef _WIN32
+#include <csignal>
+#include <ctime>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 using exiftest::Builder;
 using exiftest::Field;
@@ -237,6 +246,147 @@ TEST_P(ExifBothOrders, DamagedBlocksGiveOnlyFieldsThatRebuildSoundly) {
     ASSERT_EQ(f.ifd0.size(), 1u);
     EXPECT_EQ(f.ifd0[0].tag, kExifTagModel);
 }
+
+#ifndef _WIN32
+// Runs `body` in a child process: true when it returned within `seconds`.
+// A crash or an overrun fails the test, and the child is killed, never left.
+bool InChild(const std::function<void()>& body, int seconds) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        _exit(0);
+    }
+    if (pid < 0) return false;
+    for (int tick = 0; tick < seconds * 20; ++tick) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        timespec nap{0, 50 * 1000 * 1000};
+        nanosleep(&nap, nullptr);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return false;
+}
+
+// The block's bytes end exactly where an unreadable page begins, so a read
+// one byte past them faults.
+class Guarded {
+public:
+    explicit Guarded(const std::vector<uint8_t>& bytes) {
+        const size_t page = size_t(sysconf(_SC_PAGESIZE));
+        span_ = (bytes.size() + page - 1) / page * page + page;
+        base_ = static_cast<uint8_t*>(mmap(nullptr, span_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (base_ == MAP_FAILED) {
+            base_ = nullptr;
+            return;
+        }
+        mprotect(base_ + span_ - page, page, PROT_NONE);
+        data_ = base_ + span_ - page - bytes.size();
+        std::memcpy(data_, bytes.data(), bytes.size());
+    }
+    ~Guarded() {
+        if (base_) munmap(base_, span_);
+    }
+    const uint8_t* data() const { return data_; }
+
+private:
+    uint8_t* base_ = nullptr;
+    uint8_t* data_ = nullptr;
+    size_t span_ = 0;
+};
+#endif
+
+// A camera block without IFD1, then an IFD1 of `ifd1` whose out-of-line
+// values follow its table at the very end of the block.
+std::vector<uint8_t> WithIfd1(Builder& b, const std::vector<Field>& ifd1) {
+    std::vector<uint8_t> block = b.Camera(1, 10, 10, 0);
+    std::vector<uint8_t> link = b.Long(uint32_t(block.size()));
+    std::copy(link.begin(), link.end(), block.begin() + 8 + 2 + 3 * 12);
+    b.Put(&block, ifd1, 0);
+    return block;
+}
+
+TEST_P(ExifBothOrders, ThumbnailStripsAreClearedOnlyWhenTheirTypesSayWhere) {
+    Builder b(GetParam());
+    // Strips of SHORT and of LONG offsets and counts name the bytes cleared.
+    for (uint16_t type : {uint16_t(3), uint16_t(4)}) {
+        std::vector<uint8_t> block = b.Camera(1, 10, 10, 0);
+        const size_t strips = block.size();
+        block.resize(strips + 8, 0x77);
+        // The maker note moves behind the strips, so the block is not cut
+        // where they begin but cleared around what it keeps.
+        const char kNote[] = "MAKERNOTE!!!";
+        block.insert(block.end(), kNote, kNote + 12);
+        std::vector<uint8_t> note = b.Long(uint32_t(strips + 8));
+        std::copy(note.begin(), note.end(), block.begin() + 66);
+        auto value = [&](uint32_t v) { return type == 3 ? b.Short(uint16_t(v)) : b.Long(v); };
+        std::vector<uint8_t> offsets = value(uint32_t(strips)), more = value(uint32_t(strips + 4));
+        offsets.insert(offsets.end(), more.begin(), more.end());
+        std::vector<uint8_t> counts = value(3), four = value(4);
+        counts.insert(counts.end(), four.begin(), four.end());
+        std::vector<uint8_t> link = b.Long(uint32_t(block.size()));
+        std::copy(link.begin(), link.end(), block.begin() + 8 + 2 + 3 * 12);
+        b.Put(&block, {Field{0x0111, type, 2, offsets}, Field{0x0117, type, 2, counts}}, 0);
+        std::vector<uint8_t> out;
+        ASSERT_TRUE(Exif_PrepareForOutput(block.data(), block.size(), 1, 10, 10, &out));
+        ASSERT_EQ(out.size(), block.size()) << "type " << type;
+        // The byte between the two strips is no strip's.
+        EXPECT_EQ(std::vector<uint8_t>(out.begin() + long(strips), out.begin() + long(strips + 8)),
+                  (std::vector<uint8_t>{0, 0, 0, 0x77, 0, 0, 0, 0}))
+            << "type " << type;
+    }
+#ifndef _WIN32
+    // BYTE-typed strips (2,000 of them, at the block's end) name nothing: the
+    // block is prepared without a read past its end.
+    std::vector<uint8_t> bytes(2000, 0x10);
+    std::vector<uint8_t> block = WithIfd1(b, {Field{0x0111, 1, 2000, bytes}, Field{0x0117, 1, 2000, bytes}});
+    Guarded guarded(block);
+    ASSERT_NE(guarded.data(), nullptr);
+    EXPECT_TRUE(InChild(
+        [&] {
+            std::vector<uint8_t> out;
+            if (!Exif_PrepareForOutput(guarded.data(), block.size(), 1, 10, 10, &out)) _exit(2);
+            if (Exif_Inspect(out.data(), out.size()).hasIfd1) _exit(3);
+        },
+        60));
+#endif
+}
+
+#ifndef _WIN32
+TEST(ExifBlock, ThousandsOfEntriesNamingTheWholeBlockCostOnePassOverIt) {
+    // 16 MB, and an IFD1 of 65,535 entries each naming all of it: cleared
+    // entry by entry that is a trillion byte steps, a hang.
+    Builder b(false);
+    std::vector<uint8_t> block = b.Camera(1, 10, 10, 0);
+    const size_t ifd1 = block.size();
+    std::vector<uint8_t> link = b.Long(uint32_t(ifd1));
+    std::copy(link.begin(), link.end(), block.begin() + 8 + 2 + 3 * 12);
+    const uint32_t entries = 65535, size = 16u << 20;
+    block.resize(size, 0x55);
+    std::vector<uint8_t> count = b.Short(uint16_t(entries));
+    std::copy(count.begin(), count.end(), block.begin() + long(ifd1));
+    for (uint32_t i = 0; i < entries; ++i) {
+        std::vector<Field> one{Field{uint16_t(0x9000 + i % 16), 7, size - 8, b.Long(8)}};
+        size_t at = ifd1 + 2 + 12 * size_t(i);
+        std::vector<uint8_t> e = b.Short(one[0].tag), t = b.Short(7), n = b.Long(size - 8), v = b.Long(8);
+        e.insert(e.end(), t.begin(), t.end());
+        e.insert(e.end(), n.begin(), n.end());
+        e.insert(e.end(), v.begin(), v.end());
+        std::copy(e.begin(), e.end(), block.begin() + long(at));
+    }
+    EXPECT_TRUE(InChild(
+        [&] {
+            std::vector<uint8_t> out;
+            if (!Exif_PrepareForOutput(block.data(), block.size(), 1, 10, 10, &out)) _exit(2);
+            ExifSummary s = Exif_Inspect(out.data(), out.size());
+            if (!s.valid || s.hasIfd1 || s.pixelWidth != 10) _exit(3);
+            // What the kept IFDs use stays; IFD1's extent is cleared.
+            if (out.size() != block.size() || out[size - 1] != 0 || out[ifd1 - 1] != block[ifd1 - 1]) _exit(4);
+        },
+        120));
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(Exif, ExifBothOrders, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "BigEndian" : "LittleEndian"; });
