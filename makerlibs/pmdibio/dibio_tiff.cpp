@@ -437,6 +437,8 @@ int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, co
         TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(h->biXPelsPerMeter) / 100.0f);
         TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(h->biYPelsPerMeter) / 100.0f);
     }
+    if (meta && IccFitsChannels(meta->icc, indexed && ramp ? 1 : 3) && meta->icc.size() <= kMaxIccBytes)
+        TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(meta->icc.size()), meta->icc.data());
     // Out of memory here only loses the metadata, never the image (a link
     // set before stays 0, which readers take for no IFD).
     TiffMeta kept;

@@ -196,7 +196,7 @@ TEST_P(ExifBothOrders, FieldsTravelWithTheirValuesButNotTheirOffsets) {
     EXPECT_EQ(FieldOf(f.ifd0, kExifTagExifIfd), nullptr);
     EXPECT_EQ(FieldOf(f.exif, 0x927C), nullptr);
     EXPECT_EQ(FieldOf(f.exif, 0xA005), nullptr);
-    EXPECT_EQ(f.exif.size(), 7u);
+    EXPECT_EQ(f.exif.size(), 8u);
 
     // A block built from them reads back as the same fields, upright check
     // and sizes included.

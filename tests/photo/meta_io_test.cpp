@@ -155,7 +155,41 @@ TEST(ReadMeta, PngGivesExifAndProfileAndKeepsExifOnWrite) {
     Dib r2;
     ASSERT_GT(ReadMeta(out, kTypePng, &r2, &back), 0);
     EXPECT_EQ(back.exif, exif);
-    EXPECT_TRUE(back.icc.empty());
+    EXPECT_EQ(back.icc, icc);
+}
+
+TEST(WriteMeta, ProfilesGoWhereTheyDescribeTheChannels) {
+    pmtest::TempDir dir;
+    Dib colour, grey;
+    Picture(&colour);
+    ASSERT_TRUE(dibtest::Make(&grey, 6, 4, 8));
+    for (int i = 0; i < 256; ++i) dibtest::SetEntry(&grey, i, uint32_t(i) * 0x010101);
+    const std::vector<uint8_t> rgb = icctest::AdobeRgb(), gray = icctest::LinearGrey();
+    struct Case {
+        int type;
+        const Dib* pixels;
+        const std::vector<uint8_t>* icc;
+        bool kept;
+    };
+    const Case cases[] = {
+        {kTypeJpeg, &colour, &rgb, true},  {kTypeJpeg, &colour, &gray, false}, {kTypeJpeg, &grey, &gray, true},
+        {kTypeJpeg, &grey, &rgb, false},   {kTypePng, &colour, &rgb, true},    {kTypePng, &grey, &gray, false},
+        {kTypePng, &grey, &rgb, true},  // a PNG of a grey table is a palette: RGB
+        {kTypeTiff, &colour, &rgb, true},  {kTypeTiff, &colour, &gray, false}, {kTypeTiff, &grey, &gray, true},
+        {kTypeTiff, &grey, &rgb, false},
+    };
+    for (const Case& c : cases) {
+        std::string what = "type " + std::to_string(c.type) + (c.pixels == &grey ? " grey" : " colour") +
+                           (c.icc == &rgb ? " RGB profile" : " grey profile");
+        DibMetadata meta;
+        meta.icc = *c.icc;
+        std::string path = dir / "p";
+        ASSERT_EQ(WriteMeta(path, c.type, &meta, *c.pixels), 1) << what;
+        Dib r;
+        DibMetadata back;
+        ASSERT_GT(ReadMeta(path, c.type, &r, &back), 0) << what;
+        EXPECT_EQ(back.icc, c.kept ? *c.icc : std::vector<uint8_t>{}) << what;
+    }
 }
 
 TEST(ReadMeta, TiffIsReadAsStoredWithItsOrientation) {
