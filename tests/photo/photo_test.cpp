@@ -241,11 +241,88 @@ TEST(ColorProfile, GreyProfileKeepsAGreyTableGrey) {
     }
     // Linear light 50% is sRGB 188.
     EXPECT_NEAR(d.table()[128].red, 188, 3);
-    // A grey profile does not describe colour pixels.
+    // A grey profile does not describe colour pixels, nor a table of which
+    // one entry differs in any one channel.
     Dib c;
     SwatchImage(&c);
     EXPECT_EQ(Color_DibToSrgb(grey.data(), grey.size(), c.h, c.b), IccOutcome::Unusable);
     EXPECT_EQ(c.Rgb(0, 0), kSwatches[0]);
+    for (uint32_t odd : {0x817F7Fu, 0x7F817Fu, 0x7F7F81u}) {
+        Dib t;
+        ASSERT_TRUE(dibtest::Make(&t, 4, 1, 8));
+        for (int i = 0; i < 256; ++i) dibtest::SetEntry(&t, i, i == 200 ? odd : uint32_t(i) * 0x010101);
+        EXPECT_EQ(Color_DibToSrgb(grey.data(), grey.size(), t.h, t.b), IccOutcome::Unusable) << std::hex << odd;
+        EXPECT_EQ(t.Rgb(0, 0), 0u);
+        EXPECT_EQ(t.table()[128].red, 128) << "the table stays as it was";
+    }
+}
+
+TEST(ColorProfile, GreyWithAlphaMeetsItsGreyProfile) {
+    std::vector<uint8_t> grey = icctest::LinearGrey();
+    Dib d;
+    ASSERT_TRUE(dibtest::Make(&d, 3, 1, 32));
+    for (int x = 0; x < 3; ++x) {
+        uint8_t* px = d.Row(0) + x * 4;
+        px[0] = px[1] = px[2] = uint8_t(x * 64);  // 0, 64, 128
+        px[3] = uint8_t(10 + x);
+    }
+    ASSERT_EQ(Color_DibToSrgb(grey.data(), grey.size(), d.h, d.b), IccOutcome::Converted);
+    const uint8_t* px = d.Row(0) + 2 * 4;
+    EXPECT_NEAR(px[0], 188, 3);  // linear 50% is sRGB 188
+    EXPECT_TRUE(px[0] == px[1] && px[1] == px[2]);
+    EXPECT_EQ(px[3], 12) << "alpha rides along";
+    // One pixel with colour in it: the grey profile does not describe it.
+    for (int channel = 0; channel < 3; ++channel) {
+        Dib c;
+        ASSERT_TRUE(dibtest::Make(&c, 2, 1, 32));
+        c.Row(0)[4 + channel] = 9;
+        EXPECT_EQ(Color_DibToSrgb(grey.data(), grey.size(), c.h, c.b), IccOutcome::Unusable) << channel;
+    }
+}
+
+TEST(ColorProfile, SrgbIsKnownByItsPrimariesAndCurvesNotItsName) {
+    auto described = [](cmsHPROFILE p, const char* text) {
+        icctest::Describe(p, text);
+        return icctest::Save(p);
+    };
+    // Adobe RGB's primaries with sRGB's tone curve, named as if sRGB.
+    auto wideWithSrgbCurve = [] {
+        cmsCIExyY white = {0.3127, 0.3290, 1.0};
+        cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+        const cmsFloat64Number params[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+        cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, params);
+        cmsToneCurve* curves[3] = {curve, curve, curve};
+        cmsHPROFILE p = cmsCreateRGBProfile(&white, &primaries, curves);
+        cmsFreeToneCurve(curve);
+        return p;
+    };
+    // sRGB's primaries with a plain 2.2 gamma.
+    auto srgbPrimariesGamma22 = [] {
+        cmsCIExyY white = {0.3127, 0.3290, 1.0};
+        cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+        cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
+        cmsToneCurve* curves[3] = {gamma, gamma, gamma};
+        cmsHPROFILE p = cmsCreateRGBProfile(&white, &primaries, curves);
+        cmsFreeToneCurve(gamma);
+        return p;
+    };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> icc;
+        IccOutcome want;
+    };
+    const Case cases[] = {
+        {"sRGB", icctest::Srgb(), IccOutcome::AlreadySrgb},
+        {"sRGB under another name", described(cmsCreate_sRGBProfile(), "Camera RGB"), IccOutcome::AlreadySrgb},
+        {"esRGB", described(wideWithSrgbCurve(), "esRGB"), IccOutcome::Converted},
+        {"Adobe RGB called sRGB", described(icctest::AdobeRgbProfile(), "sRGB IEC61966-2.1"), IccOutcome::Converted},
+        {"sRGB primaries, gamma 2.2", described(srgbPrimariesGamma22(), "sRGB"), IccOutcome::Converted},
+    };
+    for (const Case& c : cases) {
+        Dib d;
+        SwatchImage(&d);
+        EXPECT_EQ(Color_DibToSrgb(c.icc.data(), c.icc.size(), d.h, d.b), c.want) << c.what;
+    }
 }
 
 TEST(ColorProfile, SrgbAndBrokenProfilesLeaveThePixels) {
