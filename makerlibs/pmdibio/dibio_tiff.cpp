@@ -244,6 +244,35 @@ bool AppendSubIfds(PmFileHandle file, const ExifFields& fields) {
     return true;
 }
 
+// A CMYK file with a CMYK profile: the RGBA reader would turn the inks into
+// RGB by the naive formula, so the stored rows meet the profile instead.
+// 0 when the file is not of the kind this takes (the RGBA reader does), -1
+// when it is and fails, else the source depth. Strips of 8-bit contiguous
+// CMYK only; tiled files take the naive way.
+int ReadCmykThroughProfile(TIFF* tif, uint32_t w, uint32_t h, DibMetadata* meta, DibHolder* out) {
+    uint16_t spp = 1, bps = 1, planar = PLANARCONFIG_CONTIG, inkset = INKSET_CMYK;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
+    if (spp != 4 || bps != 8 || planar != PLANARCONFIG_CONTIG || inkset != INKSET_CMYK || TIFFIsTiled(tif)) return 0;
+    // TIFF stores ink amounts as they are (0 = no ink).
+    ColorCmykTransform* t = Color_OpenCmykToSrgb(meta->icc.data(), meta->icc.size(), false);
+    if (!t) return 0;
+    const tmsize_t lineBytes = TIFFScanlineSize(tif);
+    auto* line = lineBytes >= tmsize_t(w) * 4 ? static_cast<uint8_t*>(PmHeap_Alloc(size_t(lineBytes))) : nullptr;
+    bool ok = line && NewDib(w, h, 24, out);
+    for (uint32_t y = 0; ok && y < h; ++y) {
+        ok = TIFFReadScanline(tif, line, y, 0) == 1;
+        if (ok) Color_CmykToBgr(t, line, TopRow(out->header, out->bits, y), w);
+    }
+    PmHeap_Free(line);
+    Color_Close(t);
+    if (!ok) return -1;
+    meta->iccApplied = true;
+    return 32;
+}
+
 }  // namespace
 
 int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
@@ -289,6 +318,10 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
             }
         }
         CollectMeta(in, tif, meta);
+        if (meta->convertCmyk && photometric == PHOTOMETRIC_SEPARATED && !meta->icc.empty()) {
+            const int r = ReadCmykThroughProfile(tif, w, h, meta, out);
+            if (r != 0) return r > 0 ? r : 0;
+        }
     }
 
     const bool palette = spp == 1 && photometric == PHOTOMETRIC_PALETTE && bps <= 8;

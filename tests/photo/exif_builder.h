@@ -94,7 +94,7 @@ public:
             {0xA005, 4, 1, Long(0)},
             {0xA434, 2, 9, Ascii("EF50mm f")},
         };
-        std::vector<Field> interop{{0x0001, 2, 4, {'R', adobe ? '0' : '9', adobe ? '3' : '8', 0}}};
+        std::vector<Field> interop{{0x0001, 2, 4, {'R', uint8_t(adobe ? '0' : '9'), uint8_t(adobe ? '3' : '8'), 0}}};
         std::vector<Field> gps{
             {0x0000, 1, 4, {2, 3, 0, 0}},
             {0x0001, 2, 2, {'N', 0}},

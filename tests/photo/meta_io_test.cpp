@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 using dibtest::Dib;
@@ -149,6 +150,23 @@ TEST(ReadMeta, PngGivesExifAndProfileAndKeepsExifOnWrite) {
     EXPECT_EQ(meta.exif, exif);
     EXPECT_EQ(meta.icc, icc);
 
+    // Written after the image data, the block is read all the same.
+    std::string last = dir / "last.png";
+    ASSERT_TRUE(phototest::WritePng(last, d.h, d.b, exif, {}, true));
+    {
+        Dib l;
+        DibMetadata lastMeta;
+        ASSERT_GT(ReadMeta(last, kTypePng, &l, &lastMeta), 0);
+        EXPECT_EQ(lastMeta.orientation, 8);
+        EXPECT_EQ(lastMeta.exif, exif);
+        std::vector<uint8_t> file;
+        ASSERT_TRUE(pmtest::ReadWholeFile(last, &file));
+        const uint8_t idat[] = {'I', 'D', 'A', 'T'}, exifTag[] = {'e', 'X', 'I', 'f'};
+        ASSERT_LT(std::search(file.begin(), file.end(), idat, idat + 4) - file.begin(),
+                  std::search(file.begin(), file.end(), exifTag, exifTag + 4) - file.begin())
+            << "the fixture must put eXIf last";
+    }
+
     std::string out = dir / "out.png";
     ASSERT_EQ(WriteMeta(out, kTypePng, &meta, r), 1);
     DibMetadata back;
@@ -212,27 +230,34 @@ TEST(ReadMeta, TiffIsReadAsStoredWithItsOrientation) {
     }
 }
 
-TEST(ReadMeta, CmykJpegMeetsItsProfileWhileDecoding) {
+TEST(ReadMeta, CmykJpegAndTiffMeetTheirProfileWhileDecoding) {
     pmtest::TempDir dir;
-    std::string path = dir / "cmyk.jpg";
     std::vector<std::array<uint8_t, 4>> inks{{255, 0, 0, 0}, {0, 0, 255, 0}};  // cyan, yellow
-    ASSERT_TRUE(phototest::WriteCmykJpeg(path, inks, 8, icctest::SwappedCmyk()));
+    ASSERT_TRUE(phototest::WriteCmykJpeg(dir / "cmyk.jpg", inks, 8, icctest::SwappedCmyk()));
+    ASSERT_TRUE(phototest::WriteCmykTiff(dir / "cmyk.tif", inks, 8, icctest::SwappedCmyk()));
     auto near = [](uint32_t a, uint32_t b) {
         for (int s = 0; s < 24; s += 8)
             if (std::abs(int((a >> s) & 255) - int((b >> s) & 255)) > 32) return false;
         return true;
     };
-    for (bool convert : {true, false}) {
-        Dib r;
-        DibMetadata meta;
-        meta.convertCmyk = convert;
-        ASSERT_EQ(ReadMeta(path, kTypeJpeg, &r, &meta), 32);
-        EXPECT_EQ(meta.iccApplied, convert);
-        EXPECT_FALSE(meta.icc.empty());
-        // The profile exchanges red and blue: cyan ink shows yellow.
-        uint32_t cyan = r.Rgb(4, 4), yellow = r.Rgb(12, 4);
-        EXPECT_TRUE(near(cyan, convert ? 0xFFFF00u : 0x00FFFFu)) << std::hex << cyan;
-        EXPECT_TRUE(near(yellow, convert ? 0x00FFFFu : 0xFFFF00u)) << std::hex << yellow;
+    for (int type : {kTypeJpeg, kTypeTiff}) {
+        for (bool convert : {true, false}) {
+            std::string what = std::string(type == kTypeJpeg ? "JPEG" : "TIFF") + (convert ? " converted" : " naive");
+            Dib r;
+            DibMetadata meta;
+            meta.convertCmyk = convert;
+            ASSERT_EQ(ReadMeta(dir / (type == kTypeJpeg ? "cmyk.jpg" : "cmyk.tif"), type, &r, &meta), 32) << what;
+            EXPECT_EQ(meta.iccApplied, convert) << what;
+            EXPECT_FALSE(meta.icc.empty()) << what;
+            ASSERT_EQ(r.height(), 8) << what;
+            // The profile exchanges red and blue: cyan ink shows yellow, on
+            // every row.
+            for (int y : {0, 3, 7}) {
+                uint32_t cyan = r.Rgb(4, y), yellow = r.Rgb(12, y);
+                EXPECT_TRUE(near(cyan, convert ? 0xFFFF00u : 0x00FFFFu)) << what << std::hex << " " << cyan;
+                EXPECT_TRUE(near(yellow, convert ? 0x00FFFFu : 0xFFFF00u)) << what << std::hex << " " << yellow;
+            }
+        }
     }
 }
 
