@@ -211,6 +211,50 @@ TEST_P(ExifBothOrders, FieldsTravelWithTheirValuesButNotTheirOffsets) {
     EXPECT_TRUE(SameFields(f, again));
 }
 
+// Values of every type come out little-endian, each swapped in its own unit:
+// rationals as two 4-byte halves (numerator first), doubles whole.
+TEST_P(ExifBothOrders, EveryTypeSwapsInItsOwnUnit) {
+    Builder b(GetParam());
+    struct Case {
+        uint16_t type;
+        uint32_t count;
+        std::vector<uint8_t> little;  // the values little-endian
+    };
+    const Case cases[] = {
+        {1, 3, {1, 2, 3}},                                    // BYTE
+        {3, 2, {0x34, 0x12, 0x78, 0x56}},                     // SHORT
+        {4, 1, {0x78, 0x56, 0x34, 0x12}},                     // LONG
+        {5, 1, {1, 0, 0, 0, 3, 0, 0, 0}},                     // RATIONAL 1/3
+        {8, 2, {0xFF, 0xFF, 0xFE, 0xFF}},                     // SSHORT -1, -2
+        {9, 1, {0xFE, 0xFF, 0xFF, 0xFF}},                     // SLONG -2
+        {10, 2, {0xFF, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0, 7, 0, 0, 0, 0xF8, 0xFF, 0xFF, 0xFF}},  // SRATIONAL -1/3, 7/-8
+        {11, 1, {0x00, 0x00, 0xC0, 0x3F}},                    // FLOAT 1.5
+        {12, 1, {0, 0, 0, 0, 0, 0, 0xF8, 0x3F}},              // DOUBLE 1.5
+        {7, 4, {'0', '2', '3', '2'}},                         // UNDEFINED
+    };
+    std::vector<Field> exif;
+    uint16_t tag = 0x9200;
+    for (const Case& c : cases) {
+        std::vector<uint8_t> stored = c.little;
+        const uint32_t unit = c.type == 5 || c.type == 10 ? 4 : uint32_t(c.little.size() / c.count);
+        if (GetParam())
+            for (size_t i = 0; i + unit <= stored.size(); i += unit) std::reverse(stored.begin() + long(i), stored.begin() + long(i + unit));
+        exif.push_back(Field{tag++, c.type, c.count, stored});
+    }
+    std::vector<Field> ifd0{{0x8769, 4, 1, b.Long(0)}};
+    std::vector<uint8_t> block = b.Header();
+    ifd0[0].value = b.Long(uint32_t(8 + Builder::IfdSize(ifd0)));
+    b.Put(&block, ifd0, 0);
+    b.Put(&block, exif, 0);
+    ExifFields f;
+    ASSERT_TRUE(Exif_CollectFields(block.data(), block.size(), &f));
+    ASSERT_EQ(f.exif.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(f.exif[i].type, cases[i].type);
+        EXPECT_EQ(f.exif[i].value, cases[i].little) << "type " << cases[i].type;
+    }
+}
+
 TEST_P(ExifBothOrders, DamagedBlocksGiveOnlyFieldsThatRebuildSoundly) {
     Builder b(GetParam());
     std::vector<uint8_t> block = b.Photo(6, 4000, 3000);
