@@ -134,21 +134,27 @@ bool Photo_OutputMeta(const DibMetadata& in, const PhotoOutput& o, DibMetadata* 
     *out = DibMetadata{};
     if (o.type != kTypeJpeg && o.type != kTypePng && o.type != kTypeTiff) return false;
     try {
+        const ExifOutput facts{uint32_t(o.orientation), o.width, o.height, o.srgb};
         if (o.keepCamera && !in.exif.empty()) {
             std::vector<uint8_t> exif;
-            if (Exif_PrepareForOutput(in.exif.data(), in.exif.size(),
-                                      ExifOutput{uint32_t(o.orientation), o.width, o.height, o.srgb}, &exif))
+            if (Exif_PrepareForOutput(in.exif.data(), in.exif.size(), facts, &exif))
                 out->exif = std::move(exif);
         }
         // XMP and IPTC travel as JPEG segments; TIFF has tags for them, PNG
         // would need other chunks.
         if (o.keepCamera && o.type != kTypePng) {
             for (const DibSegment& seg : in.segments) {
+                size_t n = 0;
+                if (const uint8_t* xmp = seg.marker == 0xE1 ? Exif_XmpFromApp1(seg.data.data(), seg.data.size(), &n)
+                                                            : nullptr) {
+                    std::vector<uint8_t> packet = Exif_XmpForOutput(xmp, n, facts);
+                    out->segments.push_back(DibSegment{seg.marker, Exif_XmpApp1(packet.data(), packet.size())});
+                    continue;
+                }
                 if (seg.marker != 0xED) {
                     out->segments.push_back(seg);
                     continue;
                 }
-                size_t n = 0;
                 const uint8_t* iptc = Exif_IptcFromApp13(seg.data.data(), seg.data.size(), &n);
                 if (iptc) out->segments.push_back(DibSegment{seg.marker, Exif_IptcApp13(iptc, n)});
             }

@@ -125,3 +125,10 @@ const uint8_t* Exif_XmpFromApp1(const uint8_t* payload, size_t payloadSize, size
 const uint8_t* Exif_IptcFromApp13(const uint8_t* payload, size_t payloadSize, size_t* size);
 std::vector<uint8_t> Exif_XmpApp1(const uint8_t* xmp, size_t size);
 std::vector<uint8_t> Exif_IptcApp13(const uint8_t* iptc, size_t size);
+
+// An XMP packet made to describe the converted picture: the values of
+// tiff:Orientation, tiff:ImageWidth, tiff:ImageLength, exif:PixelXDimension
+// and exif:PixelYDimension (as attributes or as elements) say `output`'s,
+// and exif:ColorSpace says 1 when the pixels were converted to sRGB. The
+// rest stays byte for byte; a value that is not a plain number is left.
+std::vector<uint8_t> Exif_XmpForOutput(const uint8_t* xmp, size_t size, const ExifOutput& output);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -368,4 +369,56 @@ std::vector<uint8_t> Exif_IptcApp13(const uint8_t* iptc, size_t size) {
     out.insert(out.end(), iptc, iptc + size);
     if (size & 1) out.push_back(0);
     return out;
+}
+
+namespace {
+
+bool IsSpace(uint8_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Replaces every plain-number value of the property `name` in `text`.
+void SetXmpNumber(std::string* text, const char* name, uint32_t value) {
+    const std::string key(name), number = std::to_string(value);
+    for (size_t at = text->find(key); at != std::string::npos; at = text->find(key, at + 1)) {
+        // Only the property itself: not a closing tag, not a longer name.
+        if (at > 0 && (*text)[at - 1] == '/') continue;
+        if (at > 0 && !IsSpace(uint8_t((*text)[at - 1])) && (*text)[at - 1] != '<') continue;
+        size_t v = at + key.size();
+        while (v < text->size() && IsSpace(uint8_t((*text)[v]))) ++v;
+        if (v >= text->size()) break;
+        char close;
+        if ((*text)[v] == '=') {
+            ++v;
+            while (v < text->size() && IsSpace(uint8_t((*text)[v]))) ++v;
+            if (v >= text->size() || ((*text)[v] != '"' && (*text)[v] != '\'')) continue;
+            close = (*text)[v++];
+        } else if ((*text)[v] == '>') {
+            ++v;
+            close = '<';
+        } else {
+            continue;
+        }
+        size_t end = text->find(close, v);
+        if (end == std::string::npos) break;
+        size_t a = v, b = end;
+        while (a < b && IsSpace(uint8_t((*text)[a]))) ++a;
+        while (b > a && IsSpace(uint8_t((*text)[b - 1]))) --b;
+        if (a == b) continue;
+        bool digits = true;
+        for (size_t i = a; i < b; ++i) digits = digits && (*text)[i] >= '0' && (*text)[i] <= '9';
+        if (!digits) continue;
+        text->replace(a, b - a, number);
+    }
+}
+
+}  // namespace
+
+std::vector<uint8_t> Exif_XmpForOutput(const uint8_t* xmp, size_t size, const ExifOutput& o) {
+    std::string text(reinterpret_cast<const char*>(xmp), size);
+    SetXmpNumber(&text, "tiff:Orientation", o.orientation);
+    SetXmpNumber(&text, "tiff:ImageWidth", o.width);
+    SetXmpNumber(&text, "tiff:ImageLength", o.height);
+    SetXmpNumber(&text, "exif:PixelXDimension", o.width);
+    SetXmpNumber(&text, "exif:PixelYDimension", o.height);
+    if (o.srgb) SetXmpNumber(&text, "exif:ColorSpace", 1);
+    return std::vector<uint8_t>(text.begin(), text.end());
 }

@@ -487,6 +487,35 @@ TEST(ExifBlock, AFileCannotMakeTheCollectorReadMuch) {
     EXPECT_LE(file.largest, size_t(1) << 20);
 }
 
+TEST(ExifBlock, XmpSaysTheConvertedPicturesOrientationSizeAndColours) {
+    const ExifOutput o{3, 160, 120, true};
+    struct Case {
+        const char* in;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"<rdf:Description tiff:Orientation=\"6\" tiff:ImageWidth='4000' tiff:ImageLength = \"3000\"/>",
+         "<rdf:Description tiff:Orientation=\"3\" tiff:ImageWidth='160' tiff:ImageLength = \"120\"/>"},
+        {"<exif:PixelXDimension>4000</exif:PixelXDimension><exif:PixelYDimension> 3000 </exif:PixelYDimension>",
+         "<exif:PixelXDimension>160</exif:PixelXDimension><exif:PixelYDimension> 120 </exif:PixelYDimension>"},
+        {"<tiff:Orientation>8</tiff:Orientation> exif:ColorSpace=\"65535\"",
+         "<tiff:Orientation>3</tiff:Orientation> exif:ColorSpace=\"1\""},
+        // Not plain numbers, or other properties whose names end alike: left.
+        {"tiff:Orientation=\"\" xtiff:Orientation=\"6\" <tiff:Orientation><rdf:Seq/></tiff:Orientation>",
+         "tiff:Orientation=\"\" xtiff:Orientation=\"6\" <tiff:Orientation><rdf:Seq/></tiff:Orientation>"},
+        {"cut short tiff:Orientation=\"6", "cut short tiff:Orientation=\"6"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> out = Exif_XmpForOutput(reinterpret_cast<const uint8_t*>(c.in), std::strlen(c.in), o);
+        EXPECT_EQ(std::string(out.begin(), out.end()), c.want);
+    }
+    // Colours left alone say nothing new.
+    const char* space = "exif:ColorSpace=\"65535\"";
+    std::vector<uint8_t> kept = Exif_XmpForOutput(reinterpret_cast<const uint8_t*>(space), std::strlen(space),
+                                                  ExifOutput{1, 1, 1, false});
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), space);
+}
+
 TEST(ExifBlock, XmpAndIptcMoveBetweenJpegSegmentsAndTiffTags) {
     phototest::Segment xmp = phototest::Xmp(), iptc = phototest::Iptc();
     size_t n = 0;

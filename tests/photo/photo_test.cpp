@@ -420,11 +420,17 @@ TEST(OutputMeta, EachFormatGetsWhatItHasRoomFor) {
     DibMetadata in;
     in.exif = b.Camera(6, 4000, 3000);
     in.segments.push_back(DibSegment{0xE1, {'h', 't', 't', 'p'}});
+    const std::string packet = "<rdf:Description tiff:Orientation=\"6\" exif:PixelXDimension=\"4000\"/>";
+    in.segments.push_back(DibSegment{0xE1, Exif_XmpApp1(reinterpret_cast<const uint8_t*>(packet.data()), packet.size())});
     DibMetadata out;
     ASSERT_TRUE(Photo_OutputMeta(in, PhotoOutput{kTypeJpeg, 1, 96, 72, false, true}, &out));
     EXPECT_EQ(Exif_OrientationFromBytes(out.exif.data(), out.exif.size()), 1);
     EXPECT_EQ(Exif_Inspect(out.exif.data(), out.exif.size()).pixelWidth, 96);
-    EXPECT_EQ(out.segments.size(), 1u);
+    ASSERT_EQ(out.segments.size(), 2u);
+    size_t n = 0;
+    const uint8_t* xmp = Exif_XmpFromApp1(out.segments[1].data.data(), out.segments[1].data.size(), &n);
+    ASSERT_NE(xmp, nullptr);
+    EXPECT_EQ(std::string(xmp, xmp + n), "<rdf:Description tiff:Orientation=\"1\" exif:PixelXDimension=\"96\"/>");
 
     ASSERT_TRUE(Photo_OutputMeta(in, PhotoOutput{kTypePng, 1, 96, 72, false, true}, &out));
     EXPECT_FALSE(out.exif.empty());
@@ -434,7 +440,7 @@ TEST(OutputMeta, EachFormatGetsWhatItHasRoomFor) {
     ASSERT_TRUE(Photo_OutputMeta(in, PhotoOutput{kTypeTiff, 6, 96, 72, false, true}, &out));
     EXPECT_EQ(Exif_OrientationFromBytes(out.exif.data(), out.exif.size()), 6);
     EXPECT_EQ(out.orientation, 6);
-    EXPECT_EQ(out.segments.size(), 1u);
+    EXPECT_EQ(out.segments.size(), 2u);
 
     EXPECT_FALSE(Photo_OutputMeta(in, PhotoOutput{kTypeBmp, 1, 96, 72, false, true}, &out));
     EXPECT_FALSE(Photo_OutputMeta(in, PhotoOutput{kTypeGif, 1, 96, 72, false, true}, &out));
