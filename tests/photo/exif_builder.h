@@ -81,6 +81,10 @@ public:
             {0x0132, 2, 20, Ascii("2024:05:01 11:00:00")},
             {0x8769, 4, 1, Long(0)},
             {0x8825, 4, 1, Long(0)},
+            // Out of tag order, as some cameras write it; readers cope.
+            {0x011A, 5, 1, Rational(72, 1)},
+            {0x011B, 5, 1, Rational(72, 1)},
+            {0x0128, 3, 1, Short(2)},
         };
         std::vector<Field> exif{
             {0x829A, 5, 1, Rational(1, 250)},

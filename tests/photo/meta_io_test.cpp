@@ -267,6 +267,8 @@ TEST(ReadMeta, CmykJpegAndTiffMeetTheirProfileWhileDecoding) {
 struct TiffSeen {
     bool opened = false, pixels = false, exifIfd = false;
     uint16_t orientation = 0;
+    uint16_t iptcType = 0;  // as stored in the main IFD
+    float xResolution = 0;
     std::string make, model;
     float exposure = 0;
     uint32_t pixelWidth = 0;
@@ -290,6 +292,7 @@ TiffSeen SeeTiff(const std::string& path) {
     std::vector<uint32_t> raster(size_t(w) * h);
     s.pixels = w && h && TIFFReadRGBAImage(t, w, h, raster.data(), 0);
     TIFFGetField(t, TIFFTAG_ORIENTATION, &s.orientation);
+    TIFFGetField(t, TIFFTAG_XRESOLUTION, &s.xResolution);
     char* text = nullptr;
     if (TIFFGetField(t, TIFFTAG_MAKE, &text)) s.make = text;
     if (TIFFGetField(t, TIFFTAG_MODEL, &text)) s.model = text;
@@ -304,6 +307,13 @@ TiffSeen SeeTiff(const std::string& path) {
         TIFFGetField(t, EXIFTAG_PIXELXDIMENSION, &s.pixelWidth);
     }
     TIFFClose(t);
+    std::vector<uint8_t> file;
+    if (pmtest::ReadWholeFile(path, &file) && file.size() >= 8 && file[0] == 'I') {
+        auto u16 = [&](size_t at) { return at + 2 <= file.size() ? uint16_t(file[at] | file[at + 1] << 8) : uint16_t(0); };
+        const size_t ifd0 = size_t(file[4] | file[5] << 8 | file[6] << 16) | size_t(file[7]) << 24;
+        for (size_t i = 0; i < u16(ifd0); ++i)
+            if (u16(ifd0 + 2 + 12 * i) == TIFFTAG_RICHTIFFIPTC) s.iptcType = u16(ifd0 + 2 + 12 * i + 2);
+    }
     return s;
 }
 
@@ -338,7 +348,13 @@ TEST(WriteMeta, TiffKeepsExifXmpAndIptcInItsOwnTags) {
         EXPECT_FLOAT_EQ(seen.exposure, 1.0f / 250);
         EXPECT_EQ(seen.pixelWidth, 6u);
         EXPECT_EQ(seen.xmp, Bare(phototest::Xmp().data, true));
-        EXPECT_EQ(seen.iptc, Bare(phototest::Iptc().data, false));
+        // IPTC as whole LONGs, as Photoshop writes and readers expect it.
+        std::vector<uint8_t> padded = Bare(phototest::Iptc().data, false);
+        padded.resize((padded.size() + 3) & ~size_t(3), 0);
+        EXPECT_EQ(seen.iptc, padded);
+        EXPECT_EQ(seen.iptcType, TIFF_LONG);
+        // Pixels without a resolution take the camera's (72 dpi here).
+        EXPECT_FLOAT_EQ(seen.xResolution, 72.0f);
 
         // Our own reader gives it back as a JPEG would carry it.
         Dib r;
