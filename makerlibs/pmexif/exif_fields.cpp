@@ -26,6 +26,7 @@ constexpr uint16_t kTagInteropIfd = 0xA005;
 constexpr uint16_t kTagPadding = 0xEA1C;
 constexpr uint16_t kTagOffsetSchema = 0xEA1D;
 constexpr uint16_t kTypeIfd = 13;
+constexpr uint16_t kTypeUndefined = 7;
 
 // Only these IFD0 tags describe the picture rather than the way its pixels
 // are stored (which the new file decides for itself).
@@ -59,6 +60,47 @@ uint32_t SwapUnit(uint16_t type) { return type == 5 || type == 10 ? 4 : TypeByte
 void Reverse(std::vector<uint8_t>* v, uint32_t unit) {
     if (unit < 2) return;
     for (size_t i = 0; i + unit <= v->size(); i += unit) std::reverse(v->begin() + long(i), v->begin() + long(i + unit));
+}
+
+// UNDEFINED values that hold numbers of their own, in the structure's byte
+// order: the CFA pattern, OECF and spatial frequency tables (two SHORTs of
+// columns and rows ahead), and the device settings (SHORTs and UCS-2 text).
+constexpr uint16_t kTagOecf = 0x8828;
+constexpr uint16_t kTagSpatialFrequency = 0xA20C;
+constexpr uint16_t kTagCfaPattern = 0xA302;
+constexpr uint16_t kTagDeviceSettings = 0xA40B;
+
+// Makes such a value of a big-endian structure little-endian. False when it
+// does not have the layout its tag promises: then it cannot be carried into
+// another byte order truthfully and is left out.
+bool EmbeddedToLittle(uint16_t tag, std::vector<uint8_t>* v) {
+    if (tag != kTagOecf && tag != kTagSpatialFrequency && tag != kTagCfaPattern && tag != kTagDeviceSettings)
+        return true;
+    if (v->size() < 4) return false;
+    if (tag == kTagDeviceSettings) {
+        if (v->size() & 1) return false;
+        Reverse(v, 2);
+        return true;
+    }
+    const size_t columns = size_t((*v)[0]) << 8 | (*v)[1], rows = size_t((*v)[2]) << 8 | (*v)[3];
+    size_t at = 4;
+    if (tag == kTagCfaPattern) {
+        // Some cameras write these two little-endian whatever the block's
+        // order; those are kept as they are.
+        if (4 + columns * rows != v->size())
+            return 4 + (size_t((*v)[1]) << 8 | (*v)[0]) * (size_t((*v)[3]) << 8 | (*v)[2]) == v->size();
+    } else {
+        for (size_t c = 0; c < columns; ++c) {  // one name a column
+            while (at < v->size() && (*v)[at] != 0) ++at;
+            if (at++ >= v->size()) return false;
+        }
+        if (v->size() - at != columns * rows * 8) return false;
+        // Rationals: two 4-byte halves each.
+        for (size_t i = at; i + 4 <= v->size(); i += 4) std::reverse(v->begin() + long(i), v->begin() + long(i + 4));
+    }
+    std::swap((*v)[0], (*v)[1]);
+    std::swap((*v)[2], (*v)[3]);
+    return true;
 }
 
 class MemorySource : public ExifSource {
@@ -118,6 +160,7 @@ public:
             if (!s_.Read(off, f->value.data(), f->value.size())) return false;
         }
         if (big_) Reverse(&f->value, SwapUnit(f->type));
+        if (big_ && f->type == kTypeUndefined && !EmbeddedToLittle(f->tag, &f->value)) return false;
         total_ += bytes;
         return true;
     }

@@ -255,6 +255,51 @@ TEST_P(ExifBothOrders, EveryTypeSwapsInItsOwnUnit) {
     }
 }
 
+// UNDEFINED values with numbers inside travel in the new byte order too, or
+// not at all.
+TEST(ExifFields, NumbersInsideUndefinedValuesFollowTheByteOrder) {
+    using Bytes = std::vector<uint8_t>;
+    struct Case {
+        const char* what;
+        uint16_t tag;
+        Bytes big;     // as a big-endian camera stores it
+        Bytes little;  // as it must travel; empty: left out
+    };
+    const Case cases[] = {
+        {"CFA pattern 2x2", 0xA302, {0, 2, 0, 2, 0, 1, 1, 2}, {2, 0, 2, 0, 0, 1, 1, 2}},
+        {"CFA pattern already little-endian", 0xA302, {2, 0, 2, 0, 0, 1, 1, 2}, {2, 0, 2, 0, 0, 1, 1, 2}},
+        {"CFA pattern too short", 0xA302, {0, 2, 0, 2, 0, 1, 1}, {}},
+        {"OECF 1x1", 0x8828, {0, 1, 0, 1, 'I', 'S', 'O', 0, 0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFD},
+         {1, 0, 1, 0, 'I', 'S', 'O', 0, 1, 0, 0, 0, 0xFD, 0xFF, 0xFF, 0xFF}},
+        {"OECF without its values", 0x8828, {0, 1, 0, 1, 'I', 'S', 'O', 0, 0, 0, 0, 1}, {}},
+        {"device settings", 0xA40B, {0, 1, 0, 1, 0, 'A', 0, 0}, {1, 0, 1, 0, 'A', 0, 0, 0}},
+        {"other UNDEFINED", 0x9101, {1, 2, 3, 0}, {1, 2, 3, 0}},
+    };
+    for (const Case& c : cases) {
+        for (bool big : {true, false}) {
+            Builder b(big);
+            const Bytes& stored = big ? c.big : c.little.empty() ? c.big : c.little;
+            std::vector<Field> exif{{c.tag, 7, uint32_t(stored.size()), stored}, {0x9000, 7, 4, {'0', '2', '3', '2'}}};
+            if (exif[1].tag < exif[0].tag) std::swap(exif[0], exif[1]);
+            std::vector<Field> ifd0{{0x8769, 4, 1, b.Long(0)}};
+            ifd0[0].value = b.Long(uint32_t(8 + Builder::IfdSize(ifd0)));
+            std::vector<uint8_t> block = b.Header();
+            b.Put(&block, ifd0, 0);
+            b.Put(&block, exif, 0);
+            ExifFields f;
+            ASSERT_TRUE(Exif_CollectFields(block.data(), block.size(), &f)) << c.what;
+            const ExifField* got = FieldOf(f.exif, c.tag);
+            if (big && c.little.empty()) {
+                EXPECT_EQ(got, nullptr) << c.what;
+                EXPECT_NE(FieldOf(f.exif, 0x9000), nullptr) << c.what << ": only the one field is left out";
+                continue;
+            }
+            ASSERT_NE(got, nullptr) << c.what << (big ? " big" : " little");
+            EXPECT_EQ(got->value, big ? c.little : stored) << c.what << (big ? " big" : " little");
+        }
+    }
+}
+
 TEST_P(ExifBothOrders, DamagedBlocksGiveOnlyFieldsThatRebuildSoundly) {
     Builder b(GetParam());
     std::vector<uint8_t> block = b.Photo(6, 4000, 3000);
