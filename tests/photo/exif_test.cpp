@@ -475,6 +475,21 @@ TEST(ExifBlock, ThousandsOfEntriesNamingTheWholeBlockCostOnePassOverIt) {
         },
         120));
 }
+
+// A TIFF may hold an XMP packet of 16 MB: a match every 20 bytes must cost
+// one pass, not a move of the rest per match.
+TEST(ExifBlock, XmpOfMillionsOfValuesIsRewrittenInOnePass) {
+    std::string unit = "<tiff:Orientation>6<";
+    std::string packet;
+    while (packet.size() < (16u << 20)) packet += unit;
+    EXPECT_TRUE(InChild(
+        [&] {
+            std::vector<uint8_t> out = Exif_XmpForOutput(reinterpret_cast<const uint8_t*>(packet.data()), packet.size(),
+                                                         ExifOutput{1, 2, 3, false});
+            if (out.size() != packet.size() || out[18] != '1' || out[out.size() - 2] != '1') _exit(2);
+        },
+        120));
+}
 #endif
 
 INSTANTIATE_TEST_SUITE_P(Exif, ExifBothOrders, ::testing::Values(false, true),
