@@ -254,10 +254,14 @@ bool Encode(WriteState* s) {
     }
     if (h->biXPelsPerMeter > 0 && h->biYPelsPerMeter > 0)
         png_set_pHYs(png, info, png_uint_32(h->biXPelsPerMeter), png_uint_32(h->biYPelsPerMeter), PNG_RESOLUTION_METER);
-    // Palette and RGB pixels both take an RGB profile only.
-    if (s->meta && IccFitsChannels(s->meta->icc, 3) && s->meta->icc.size() <= kChunkMax)
+    // Palette and RGB pixels both take an RGB profile only. libpng checks
+    // the profile itself; one it refuses is left out, never the image.
+    if (s->meta && IccFitsChannels(s->meta->icc, 3) && s->meta->icc.size() <= kChunkMax) {
+        png_set_benign_errors(png, 1);
         png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, s->meta->icc.data(),
                      png_uint_32(s->meta->icc.size()));
+        png_set_benign_errors(png, 0);
+    }
     if (s->meta && !s->meta->exif.empty() && s->meta->exif.size() < 0x7FFFFFFF)
         png_set_eXIf_1(png, info, png_uint_32(s->meta->exif.size()), const_cast<png_bytep>(s->meta->exif.data()));
     png_write_info(png, info);

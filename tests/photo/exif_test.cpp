@@ -386,6 +386,7 @@ private:
 };
 #endif
 
+#ifndef _WIN32
 // A camera block without IFD1, then an IFD1 of `ifd1` whose out-of-line
 // values follow its table at the very end of the block.
 std::vector<uint8_t> WithIfd1(Builder& b, const std::vector<Field>& ifd1) {
@@ -395,6 +396,7 @@ std::vector<uint8_t> WithIfd1(Builder& b, const std::vector<Field>& ifd1) {
     b.Put(&block, ifd1, 0);
     return block;
 }
+#endif
 
 TEST_P(ExifBothOrders, ThumbnailStripsAreClearedOnlyWhenTheirTypesSayWhere) {
     Builder b(GetParam());

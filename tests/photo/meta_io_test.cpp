@@ -208,6 +208,17 @@ TEST(WriteMeta, ProfilesGoWhereTheyDescribeTheChannels) {
         ASSERT_GT(ReadMeta(path, c.type, &r, &back), 0) << what;
         EXPECT_EQ(back.icc, c.kept ? *c.icc : std::vector<uint8_t>{}) << what;
     }
+    // A profile PNG's own checks refuse (its header claims more bytes than
+    // it has) is left out; the picture is written all the same.
+    DibMetadata bad;
+    bad.icc = rgb;
+    bad.icc[3] = uint8_t(bad.icc[3] + 4);
+    ASSERT_EQ(WriteMeta(dir / "bad.png", kTypePng, &bad, colour), 1);
+    Dib r;
+    DibMetadata back;
+    ASSERT_GT(ReadMeta(dir / "bad.png", kTypePng, &r, &back), 0);
+    EXPECT_TRUE(back.icc.empty());
+    EXPECT_EQ(r.Rgb(5, 3), colour.Rgb(5, 3));
 }
 
 TEST(ReadMeta, TiffIsReadAsStoredWithItsOrientation) {
