@@ -108,10 +108,9 @@ struct ShrinkHint {
 // one, which a camera held upright stores the other way round.
 int ShrinkTarget(void* context, const PmSize* full, PmSize* target) {
     auto* h = static_cast<const ShrinkHint*>(context);
-    bool swap = h->autoRotate && h->meta && Exif_SwapsSides(h->meta->orientation);
-    PmSize upright = swap ? PmSize{full->cy, full->cx} : *full;
-    if (!Batch_ShrinkTarget(h->params, upright, target)) return 0;
-    if (swap) *target = PmSize{target->cy, target->cx};
+    const PictureGeometry g(*full, *full, 1, h->autoRotate && h->meta ? h->meta->orientation : 1);
+    if (!Batch_ShrinkTarget(h->params, g.Upright(), target)) return 0;
+    *target = g.AsStored(*target);
     return 1;
 }
 
@@ -222,35 +221,25 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
     if (depth < 0) o->lastError = GetLastError();
     if (depth <= 0 || !dib.header) return;
 
-    const PmSize stored{dib.header->biWidth, dib.header->biHeight < 0 ? -dib.header->biHeight : dib.header->biHeight};
-    PmSize full = request.FullSize.cx > 0 ? request.FullSize : stored;
+    PictureGeometry g(PmSize{dib.header->biWidth, dib.header->biHeight < 0 ? -dib.header->biHeight : dib.header->biHeight},
+                      request.FullSize, request.Reduction, meta.orientation);
     // The picture the photographer saw comes first: upright, in sRGB. The
     // Direction rules then act on the upright picture.
-    int orientation = meta.orientation >= 1 && meta.orientation <= 8 ? meta.orientation : 1;
-    int turned = 1;
-    if (extras.AutoRotate && orientation != 1) {
-        if (int code = Photo_Upright(orientation, &dib.header, &dib.bits)) {
+    if (extras.AutoRotate && g.StoredOrientation() != 1) {
+        if (int code = Photo_Upright(g.StoredOrientation(), &dib.header, &dib.bits)) {
             o->errorCode = code;
             return;
         }
-        if (Exif_SwapsSides(orientation)) full = PmSize{full.cy, full.cx};
-        turned = orientation;
-        orientation = 1;
+        g.SetTurnedUpright();
     }
-    if (extras.ColorManage) Photo_ToSrgb(meta, dib.header, dib.bits);
+    // A CMYK JPEG met its profile in the reader already.
+    const bool srgb = (extras.ColorManage && Photo_ToSrgb(meta, dib.header, dib.bits)) || meta.iccApplied;
 
-    PmSize decoded{dib.header->biWidth, dib.header->biHeight < 0 ? -dib.header->biHeight : dib.header->biHeight};
     int resize = p->Resize;
+    const PmSize full = g.Full();
     if (extras.NoEnlarge) ApplyNoEnlarge(AngleForDirection(p->Direction, full.cx, full.cy), &resize, &box, full.cx, full.cy);
-    ZoomPlan plan = PlanZoom(p->Direction, resize, &box, full, decoded, request.Reduction);
-    // A reduced decode's picture lies at its top left as stored; turned
-    // upright it may lie at another corner. The plan measured it upright, so
-    // it is first put back the way it is stored.
-    if (plan.reduced && turned != 1) {
-        PmExtent asStored = plan.extent;
-        if (Exif_SwapsSides(turned)) std::swap(asStored.width, asStored.height);
-        plan.extent = Photo_OrientExtent(turned, asStored, stored);
-    }
+    ZoomPlan plan = PlanZoom(p->Direction, resize, &box, full, g.Decoded(), g.Reduction());
+    if (plan.reduced) plan.extent = g.PictureExtent();
     int bitDepth = depth;
     int transparentIndex = -1;
     int code = TransformImageFrom(plan.Extent(), p->WriteImageType, 0, &bitDepth, p->BitCount, plan.angle, plan.resize, &plan.box,
@@ -269,14 +258,13 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
     if (!kept) Batch_ShowPreview(p, outputName, dib.header, dib.bits, transparentIndex, outputDepth, background);
 
     // The camera's data goes along only when asked: it may tell where the
-    // picture was taken. The stored orientation stays only while the
-    // pixels were not turned upright.
+    // picture was taken. The colour profile of pixels left in their own
+    // colours always goes: without it they have no meaning.
+    PhotoOutput facts{p->WriteImageType, g.OutputOrientation(plan.angle), uint32_t(dib.header->biWidth),
+                      uint32_t(dib.header->biHeight < 0 ? -dib.header->biHeight : dib.header->biHeight), srgb,
+                      extras.KeepMetadata != 0};
     DibMetadata keep;
-    const bool keeping = extras.KeepMetadata &&
-                         Photo_OutputMeta(meta, p->WriteImageType, orientation, uint32_t(dib.header->biWidth),
-                                          uint32_t(dib.header->biHeight < 0 ? -dib.header->biHeight
-                                                                            : dib.header->biHeight),
-                                          &keep);
+    const bool keeping = Photo_OutputMeta(meta, facts, &keep);
 
     o->errorCode = kErrWrite;
     int written = keeping ? DibIO_WriteMeta(0, output, p->WriteImageType, &options, &keep, dib.header, dib.bits)

@@ -34,6 +34,15 @@ void FuzzExif(const uint8_t* data, size_t size) {
         // A block that carried the tag says upright; one without stays without.
         if (s.valid && s.orientation != 0) Check(t.orientation == 1);
     }
+    // As pixels converted to sRGB and turned: the block says so.
+    if (Exif_PrepareForOutput(data, size, ExifOutput{3, 97, 65, true}, &out)) {
+        ExifSummary t = Exif_Inspect(out.data(), out.size());
+        Check(t.valid && !t.hasIfd1);
+        if (s.valid && s.orientation != 0) Check(t.orientation == 3);
+    }
+    // As an XMP packet: only the numbers change.
+    std::vector<uint8_t> xmp = Exif_XmpForOutput(data, size, ExifOutput{3, 97, 65, true});
+    Check(xmp.size() <= 2 * size + 16);
     ExifFields fields;
     if (Exif_CollectFields(data, size, &fields) && !fields.empty()) {
         std::vector<uint8_t> built = Exif_BuildBlock(fields);

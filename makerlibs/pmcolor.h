@@ -19,7 +19,9 @@ enum class IccOutcome {
 
 // Converts a DIB in place: 24-bit BGR and 32-bit BGRA (alpha kept) with an
 // RGB profile, colour tables of palette DIBs with an RGB profile, grey-table
-// DIBs with a grey profile (the table stays grey).
+// DIBs and 24- or 32-bit DIBs of grey pixels (grey with alpha) with a grey
+// profile (they stay grey). A profile that is sRGB in its primaries and
+// tone curves, whatever its name, needs nothing.
 IccOutcome Color_DibToSrgb(const uint8_t* profile, size_t size, DibHeader* header, uint8_t* bits);
 
 // True when the bytes parse as a profile of an RGB, grey or CMYK colour

@@ -146,7 +146,9 @@ struct DibMetadata {
 int DibIO_ReadMeta(int reserved, PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta,
                    DibHeader** header, uint8_t** bits);
 // DibIO_Write that stores `meta` where the format has room: JPEG the EXIF
-// (APP1) and the segments, PNG the EXIF (eXIf), TIFF `orientation` in its
+// (APP1) and the segments, PNG the EXIF (eXIf), JPEG, PNG and TIFF the
+// profile where its colour space fits the channels written (RGB for colour
+// and palettes, grey for one channel), TIFF `orientation` in its
 // main IFD, the camera's Make, Model, DateTime and other IFD0 texts there
 // too, the Exif and GPS IFDs rebuilt from the fields that parse, and the
 // XMP packet and IPTC record in their tags. Other formats, and blocks too

@@ -18,14 +18,25 @@ int Exif_OrientationFromBytes(const uint8_t* data, size_t size);
 // payload is something else (XMP, another APP1 user).
 const uint8_t* Exif_TiffFromApp1(const uint8_t* payload, size_t payloadSize, size_t* size);
 
+// What the converted picture is, for the block that travels with it.
+struct ExifOutput {
+    uint32_t orientation;    // how the written pixels map onto the upright picture
+    uint32_t width, height;  // the written pixels
+    bool srgb;               // the pixels were converted to sRGB from another space
+};
+
 // The block as it may travel with a converted image: Orientation says
-// `orientation` (1 when the pixels were turned upright; a block without the
-// tag stays without it), the width and height tags say width x height, and
-// IFD1 with the embedded thumbnail is gone (its link is cut, its bytes are
-// cleared, and the block ends where IFD1 began when nothing kept lies
-// behind). Everything else stays byte for byte at its offset, so maker notes
-// that point into the block stay valid. False when the block does not parse
-// as a TIFF structure (nothing is then kept).
+// `orientation` (a block without the tag stays without it), the width and
+// height tags say width x height, the colour space says sRGB when the
+// pixels were converted to it (ColorSpace 1, an interoperability index
+// "R03" becomes "R98"), and IFD1 with the embedded thumbnail is gone (its
+// link is cut, its bytes are cleared, and the block ends where IFD1 began
+// when nothing kept lies behind). Everything else stays byte for byte at
+// its offset, so maker notes that point into the block stay valid; their
+// own previews stay with them. False when the block does not parse as a
+// TIFF structure (nothing is then kept).
+bool Exif_PrepareForOutput(const uint8_t* data, size_t size, const ExifOutput& output, std::vector<uint8_t>* out);
+// The same for pixels whose colours were not converted.
 bool Exif_PrepareForOutput(const uint8_t* data, size_t size, uint32_t orientation, uint32_t width, uint32_t height,
                            std::vector<uint8_t>* out);
 
@@ -114,3 +125,10 @@ const uint8_t* Exif_XmpFromApp1(const uint8_t* payload, size_t payloadSize, size
 const uint8_t* Exif_IptcFromApp13(const uint8_t* payload, size_t payloadSize, size_t* size);
 std::vector<uint8_t> Exif_XmpApp1(const uint8_t* xmp, size_t size);
 std::vector<uint8_t> Exif_IptcApp13(const uint8_t* iptc, size_t size);
+
+// An XMP packet made to describe the converted picture: the values of
+// tiff:Orientation, tiff:ImageWidth, tiff:ImageLength, exif:PixelXDimension
+// and exif:PixelYDimension (as attributes or as elements) say `output`'s,
+// and exif:ColorSpace says 1 when the pixels were converted to sRGB. The
+// rest stays byte for byte; a value that is not a plain number is left.
+std::vector<uint8_t> Exif_XmpForOutput(const uint8_t* xmp, size_t size, const ExifOutput& output);

@@ -2,6 +2,7 @@
 #include "makerlibs/pmcolor.h"
 #include "makerlibs/pmdibcore/dibpixels.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -47,11 +48,34 @@ cmsHPROFILE OpenProfile(const uint8_t* data, size_t size) {
 uint32_t SpaceOf(cmsHPROFILE p) { return static_cast<uint32_t>(cmsGetColorSpace(p)); }
 
 // sRGB profiles (every camera's default, and what most photo software
-// embeds) need no work; their description names them.
+// embeds) need no work. They are known by what they do, not by their
+// description: "esRGB" or "sRGB-like" names describe other spaces, and
+// sRGB profiles of other makers carry other names. Their primaries and tone
+// curves must match sRGB's within what 8-bit samples can show.
 bool IsSrgb(cmsHPROFILE p) {
-    char text[256] = {};
-    if (!cmsGetProfileInfoASCII(p, cmsInfoDescription, "en", "US", text, sizeof text)) return false;
-    return std::strstr(text, "sRGB") != nullptr;
+    // A table-based profile is used through its tables whatever its
+    // primaries say.
+    if (!cmsIsMatrixShaper(p) || cmsIsTag(p, cmsSigAToB0Tag) || cmsIsTag(p, cmsSigAToB1Tag)) return false;
+    Profile ref(cmsCreate_sRGBProfile());
+    if (!ref.h) return false;
+    const cmsTagSignature colorants[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag};
+    const cmsTagSignature curves[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
+    for (int i = 0; i < 3; ++i) {
+        const auto* a = static_cast<const cmsCIEXYZ*>(cmsReadTag(p, colorants[i]));
+        const auto* b = static_cast<const cmsCIEXYZ*>(cmsReadTag(ref.h, colorants[i]));
+        if (!a || !b) return false;
+        constexpr double kColorant = 0.002;
+        if (std::fabs(a->X - b->X) > kColorant || std::fabs(a->Y - b->Y) > kColorant || std::fabs(a->Z - b->Z) > kColorant)
+            return false;
+        const auto* ca = static_cast<const cmsToneCurve*>(cmsReadTag(p, curves[i]));
+        const auto* cb = static_cast<const cmsToneCurve*>(cmsReadTag(ref.h, curves[i]));
+        if (!ca || !cb) return false;
+        for (int k = 0; k <= 64; ++k) {
+            const cmsFloat32Number v = cmsFloat32Number(k) / 64;
+            if (std::fabs(cmsEvalToneCurveFloat(ca, v) - cmsEvalToneCurveFloat(cb, v)) > 0.5 / 255) return false;
+        }
+    }
+    return true;
 }
 
 // A grey output with the sRGB tone curve, so grey images stay one channel.
@@ -98,6 +122,46 @@ bool GreyTableOf(const View& v) {
     return v.tableCount > 0;
 }
 
+// Grey with alpha comes out of the readers as BGRA whose three colour
+// samples agree; a grey profile describes it as well as a grey table.
+bool GreyPixelsOf(const View& v) {
+    const int step = v.bitCount / 8;
+    for (int y = 0; y < v.height; ++y) {
+        const uint8_t* row = v.bits + size_t(y) * size_t(v.stride);
+        for (int x = 0; x < v.width; ++x) {
+            const uint8_t* px = row + size_t(x) * step;
+            if (px[0] != px[1] || px[1] != px[2]) return false;
+        }
+    }
+    return true;
+}
+
+// The grey profile's 256 levels in sRGB's tone curve.
+bool GreyLevels(cmsHPROFILE in, uint8_t levels[256]) {
+    Profile grey(CreateSrgbGrey());
+    if (!grey.h) return false;
+    Transform t(cmsCreateTransform(in, TYPE_GRAY_8, grey.h, TYPE_GRAY_8, INTENT_PERCEPTUAL, 0));
+    if (!t.h) return false;
+    uint8_t ramp[256];
+    for (int i = 0; i < 256; ++i) ramp[i] = uint8_t(i);
+    cmsDoTransform(t.h, ramp, levels, 256);
+    return true;
+}
+
+bool ConvertGreyPixels(cmsHPROFILE in, const View& v) {
+    uint8_t levels[256];
+    if (!GreyLevels(in, levels)) return false;
+    const int step = v.bitCount / 8;
+    for (int y = 0; y < v.height; ++y) {
+        uint8_t* row = v.bits + size_t(y) * size_t(v.stride);
+        for (int x = 0; x < v.width; ++x) {
+            uint8_t* px = row + size_t(x) * step;
+            px[0] = px[1] = px[2] = levels[px[0]];
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 IccOutcome Color_DibToSrgb(const uint8_t* data, size_t size, DibHeader* header, uint8_t* bits) {
@@ -116,7 +180,10 @@ IccOutcome Color_DibToSrgb(const uint8_t* data, size_t size, DibHeader* header, 
             return ConvertTable(in.h, table, v.tableCount) ? IccOutcome::Converted : IccOutcome::Unusable;
         return IccOutcome::Unusable;
     }
-    if (space != cmsSigRgbData || (v.bitCount != 24 && v.bitCount != 32)) return IccOutcome::Unusable;
+    if (v.bitCount != 24 && v.bitCount != 32) return IccOutcome::Unusable;
+    if (space == cmsSigGrayData && GreyPixelsOf(v))
+        return ConvertGreyPixels(in.h, v) ? IccOutcome::Converted : IccOutcome::Unusable;
+    if (space != cmsSigRgbData) return IccOutcome::Unusable;
     cmsUInt32Number format = v.bitCount == 24 ? TYPE_BGR_8 : TYPE_BGRA_8;
     Transform t(ToSrgb(in.h, format, format, v.bitCount == 32 ? cmsFLAGS_COPY_ALPHA : 0));
     if (!t.h) return IccOutcome::Unusable;

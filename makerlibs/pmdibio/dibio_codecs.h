@@ -5,7 +5,17 @@
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmdibio/dibio_stream.h"
 
+#include <cstring>
+#include <vector>
+
 namespace pmio {
+
+// Whether a colour profile (its header's colour space, bytes 16 to 19) can
+// describe pixels of `channels` colour channels: a file claiming another
+// space for its pixels is worse than one without a profile.
+inline bool IccFitsChannels(const std::vector<uint8_t>& icc, int channels) {
+    return icc.size() >= 132 && std::memcmp(icc.data() + 16, channels == 1 ? "GRAY" : "RGB ", 4) == 0;
+}
 
 int BmpRead(InStream& in, DibIOOptions* info, DibHolder* out);
 int BmpWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);

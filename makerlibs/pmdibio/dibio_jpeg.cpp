@@ -735,6 +735,9 @@ void WriteMeta(j_compress_ptr c, const DibMetadata& meta) {
         if (seg.marker >= JPEG_APP0 && seg.marker <= JPEG_APP0 + 15 && !seg.data.empty() &&
             seg.data.size() <= kMaxSegment)
             jpeg_write_marker(c, seg.marker, seg.data.data(), unsigned(seg.data.size()));
+    // A profile describes the file's channels: RGB for colour, grey for one.
+    if (IccFitsChannels(meta.icc, c->in_color_space == JCS_GRAYSCALE ? 1 : 3) && meta.icc.size() <= kMaxIccBytes)
+        jpeg_write_icc_profile(c, meta.icc.data(), unsigned(meta.icc.size()));
 }
 
 bool Encode(WriteState* s) {

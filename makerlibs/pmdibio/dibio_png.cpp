@@ -48,6 +48,7 @@ void FlushFn(png_structp) {}
 struct ReadState {
     png_structp png;
     png_infop info;
+    png_infop end;  // what follows the image data
     InStream* in;
     DibHolder* out;
     png_bytep* rows;
@@ -57,16 +58,27 @@ struct ReadState {
     DibMetadata* meta;
 };
 
-// The EXIF block and the colour profile, when the caller asked. Out of
-// memory here only loses the metadata, never the image.
-void CollectMeta(png_structp png, png_infop info, DibMetadata* meta) noexcept {
+// The EXIF block, when the caller asked and none was found yet. Writers may
+// put it before the image data or after it.
+void CollectExif(png_structp png, png_infop info, DibMetadata* meta) noexcept {
     try {
         png_bytep exif = nullptr;
         png_uint_32 exifSize = 0;
-        if (png_get_eXIf_1(png, info, &exifSize, &exif) && exif && exifSize > 0) {
+        if (meta->exif.empty() && png_get_eXIf_1(png, info, &exifSize, &exif) && exif && exifSize > 0) {
             meta->exif.assign(exif, exif + exifSize);
             meta->orientation = Exif_OrientationFromBytes(exif, exifSize);
         }
+    } catch (...) {
+        meta->exif.clear();
+        meta->orientation = 0;
+    }
+}
+
+// The EXIF block and the colour profile, when the caller asked. Out of
+// memory here only loses the metadata, never the image.
+void CollectMeta(png_structp png, png_infop info, DibMetadata* meta) noexcept {
+    CollectExif(png, info, meta);
+    try {
         png_charp name = nullptr;
         int compression = 0;
         png_bytep profile = nullptr;
@@ -184,7 +196,8 @@ bool Decode(ReadState* s) {
             for (png_uint_32 x = 0; x < w; ++x) SetIndex(dst, 4, x, s->temp[size_t(y) * w + x] & 3);
         }
     // A file cut off after its image data is still a cut-off file.
-    png_read_end(png, nullptr);
+    png_read_end(png, s->end);
+    if (s->meta && s->end) CollectExif(png, s->end, s->meta);
     return true;
 }
 
@@ -241,6 +254,14 @@ bool Encode(WriteState* s) {
     }
     if (h->biXPelsPerMeter > 0 && h->biYPelsPerMeter > 0)
         png_set_pHYs(png, info, png_uint_32(h->biXPelsPerMeter), png_uint_32(h->biYPelsPerMeter), PNG_RESOLUTION_METER);
+    // Palette and RGB pixels both take an RGB profile only. libpng checks
+    // the profile itself; one it refuses is left out, never the image.
+    if (s->meta && IccFitsChannels(s->meta->icc, 3) && s->meta->icc.size() <= kChunkMax) {
+        png_set_benign_errors(png, 1);
+        png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, s->meta->icc.data(),
+                     png_uint_32(s->meta->icc.size()));
+        png_set_benign_errors(png, 0);
+    }
     if (s->meta && !s->meta->exif.empty() && s->meta->exif.size() < 0x7FFFFFFF)
         png_set_eXIf_1(png, info, png_uint_32(s->meta->exif.size()), const_cast<png_bytep>(s->meta->exif.data()));
     png_write_info(png, info);
@@ -273,8 +294,9 @@ int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta)
     s.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, ErrorFn, WarningFn, nullptr, BoundedMalloc,
                                      BoundedFree);
     if (s.png) s.info = png_create_info_struct(s.png);
-    bool ok = s.png && s.info && Decode(&s);
-    png_destroy_read_struct(&s.png, s.info ? &s.info : nullptr, nullptr);
+    if (s.png && meta) s.end = png_create_info_struct(s.png);
+    bool ok = s.png && s.info && (!meta || s.end) && Decode(&s);
+    png_destroy_read_struct(&s.png, s.info ? &s.info : nullptr, s.end ? &s.end : nullptr);
     PmHeap_Free(s.rows);
     PmHeap_Free(s.temp);
     if (!ok) {

@@ -114,6 +114,22 @@ private:
 // The largest XMP packet or IPTC record taken from a TIFF file.
 constexpr uint32_t kMaxPacketBytes = 16u << 20;
 
+// Where an IPTC record's data sets end: a record stored as whole LONGs is
+// padded with zeros that belong to no data set. The whole length when
+// anything but padding follows.
+size_t IptcEnd(const std::vector<uint8_t>& r) {
+    size_t at = 0;
+    while (at + 5 <= r.size() && r[at] == 0x1C) {
+        size_t length = size_t(r[at + 3]) << 8 | r[at + 4];
+        if (length & 0x8000) return r.size();  // extended lengths: taken whole
+        if (length > r.size() - at - 5) return r.size();
+        at += 5 + length;
+    }
+    for (size_t i = at; i < r.size(); ++i)
+        if (r[i] != 0) return r.size();
+    return at;
+}
+
 // Fills the camera data of `meta` the way a JPEG carries it: one EXIF block,
 // XMP and IPTC as their APP segments. Out of memory loses only these.
 void CollectMeta(InStream& in, TIFF* tif, DibMetadata* meta) noexcept {
@@ -135,8 +151,16 @@ void CollectMeta(InStream& in, TIFF* tif, DibMetadata* meta) noexcept {
             meta->segments.push_back(DibSegment{0xE1, Exif_XmpApp1(static_cast<const uint8_t*>(data), n)});
         n = 0;
         data = nullptr;
-        if (TIFFGetField(tif, TIFFTAG_RICHTIFFIPTC, &n, &data) && data && n > 0 && n <= kMaxPacketBytes)
-            meta->segments.push_back(DibSegment{0xED, Exif_IptcApp13(static_cast<const uint8_t*>(data), n)});
+        if (TIFFGetField(tif, TIFFTAG_RICHTIFFIPTC, &n, &data) && data && n > 0 && n <= kMaxPacketBytes) {
+            std::vector<uint8_t> record(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + n);
+            // libtiff reads a record stored as LONGs as numbers, so in a
+            // file of the other byte order each group of four comes back
+            // reversed; a record starts with its 0x1C marker.
+            if (TIFFIsByteSwapped(tif) && n % 4 == 0 && record[0] != 0x1C && record[3] == 0x1C)
+                for (size_t i = 0; i < n; i += 4) std::reverse(record.begin() + long(i), record.begin() + long(i + 4));
+            record.resize(IptcEnd(record));
+            if (!record.empty()) meta->segments.push_back(DibSegment{0xED, Exif_IptcApp13(record.data(), record.size())});
+        }
     } catch (const std::bad_alloc&) {
         meta->exif.clear();
         meta->segments.clear();
@@ -157,10 +181,38 @@ constexpr uint16_t kMainIfdText[] = {
 struct TiffMeta {
     ExifFields fields;
     bool linked = false;
+    bool iptc = false;          // the IPTC tag was set, padded to whole LONGs
+    std::vector<uint8_t> iptcPadded;
 };
 
-void SetMainIfdMeta(TIFF* tif, const DibMetadata& meta, TiffMeta* out) {
+// The camera's resolution, for pixels that bring none of their own.
+void SetCameraResolution(TIFF* tif, const ExifFields& fields) {
+    auto rational = [&](uint16_t tag, float* v) {
+        for (const ExifField& f : fields.ifd0) {
+            if (f.tag != tag || f.type != TIFF_RATIONAL || f.count != 1 || f.value.size() != 8) continue;
+            const uint32_t num = uint32_t(f.value[0] | f.value[1] << 8 | f.value[2] << 16) | uint32_t(f.value[3]) << 24;
+            const uint32_t den = uint32_t(f.value[4] | f.value[5] << 8 | f.value[6] << 16) | uint32_t(f.value[7]) << 24;
+            if (num == 0 || den == 0) return false;
+            *v = float(double(num) / den);
+            return true;
+        }
+        return false;
+    };
+    float x = 0, y = 0;
+    if (!rational(TIFFTAG_XRESOLUTION, &x) || !rational(TIFFTAG_YRESOLUTION, &y)) return;
+    uint16_t unit = RESUNIT_INCH;  // the EXIF default
+    for (const ExifField& f : fields.ifd0)
+        if (f.tag == TIFFTAG_RESOLUTIONUNIT && f.type == TIFF_SHORT && f.count == 1 && f.value.size() == 2)
+            unit = uint16_t(f.value[0] | f.value[1] << 8);
+    if (unit < RESUNIT_NONE || unit > RESUNIT_CENTIMETER) return;
+    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, unit);
+    TIFFSetField(tif, TIFFTAG_XRESOLUTION, x);
+    TIFFSetField(tif, TIFFTAG_YRESOLUTION, y);
+}
+
+void SetMainIfdMeta(TIFF* tif, const DibMetadata& meta, bool hasResolution, TiffMeta* out) {
     if (!meta.exif.empty() && Exif_CollectFields(meta.exif.data(), meta.exif.size(), &out->fields)) {
+        if (!hasResolution) SetCameraResolution(tif, out->fields);
         for (const ExifField& f : out->fields.ifd0) {
             if (f.type != kExifTypeAscii ||
                 std::find(std::begin(kMainIfdText), std::end(kMainIfdText), f.tag) == std::end(kMainIfdText))
@@ -190,8 +242,12 @@ void SetMainIfdMeta(TIFF* tif, const DibMetadata& meta, TiffMeta* out) {
             xmp = true;
         } else if (!iptc && s.marker == 0xED && (p = Exif_IptcFromApp13(s.data.data(), s.data.size(), &n)) &&
                    n <= kMaxPacketBytes) {
-            TIFFSetField(tif, TIFFTAG_RICHTIFFIPTC, uint32_t(n), p);
-            iptc = true;
+            // Readers take the record as whole LONGs (as Photoshop writes
+            // it); zeros after its last data set are no data set.
+            out->iptcPadded.assign(p, p + n);
+            out->iptcPadded.resize((n + 3) & ~size_t(3), 0);
+            TIFFSetField(tif, TIFFTAG_RICHTIFFIPTC, uint32_t(out->iptcPadded.size()), out->iptcPadded.data());
+            iptc = out->iptc = true;
         }
     }
 }
@@ -244,6 +300,60 @@ bool AppendSubIfds(PmFileHandle file, const ExifFields& fields) {
     return true;
 }
 
+// A CMYK file with a CMYK profile: the RGBA reader would turn the inks into
+// RGB by the naive formula, so the stored rows meet the profile instead.
+// 0 when the file is not of the kind this takes (the RGBA reader does), -1
+// when it is and fails, else the source depth. Strips of 8-bit contiguous
+// CMYK only; tiled files take the naive way.
+int ReadCmykThroughProfile(TIFF* tif, uint32_t w, uint32_t h, DibMetadata* meta, DibHolder* out) {
+    uint16_t spp = 1, bps = 1, planar = PLANARCONFIG_CONTIG, inkset = INKSET_CMYK;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
+    if (spp != 4 || bps != 8 || planar != PLANARCONFIG_CONTIG || inkset != INKSET_CMYK || TIFFIsTiled(tif)) return 0;
+    // TIFF stores ink amounts as they are (0 = no ink).
+    ColorCmykTransform* t = Color_OpenCmykToSrgb(meta->icc.data(), meta->icc.size(), false);
+    if (!t) return 0;
+    const tmsize_t lineBytes = TIFFScanlineSize(tif);
+    auto* line = lineBytes >= tmsize_t(w) * 4 ? static_cast<uint8_t*>(PmHeap_Alloc(size_t(lineBytes))) : nullptr;
+    bool ok = line && NewDib(w, h, 24, out);
+    for (uint32_t y = 0; ok && y < h; ++y) {
+        ok = TIFFReadScanline(tif, line, y, 0) == 1;
+        if (ok) Color_CmykToBgr(t, line, TopRow(out->header, out->bits, y), w);
+    }
+    PmHeap_Free(line);
+    Color_Close(t);
+    if (!ok) return -1;
+    meta->iccApplied = true;
+    return 32;
+}
+
+// libtiff writes the IPTC record as UNDEFINED bytes; the main IFD's entry
+// is made LONG (same bytes, a quarter of the count) once the file is done.
+bool MarkIptcLong(PmFileHandle file) {
+    uint8_t head[8];
+    if (!ReadAt(file, 0, head, sizeof head)) return false;
+    auto u16 = [](const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); };
+    auto u32 = [](const uint8_t* p) {
+        return uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+    };
+    if (head[0] != 'I' || u16(head + 2) != 42) return true;
+    const uint32_t ifd0 = u32(head + 4);
+    uint8_t c[2];
+    if (!ReadAt(file, ifd0, c, 2)) return false;
+    std::vector<uint8_t> table(size_t(u16(c)) * 12);
+    if (!ReadAt(file, int64_t(ifd0) + 2, table.data(), table.size())) return false;
+    for (size_t at = 0; at < table.size(); at += 12) {
+        const uint32_t count = u32(&table[at + 4]);
+        if (u16(&table[at]) != TIFFTAG_RICHTIFFIPTC || u16(&table[at + 2]) != TIFF_UNDEFINED || count % 4) continue;
+        const uint8_t entry[6] = {uint8_t(TIFF_LONG), 0, uint8_t(count / 4), uint8_t(count / 4 >> 8),
+                                  uint8_t(count / 4 >> 16), uint8_t(count / 4 >> 24)};
+        return WriteAt(file, int64_t(ifd0) + 2 + int64_t(at) + 2, entry, sizeof entry);
+    }
+    return true;
+}
+
 }  // namespace
 
 int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
@@ -289,6 +399,10 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
             }
         }
         CollectMeta(in, tif, meta);
+        if (meta->convertCmyk && photometric == PHOTOMETRIC_SEPARATED && !meta->icc.empty()) {
+            const int r = ReadCmykThroughProfile(tif, w, h, meta, out);
+            if (r != 0) return r > 0 ? r : 0;
+        }
     }
 
     const bool palette = spp == 1 && photometric == PHOTOMETRIC_PALETTE && bps <= 8;
@@ -437,12 +551,14 @@ int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, co
         TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(h->biXPelsPerMeter) / 100.0f);
         TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(h->biYPelsPerMeter) / 100.0f);
     }
+    if (meta && IccFitsChannels(meta->icc, indexed && ramp ? 1 : 3) && meta->icc.size() <= kMaxIccBytes)
+        TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(meta->icc.size()), meta->icc.data());
     // Out of memory here only loses the metadata, never the image (a link
     // set before stays 0, which readers take for no IFD).
     TiffMeta kept;
     if (meta) {
         try {
-            SetMainIfdMeta(tif, *meta, &kept);
+            SetMainIfdMeta(tif, *meta, h->biXPelsPerMeter > 0 && h->biYPelsPerMeter > 0, &kept);
         } catch (const std::bad_alloc&) {
             kept.linked = false;
         }
@@ -473,6 +589,10 @@ int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, co
     ok = TIFFWriteDirectory(tif) == 1 && ok;
     TIFFClose(tif);
     c.tif = nullptr;
+    if (ok && !of.error && kept.iptc) {
+        ok = MarkIptcLong(file);
+        if (!ok) of.error = PmFile_LastError();
+    }
     if (ok && !of.error && kept.linked) {
         try {
             ok = AppendSubIfds(file, kept.fields);

@@ -3,6 +3,7 @@
 // byte-order mark); every one is checked before use.
 #include "makerlibs/pmexif.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -19,6 +20,11 @@ constexpr uint16_t kTagGpsIfd = 0x8825;
 constexpr uint16_t kTagPixelX = 0xA002;
 constexpr uint16_t kTagPixelY = 0xA003;
 constexpr uint16_t kTagInteropIfd = 0xA005;
+constexpr uint16_t kTagColorSpace = 0xA001;
+constexpr uint16_t kTagInteropIndex = 0x0001;
+constexpr uint32_t kColorSpaceSrgb = 1;
+
+constexpr uint16_t kTypeAscii = 2;
 
 constexpr uint16_t kTypeShort = 3;
 constexpr uint16_t kTypeLong = 4;
@@ -170,6 +176,40 @@ void AddUsed(const Tiff& t, const std::vector<Entry>& entries, const Region& tab
     }
 }
 
+// Sorted, non-empty, non-overlapping extents. A hostile block may name the
+// same megabyte from thousands of entries: everything below works on these
+// merged intervals, never byte by byte per entry.
+std::vector<Region> Merged(std::vector<Region> regions) {
+    std::vector<Region> out;
+    std::sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) { return a.begin < b.begin; });
+    for (const Region& r : regions) {
+        if (r.begin >= r.end) continue;
+        if (!out.empty() && r.begin <= out.back().end) {
+            if (r.end > out.back().end) out.back().end = r.end;
+        } else {
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
+// Clears the bytes of `removed` that no extent of `kept` covers. Both are
+// merged, so the work is one walk over the two lists plus the bytes cleared.
+void ClearOutside(const std::vector<Region>& removed, const std::vector<Region>& kept, std::vector<uint8_t>* out) {
+    size_t k = 0;
+    for (const Region& r : removed) {
+        size_t at = r.begin;
+        const size_t end = std::min(r.end, out->size());
+        while (k < kept.size() && kept[k].end <= at) ++k;
+        for (size_t j = k; at < end; ++j) {
+            const size_t stop = j < kept.size() ? std::min(kept[j].begin, end) : end;
+            if (stop > at) std::fill(out->begin() + long(at), out->begin() + long(stop), uint8_t(0));
+            if (j >= kept.size()) break;
+            at = std::max(at, kept[j].end);
+        }
+    }
+}
+
 // Follows a sub-IFD pointer of `entries` once.
 bool SubIfd(const Tiff& t, const std::vector<Entry>& entries, uint16_t tag, std::vector<Entry>* sub, Region* table) {
     const Entry* e = Find(entries, tag);
@@ -228,8 +268,7 @@ ExifSummary Exif_Inspect(const uint8_t* data, size_t size) {
     return s;
 }
 
-bool Exif_PrepareForOutput(const uint8_t* data, size_t size, uint32_t orientation, uint32_t width, uint32_t height,
-                           std::vector<uint8_t>* out) {
+bool Exif_PrepareForOutput(const uint8_t* data, size_t size, const ExifOutput& o, std::vector<uint8_t>* out) {
     out->clear();
     Tiff t(data, size);
     uint32_t ifd0 = 0, next = 0;
@@ -241,17 +280,30 @@ bool Exif_PrepareForOutput(const uint8_t* data, size_t size, uint32_t orientatio
 
     std::vector<Region> used{Region{0, 8}};
     AddUsed(t, entries, table0, &used);
-    if (const Entry* e = Find(entries, kTagOrientation)) p.SetScalar(e->at, orientation);
-    if (const Entry* e = Find(entries, kTagImageWidth)) p.SetScalar(e->at, width);
-    if (const Entry* e = Find(entries, kTagImageLength)) p.SetScalar(e->at, height);
+    if (const Entry* e = Find(entries, kTagOrientation)) p.SetScalar(e->at, o.orientation);
+    if (const Entry* e = Find(entries, kTagImageWidth)) p.SetScalar(e->at, o.width);
+    if (const Entry* e = Find(entries, kTagImageLength)) p.SetScalar(e->at, o.height);
 
     std::vector<Entry> exif, sub;
     Region table;
     if (SubIfd(t, entries, kTagExifIfd, &exif, &table)) {
         AddUsed(t, exif, table, &used);
-        if (const Entry* e = Find(exif, kTagPixelX)) p.SetScalar(e->at, width);
-        if (const Entry* e = Find(exif, kTagPixelY)) p.SetScalar(e->at, height);
-        if (SubIfd(t, exif, kTagInteropIfd, &sub, &table)) AddUsed(t, sub, table, &used);
+        if (const Entry* e = Find(exif, kTagPixelX)) p.SetScalar(e->at, o.width);
+        if (const Entry* e = Find(exif, kTagPixelY)) p.SetScalar(e->at, o.height);
+        // Pixels brought to sRGB must not still claim another space, or a
+        // reader that trusts the tag (Uncalibrated, with the DCF option
+        // file's "R03" for Adobe RGB) gives them that space's colours again.
+        if (o.srgb) {
+            if (const Entry* e = Find(exif, kTagColorSpace)) p.SetScalar(e->at, kColorSpaceSrgb);
+        }
+        if (SubIfd(t, exif, kTagInteropIfd, &sub, &table)) {
+            AddUsed(t, sub, table, &used);
+            const Entry* index = Find(sub, kTagInteropIndex);
+            Region r;
+            if (o.srgb && index && index->type == kTypeAscii && t.Values(*index, &r) && r.end - r.begin >= 3 &&
+                std::memcmp(data + r.begin, "R03", 3) == 0)
+                std::memcpy(out->data() + r.begin, "R98", 3);
+        }
     }
     if (SubIfd(t, entries, kTagGpsIfd, &sub, &table)) AddUsed(t, sub, table, &used);
 
@@ -264,42 +316,41 @@ bool Exif_PrepareForOutput(const uint8_t* data, size_t size, uint32_t orientatio
     if (t.ReadIfd(next, &sub, &table, &after)) {
         AddUsed(t, sub, table, &removed);
         uint32_t off = 0, len = 0;
-        const Entry* o = Find(sub, kTagThumbOffset);
+        const Entry* ol = Find(sub, kTagThumbOffset);
         const Entry* l = Find(sub, kTagThumbLength);
-        if (o && l && t.Scalar(*o, &off) && t.Scalar(*l, &len) && uint64_t(off) + len <= size)
+        if (ol && l && t.Scalar(*ol, &off) && t.Scalar(*l, &len) && uint64_t(off) + len <= size)
             removed.push_back(Region{off, size_t(off) + len});
-        // An uncompressed thumbnail keeps its rows in strips.
+        // An uncompressed thumbnail keeps its rows in strips. Offsets and
+        // counts are SHORTs or LONGs; any other type says nothing about
+        // where the strips are (and its values are not 2 or 4 bytes wide).
         const Entry* so = Find(sub, kTagStripOffsets);
         const Entry* sc = Find(sub, kTagStripByteCounts);
+        auto sized = [](const Entry* e) { return e->type == kTypeShort || e->type == kTypeLong; };
         Region ro, rc;
-        if (so && sc && so->count == sc->count && t.Values(*so, &ro) && t.Values(*sc, &rc)) {
-            uint32_t step = TypeBytes(so->type), cstep = TypeBytes(sc->type);
-            for (uint32_t i = 0; i < so->count && i < 4096; ++i) {
-                uint32_t a = step == 2 ? t.U16(ro.begin + i * 2) : t.U32(ro.begin + size_t(i) * 4);
-                uint32_t b = cstep == 2 ? t.U16(rc.begin + i * 2) : t.U32(rc.begin + size_t(i) * 4);
-                if ((step == 2 || step == 4) && (cstep == 2 || cstep == 4) && uint64_t(a) + b <= size)
-                    removed.push_back(Region{a, size_t(a) + b});
+        if (so && sc && so->count == sc->count && sized(so) && sized(sc) && t.Values(*so, &ro) && t.Values(*sc, &rc)) {
+            const size_t step = TypeBytes(so->type), cstep = TypeBytes(sc->type);
+            for (uint32_t i = 0; i < so->count; ++i) {
+                uint32_t a = step == 2 ? t.U16(ro.begin + i * step) : t.U32(ro.begin + i * step);
+                uint32_t b = cstep == 2 ? t.U16(rc.begin + i * cstep) : t.U32(rc.begin + i * cstep);
+                if (uint64_t(a) + b <= size) removed.push_back(Region{a, size_t(a) + b});
             }
         }
     }
+    removed = Merged(std::move(removed));
     if (removed.empty()) return true;
 
     // A byte that a kept IFD still uses is never cleared, however the links
     // of a broken block overlap.
-    std::vector<uint8_t> keep(size, 0);
-    size_t usedEnd = 0;
-    for (const Region& r : used) {
-        for (size_t i = r.begin; i < r.end && i < size; ++i) keep[i] = 1;
-        if (r.end > usedEnd) usedEnd = r.end;
-    }
-    size_t removedStart = size;
-    for (const Region& r : removed) {
-        for (size_t i = r.begin; i < r.end && i < size; ++i)
-            if (!keep[i]) (*out)[i] = 0;
-        if (r.begin < removedStart) removedStart = r.begin;
-    }
+    used = Merged(std::move(used));
+    ClearOutside(removed, used, out);
     // Camera blocks put IFD1 and the thumbnail last: end the block there.
     // Bytes between the kept data and IFD1 stay (maker notes may point there).
+    const size_t usedEnd = used.back().end, removedStart = removed.front().begin;
     if (removedStart >= usedEnd && removedStart >= 8) out->resize(removedStart);
     return true;
+}
+
+bool Exif_PrepareForOutput(const uint8_t* data, size_t size, uint32_t orientation, uint32_t width, uint32_t height,
+                           std::vector<uint8_t>* out) {
+    return Exif_PrepareForOutput(data, size, ExifOutput{orientation, width, height, false}, out);
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -25,6 +26,7 @@ constexpr uint16_t kTagInteropIfd = 0xA005;
 constexpr uint16_t kTagPadding = 0xEA1C;
 constexpr uint16_t kTagOffsetSchema = 0xEA1D;
 constexpr uint16_t kTypeIfd = 13;
+constexpr uint16_t kTypeUndefined = 7;
 
 // Only these IFD0 tags describe the picture rather than the way its pixels
 // are stored (which the new file decides for itself).
@@ -58,6 +60,47 @@ uint32_t SwapUnit(uint16_t type) { return type == 5 || type == 10 ? 4 : TypeByte
 void Reverse(std::vector<uint8_t>* v, uint32_t unit) {
     if (unit < 2) return;
     for (size_t i = 0; i + unit <= v->size(); i += unit) std::reverse(v->begin() + long(i), v->begin() + long(i + unit));
+}
+
+// UNDEFINED values that hold numbers of their own, in the structure's byte
+// order: the CFA pattern, OECF and spatial frequency tables (two SHORTs of
+// columns and rows ahead), and the device settings (SHORTs and UCS-2 text).
+constexpr uint16_t kTagOecf = 0x8828;
+constexpr uint16_t kTagSpatialFrequency = 0xA20C;
+constexpr uint16_t kTagCfaPattern = 0xA302;
+constexpr uint16_t kTagDeviceSettings = 0xA40B;
+
+// Makes such a value of a big-endian structure little-endian. False when it
+// does not have the layout its tag promises: then it cannot be carried into
+// another byte order truthfully and is left out.
+bool EmbeddedToLittle(uint16_t tag, std::vector<uint8_t>* v) {
+    if (tag != kTagOecf && tag != kTagSpatialFrequency && tag != kTagCfaPattern && tag != kTagDeviceSettings)
+        return true;
+    if (v->size() < 4) return false;
+    if (tag == kTagDeviceSettings) {
+        if (v->size() & 1) return false;
+        Reverse(v, 2);
+        return true;
+    }
+    const size_t columns = size_t((*v)[0]) << 8 | (*v)[1], rows = size_t((*v)[2]) << 8 | (*v)[3];
+    size_t at = 4;
+    if (tag == kTagCfaPattern) {
+        // Some cameras write these two little-endian whatever the block's
+        // order; those are kept as they are.
+        if (4 + columns * rows != v->size())
+            return 4 + (size_t((*v)[1]) << 8 | (*v)[0]) * (size_t((*v)[3]) << 8 | (*v)[2]) == v->size();
+    } else {
+        for (size_t c = 0; c < columns; ++c) {  // one name a column
+            while (at < v->size() && (*v)[at] != 0) ++at;
+            if (at++ >= v->size()) return false;
+        }
+        if (v->size() - at != columns * rows * 8) return false;
+        // Rationals: two 4-byte halves each.
+        for (size_t i = at; i + 4 <= v->size(); i += 4) std::reverse(v->begin() + long(i), v->begin() + long(i + 4));
+    }
+    std::swap((*v)[0], (*v)[1]);
+    std::swap((*v)[2], (*v)[3]);
+    return true;
 }
 
 class MemorySource : public ExifSource {
@@ -117,6 +160,7 @@ public:
             if (!s_.Read(off, f->value.data(), f->value.size())) return false;
         }
         if (big_) Reverse(&f->value, SwapUnit(f->type));
+        if (big_ && f->type == kTypeUndefined && !EmbeddedToLittle(f->tag, &f->value)) return false;
         total_ += bytes;
         return true;
     }
@@ -368,4 +412,66 @@ std::vector<uint8_t> Exif_IptcApp13(const uint8_t* iptc, size_t size) {
     out.insert(out.end(), iptc, iptc + size);
     if (size & 1) out.push_back(0);
     return out;
+}
+
+namespace {
+
+bool IsSpace(uint8_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Replaces every plain-number value of the property `name` in `text`. One
+// pass that copies: a packet of megabytes with a match every few bytes
+// must not cost a move of the rest per match.
+void SetXmpNumber(std::string* text, const char* name, uint32_t value) {
+    const std::string& t = *text;
+    const std::string key(name), number = std::to_string(value);
+    std::string out;
+    size_t copied = 0;
+    for (size_t at = t.find(key); at != std::string::npos; at = t.find(key, at + 1)) {
+        // Only the property itself: not a closing tag, not a longer name.
+        if (at > 0 && !IsSpace(uint8_t(t[at - 1])) && t[at - 1] != '<') continue;
+        size_t v = at + key.size();
+        while (v < t.size() && IsSpace(uint8_t(t[v]))) ++v;
+        if (v >= t.size()) break;
+        char close;
+        if (t[v] == '=') {
+            ++v;
+            while (v < t.size() && IsSpace(uint8_t(t[v]))) ++v;
+            if (v >= t.size() || (t[v] != '"' && t[v] != '\'')) continue;
+            close = t[v++];
+        } else if (t[v] == '>') {
+            ++v;
+            close = '<';
+        } else {
+            continue;
+        }
+        size_t end = t.find(close, v);
+        if (end == std::string::npos) break;
+        size_t a = v, b = end;
+        while (a < b && IsSpace(uint8_t(t[a]))) ++a;
+        while (b > a && IsSpace(uint8_t(t[b - 1]))) --b;
+        if (a == b) continue;
+        bool digits = true;
+        for (size_t i = a; i < b && digits; ++i) digits = t[i] >= '0' && t[i] <= '9';
+        if (!digits) continue;
+        out.append(t, copied, a - copied);
+        out += number;
+        copied = b;
+        at = b;
+    }
+    if (copied == 0) return;
+    out.append(t, copied, std::string::npos);
+    text->swap(out);
+}
+
+}  // namespace
+
+std::vector<uint8_t> Exif_XmpForOutput(const uint8_t* xmp, size_t size, const ExifOutput& o) {
+    std::string text(reinterpret_cast<const char*>(xmp), size);
+    SetXmpNumber(&text, "tiff:Orientation", o.orientation);
+    SetXmpNumber(&text, "tiff:ImageWidth", o.width);
+    SetXmpNumber(&text, "tiff:ImageLength", o.height);
+    SetXmpNumber(&text, "exif:PixelXDimension", o.width);
+    SetXmpNumber(&text, "exif:PixelYDimension", o.height);
+    if (o.srgb) SetXmpNumber(&text, "exif:ColorSpace", 1);
+    return std::vector<uint8_t>(text.begin(), text.end());
 }

@@ -56,6 +56,22 @@ TEST(ImageExtent, JpegCoefficientsKeptWholeFollowTheScansAndSampling) {
     // 4:4:4 and grey: a block per component per 8 x 8.
     EXPECT_EQ(Read(JpegHeader(0xC2, 100, 60, {0x11, 0x11, 0x11}, 3)).wholeCoefficientBytes, 13u * 8 * 3 * 128);
     EXPECT_EQ(Read(JpegHeader(0xC2, 100, 60, {0x11}, 1)).wholeCoefficientBytes, 13u * 8 * 128);
+    // Sampling bytes hold horizontal in the high nibble, vertical in the
+    // low: 4:2:2 and 4:4:0 give differently shaped MCUs.
+    struct Sampled {
+        uint8_t luma;
+        uint64_t mcuColumns, mcuRows, lumaBlocks;
+    };
+    const Sampled sampled[] = {
+        {0x21, 7, 8, 2},   // 4:2:2: MCUs of 16 x 8
+        {0x12, 13, 4, 2},  // 4:4:0: MCUs of 8 x 16
+        {0x41, 4, 8, 4},   // 4:1:1: MCUs of 32 x 8
+        {0x14, 13, 2, 4},  // MCUs of 8 x 32
+    };
+    for (const Sampled& c : sampled)
+        EXPECT_EQ(Read(JpegHeader(0xC2, 100, 60, {c.luma, 0x11, 0x11}, 1)).wholeCoefficientBytes,
+                  c.mcuColumns * c.mcuRows * (c.lumaBlocks + 2) * 128)
+            << std::hex << int(c.luma);
     // Arithmetic-coded progressive (SOF10) too.
     EXPECT_EQ(Read(JpegHeader(0xCA, 100, 60, {0x11}, 1)).wholeCoefficientBytes, 13u * 8 * 128);
     // Cut short before the scan: the size is still known.

@@ -3,6 +3,7 @@
 #include "batch_support.h"
 
 #include "entry/extras.h"
+#include "imaging/photo.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmexif.h"
@@ -256,6 +257,52 @@ TEST(PhotoRun, DirectionActsOnTheUprightPictureAndAutoRotateOffKeepsItAsStored) 
     }
 }
 
+// Pixels left as stored (AutoRotate off) and turned by a Direction rule keep
+// an orientation that, applied by a viewer, still gives the upright
+// picture: the rule's turn is neither lost nor applied twice.
+TEST(PhotoRun, AutoRotateOffKeepsTheOrientationTheWrittenPixelsHave) {
+    TempDir dir;
+    std::string in = dir / "in";
+    pmtest::MakeDir(in);
+    Image stored;
+    MakeStored(6, &stored);
+    exiftest::Builder b(true);
+    ASSERT_TRUE(phototest::WriteJpeg(Join(in, "six.jpg"), stored.h, stored.b, b.Camera(6, 32, 48), {}, {}));
+    ImageConvertExtras x = kDefaultExtras;
+    x.AutoRotate = 0;
+    x.KeepMetadata = 1;
+    struct Case {
+        int direction, type;
+        int want;  // the orientation written
+    };
+    // Direction 7 turns a quarter clockwise, as the camera asks; 5 the
+    // other way, leaving the picture upside down.
+    const Case cases[] = {{0, kTypePng, 6}, {7, kTypePng, 1}, {5, kTypePng, 3},
+                          {7, kTypeJpeg, 1}, {5, kTypeJpeg, 3}, {5, kTypeTiff, 3}};
+    int n = 0;
+    for (const Case& c : cases) {
+        ImageConvertParams p;
+        MakeParams(&p, dir / ("out" + std::to_string(n++)), kQuietMode, c.type);
+        p.Size = SIZE{24, 24};
+        p.Direction = c.direction;
+        RunResult r = RunWith(&p, x, {in});
+        ASSERT_EQ(r.succeeded, 1);
+        const char* ext = c.type == kTypeJpeg ? ".jpg" : c.type == kTypePng ? ".png" : ".tif";
+        std::string what = "direction " + std::to_string(c.direction) + ext;
+        Image out;
+        DibMetadata meta;
+        ASSERT_GT(Read(Out(r, std::string("six") + ext), c.type, &out, &meta), 0) << what;
+        EXPECT_EQ(meta.orientation, c.want) << what;
+        if (c.type != kTypeTiff) EXPECT_EQ(Exif_OrientationFromBytes(meta.exif.data(), meta.exif.size()), c.want) << what;
+        ASSERT_EQ(Photo_Upright(meta.orientation, &out.h, &out.b), 0) << what;
+        ASSERT_EQ(out.width(), 24) << what;
+        for (int q = 0; q < 4; ++q) {
+            int px = q & 1 ? 18 : 5, py = q & 2 ? 12 : 3;
+            EXPECT_LE(MaxDiff(out.Rgb(px, py), kQuadrant[q]), 24) << what << " quadrant " << q;
+        }
+    }
+}
+
 // --- colour profiles --------------------------------------------------------
 
 constexpr uint32_t kSwatch[8] = {0x20C040, 0xE03020, 0x2040E0, 0x808080, 0xF0E0A0, 0x10A0A0, 0xC040C0, 0x60A020};
@@ -275,7 +322,8 @@ TEST(PhotoRun, AdobeRgbPhotoMatchesTheSrgbOriginalInEveryOutput) {
     MakeSwatches(&adobe);
     for (int y = 0; y < 16; ++y) icctest::SrgbToAdobe(adobe.Pixel(0, y), 128);
     ASSERT_TRUE(phototest::WriteJpeg(Join(in, "srgb.jpg"), srgb.h, srgb.b, {}, {}, {}, 98));
-    ASSERT_TRUE(phototest::WriteJpeg(Join(in, "adobe.jpg"), adobe.h, adobe.b, {}, icctest::AdobeRgb(), {}, 98));
+    const std::vector<uint8_t> adobeProfile = icctest::AdobeRgb();
+    ASSERT_TRUE(phototest::WriteJpeg(Join(in, "adobe.jpg"), adobe.h, adobe.b, {}, adobeProfile, {}, 98));
 
     const int types[] = {kTypeJpeg, kTypePng, kTypeBmp, kTypeGif};
     for (int colorManage : {1, 0}) {
@@ -290,8 +338,12 @@ TEST(PhotoRun, AdobeRgbPhotoMatchesTheSrgbOriginalInEveryOutput) {
             ASSERT_EQ(r.succeeded, 2) << "type " << type;
             const char* ext = type == kTypeJpeg ? ".jpg" : type == kTypePng ? ".png" : type == kTypeBmp ? ".bmp" : ".gif";
             Image a, s;
-            ASSERT_GT(Read(Out(r, std::string("adobe") + ext), type, &a), 0);
+            DibMetadata meta;
+            ASSERT_GT(Read(Out(r, std::string("adobe") + ext), type, &a, &meta), 0);
             ASSERT_GT(Read(Out(r, std::string("srgb") + ext), type, &s), 0);
+            // Pixels left in Adobe RGB say so; converted ones need no profile.
+            if (type == kTypeJpeg || type == kTypePng)
+                EXPECT_EQ(meta.icc, colorManage ? std::vector<uint8_t>{} : adobeProfile) << "type " << type;
             ASSERT_EQ(a.width(), 64);
             int worst = 0;
             for (int i = 0; i < 8; ++i) worst = std::max(worst, MaxDiff(a.Rgb(i * 8 + 4, 4), s.Rgb(i * 8 + 4, 4)));

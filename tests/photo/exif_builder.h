@@ -71,8 +71,9 @@ public:
     // A fuller camera block: IFD0 with Make, Model, Orientation, DateTime
     // and links; the Exif IFD with exposure 1/250 s, f/2.8, ISO 200, the time
     // taken, a maker note, pixel sizes and an interoperability IFD; a GPS
-    // IFD; IFD1 with a thumbnail.
-    std::vector<uint8_t> Photo(int orientation, uint32_t pixelW, uint32_t pixelH) {
+    // IFD; IFD1 with a thumbnail. `adobe`: the colour space a camera set to
+    // Adobe RGB states (Uncalibrated, interoperability index "R03").
+    std::vector<uint8_t> Photo(int orientation, uint32_t pixelW, uint32_t pixelH, bool adobe = false) {
         std::vector<Field> ifd0{
             {0x010F, 2, 6, Ascii("Canon")},
             {0x0110, 2, 13, Ascii("EOS 5D Mk IV")},
@@ -80,6 +81,10 @@ public:
             {0x0132, 2, 20, Ascii("2024:05:01 11:00:00")},
             {0x8769, 4, 1, Long(0)},
             {0x8825, 4, 1, Long(0)},
+            // Out of tag order, as some cameras write it; readers cope.
+            {0x011A, 5, 1, Rational(72, 1)},
+            {0x011B, 5, 1, Rational(72, 1)},
+            {0x0128, 3, 1, Short(2)},
         };
         std::vector<Field> exif{
             {0x829A, 5, 1, Rational(1, 250)},
@@ -87,12 +92,13 @@ public:
             {0x8827, 3, 1, Short(200)},
             {0x9003, 2, 20, Ascii("2024:05:01 10:20:30")},
             {0x927C, 7, 12, {'M', 'A', 'K', 'E', 'R', 'N', 'O', 'T', 'E', '!', '!', '!'}},
+            {0xA001, 3, 1, Short(adobe ? 0xFFFF : 1)},
             {0xA002, 4, 1, Long(pixelW)},
             {0xA003, 4, 1, Long(pixelH)},
             {0xA005, 4, 1, Long(0)},
             {0xA434, 2, 9, Ascii("EF50mm f")},
         };
-        std::vector<Field> interop{{0x0001, 2, 4, {'R', '9', '8', 0}}};
+        std::vector<Field> interop{{0x0001, 2, 4, {'R', uint8_t(adobe ? '0' : '9'), uint8_t(adobe ? '3' : '8'), 0}}};
         std::vector<Field> gps{
             {0x0000, 1, 4, {2, 3, 0, 0}},
             {0x0001, 2, 2, {'N', 0}},
@@ -107,7 +113,7 @@ public:
         size_t ifd1At = gpsAt + IfdSize(gps), thumbAt = ifd1At + IfdSize(ifd1);
         ifd0[4].value = Long(uint32_t(exifAt));
         ifd0[5].value = Long(uint32_t(gpsAt));
-        exif[7].value = Long(uint32_t(interopAt));
+        exif[8].value = Long(uint32_t(interopAt));
         ifd1[1].value = Long(uint32_t(thumbAt));
         std::vector<uint8_t> out = Header();
         Put(&out, ifd0, uint32_t(ifd1At));

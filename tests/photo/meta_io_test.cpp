@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 using dibtest::Dib;
@@ -149,13 +150,75 @@ TEST(ReadMeta, PngGivesExifAndProfileAndKeepsExifOnWrite) {
     EXPECT_EQ(meta.exif, exif);
     EXPECT_EQ(meta.icc, icc);
 
+    // Written after the image data, the block is read all the same.
+    std::string last = dir / "last.png";
+    ASSERT_TRUE(phototest::WritePng(last, d.h, d.b, exif, {}, true));
+    {
+        Dib l;
+        DibMetadata lastMeta;
+        ASSERT_GT(ReadMeta(last, kTypePng, &l, &lastMeta), 0);
+        EXPECT_EQ(lastMeta.orientation, 8);
+        EXPECT_EQ(lastMeta.exif, exif);
+        std::vector<uint8_t> file;
+        ASSERT_TRUE(pmtest::ReadWholeFile(last, &file));
+        const uint8_t idat[] = {'I', 'D', 'A', 'T'}, exifTag[] = {'e', 'X', 'I', 'f'};
+        ASSERT_LT(std::search(file.begin(), file.end(), idat, idat + 4) - file.begin(),
+                  std::search(file.begin(), file.end(), exifTag, exifTag + 4) - file.begin())
+            << "the fixture must put eXIf last";
+    }
+
     std::string out = dir / "out.png";
     ASSERT_EQ(WriteMeta(out, kTypePng, &meta, r), 1);
     DibMetadata back;
     Dib r2;
     ASSERT_GT(ReadMeta(out, kTypePng, &r2, &back), 0);
     EXPECT_EQ(back.exif, exif);
+    EXPECT_EQ(back.icc, icc);
+}
+
+TEST(WriteMeta, ProfilesGoWhereTheyDescribeTheChannels) {
+    pmtest::TempDir dir;
+    Dib colour, grey;
+    Picture(&colour);
+    ASSERT_TRUE(dibtest::Make(&grey, 6, 4, 8));
+    for (int i = 0; i < 256; ++i) dibtest::SetEntry(&grey, i, uint32_t(i) * 0x010101);
+    const std::vector<uint8_t> rgb = icctest::AdobeRgb(), gray = icctest::LinearGrey();
+    struct Case {
+        int type;
+        const Dib* pixels;
+        const std::vector<uint8_t>* icc;
+        bool kept;
+    };
+    const Case cases[] = {
+        {kTypeJpeg, &colour, &rgb, true},  {kTypeJpeg, &colour, &gray, false}, {kTypeJpeg, &grey, &gray, true},
+        {kTypeJpeg, &grey, &rgb, false},   {kTypePng, &colour, &rgb, true},    {kTypePng, &grey, &gray, false},
+        {kTypePng, &grey, &rgb, true},  // a PNG of a grey table is a palette: RGB
+        {kTypeTiff, &colour, &rgb, true},  {kTypeTiff, &colour, &gray, false}, {kTypeTiff, &grey, &gray, true},
+        {kTypeTiff, &grey, &rgb, false},
+    };
+    for (const Case& c : cases) {
+        std::string what = "type " + std::to_string(c.type) + (c.pixels == &grey ? " grey" : " colour") +
+                           (c.icc == &rgb ? " RGB profile" : " grey profile");
+        DibMetadata meta;
+        meta.icc = *c.icc;
+        std::string path = dir / "p";
+        ASSERT_EQ(WriteMeta(path, c.type, &meta, *c.pixels), 1) << what;
+        Dib r;
+        DibMetadata back;
+        ASSERT_GT(ReadMeta(path, c.type, &r, &back), 0) << what;
+        EXPECT_EQ(back.icc, c.kept ? *c.icc : std::vector<uint8_t>{}) << what;
+    }
+    // A profile PNG's own checks refuse (its header claims more bytes than
+    // it has) is left out; the picture is written all the same.
+    DibMetadata bad;
+    bad.icc = rgb;
+    bad.icc[3] = uint8_t(bad.icc[3] + 4);
+    ASSERT_EQ(WriteMeta(dir / "bad.png", kTypePng, &bad, colour), 1);
+    Dib r;
+    DibMetadata back;
+    ASSERT_GT(ReadMeta(dir / "bad.png", kTypePng, &r, &back), 0);
     EXPECT_TRUE(back.icc.empty());
+    EXPECT_EQ(r.Rgb(5, 3), colour.Rgb(5, 3));
 }
 
 TEST(ReadMeta, TiffIsReadAsStoredWithItsOrientation) {
@@ -178,27 +241,34 @@ TEST(ReadMeta, TiffIsReadAsStoredWithItsOrientation) {
     }
 }
 
-TEST(ReadMeta, CmykJpegMeetsItsProfileWhileDecoding) {
+TEST(ReadMeta, CmykJpegAndTiffMeetTheirProfileWhileDecoding) {
     pmtest::TempDir dir;
-    std::string path = dir / "cmyk.jpg";
     std::vector<std::array<uint8_t, 4>> inks{{255, 0, 0, 0}, {0, 0, 255, 0}};  // cyan, yellow
-    ASSERT_TRUE(phototest::WriteCmykJpeg(path, inks, 8, icctest::SwappedCmyk()));
+    ASSERT_TRUE(phototest::WriteCmykJpeg(dir / "cmyk.jpg", inks, 8, icctest::SwappedCmyk()));
+    ASSERT_TRUE(phototest::WriteCmykTiff(dir / "cmyk.tif", inks, 8, icctest::SwappedCmyk()));
     auto near = [](uint32_t a, uint32_t b) {
         for (int s = 0; s < 24; s += 8)
             if (std::abs(int((a >> s) & 255) - int((b >> s) & 255)) > 32) return false;
         return true;
     };
-    for (bool convert : {true, false}) {
-        Dib r;
-        DibMetadata meta;
-        meta.convertCmyk = convert;
-        ASSERT_EQ(ReadMeta(path, kTypeJpeg, &r, &meta), 32);
-        EXPECT_EQ(meta.iccApplied, convert);
-        EXPECT_FALSE(meta.icc.empty());
-        // The profile exchanges red and blue: cyan ink shows yellow.
-        uint32_t cyan = r.Rgb(4, 4), yellow = r.Rgb(12, 4);
-        EXPECT_TRUE(near(cyan, convert ? 0xFFFF00u : 0x00FFFFu)) << std::hex << cyan;
-        EXPECT_TRUE(near(yellow, convert ? 0x00FFFFu : 0xFFFF00u)) << std::hex << yellow;
+    for (int type : {kTypeJpeg, kTypeTiff}) {
+        for (bool convert : {true, false}) {
+            std::string what = std::string(type == kTypeJpeg ? "JPEG" : "TIFF") + (convert ? " converted" : " naive");
+            Dib r;
+            DibMetadata meta;
+            meta.convertCmyk = convert;
+            ASSERT_EQ(ReadMeta(dir / (type == kTypeJpeg ? "cmyk.jpg" : "cmyk.tif"), type, &r, &meta), 32) << what;
+            EXPECT_EQ(meta.iccApplied, convert) << what;
+            EXPECT_FALSE(meta.icc.empty()) << what;
+            ASSERT_EQ(r.height(), 8) << what;
+            // The profile exchanges red and blue: cyan ink shows yellow, on
+            // every row.
+            for (int y : {0, 3, 7}) {
+                uint32_t cyan = r.Rgb(4, y), yellow = r.Rgb(12, y);
+                EXPECT_TRUE(near(cyan, convert ? 0xFFFF00u : 0x00FFFFu)) << what << std::hex << " " << cyan;
+                EXPECT_TRUE(near(yellow, convert ? 0x00FFFFu : 0xFFFF00u)) << what << std::hex << " " << yellow;
+            }
+        }
     }
 }
 
@@ -208,6 +278,8 @@ TEST(ReadMeta, CmykJpegMeetsItsProfileWhileDecoding) {
 struct TiffSeen {
     bool opened = false, pixels = false, exifIfd = false;
     uint16_t orientation = 0;
+    uint16_t iptcType = 0;  // as stored in the main IFD
+    float xResolution = 0;
     std::string make, model;
     float exposure = 0;
     uint32_t pixelWidth = 0;
@@ -231,6 +303,7 @@ TiffSeen SeeTiff(const std::string& path) {
     std::vector<uint32_t> raster(size_t(w) * h);
     s.pixels = w && h && TIFFReadRGBAImage(t, w, h, raster.data(), 0);
     TIFFGetField(t, TIFFTAG_ORIENTATION, &s.orientation);
+    TIFFGetField(t, TIFFTAG_XRESOLUTION, &s.xResolution);
     char* text = nullptr;
     if (TIFFGetField(t, TIFFTAG_MAKE, &text)) s.make = text;
     if (TIFFGetField(t, TIFFTAG_MODEL, &text)) s.model = text;
@@ -245,6 +318,13 @@ TiffSeen SeeTiff(const std::string& path) {
         TIFFGetField(t, EXIFTAG_PIXELXDIMENSION, &s.pixelWidth);
     }
     TIFFClose(t);
+    std::vector<uint8_t> file;
+    if (pmtest::ReadWholeFile(path, &file) && file.size() >= 8 && file[0] == 'I') {
+        auto u16 = [&](size_t at) { return at + 2 <= file.size() ? uint16_t(file[at] | file[at + 1] << 8) : uint16_t(0); };
+        const size_t ifd0 = size_t(file[4] | file[5] << 8 | file[6] << 16) | size_t(file[7]) << 24;
+        for (size_t i = 0; i < u16(ifd0); ++i)
+            if (u16(ifd0 + 2 + 12 * i) == TIFFTAG_RICHTIFFIPTC) s.iptcType = u16(ifd0 + 2 + 12 * i + 2);
+    }
     return s;
 }
 
@@ -279,7 +359,13 @@ TEST(WriteMeta, TiffKeepsExifXmpAndIptcInItsOwnTags) {
         EXPECT_FLOAT_EQ(seen.exposure, 1.0f / 250);
         EXPECT_EQ(seen.pixelWidth, 6u);
         EXPECT_EQ(seen.xmp, Bare(phototest::Xmp().data, true));
-        EXPECT_EQ(seen.iptc, Bare(phototest::Iptc().data, false));
+        // IPTC as whole LONGs, as Photoshop writes and readers expect it.
+        std::vector<uint8_t> padded = Bare(phototest::Iptc().data, false);
+        padded.resize((padded.size() + 3) & ~size_t(3), 0);
+        EXPECT_EQ(seen.iptc, padded);
+        EXPECT_EQ(seen.iptcType, TIFF_LONG);
+        // Pixels without a resolution take the camera's (72 dpi here).
+        EXPECT_FLOAT_EQ(seen.xResolution, 72.0f);
 
         // Our own reader gives it back as a JPEG would carry it.
         Dib r;

@@ -77,8 +77,9 @@ inline bool WriteJpeg(const std::string& path, const DibHeader* h, const uint8_t
     return std::fclose(f) == 0;
 }
 
+// `exifLast`: the eXIf chunk follows the image data, as some writers put it.
 inline bool WritePng(const std::string& path, const DibHeader* h, const uint8_t* bits, const std::vector<uint8_t>& exif,
-                     const std::vector<uint8_t>& icc) {
+                     const std::vector<uint8_t>& icc, bool exifLast = false) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -93,11 +94,13 @@ inline bool WritePng(const std::string& path, const DibHeader* h, const uint8_t*
     png_set_IHDR(png, info, w, rows, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     if (!icc.empty()) png_set_iCCP(png, info, "test", 0, icc.data(), png_uint_32(icc.size()));
-    if (!exif.empty()) png_set_eXIf_1(png, info, png_uint_32(exif.size()), const_cast<png_bytep>(exif.data()));
+    auto setExif = [&] { png_set_eXIf_1(png, info, png_uint_32(exif.size()), const_cast<png_bytep>(exif.data())); };
+    if (!exif.empty() && !exifLast) setExif();
     png_write_info(png, info);
     std::vector<uint8_t> rgb = RgbRows(h, bits);
     for (png_uint_32 y = 0; y < rows; ++y) png_write_row(png, rgb.data() + size_t(y) * w * 3);
-    png_write_end(png, nullptr);
+    if (!exif.empty() && exifLast) setExif();
+    png_write_end(png, exifLast ? info : nullptr);
     png_destroy_write_struct(&png, &info);
     return std::fclose(f) == 0;
 }
@@ -203,6 +206,31 @@ inline bool WriteCmykJpeg(const std::string& path, const std::vector<std::array<
     jpeg_finish_compress(&c);
     jpeg_destroy_compress(&c);
     return std::fclose(f) == 0;
+}
+
+// The same ink columns as a CMYK TIFF (ink amounts as they are, LZW in
+// strips of two rows), with a profile.
+inline bool WriteCmykTiff(const std::string& path, const std::vector<std::array<uint8_t, 4>>& inks, int rows,
+                          const std::vector<uint8_t>& icc) {
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    if (!t) return false;
+    const uint32_t w = uint32_t(inks.size() * 8);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(rows));
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 4);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_SEPARATED);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 2);
+    if (!icc.empty()) TIFFSetField(t, TIFFTAG_ICCPROFILE, uint32_t(icc.size()), icc.data());
+    std::vector<uint8_t> line(size_t(w) * 4);
+    for (uint32_t x = 0; x < w; ++x)
+        for (int c = 0; c < 4; ++c) line[x * 4 + c] = inks[x / 8][size_t(c)];
+    bool ok = true;
+    for (int y = 0; y < rows && ok; ++y) ok = TIFFWriteScanline(t, line.data(), uint32_t(y), 0) >= 0;
+    TIFFClose(t);
+    return ok;
 }
 
 }  // namespace phototest

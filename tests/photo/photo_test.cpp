@@ -2,17 +2,21 @@
 // that goes into an output file.
 #include "imaging/photo.h"
 #include "makerlibs/pmcolor.h"
+#include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibops.h"
 #include "makerlibs/pmexif.h"
 #include "makerlibs/pmimgkit.h"
 #include "photo/exif_builder.h"
 #include "photo/icc_fixture.h"
+#include "photo/photo_files.h"
 #include "pixels/dibtest.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <string>
 
 using dibtest::Dib;
 
@@ -117,6 +121,66 @@ TEST(PhotoUpright, ReducedPictureExtentFollowsTheTurn) {
     }
 }
 
+// Pixels left as stored and then turned by the Direction rule: the written
+// orientation, applied by a viewer, still gives the upright picture.
+TEST(PictureGeometry, OrientationAfterATurnStillLeadsUpright) {
+    for (int o = 1; o <= 8; ++o)
+        for (int32_t angle : {0, kAngle90, kAngle180, kAngle270, -kAngle90, 5 * kAngle90}) {
+            Dib d;
+            MakeStored(o, 5, 3, 24, &d);
+            if (angle % (4 * kAngle90) != 0) {
+                DibHeader* h = nullptr;
+                uint8_t* b = nullptr;
+                ASSERT_EQ(DibOps_Rotate(0, (angle % (4 * kAngle90) + 4 * kAngle90) % (4 * kAngle90), d.h, d.b, &h, &b), 1);
+                DibCore_Free(d.h, d.b);
+                d.h = h;
+                d.b = b;
+            }
+            const PictureGeometry g(PmSize{d.width(), d.height()}, PmSize{0, 0}, 1, o);
+            const int written = g.OutputOrientation(angle);
+            ASSERT_EQ(Photo_Upright(written, &d.h, &d.b), 0);
+            ASSERT_EQ(d.width(), 5) << "orientation " << o << " angle " << angle / 65536 << " wrote " << written;
+            bool same = true;
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < 5; ++x) same = same && d.Rgb(x, y) == UprightColour(x, y);
+            EXPECT_TRUE(same) << "orientation " << o << " angle " << angle / 65536 << " wrote " << written;
+        }
+    // Angles that are no quarter turn turn nothing.
+    EXPECT_EQ(Orientation_AfterTurn(6, 45 * 65536), 6);
+    EXPECT_EQ(Orientation_AfterTurn(0, 0), 1);
+}
+
+TEST(PictureGeometry, SizesAndPlacesFollowTheTurnUpright) {
+    // 4000 x 3000 stored on its side (6), read at 1/8 as 375 x 500.
+    PictureGeometry g(PmSize{375, 500}, PmSize{3000, 4000}, 8, 6);
+    EXPECT_TRUE(g.Reduced());
+    EXPECT_EQ(g.Upright().cx, 4000);
+    EXPECT_EQ(g.Full().cx, 3000) << "not turned yet";
+    EXPECT_EQ(g.AsStored(PmSize{40, 30}).cx, 30);
+    PmExtent e = g.PictureExtent();
+    EXPECT_DOUBLE_EQ(e.width, 375);
+    EXPECT_DOUBLE_EQ(e.height, 500);
+    EXPECT_EQ(g.OutputOrientation(kAngle270), 1) << "turned by the rule as the camera would";
+    g.SetTurnedUpright();
+    EXPECT_EQ(g.Full().cx, 4000);
+    EXPECT_EQ(g.Decoded().cx, 500);
+    EXPECT_EQ(g.OutputOrientation(kAngle90), 1) << "the settings' own picture";
+    // A side that does not divide: the picture does not fill the last
+    // stored column, which lies at the upright left.
+    PictureGeometry odd(PmSize{3, 2}, PmSize{20, 10}, 8, 6);
+    odd.SetTurnedUpright();
+    e = odd.PictureExtent();
+    EXPECT_DOUBLE_EQ(e.x, 0.75);
+    EXPECT_DOUBLE_EQ(e.width, 1.25);
+    EXPECT_DOUBLE_EQ(e.height, 2.5);
+    // No full size from the reader: the decoded one; nonsense orientations
+    // are upright.
+    PictureGeometry plain(PmSize{7, 9}, PmSize{0, 0}, 0, 42);
+    EXPECT_FALSE(plain.Reduced());
+    EXPECT_EQ(plain.StoredOrientation(), 1);
+    EXPECT_EQ(plain.Upright().cx, 7);
+}
+
 // --- colour profiles --------------------------------------------------------
 
 const uint32_t kSwatches[] = {0x20C040, 0xE03020, 0x2040E0, 0x808080, 0xF0E0A0, 0x10A0A0, 0x000000, 0xFFFFFF};
@@ -177,11 +241,88 @@ TEST(ColorProfile, GreyProfileKeepsAGreyTableGrey) {
     }
     // Linear light 50% is sRGB 188.
     EXPECT_NEAR(d.table()[128].red, 188, 3);
-    // A grey profile does not describe colour pixels.
+    // A grey profile does not describe colour pixels, nor a table of which
+    // one entry differs in any one channel.
     Dib c;
     SwatchImage(&c);
     EXPECT_EQ(Color_DibToSrgb(grey.data(), grey.size(), c.h, c.b), IccOutcome::Unusable);
     EXPECT_EQ(c.Rgb(0, 0), kSwatches[0]);
+    for (uint32_t odd : {0x817F7Fu, 0x7F817Fu, 0x7F7F81u}) {
+        Dib t;
+        ASSERT_TRUE(dibtest::Make(&t, 4, 1, 8));
+        for (int i = 0; i < 256; ++i) dibtest::SetEntry(&t, i, i == 200 ? odd : uint32_t(i) * 0x010101);
+        EXPECT_EQ(Color_DibToSrgb(grey.data(), grey.size(), t.h, t.b), IccOutcome::Unusable) << std::hex << odd;
+        EXPECT_EQ(t.Rgb(0, 0), 0u);
+        EXPECT_EQ(t.table()[128].red, 128) << "the table stays as it was";
+    }
+}
+
+TEST(ColorProfile, GreyWithAlphaMeetsItsGreyProfile) {
+    std::vector<uint8_t> grey = icctest::LinearGrey();
+    Dib d;
+    ASSERT_TRUE(dibtest::Make(&d, 3, 1, 32));
+    for (int x = 0; x < 3; ++x) {
+        uint8_t* px = d.Row(0) + x * 4;
+        px[0] = px[1] = px[2] = uint8_t(x * 64);  // 0, 64, 128
+        px[3] = uint8_t(10 + x);
+    }
+    ASSERT_EQ(Color_DibToSrgb(grey.data(), grey.size(), d.h, d.b), IccOutcome::Converted);
+    const uint8_t* px = d.Row(0) + 2 * 4;
+    EXPECT_NEAR(px[0], 188, 3);  // linear 50% is sRGB 188
+    EXPECT_TRUE(px[0] == px[1] && px[1] == px[2]);
+    EXPECT_EQ(px[3], 12) << "alpha rides along";
+    // One pixel with colour in it: the grey profile does not describe it.
+    for (int channel = 0; channel < 3; ++channel) {
+        Dib c;
+        ASSERT_TRUE(dibtest::Make(&c, 2, 1, 32));
+        c.Row(0)[4 + channel] = 9;
+        EXPECT_EQ(Color_DibToSrgb(grey.data(), grey.size(), c.h, c.b), IccOutcome::Unusable) << channel;
+    }
+}
+
+TEST(ColorProfile, SrgbIsKnownByItsPrimariesAndCurvesNotItsName) {
+    auto described = [](cmsHPROFILE p, const char* text) {
+        icctest::Describe(p, text);
+        return icctest::Save(p);
+    };
+    // Adobe RGB's primaries with sRGB's tone curve, named as if sRGB.
+    auto wideWithSrgbCurve = [] {
+        cmsCIExyY white = {0.3127, 0.3290, 1.0};
+        cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+        const cmsFloat64Number params[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+        cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, params);
+        cmsToneCurve* curves[3] = {curve, curve, curve};
+        cmsHPROFILE p = cmsCreateRGBProfile(&white, &primaries, curves);
+        cmsFreeToneCurve(curve);
+        return p;
+    };
+    // sRGB's primaries with a plain 2.2 gamma.
+    auto srgbPrimariesGamma22 = [] {
+        cmsCIExyY white = {0.3127, 0.3290, 1.0};
+        cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+        cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
+        cmsToneCurve* curves[3] = {gamma, gamma, gamma};
+        cmsHPROFILE p = cmsCreateRGBProfile(&white, &primaries, curves);
+        cmsFreeToneCurve(gamma);
+        return p;
+    };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> icc;
+        IccOutcome want;
+    };
+    const Case cases[] = {
+        {"sRGB", icctest::Srgb(), IccOutcome::AlreadySrgb},
+        {"sRGB under another name", described(cmsCreate_sRGBProfile(), "Camera RGB"), IccOutcome::AlreadySrgb},
+        {"esRGB", described(wideWithSrgbCurve(), "esRGB"), IccOutcome::Converted},
+        {"Adobe RGB called sRGB", described(icctest::AdobeRgbProfile(), "sRGB IEC61966-2.1"), IccOutcome::Converted},
+        {"sRGB primaries, gamma 2.2", described(srgbPrimariesGamma22(), "sRGB"), IccOutcome::Converted},
+    };
+    for (const Case& c : cases) {
+        Dib d;
+        SwatchImage(&d);
+        EXPECT_EQ(Color_DibToSrgb(c.icc.data(), c.icc.size(), d.h, d.b), c.want) << c.what;
+    }
 }
 
 TEST(ColorProfile, SrgbAndBrokenProfilesLeaveThePixels) {
@@ -258,37 +399,109 @@ TEST(NoEnlarge, FitAndStretchNeverGrowAnAxis) {
 
 // --- metadata for the output ------------------------------------------------
 
+// The colour space the Exif IFD states (0 when missing) and the
+// interoperability index's first three characters.
+uint32_t ColorSpaceOf(const std::vector<uint8_t>& exif) {
+    ExifFields f;
+    if (!Exif_CollectFields(exif.data(), exif.size(), &f)) return 0;
+    for (const ExifField& e : f.exif)
+        if (e.tag == 0xA001 && e.value.size() >= 2) return uint32_t(e.value[0] | e.value[1] << 8);
+    return 0;
+}
+std::string InteropIndexOf(const std::vector<uint8_t>& exif) {
+    const char* r = "R0";
+    auto at = std::search(exif.begin(), exif.end(), r, r + 2);
+    if (at == exif.end()) at = std::search(exif.begin(), exif.end(), "R9", "R9" + 2);
+    return at == exif.end() ? std::string() : std::string(at, at + 3);
+}
+
 TEST(OutputMeta, EachFormatGetsWhatItHasRoomFor) {
     exiftest::Builder b(false);
     DibMetadata in;
     in.exif = b.Camera(6, 4000, 3000);
     in.segments.push_back(DibSegment{0xE1, {'h', 't', 't', 'p'}});
-    in.icc = icctest::AdobeRgb();
+    const std::string packet = "<rdf:Description tiff:Orientation=\"6\" exif:PixelXDimension=\"4000\"/>";
+    in.segments.push_back(DibSegment{0xE1, Exif_XmpApp1(reinterpret_cast<const uint8_t*>(packet.data()), packet.size())});
     DibMetadata out;
-    ASSERT_TRUE(Photo_OutputMeta(in, kTypeJpeg, 1, 96, 72, &out));
+    ASSERT_TRUE(Photo_OutputMeta(in, PhotoOutput{kTypeJpeg, 1, 96, 72, false, true}, &out));
     EXPECT_EQ(Exif_OrientationFromBytes(out.exif.data(), out.exif.size()), 1);
     EXPECT_EQ(Exif_Inspect(out.exif.data(), out.exif.size()).pixelWidth, 96);
-    EXPECT_EQ(out.segments.size(), 1u);
-    EXPECT_TRUE(out.icc.empty()) << "the pixels are sRGB or as decoded; the old profile no longer describes them";
+    ASSERT_EQ(out.segments.size(), 2u);
+    size_t n = 0;
+    const uint8_t* xmp = Exif_XmpFromApp1(out.segments[1].data.data(), out.segments[1].data.size(), &n);
+    ASSERT_NE(xmp, nullptr);
+    EXPECT_EQ(std::string(xmp, xmp + n), "<rdf:Description tiff:Orientation=\"1\" exif:PixelXDimension=\"96\"/>");
 
-    ASSERT_TRUE(Photo_OutputMeta(in, kTypePng, 1, 96, 72, &out));
+    ASSERT_TRUE(Photo_OutputMeta(in, PhotoOutput{kTypePng, 1, 96, 72, false, true}, &out));
     EXPECT_FALSE(out.exif.empty());
     EXPECT_TRUE(out.segments.empty());
 
     // TIFF takes the segments too, and states the orientation in its own tag.
-    ASSERT_TRUE(Photo_OutputMeta(in, kTypeTiff, 6, 96, 72, &out));
+    ASSERT_TRUE(Photo_OutputMeta(in, PhotoOutput{kTypeTiff, 6, 96, 72, false, true}, &out));
     EXPECT_EQ(Exif_OrientationFromBytes(out.exif.data(), out.exif.size()), 6);
     EXPECT_EQ(out.orientation, 6);
-    EXPECT_EQ(out.segments.size(), 1u);
+    EXPECT_EQ(out.segments.size(), 2u);
 
-    EXPECT_FALSE(Photo_OutputMeta(in, kTypeBmp, 1, 96, 72, &out));
-    EXPECT_FALSE(Photo_OutputMeta(in, kTypeGif, 1, 96, 72, &out));
+    EXPECT_FALSE(Photo_OutputMeta(in, PhotoOutput{kTypeBmp, 1, 96, 72, false, true}, &out));
+    EXPECT_FALSE(Photo_OutputMeta(in, PhotoOutput{kTypeGif, 1, 96, 72, false, true}, &out));
+    // Without KeepMetadata none of the camera's data goes.
+    EXPECT_FALSE(Photo_OutputMeta(in, PhotoOutput{kTypeJpeg, 1, 96, 72, false, false}, &out));
 
     // Broken EXIF is dropped; the segments still go.
     in.exif = {'I', 'I', 0, 0};
-    ASSERT_TRUE(Photo_OutputMeta(in, kTypeJpeg, 1, 96, 72, &out));
+    ASSERT_TRUE(Photo_OutputMeta(in, PhotoOutput{kTypeJpeg, 1, 96, 72, false, true}, &out));
     EXPECT_TRUE(out.exif.empty());
-    EXPECT_FALSE(Photo_OutputMeta(DibMetadata{}, kTypeJpeg, 1, 96, 72, &out));
+    EXPECT_FALSE(Photo_OutputMeta(DibMetadata{}, PhotoOutput{kTypeJpeg, 1, 96, 72, false, true}, &out));
+}
+
+TEST(OutputMeta, ColoursSayWhatSpaceThePixelsAreIn) {
+    exiftest::Builder b(true);
+    DibMetadata in;
+    in.exif = b.Photo(1, 4000, 3000, true);
+    ASSERT_EQ(ColorSpaceOf(in.exif), 0xFFFFu);
+    ASSERT_EQ(InteropIndexOf(in.exif), "R03");
+    const std::vector<uint8_t> adobe = icctest::AdobeRgb(), grey = icctest::LinearGrey(), cmyk = icctest::SwappedCmyk();
+    struct Case {
+        const char* what;
+        const std::vector<uint8_t>* icc;
+        bool srgb, applied, keep;
+        bool wantIcc;
+        uint32_t wantSpace;  // 0: no EXIF
+        const char* wantIndex;
+    };
+    const Case cases[] = {
+        {"converted to sRGB", &adobe, true, false, true, false, 1, "R98"},
+        {"converted by the reader", &cmyk, true, true, true, false, 1, "R98"},
+        {"left in Adobe RGB", &adobe, false, false, true, true, 0xFFFF, "R03"},
+        {"left in Adobe RGB, no camera data", &adobe, false, false, false, true, 0, ""},
+        {"grey profile, grey pixels", &grey, false, false, false, true, 0, ""},
+        {"CMYK profile of naively converted ink", &cmyk, false, false, false, false, 0, ""},
+    };
+    for (const Case& c : cases) {
+        in.icc = *c.icc;
+        in.iccApplied = c.applied;
+        DibMetadata out;
+        const bool any = Photo_OutputMeta(in, PhotoOutput{kTypeJpeg, 1, 96, 72, c.srgb, c.keep}, &out);
+        EXPECT_EQ(any, c.wantIcc || c.wantSpace != 0) << c.what;
+        EXPECT_EQ(out.icc, c.wantIcc ? *c.icc : std::vector<uint8_t>{}) << c.what;
+        EXPECT_EQ(ColorSpaceOf(out.exif), c.wantSpace) << c.what;
+        EXPECT_EQ(InteropIndexOf(out.exif), c.wantIndex) << c.what;
+    }
+}
+
+TEST(OutputMeta, App13KeepsTheIptcRecordAlone) {
+    // Photoshop's resources: a thumbnail (0x040C) before the IPTC record.
+    std::vector<uint8_t> app13 = phototest::Iptc().data;
+    const uint8_t thumb[] = {'8', 'B', 'I', 'M', 0x04, 0x0C, 0, 0, 0, 0, 0, 5, 0xFF, 0xD8, 0xFF, 0xD9, 0x00, 0};
+    app13.insert(app13.begin() + 14, thumb, thumb + sizeof thumb);
+    DibMetadata in;
+    in.segments = {DibSegment{0xED, app13}, DibSegment{0xED, {'P', 'h', 'o', 't', 'o', 's', 'h', 'o', 'p', ' ', '3', '.',
+                                                               '0', 0, '8', 'B', 'I', 'M', 0x04, 0x0C, 0, 0, 0, 0, 0, 0}}};
+    DibMetadata out;
+    ASSERT_TRUE(Photo_OutputMeta(in, PhotoOutput{kTypeJpeg, 1, 96, 72, false, true}, &out));
+    ASSERT_EQ(out.segments.size(), 1u) << "a block without IPTC has nothing to keep";
+    EXPECT_EQ(out.segments[0].marker, 0xED);
+    EXPECT_EQ(out.segments[0].data, phototest::Iptc().data);
 }
 
 }  // namespace
