@@ -189,6 +189,8 @@ DWORD WriteSettingsIni(const ImageConvertParams* params, const char* iniFile, in
         w.Int(s, "KeepMetadata", x->KeepMetadata);
         w.Int(s, "NoEnlarge", x->NoEnlarge);
         w.Int(s, "Threads", x->Threads);
+        w.Int(s, "Webp_Quality", x->Webp.Quality);
+        w.Int(s, "Webp_Lossless", x->Webp.Lossless);
     }
     return w.Error();
 }

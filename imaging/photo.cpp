@@ -67,15 +67,16 @@ void ApplyNoEnlarge(int32_t angle, int* resize, PmSize* box, int width, int heig
 bool Photo_OutputMeta(const DibMetadata& in, int outputType, int orientation, uint32_t width, uint32_t height,
                       DibMetadata* out) {
     *out = DibMetadata{};
-    if (outputType != kTypeJpeg && outputType != kTypePng && outputType != kTypeTiff) return false;
+    if (outputType != kTypeJpeg && outputType != kTypePng && outputType != kTypeTiff && outputType != kTypeWebp)
+        return false;
     try {
         if (!in.exif.empty()) {
             std::vector<uint8_t> exif;
             if (Exif_PrepareForOutput(in.exif.data(), in.exif.size(), uint32_t(orientation), width, height, &exif))
                 out->exif = std::move(exif);
         }
-        // XMP and IPTC travel as JPEG segments; TIFF has tags for them, PNG
-        // would need other chunks.
+        // XMP and IPTC travel as JPEG segments; TIFF has tags for them, WebP
+        // a chunk for XMP, PNG would need other chunks.
         if (outputType != kTypePng) out->segments = in.segments;
     } catch (const std::bad_alloc&) {
         *out = DibMetadata{};

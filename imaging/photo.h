@@ -30,7 +30,7 @@ void ApplyNoEnlarge(int32_t angle, int* resize, PmSize* box, int width, int heig
 
 // The metadata for an output file of `outputType`, width x height: EXIF
 // prepared for the converted picture (orientation `orientation`, no
-// thumbnail, the new size), plus the XMP and IPTC segments for JPEG and
-// TIFF. False when nothing is to be kept.
+// thumbnail, the new size), plus the XMP and IPTC segments for JPEG, TIFF
+// and WebP (whose writer keeps the XMP). False when nothing is to be kept.
 bool Photo_OutputMeta(const DibMetadata& in, int outputType, int orientation, uint32_t width, uint32_t height,
                       DibMetadata* out);
