@@ -98,21 +98,26 @@ for t in "${targets[@]}"; do
     b="$deps/build-$t"
     tc="$b/toolchain.cmake"
     toolchain_file "$t" "$prefix" "$tc"
+    # Each build and install is a command of its own: under set -e a failed
+    # one then stops the script before the stamp claims the libraries.
     common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc" -DCMAKE_BUILD_TYPE=Release
             -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_POSITION_INDEPENDENT_CODE=ON
             -DZLIB_INCLUDE_DIR=/usr/$t/include -DZLIB_LIBRARY=/usr/$t/lib/libz.a)
     cmake -S "$jpeg_src" -B "$b/jpeg" "${common[@]}" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
           -DWITH_TURBOJPEG=OFF -DWITH_JPEG8=ON -DCMAKE_ASM_NASM_COMPILER=nasm >/dev/null
-    cmake --build "$b/jpeg" -j "$jobs" >/dev/null && cmake --install "$b/jpeg" >/dev/null
+    cmake --build "$b/jpeg" -j "$jobs" >/dev/null
+    cmake --install "$b/jpeg" >/dev/null
     cmake -S "$png_src" -B "$b/png" "${common[@]}" -DPNG_SHARED=OFF -DPNG_STATIC=ON \
           -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF >/dev/null
-    cmake --build "$b/png" -j "$jobs" >/dev/null && cmake --install "$b/png" >/dev/null
+    cmake --build "$b/png" -j "$jobs" >/dev/null
+    cmake --install "$b/png" >/dev/null
     cmake -S "$tiff_src" -B "$b/tiff" "${common[@]}" -DBUILD_SHARED_LIBS=OFF \
           -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF -Dtiff-deprecated=OFF \
           -Djbig=OFF -Dlzma=OFF -Dzstd=OFF -Dwebp=OFF -Dlerc=OFF -Dlibdeflate=OFF -Dcxx=OFF \
           -Djpeg=ON -Dzlib=ON -Dpixarlog=ON -Dold-jpeg=ON \
           -DJPEG_INCLUDE_DIR="$prefix/include" -DJPEG_LIBRARY="$prefix/lib/libjpeg.a" >/dev/null
-    cmake --build "$b/tiff" -j "$jobs" >/dev/null && cmake --install "$b/tiff" >/dev/null
+    cmake --build "$b/tiff" -j "$jobs" >/dev/null
+    cmake --install "$b/tiff" >/dev/null
     # giflib ships a plain makefile; the library is a handful of C files.
     mkdir -p "$b/gif"
     for f in dgif_lib.c egif_lib.c gifalloc.c gif_err.c gif_hash.c openbsd-reallocarray.c quantize.c; do
@@ -148,7 +153,8 @@ for t in "${targets[@]}"; do
           -DBUILD_SHARED_LIBS=OFF -DWEBP_BUILD_ANIM_UTILS=OFF -DWEBP_BUILD_CWEBP=OFF -DWEBP_BUILD_DWEBP=OFF \
           -DWEBP_BUILD_GIF2WEBP=OFF -DWEBP_BUILD_IMG2WEBP=OFF -DWEBP_BUILD_VWEBP=OFF -DWEBP_BUILD_WEBPINFO=OFF \
           -DWEBP_BUILD_WEBPMUX=OFF -DWEBP_BUILD_EXTRAS=OFF -DWEBP_BUILD_LIBWEBPMUX=ON >/dev/null
-    cmake --build "$b/webp" -j "$jobs" >/dev/null && cmake --install "$b/webp" >/dev/null
+    cmake --build "$b/webp" -j "$jobs" >/dev/null
+    cmake --install "$b/webp" >/dev/null
     rm -rf "$b"
     echo "$webp_stamp_text" > "$prefix/.stamp-webp"
 done
