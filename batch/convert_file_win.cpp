@@ -93,6 +93,9 @@ void FillWriteOptions(const ImageConvertParams* p, int inputType, const DibIOOpt
         out->Gif.TransparentIndex = int16_t(transparentIndex);
         out->Gif.BitDepth = uint16_t(bitDepth);
         break;
+    case kTypeWebp:
+        Pm_WebpWriteOptions(Pm_ExtrasFor(p).Webp, out);
+        break;
     default:
         break;
     }

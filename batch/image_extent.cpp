@@ -147,6 +147,33 @@ bool TiffExtent(const Header& h, bool big, ImageExtent* out) {
 
 constexpr uint64_t kPcdSignatureAt = 2048;
 
+// A WebP's size from its first chunk: the canvas of the extended layout, or
+// the frame header of a plain lossy or lossless file.
+bool WebpExtent(const Header& h, ImageExtent* out) {
+    uint8_t b[10];
+    if (!h.Bytes(8, b, 4) || std::memcmp(b, "WEBP", 4) != 0 || !h.Bytes(12, b, 4)) return false;
+    uint32_t w = 0, ht = 0;
+    if (!std::memcmp(b, "VP8X", 4)) {
+        if (!h.Bytes(24, b, 6)) return false;
+        w = 1 + (b[0] | b[1] << 8 | uint32_t(b[2]) << 16);
+        ht = 1 + (b[3] | b[4] << 8 | uint32_t(b[5]) << 16);
+    } else if (!std::memcmp(b, "VP8 ", 4)) {
+        if (!h.Bytes(20, b, 10) || b[3] != 0x9D || b[4] != 0x01 || b[5] != 0x2A) return false;
+        w = (b[6] | b[7] << 8) & 0x3FFF;
+        ht = (b[8] | b[9] << 8) & 0x3FFF;
+    } else if (!std::memcmp(b, "VP8L", 4)) {
+        if (!h.Bytes(20, b, 5) || b[0] != 0x2F) return false;
+        uint32_t bits = b[1] | b[2] << 8 | uint32_t(b[3]) << 16 | uint32_t(b[4]) << 24;
+        w = 1 + (bits & 0x3FFF);
+        ht = 1 + ((bits >> 14) & 0x3FFF);
+    } else {
+        return false;
+    }
+    if (!w || !ht) return false;
+    *out = ImageExtent{w, ht};
+    return true;
+}
+
 }  // namespace
 
 bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out) {
@@ -156,6 +183,7 @@ bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out) {
     if (!h.Bytes(0, head, 4)) return false;
     uint32_t a, b;
     if (head[0] == 0xFF && head[1] == 0xD8) return JpegExtent(h, out);
+    if (!std::memcmp(head, "RIFF", 4)) return WebpExtent(h, out);
     if (!std::memcmp(head, "II*\0", 4)) return TiffExtent(h, false, out);
     if (!std::memcmp(head, "MM\0*", 4)) return TiffExtent(h, true, out);
     if (!std::memcmp(head, "\x89PNG", 4)) {

@@ -1,11 +1,12 @@
 # Image libraries as imported targets pm::jpeg, pm::png, pm::tiff, pm::gif,
-# pm::zlib, and Little CMS 2 as pm::lcms2. Windows: static libraries
+# pm::zlib, Little CMS 2 as pm::lcms2, and libwebp with its demux and mux
+# libraries as pm::webp. Windows: static libraries
 # cross-built by scripts/build-deps.sh. Native: Debian's -dev packages.
 if(WIN32)
     if(NOT PM_DEPS_PREFIX)
         message(FATAL_ERROR "PM_DEPS_PREFIX not set: run scripts/build-deps.sh and pass -DPM_DEPS_PREFIX=<deps>/<triple>")
     endif()
-    foreach(lib jpeg png16 tiff gif z lcms2)
+    foreach(lib jpeg png16 tiff gif z lcms2 webp webpdemux webpmux)
         if(NOT EXISTS ${PM_DEPS_PREFIX}/lib/lib${lib}.a)
             message(FATAL_ERROR "missing ${PM_DEPS_PREFIX}/lib/lib${lib}.a: run scripts/build-deps.sh")
         endif()
@@ -22,6 +23,12 @@ if(WIN32)
     pm_import(tiff libtiff.a)
     pm_import(gif libgif.a)
     pm_import(lcms2 liblcms2.a)
+    pm_import(webp_core libwebp.a)
+    pm_import(webp_demux libwebpdemux.a)
+    pm_import(webp_mux libwebpmux.a)
+    add_library(pm::webp INTERFACE IMPORTED GLOBAL)
+    # demux and mux call into the codec library: it links after them.
+    target_link_libraries(pm::webp INTERFACE pm::webp_demux pm::webp_mux pm::webp_core)
     set_property(TARGET pm::png APPEND PROPERTY INTERFACE_LINK_LIBRARIES pm::zlib)
     set_property(TARGET pm::tiff APPEND PROPERTY INTERFACE_LINK_LIBRARIES pm::jpeg pm::zlib)
     find_package(GTest QUIET)  # never found in the cross sysroot; built below
@@ -46,6 +53,16 @@ else()
     add_library(pm::lcms2 UNKNOWN IMPORTED GLOBAL)
     set_target_properties(pm::lcms2 PROPERTIES IMPORTED_LOCATION ${LCMS2_LIBRARY}
         INTERFACE_INCLUDE_DIRECTORIES ${LCMS2_INCLUDE_DIR})
+    find_path(WEBP_INCLUDE_DIR webp/decode.h)
+    find_library(WEBP_LIBRARY webp)
+    find_library(WEBPDEMUX_LIBRARY webpdemux)
+    find_library(WEBPMUX_LIBRARY webpmux)
+    if(NOT WEBP_INCLUDE_DIR OR NOT WEBP_LIBRARY OR NOT WEBPDEMUX_LIBRARY OR NOT WEBPMUX_LIBRARY)
+        message(FATAL_ERROR "libwebp not found: install libwebp-dev (scripts/install-packages.sh)")
+    endif()
+    add_library(pm::webp INTERFACE IMPORTED GLOBAL)
+    target_link_libraries(pm::webp INTERFACE ${WEBPDEMUX_LIBRARY} ${WEBPMUX_LIBRARY} ${WEBP_LIBRARY})
+    target_include_directories(pm::webp INTERFACE ${WEBP_INCLUDE_DIR})
     add_library(pm::jpeg ALIAS JPEG::JPEG)
     add_library(pm::png ALIAS PNG::PNG)
     add_library(pm::tiff ALIAS TIFF::TIFF)

@@ -6,7 +6,21 @@
 #pragma once
 #include "entry/params.h"
 #include <cstddef>
+#include "makerlibs/pmdibio.h"
 #include <cstdint>
+
+// WebP output: its own record, so that the options of each newer format
+// stay together inside the extras.
+struct WebpSaveOptions {
+    int32_t Quality;   // 0..100, lossy
+    int32_t Lossless;  // 1 = lossless (the quality is then not used)
+};
+inline constexpr WebpSaveOptions kDefaultWebpOptions = {80, 0};
+// The writer's options from the settings; a quality out of range is held to it.
+inline void Pm_WebpWriteOptions(const WebpSaveOptions& w, DibIOOptions* o) {
+    o->Webp.Quality = uint8_t(w.Quality < 0 ? 0 : w.Quality > 100 ? 100 : w.Quality);
+    o->Webp.Lossless = w.Lossless ? 1 : 0;
+}
 
 struct ImageConvertExtras {
     int32_t AutoRotate;    // 1 = turn the picture upright by the orientation the camera stored
@@ -14,14 +28,16 @@ struct ImageConvertExtras {
     int32_t KeepMetadata;  // 1 = the output keeps the input's EXIF, XMP and IPTC
     int32_t NoEnlarge;     // 1 = an image smaller than the box is never enlarged
     int32_t Threads;       // files converted at once: 0 = as many as the machine allows, 1 = one at a time, 2..64
+    WebpSaveOptions Webp;
 };
 
-inline constexpr ImageConvertExtras kDefaultExtras = {1, 1, 0, 0, 0};
+inline constexpr ImageConvertExtras kDefaultExtras = {1, 1, 0, 0, 0, kDefaultWebpOptions};
 inline constexpr int kMaxThreads = 64;
 
 inline bool operator==(const ImageConvertExtras& a, const ImageConvertExtras& b) {
     return a.AutoRotate == b.AutoRotate && a.ColorManage == b.ColorManage && a.KeepMetadata == b.KeepMetadata &&
-           a.NoEnlarge == b.NoEnlarge && a.Threads == b.Threads;
+           a.NoEnlarge == b.NoEnlarge && a.Threads == b.Threads && a.Webp.Quality == b.Webp.Quality &&
+           a.Webp.Lossless == b.Webp.Lossless;
 }
 
 // The extras bound to `params`, or null. The module's settings record
@@ -35,8 +51,8 @@ bool Pm_BindExtras(const ImageConvertParams* params, ImageConvertExtras* extras)
 void Pm_UnbindExtras(const ImageConvertParams* params);
 
 // Reads the extras' keys from section IMGCONVERT; a missing key, or a value
-// other than 0 and 1 (Threads: 0 to 64), reads as the default. A null path
-// gives the defaults.
+// other than 0 and 1 (Threads: 0 to 64, Webp_Quality: 0 to 100), reads as
+// the default. A null path gives the defaults.
 void ReadExtrasIni(ImageConvertExtras* extras, const char* iniFile);
 
 // The input types a settings file did not know when it was written (see

@@ -39,6 +39,11 @@ int ThreadsValue(const char* file) {
     return n <= kMaxThreads ? n : kDefaultExtras.Threads;
 }
 
+int QualityValue(const char* key, int def, const char* file) {
+    int v = int(GetPrivateProfileIntA(kIniSection, key, def, file));
+    return v >= 0 && v <= 100 ? v : def;
+}
+
 }  // namespace
 
 ImageConvertExtras* Pm_ExtrasOf(const ImageConvertParams* params) {
@@ -86,6 +91,8 @@ void ReadExtrasIni(ImageConvertExtras* x, const char* iniFile) {
     x->KeepMetadata = Flag("KeepMetadata", kDefaultExtras.KeepMetadata, iniFile);
     x->NoEnlarge = Flag("NoEnlarge", kDefaultExtras.NoEnlarge, iniFile);
     x->Threads = ThreadsValue(iniFile);
+    x->Webp.Quality = QualityValue("Webp_Quality", kDefaultWebpOptions.Quality, iniFile);
+    x->Webp.Lossless = Flag("Webp_Lossless", kDefaultWebpOptions.Lossless, iniFile);
 }
 
 void AddTypesNewerThanIni(ImageConvertParams* params, const char* iniFile, const int* library, int libraryCount) {

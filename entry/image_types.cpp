@@ -11,11 +11,13 @@ struct WordRow {
 constexpr WordRow kWords[] = {
     {"bitmap", 1}, {"jpeg", 3}, {"jpg", 3}, {"tiff", 4},
     {"gif", 5},    {"png", 6},  {"photoCD", 7}, {"pcd", 7},
+    {"webp", 10},
 };
 
 // The reverse direction gives the long form.
 constexpr WordRow kStrings[] = {
     {"bitmap", 1}, {"jpeg", 3}, {"tiff", 4}, {"gif", 5}, {"png", 6}, {"photoCD", 7},
+    {"webp", 10},
 };
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }

@@ -3,7 +3,7 @@
 #include "makerlibs/pmapi.h"
 
 // The code of a type word ("bitmap", "jpeg", "jpg", "tiff", "gif", "png",
-// "photoCD", "pcd"; ASCII letters compared without case), 0 for NULL or an
+// "photoCD", "pcd", "webp"; ASCII letters compared without case), 0 for NULL or an
 // unknown word.
 extern "C" int PM_API pmImageConvert_GetImageType(const char* word);
 // The type's word for a code (the long form where two words share it), NULL

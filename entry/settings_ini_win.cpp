@@ -190,6 +190,8 @@ DWORD WriteSettingsIni(const ImageConvertParams* params, const char* iniFile, in
         w.Int(s, "KeepMetadata", x->KeepMetadata);
         w.Int(s, "NoEnlarge", x->NoEnlarge);
         w.Int(s, "Threads", x->Threads);
+        w.Int(s, "Webp_Quality", x->Webp.Quality);
+        w.Int(s, "Webp_Lossless", x->Webp.Lossless);
     }
     // Every writer of the type selection says which types it could have
     // ticked, so a type added later is known to be new to this file.

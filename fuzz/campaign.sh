@@ -25,7 +25,7 @@ build=${PM_BUILD_DIR:-$root/build}/native-asan
 shared=${PM_SHARED_DIR:-$root/../shared}
 budget=${1:?usage: campaign.sh SECONDS [TARGET...]}
 shift
-all=(jpeg jpegscan tiff pcd png gif bmp gifkit transform ini texttable exif)
+all=(jpeg jpegscan tiff pcd png gif bmp gifkit transform ini texttable exif webp)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 jobs=${PM_FUZZ_JOBS:-2}

@@ -4,22 +4,24 @@
 #include "imaging/dib_export.h"
 #include "entry/export_guard.h"
 
+#include "entry/extras.h"
 #include "entry/params.h"
 #include "imaging/transform.h"
 #include "makerlibs/pmapi.h"
 #include "makerlibs/pmcore.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibio.h"
+#include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmwin.h"
 
 namespace {
 
-constexpr int kTypeBmp = 1, kTypeJpeg = 3, kTypeGif = 5, kTypePng = 6;
 // "Follow the input image's scan order": an exported image has none, so the
 // encoder's default stays.
 constexpr int kScanAsInput = 2;
 
-void SetOptions(int type, const SaveOptions& so, int depth, DibIOOptions* o) {
+void SetOptions(int type, const ImageConvertParams* params, int depth, DibIOOptions* o) {
+    const SaveOptions& so = params->SaveOptions;
     switch (type) {
     case kTypeBmp:
         o->Bmp.Format = so.Bmp_Format;
@@ -37,6 +39,9 @@ void SetOptions(int type, const SaveOptions& so, int depth, DibIOOptions* o) {
     case kTypeGif:
         if (so.Gif_Interlace != kScanAsInput) o->Gif.Interlace = int16_t(so.Gif_Interlace);
         o->Gif.BitDepth = uint16_t(depth);
+        break;
+    case kTypeWebp:
+        Pm_WebpWriteOptions(Pm_ExtrasFor(params).Webp, o);
         break;
     default: break;  // TIFF and the rest: the defaults alone
     }
@@ -71,7 +76,7 @@ static int ExportDib(BITMAPINFOHEADER** header, BYTE** bits, const char* path, i
     if (rc == 0) {
         DibIOOptions options{};
         DibIO_GetDefaultOptions(type, &options);
-        SetOptions(type, params->SaveOptions, depth, &options);
+        SetOptions(type, params, depth, &options);
         if (DibIO_Write(0, file, type, 0, 0, &options, dib, pixels) > 0) result = 1;
     }
     CloseHandle(Core_RawHandle(file));

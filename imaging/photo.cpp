@@ -132,7 +132,7 @@ bool IccSpaceIs(const std::vector<uint8_t>& icc, const char* space) {
 
 bool Photo_OutputMeta(const DibMetadata& in, const PhotoOutput& o, DibMetadata* out) {
     *out = DibMetadata{};
-    if (o.type != kTypeJpeg && o.type != kTypePng && o.type != kTypeTiff) return false;
+    if (o.type != kTypeJpeg && o.type != kTypePng && o.type != kTypeTiff && o.type != kTypeWebp) return false;
     try {
         const ExifOutput facts{uint32_t(o.orientation), o.width, o.height, o.srgb};
         if (o.keepCamera && !in.exif.empty()) {
@@ -140,8 +140,8 @@ bool Photo_OutputMeta(const DibMetadata& in, const PhotoOutput& o, DibMetadata* 
             if (Exif_PrepareForOutput(in.exif.data(), in.exif.size(), facts, &exif))
                 out->exif = std::move(exif);
         }
-        // XMP and IPTC travel as JPEG segments; TIFF has tags for them, PNG
-        // would need other chunks.
+        // XMP and IPTC travel as JPEG segments; TIFF has tags for them, WebP
+        // a chunk for XMP, PNG would need other chunks.
         if (o.keepCamera && o.type != kTypePng) {
             for (const DibSegment& seg : in.segments) {
                 size_t n = 0;

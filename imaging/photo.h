@@ -95,8 +95,8 @@ struct PhotoOutput {
 
 // The metadata for an output file. With `keepCamera`: the EXIF prepared for
 // the converted picture (its orientation, no thumbnail, the new size, the
-// colour space when converted), plus for JPEG and TIFF the XMP and the IPTC
-// (an APP13 rebuilt from the IPTC record alone: the other image resources,
+// colour space when converted), plus for JPEG, TIFF and WebP the XMP and the IPTC
+// (for JPEG and TIFF an APP13 rebuilt from the IPTC record alone: the other image resources,
 // a Photoshop thumbnail among them, describe the old picture). Always, for
 // JPEG, PNG and TIFF: the file's RGB or grey profile when the pixels are
 // still in its colours, since without it they lose their meaning. False

@@ -17,6 +17,9 @@
 //         table depth (54).
 //   Photo CD  the largest of the Base, Base/4 and Base/16 packs the file
 //         holds whole, 24-bit, turned upright by its orientation.
+//   WebP  lossy and lossless as 24-bit, or 32-bit with alpha; an animation
+//         gives its first frame on its canvas (32-bit where the frame
+//         leaves the canvas transparent). Profile, EXIF and XMP chunks.
 // Palette DIBs from a reader always carry the full table of their depth
 // (entries the file lacks are black), so pixel values a file leaves
 // unchecked stay inside the table. The result is the file's own colour
@@ -34,6 +37,8 @@
 //   GIF   one image; Gif.BitDepth caps the table (never above the DIB's
 //         depth), Gif.TransparentIndex (or the DIB's marked entry),
 //         Gif.Interlace; full-colour DIBs get an adaptive 256-colour table.
+//   WebP  Webp.Quality (lossy) or Webp.Lossless; alpha from 32-bit DIBs and
+//         from a palette's transparent entry.
 // Images above the limits of pmdib.h (120 megapixels, 512 MB of pixels)
 // are refused before anything is allocated.
 #pragma once
@@ -70,6 +75,10 @@ union DibIOOptions {
         uint8_t Unused3[6];
         uint16_t BitDepth;         // 54
     } Gif;
+    struct {
+        uint8_t Quality;   // 0: 0..100, lossy only
+        uint8_t Lossless;  // 1: non-zero = lossless
+    } Webp;
 };
 static_assert(sizeof(DibIOOptions) == 64);
 static_assert(offsetof(DibIOOptions, Gif.Interlace) == 32);
@@ -151,7 +160,8 @@ int DibIO_ReadMeta(int reserved, PmFileHandle file, int type, DibIOOptions* info
 // and palettes, grey for one channel), TIFF `orientation` in its
 // main IFD, the camera's Make, Model, DateTime and other IFD0 texts there
 // too, the Exif and GPS IFDs rebuilt from the fields that parse, and the
-// XMP packet and IPTC record in their tags. Other formats, and blocks too
-// large for their place, are written without it.
+// XMP packet and IPTC record in their tags, WebP the EXIF and the XMP
+// packet in their chunks. Other formats, and blocks too large for their
+// place, are written without it.
 int DibIO_WriteMeta(int reserved, PmFileHandle file, int type, const DibIOOptions* options, const DibMetadata* meta,
                     const DibHeader* header, const uint8_t* bits);

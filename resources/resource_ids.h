@@ -29,6 +29,7 @@
 #define IDD_RESULT_PAGE         112
 #define IDD_OPT_JPEG            113
 #define IDD_OPT_TIFF            116
+#define IDD_OPT_WEBP            120
 #define IDD_RESULT_DIALOG       201
 #define IDD_OUTPUT_FOLDER       202
 #define IDD_SETTINGS_FILE       203

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Cross-builds static libjpeg-turbo, libpng, libtiff, giflib and Little CMS 2
 # for the MinGW
-# targets from Debian's source packages. The sources come through a private apt
-# configuration under the cache folder, so the machine's apt setup is never
-# touched. A finished target leaves a stamp; a second run does nothing.
+# targets from Debian's source packages, and libwebp beside them. The sources
+# come through a private apt configuration under the cache folder, so the
+# machine's apt setup is never touched. A finished target leaves a stamp; a
+# second run does nothing. Libraries added later have stamps of their own, so
+# a cache made before them only gains the new library.
 #
 #   scripts/build-deps.sh [i686-w64-mingw32] [x86_64-w64-mingw32]
 #
@@ -13,8 +15,11 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 deps=${PM_DEPS_DIR:-$here/build/deps}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(i686-w64-mingw32 x86_64-w64-mingw32)
-packages=(libjpeg-turbo libpng1.6 tiff giflib lcms2)
-stamp_text="pixmill-deps v2: ${packages[*]}"
+base_packages=(libjpeg-turbo libpng1.6 tiff giflib lcms2)
+# The base stamp keeps its text, so caches built before libwebp stay valid.
+stamp_text="pixmill-deps v2: ${base_packages[*]}"
+webp_stamp_text="pixmill-deps webp v1"
+packages=("${base_packages[@]}" libwebp)
 
 # Two builds sharing one cache (two trees, or two checkouts) wait for each
 # other instead of building into the same folder at once.
@@ -25,6 +30,7 @@ flock 9
 all_done=1
 for t in "${targets[@]}"; do
     [ "$(cat "$deps/$t/.stamp" 2>/dev/null)" = "$stamp_text" ] || all_done=0
+    [ "$(cat "$deps/$t/.stamp-webp" 2>/dev/null)" = "$webp_stamp_text" ] || all_done=0
 done
 if [ $all_done = 1 ]; then
     echo "build-deps: up to date in $deps"
@@ -70,7 +76,24 @@ if [ "$(cat "$src/.unpacked" 2>/dev/null)" != "${packages[*]}" ]; then
 fi
 srcdir() { find "$src" -maxdepth 1 -mindepth 1 -type d -name "$1-*" | sort | tail -n 1; }
 jpeg_src=$(srcdir libjpeg-turbo); png_src=$(srcdir libpng1.6); tiff_src=$(srcdir tiff); gif_src=$(srcdir giflib); lcms_src=$(srcdir lcms2)
+webp_src=$(srcdir libwebp)
 jobs=$(nproc)
+
+toolchain_file() {  # target prefix file
+    local proc
+    case $1 in i686*) proc=i686 ;; *) proc=AMD64 ;; esac
+    cat > "$3" <<TC
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR $proc)
+set(CMAKE_C_COMPILER $1-gcc-win32)
+set(CMAKE_CXX_COMPILER $1-g++-win32)
+set(CMAKE_RC_COMPILER $1-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/$1 $2)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+TC
+}
 
 for t in "${targets[@]}"; do
     prefix="$deps/$t"
@@ -79,34 +102,28 @@ for t in "${targets[@]}"; do
     rm -rf "$prefix" "$deps/build-$t"
     mkdir -p "$prefix/lib" "$prefix/include" "$deps/build-$t"
     b="$deps/build-$t"
-    case $t in i686*) proc=i686 ;; *) proc=AMD64 ;; esac
     tc="$b/toolchain.cmake"
-    cat > "$tc" <<TC
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR $proc)
-set(CMAKE_C_COMPILER $t-gcc-win32)
-set(CMAKE_CXX_COMPILER $t-g++-win32)
-set(CMAKE_RC_COMPILER $t-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/$t $prefix)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-TC
+    toolchain_file "$t" "$prefix" "$tc"
+    # Each build and install is a command of its own: under set -e a failed
+    # one then stops the script before the stamp claims the libraries.
     common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc" -DCMAKE_BUILD_TYPE=Release
             -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_POSITION_INDEPENDENT_CODE=ON
             -DZLIB_INCLUDE_DIR=/usr/$t/include -DZLIB_LIBRARY=/usr/$t/lib/libz.a)
     cmake -S "$jpeg_src" -B "$b/jpeg" "${common[@]}" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
           -DWITH_TURBOJPEG=OFF -DWITH_JPEG8=ON -DCMAKE_ASM_NASM_COMPILER=nasm >/dev/null
-    cmake --build "$b/jpeg" -j "$jobs" >/dev/null && cmake --install "$b/jpeg" >/dev/null
+    cmake --build "$b/jpeg" -j "$jobs" >/dev/null
+    cmake --install "$b/jpeg" >/dev/null
     cmake -S "$png_src" -B "$b/png" "${common[@]}" -DPNG_SHARED=OFF -DPNG_STATIC=ON \
           -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF >/dev/null
-    cmake --build "$b/png" -j "$jobs" >/dev/null && cmake --install "$b/png" >/dev/null
+    cmake --build "$b/png" -j "$jobs" >/dev/null
+    cmake --install "$b/png" >/dev/null
     cmake -S "$tiff_src" -B "$b/tiff" "${common[@]}" -DBUILD_SHARED_LIBS=OFF \
           -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF -Dtiff-deprecated=OFF \
           -Djbig=OFF -Dlzma=OFF -Dzstd=OFF -Dwebp=OFF -Dlerc=OFF -Dlibdeflate=OFF -Dcxx=OFF \
           -Djpeg=ON -Dzlib=ON -Dpixarlog=ON -Dold-jpeg=ON \
           -DJPEG_INCLUDE_DIR="$prefix/include" -DJPEG_LIBRARY="$prefix/lib/libjpeg.a" >/dev/null
-    cmake --build "$b/tiff" -j "$jobs" >/dev/null && cmake --install "$b/tiff" >/dev/null
+    cmake --build "$b/tiff" -j "$jobs" >/dev/null
+    cmake --install "$b/tiff" >/dev/null
     # giflib ships a plain makefile; the library is a handful of C files.
     mkdir -p "$b/gif"
     for f in dgif_lib.c egif_lib.c gifalloc.c gif_err.c gif_hash.c openbsd-reallocarray.c quantize.c; do
@@ -125,5 +142,26 @@ TC
     cp /usr/$t/lib/libz.a "$prefix/lib/" 2>/dev/null || true
     rm -rf "$b"
     echo "$stamp_text" > "$prefix/.stamp"
+done
+
+# libwebp: decoder, encoder, demux and mux, without its programs. A rebuilt
+# base removed the whole prefix, this stamp with it.
+for t in "${targets[@]}"; do
+    prefix="$deps/$t"
+    [ "$(cat "$prefix/.stamp-webp" 2>/dev/null)" = "$webp_stamp_text" ] && continue
+    echo "build-deps: building libwebp $(basename "$webp_src" | sed 's/^libwebp-//') for $t into $prefix"
+    b="$deps/build-webp-$t"
+    rm -rf "$b"
+    mkdir -p "$b"
+    toolchain_file "$t" "$prefix" "$b/toolchain.cmake"
+    cmake -S "$webp_src" -B "$b/webp" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$b/toolchain.cmake" \
+          -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+          -DBUILD_SHARED_LIBS=OFF -DWEBP_BUILD_ANIM_UTILS=OFF -DWEBP_BUILD_CWEBP=OFF -DWEBP_BUILD_DWEBP=OFF \
+          -DWEBP_BUILD_GIF2WEBP=OFF -DWEBP_BUILD_IMG2WEBP=OFF -DWEBP_BUILD_VWEBP=OFF -DWEBP_BUILD_WEBPINFO=OFF \
+          -DWEBP_BUILD_WEBPMUX=OFF -DWEBP_BUILD_EXTRAS=OFF -DWEBP_BUILD_LIBWEBPMUX=ON >/dev/null
+    cmake --build "$b/webp" -j "$jobs" >/dev/null
+    cmake --install "$b/webp" >/dev/null
+    rm -rf "$b"
+    echo "$webp_stamp_text" > "$prefix/.stamp-webp"
 done
 echo "build-deps: done"

@@ -55,3 +55,4 @@ shot output-png 3 6
 shot output-bmp 3 1
 shot output-tiff 3 4
 shot output-jpeg 3 3
+shot output-webp 3 10

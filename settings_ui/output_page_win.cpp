@@ -1,7 +1,8 @@
 // The output file type page and its save option sub-pages. The page keeps
 // one sub-page per writable format inside its "保存オプション" frame and
 // shows the one of the chosen type; every sub-page edits the one SaveOptions
-// block of the live record, so switching types loses nothing.
+// block of the live record (WebP its own record among the extras), so
+// switching types loses nothing.
 #include "settings_ui/output_page_ids.h"
 #include "settings_ui/settings_pages.h"
 
@@ -50,6 +51,7 @@ const SubPageKind kSubPages[] = {
     {kTypeBmp, IDD_OPT_BMP, {}},
     {kTypeTiff, IDD_OPT_TIFF, {}},
     {kTypeJpeg, IDD_OPT_JPEG, kJpegCombos},
+    {kTypeWebp, IDD_OPT_WEBP, {}},
 };
 
 const SubPageKind* KindOf(int type) {
@@ -64,9 +66,38 @@ SaveOptionPage* SlotOf(HWND sub) {
     return reinterpret_cast<SaveOptionPage*>(GetWindowLongPtrA(sub, DWLP_USER));
 }
 
+// A sub-page's parent is the output page, whose frame holds the extras.
+ImageConvertExtras* SubPageExtras(HWND sub) { return Page_Extras(GetParent(sub)); }
+
+void SetUpQualityBar(HWND sub) {
+    HWND quality = GetDlgItem(sub, IDC_OPT_QUALITY);
+    SendMessageA(quality, TBM_SETRANGE, FALSE, MAKELPARAM(0, 100));
+    SendMessageA(quality, TBM_SETPAGESIZE, 0, 10);
+    SendMessageA(quality, TBM_SETTICFREQ, 10, 0);
+}
+
+int QualityBarValue(HWND sub) {
+    LRESULT pos = SendDlgItemMessageA(sub, IDC_OPT_QUALITY, TBM_GETPOS, 0, 0);
+    return pos < 0 ? 0 : pos > 100 ? 100 : int(pos);
+}
+
+// Lossless has no quality: the bar is shown but cannot be moved then.
+void LoadWebpPage(HWND sub, bool first) {
+    const ImageConvertExtras* x = SubPageExtras(sub);
+    if (!x) return;
+    if (first) SetUpQualityBar(sub);
+    SendDlgItemMessageA(sub, IDC_OPT_QUALITY, TBM_SETPOS, TRUE, x->Webp.Quality);
+    CheckDlgButton(sub, IDC_OPT_LOSSLESS, x->Webp.Lossless ? BST_CHECKED : BST_UNCHECKED);
+    EnableWindow(GetDlgItem(sub, IDC_OPT_QUALITY), !x->Webp.Lossless);
+}
+
 void LoadSubPage(HWND sub, SaveOptionPage* slot, bool first) {
     const SubPageKind* kind = KindOf(slot->ImageType);
     if (!kind) return;
+    if (slot->ImageType == kTypeWebp) {
+        LoadWebpPage(sub, first);
+        return;
+    }
     SaveOptions& o = *slot->Options;
     if (first) Page_FillCombos(sub, kind->Combos);
     Page_ShowCombos(sub, &o, kind->Combos);
@@ -74,13 +105,8 @@ void LoadSubPage(HWND sub, SaveOptionPage* slot, bool first) {
     if (slot->ImageType == kTypeBmp)
         CheckDlgButton(sub, IDC_OPT_RLE, o.Bmp_Comp == 1 ? BST_CHECKED : BST_UNCHECKED);
     if (slot->ImageType == kTypeJpeg) {
-        HWND quality = GetDlgItem(sub, IDC_OPT_QUALITY);
-        if (first) {
-            SendMessageA(quality, TBM_SETRANGE, FALSE, MAKELPARAM(0, 100));
-            SendMessageA(quality, TBM_SETPAGESIZE, 0, 10);
-            SendMessageA(quality, TBM_SETTICFREQ, 10, 0);
-        }
-        SendMessageA(quality, TBM_SETPOS, TRUE, o.Jpeg_Quality);
+        if (first) SetUpQualityBar(sub);
+        SendDlgItemMessageA(sub, IDC_OPT_QUALITY, TBM_SETPOS, TRUE, o.Jpeg_Quality);
     }
 }
 
@@ -88,7 +114,12 @@ void SubPageCommand(HWND sub, SaveOptionPage* slot, int id, int code) {
     const SubPageKind* kind = KindOf(slot->ImageType);
     if (!kind) return;
     SaveOptions& o = *slot->Options;
-    if (slot->ImageType == kTypeBmp && id == IDC_OPT_RLE)
+    if (slot->ImageType == kTypeWebp) {
+        ImageConvertExtras* x = SubPageExtras(sub);
+        if (!x || id != IDC_OPT_LOSSLESS || code != BN_CLICKED) return;
+        x->Webp.Lossless = IsDlgButtonChecked(sub, id) == BST_CHECKED ? 1 : 0;
+        EnableWindow(GetDlgItem(sub, IDC_OPT_QUALITY), !x->Webp.Lossless);
+    } else if (slot->ImageType == kTypeBmp && id == IDC_OPT_RLE)
         o.Bmp_Comp = IsDlgButtonChecked(sub, id) == BST_CHECKED ? 1 : 0;
     else if (!Page_StoreCombo(sub, id, code, &o, kind->Combos))
         return;
@@ -98,11 +129,14 @@ void SubPageCommand(HWND sub, SaveOptionPage* slot, int id, int code) {
 // Only the end of a drag or of a key press stores the quality, so a drag in
 // progress does not count as a change.
 void SubPageScroll(HWND sub, SaveOptionPage* slot, int code) {
-    if (slot->ImageType != kTypeJpeg || code != TB_ENDTRACK) return;
-    LRESULT pos = SendDlgItemMessageA(sub, IDC_OPT_QUALITY, TBM_GETPOS, 0, 0);
-    if (pos < 0) pos = 0;
-    if (pos > 100) pos = 100;
-    slot->Options->Jpeg_Quality = static_cast<uint8_t>(pos);
+    if (code != TB_ENDTRACK) return;
+    if (slot->ImageType == kTypeJpeg) {
+        slot->Options->Jpeg_Quality = static_cast<uint8_t>(QualityBarValue(sub));
+    } else if (ImageConvertExtras* x = SubPageExtras(sub); x && slot->ImageType == kTypeWebp) {
+        x->Webp.Quality = QualityBarValue(sub);
+    } else {
+        return;
+    }
     Page_NotifyChanged(sub);
 }
 

@@ -324,7 +324,8 @@ INT_PTR OnInit(HWND dialog, InitParamsDlgArgs* args) {
     st->ExtrasSnapshot = *st->Extras;
     st->FocusSlot = &args->FocusWindow;
     st->SaveBlocked = 0;
-    static const int kOptionTypes[kSaveOptionPageCount] = {kTypeGif, kTypePng, kTypeBmp, kTypeTiff, kTypeJpeg};
+    static const int kOptionTypes[kSaveOptionPageCount] = {kTypeGif, kTypePng, kTypeBmp, kTypeTiff, kTypeJpeg,
+                                                                  kTypeWebp};
     for (int i = 0; i < kSaveOptionPageCount; ++i)
         st->SaveOptionPages[i] = {nullptr, kOptionTypes[i], &args->Params.SaveOptions};
     SetWindowLongPtrA(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(st));

@@ -20,7 +20,7 @@ constexpr UINT WM_PARAMS_GETPAGES = 0x6F33;
 constexpr UINT WM_PARAMS_VALIDATE = 0x6F34;
 
 constexpr int kMaxPages = 10;
-constexpr int kSaveOptionPageCount = 5;
+constexpr int kSaveOptionPageCount = 6;
 
 struct PageEntry {
     HWND Window;
@@ -29,7 +29,8 @@ struct PageEntry {
 };
 
 // One save option sub-page of the output file type page; every slot points
-// at the same SaveOptions block of the live record.
+// at the same SaveOptions block of the live record (formats added later keep
+// their options in the record's extras).
 struct SaveOptionPage {
     HWND Window;
     int32_t ImageType;

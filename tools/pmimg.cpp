@@ -4,10 +4,10 @@
 //   pmimg convert IN OUT [options]     read IN and write OUT
 //   pmimg gif FILE                     the records of a GIF, frame by frame
 //   pmimg anim IN OUT                  copy a GIF frame by frame (records kept)
-// Convert options: -t TYPE (bmp jpeg tiff gif png, else by OUT's extension),
-// -q QUALITY, -s SMOOTHING, -o 0|1 optimised coding, -p 0|1 (JPEG: 1
-// sequential, 0 progressive), -i 0|1 interlace (PNG, GIF), -r 0|1 BMP RLE,
-// -c N TIFF compression (0 none, 1 LZW, 2 Deflate, 3 PackBits),
+// Convert options: -t TYPE (bmp jpeg tiff gif png webp, else by OUT's
+// extension), -q QUALITY (JPEG, WebP), -l 0|1 WebP lossless, -s SMOOTHING,
+// -o 0|1 optimised coding, -p 0|1 (JPEG: 1 sequential, 0 progressive),
+// -i 0|1 interlace (PNG, GIF), -r 0|1 BMP RLE, -c N TIFF compression (0 none, 1 LZW, 2 Deflate, 3 PackBits),
 // -b BITS GIF colour bits, -x INDEX GIF transparent index, --gif24 read a GIF
 // as one 24-bit image, --keep carry the camera's data (EXIF, XMP, IPTC) as a
 // run with KeepMetadata does, the pixels and their orientation as stored,
@@ -41,12 +41,13 @@ const char* TypeWord(int type) {
     case kTypeGif: return "gif";
     case kTypePng: return "png";
     case kTypePhotoCd: return "pcd";
+    case kTypeWebp: return "webp";
     default: return "none";
     }
 }
 
 int TypeFromWord(const char* w) {
-    for (int t : {kTypeBmp, kTypeJpeg, kTypeTiff, kTypeGif, kTypePng, kTypePhotoCd})
+    for (int t : {kTypeBmp, kTypeJpeg, kTypeTiff, kTypeGif, kTypePng, kTypePhotoCd, kTypeWebp})
         if (std::strcmp(w, TypeWord(t)) == 0) return t;
     return kTypeNone;
 }
@@ -229,6 +230,10 @@ int Convert(int argc, char** argv) {
         break;
     case kTypeTiff:
         if (num('c', &v)) opt.Raw[0] = uint8_t(v);
+        break;
+    case kTypeWebp:
+        if (num('q', &v)) opt.Webp.Quality = uint8_t(v);
+        if (num('l', &v)) opt.Webp.Lossless = uint8_t(v);
         break;
     }
     int inType = ImgRead_IdentifyFile(inPath, 0, 0, 0);

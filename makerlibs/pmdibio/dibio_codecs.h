@@ -40,5 +40,11 @@ int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, co
 int GifRead(InStream& in, DibIOOptions* info, DibHolder* out);
 int GifWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
 int PcdRead(InStream& in, DibIOOptions* info, DibHolder* out);
+// Reads a WebP held whole in memory: the still image, reduced as `request`
+// allows (null: not reduced), or an animation's first frame on its canvas.
+int WebpReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, DibIOOptions* info, DibHolder* out,
+                   DibMetadata* meta);
+int WebpWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
+              const DibMetadata* meta);
 
 }  // namespace pmio

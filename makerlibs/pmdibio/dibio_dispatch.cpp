@@ -8,6 +8,24 @@
 
 namespace {
 
+// Larger JPEG and WebP files are read through the stream (JPEG) or refused
+// (WebP, whose container allows 4 GB): holding such a file whole would add
+// its size to the peak of a read that is big anyway.
+constexpr uint64_t kWholeFileLimit = 256ull * 1024 * 1024;
+
+// A WebP is always read from memory. The file's own failure (< 0) is
+// reported as such; one too large to hold counts as too large an image.
+int ReadWebp(PmFileHandle file, DibReadRequest* request, DibIOOptions* info, DibMetadata* meta,
+             pmio::DibHolder* dib) {
+    pmio::WholeFile whole(file, kWholeFileLimit);
+    if (!whole.ok()) {
+        if (whole.SysFailed()) return whole.Result(0);
+        pmio::NoteTooLarge();
+        return 0;
+    }
+    return pmio::WebpReadMemory(whole.data(), whole.size(), request, info, dib, meta);
+}
+
 int ReadAny(PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, DibHeader** header, uint8_t** bits) {
     if (header) *header = nullptr;
     if (bits) *bits = nullptr;
@@ -18,6 +36,14 @@ int ReadAny(PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, 
         info = &scratch;
     }
     pmio::TakeTooLarge();
+    if (type == kTypeWebp) {
+        pmio::DibHolder dib;
+        int depth = ReadWebp(file, nullptr, info, meta, &dib);
+        if (depth < 0) return depth;
+        if (depth == 0 || !dib.header) return pmio::TooLargeResult(0);
+        dib.Release(header, bits);
+        return depth;
+    }
     pmio::InStream in(file);
     pmio::DibHolder dib;
     int depth = 0;
@@ -39,10 +65,6 @@ int ReadAny(PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, 
     dib.Release(header, bits);
     return depth;
 }
-
-// Larger JPEG files are read through the stream as before: holding such a
-// file whole would add its size to the peak of a read that is big anyway.
-constexpr uint64_t kWholeFileLimit = 256ull * 1024 * 1024;
 
 // A metadata record starts empty, keeping only what the caller asks of it.
 void ClearMeta(DibMetadata* meta) {
@@ -90,6 +112,7 @@ int WriteAny(PmFileHandle file, int type, const DibIOOptions* options, const Dib
         case kTypeJpeg: r = pmio::JpegWrite(out, *options, header, bits, meta); break;
         case kTypePng: r = pmio::PngWrite(out, *options, header, bits, meta); break;
         case kTypeGif: r = pmio::GifWrite(out, *options, header, bits); break;
+        case kTypeWebp: r = pmio::WebpWrite(out, *options, header, bits, meta); break;
         default: break;
         }
     }
@@ -141,6 +164,17 @@ int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, Di
         } else if (whole.SysFailed()) {
             return whole.Result(0);
         }
+    } else if (type == kTypeWebp) {
+        DibIOOptions scratch;
+        if (!info) {
+            DibIO_GetDefaultOptions(type, &scratch);
+            info = &scratch;
+        }
+        pmio::DibHolder dib;
+        depth = ReadWebp(file, request, info, meta, &dib);
+        if (depth > 0 && dib.header) dib.Release(header, bits);
+        else if (depth == 0) depth = pmio::TooLargeResult(0);
+        read = true;
     }
     if (!read) {
         depth = ReadAny(file, type, info, meta, header, bits);

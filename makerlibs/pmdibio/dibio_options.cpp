@@ -6,6 +6,7 @@
 //   PNG   not interlaced
 //   GIF   not interlaced, no transparent index, 8-bit
 //   TIFF  byte 0: compression 1 = LZW (0 none, 2 Deflate, 3 PackBits)
+//   WebP  quality 80, lossy
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmimgkit.h"
 
@@ -37,6 +38,10 @@ int DibIO_GetDefaultOptions(int type, DibIOOptions* options) {
         options->Raw[0] = 1;
         return 1;
     case kTypePhotoCd:
+        return 1;
+    case kTypeWebp:
+        options->Webp.Quality = 80;
+        options->Webp.Lossless = 0;
         return 1;
     default:
         return 0;

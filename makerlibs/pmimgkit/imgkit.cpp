@@ -22,6 +22,7 @@ constexpr TypeRow kTypes[] = {
     {kTypeGif, "GIF イメージ", ".gif", true},
     {kTypePng, "PNG イメージ", ".png", true},
     {kTypePhotoCd, "Photo CD イメージ", ".pcd", false},
+    {kTypeWebp, "WebP イメージ", ".webp", true},
 };
 
 std::atomic<int> g_starts{0};

@@ -46,7 +46,7 @@ int ByExtension(const char* path) {
         int type;
     } kExts[] = {{".bmp", kTypeBmp}, {".jpg", kTypeJpeg}, {".jpeg", kTypeJpeg},
                  {".jpe", kTypeJpeg}, {".tif", kTypeTiff}, {".tiff", kTypeTiff}, {".gif", kTypeGif},
-                 {".png", kTypePng}, {".pcd", kTypePhotoCd}};
+                 {".png", kTypePng}, {".pcd", kTypePhotoCd}, {".webp", kTypeWebp}};
     for (const auto& e : kExts)
         if (ExtEquals(ext, e.ext)) return e.type;
     return kTypeNone;
@@ -63,6 +63,7 @@ int ImgRead_IdentifyBytes(const unsigned char* d, unsigned long n) {
         return kTypeTiff;
     if (n >= 6 && (std::memcmp(d, "GIF87a", 6) == 0 || std::memcmp(d, "GIF89a", 6) == 0)) return kTypeGif;
     if (n >= 8 && std::memcmp(d, "\x89PNG\r\n\x1a\n", 8) == 0) return kTypePng;
+    if (n >= 12 && std::memcmp(d, "RIFF", 4) == 0 && std::memcmp(d + 8, "WEBP", 4) == 0) return kTypeWebp;
     if (n >= kIdentifyBytes && std::memcmp(d + kPcdSignatureAt, "PCD_IPI", 7) == 0) return kTypePhotoCd;
     return kTypeNone;
 }

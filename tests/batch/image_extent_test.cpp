@@ -80,6 +80,34 @@ TEST(ImageExtent, JpegCoefficientsKeptWholeFollowTheScansAndSampling) {
     EXPECT_EQ(Read(cut).width, 100u);
 }
 
+// WebP: the extended layout's canvas, or the frame header of a plain lossy
+// or lossless file; another RIFF file is no image.
+TEST(ImageExtent, WebpSizeComesFromItsFirstChunk) {
+    auto riff = [](const char* tag, std::vector<uint8_t> body) {
+        std::vector<uint8_t> b = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'};
+        b.insert(b.end(), tag, tag + 4);
+        b.insert(b.end(), {uint8_t(body.size()), 0, 0, 0});
+        b.insert(b.end(), body.begin(), body.end());
+        return b;
+    };
+    // Canvas 300 x 70000 (each stored minus one, in 24 bits).
+    ImageExtent e = Read(riff("VP8X", {0x10, 0, 0, 0, 43, 1, 0, 0x6F, 0x11, 0x01}));
+    EXPECT_EQ(e.width, 300u);
+    EXPECT_EQ(e.height, 70000u);
+    EXPECT_FALSE(e.jpeg);
+    e = Read(riff("VP8 ", {0x50, 0x02, 0, 0x9D, 0x01, 0x2A, 0x40, 0x01, 0xF0, 0x40}));  // scale bits set
+    EXPECT_EQ(e.width, 320u);
+    EXPECT_EQ(e.height, 240u);
+    // 16383 x 2 as w - 1 = 0x3FFE, h - 1 = 1 in 14-bit fields.
+    e = Read(riff("VP8L", {0x2F, 0xFE, 0x7F, 0x00, 0x00}));
+    EXPECT_EQ(e.width, 16383u);
+    EXPECT_EQ(e.height, 2u);
+    std::vector<uint8_t> wave = riff("fmt ", {1, 2, 3, 4});
+    wave[8] = 'W', wave[9] = 'A', wave[10] = 'V', wave[11] = 'E';
+    ImageExtent none;
+    EXPECT_FALSE(Batch_ReadImageExtent(ReadVector, &wave, &none));
+}
+
 TEST(ImageExtent, ConversionBytesCountTheDecodedPictureTheCoefficientsAndTheFile) {
     ImageExtent e;
     e.width = 10000;

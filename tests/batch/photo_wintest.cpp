@@ -437,6 +437,61 @@ TEST(PhotoRun, KeepMetadataCarriesExifXmpAndIptc) {
     }
 }
 
+// A WebP photo stored turned, with its camera data: read (reduced, turned
+// upright), written as WebP with the EXIF and XMP in their chunks when asked
+// and without them otherwise.
+TEST(PhotoRun, WebpPhotoToWebpKeepsItsDataOnRequest) {
+    TempDir dir;
+    std::string in = dir / "in";
+    pmtest::MakeDir(in);
+    Image stored;
+    MakeStored(6, &stored);
+    exiftest::Builder b(true);
+    DibMetadata camera;
+    camera.exif = b.Photo(6, 32, 48);
+    phototest::Segment xmp = phototest::Xmp();
+    camera.segments.push_back(DibSegment{0xE1, xmp.data});
+    {
+        PmFileHandle f = PmFile_CreateWrite(Join(in, "cam.webp").c_str());
+        ASSERT_NE(f, nullptr);
+        DibIOOptions o;
+        DibIO_GetDefaultOptions(kTypeWebp, &o);
+        o.Webp.Lossless = 1;
+        ASSERT_EQ(DibIO_WriteMeta(0, f, kTypeWebp, &o, &camera, stored.h, stored.b), 1);
+        PmFile_Close(f);
+    }
+    for (int keep : {1, 0}) {
+        ImageConvertParams p;
+        MakeParams(&p, dir / ("out" + std::to_string(keep)), kQuietMode, kTypeWebp);
+        p.Size = SIZE{24, 24};
+        ImageConvertExtras x = kDefaultExtras;
+        x.KeepMetadata = keep;
+        x.Webp = WebpSaveOptions{90, 0};
+        RunResult r = RunWith(&p, x, {in});
+        ASSERT_EQ(r.succeeded, 1);
+        Image out;
+        DibMetadata meta;
+        ASSERT_EQ(Read(Out(r, "cam.webp"), kTypeWebp, &out, &meta), 24);
+        ASSERT_EQ(out.width(), 24);
+        ASSERT_EQ(out.height(), 16);
+        for (int q = 0; q < 4; ++q) {
+            int px = q & 1 ? 18 : 5, py = q & 2 ? 12 : 3;
+            EXPECT_LE(MaxDiff(out.Rgb(px, py), kQuadrant[q]), 24) << "quadrant " << q;
+        }
+        if (!keep) {
+            EXPECT_TRUE(meta.exif.empty());
+            EXPECT_TRUE(meta.segments.empty());
+            continue;
+        }
+        ExifSummary s = Exif_Inspect(meta.exif.data(), meta.exif.size());
+        ASSERT_TRUE(s.valid);
+        EXPECT_EQ(s.orientation, 1);
+        EXPECT_FALSE(s.hasThumbnail);
+        ASSERT_EQ(meta.segments.size(), 1u);
+        EXPECT_EQ(meta.segments[0].data, xmp.data);
+    }
+}
+
 // --- no enlarging -----------------------------------------------------------
 
 TEST(PhotoRun, NoEnlargeKeepsSmallImagesUnderFitAndStretch) {

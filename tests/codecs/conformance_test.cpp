@@ -45,6 +45,7 @@ int TypeOf(const std::string& format) {
     if (format == "gif") return kTypeGif;
     if (format == "png") return kTypePng;
     if (format == "pcd") return kTypePhotoCd;
+    if (format == "webp") return kTypeWebp;
     return kTypeNone;
 }
 
@@ -195,8 +196,9 @@ TEST_P(Conformance, DecodesOrRefusesAsListed) {
             EXPECT_GT(psnr, 14.0);
         }
     }
-    // Lossless formats against the first reference of the decoded size.
-    if (type == kTypeBmp || type == kTypePng || type == kTypeTiff) {
+    // Lossless formats against the first reference of the decoded size;
+    // WebP's references are libwebp's own decodes, lossy ones included.
+    if (type == kTypeBmp || type == kTypePng || type == kTypeTiff || type == kTypeWebp) {
         for (const std::string& ref : e.references) {
             std::vector<uint32_t> want;
             if (!LoadReference(ref, d.h->biWidth, d.h->biHeight, &want)) continue;

@@ -1,5 +1,6 @@
-// The newer settings (AutoRotate, ColorManage, KeepMetadata, NoEnlarge) in
-// the INI file beside the settings record they are bound to.
+// The newer settings (AutoRotate, ColorManage, KeepMetadata, NoEnlarge,
+// Threads, the WebP options) in the INI file beside the settings record they
+// are bound to.
 #include "common/testsupport.h"
 #include "entry/extras.h"
 #include "entry/settings_ini.h"
@@ -64,7 +65,7 @@ TEST(ExtrasIni, KeysComeAfterEveryOlderKeyInTheirOrder) {
     std::string ini = dir / "order.ini";
     Bound b;
     pmImageConvert_GetPrivateIniFile(&b.params, nullptr);
-    b.extras = ImageConvertExtras{0, 1, 1, 0, 0};
+    b.extras = ImageConvertExtras{0, 1, 1, 0, 0, {35, 1}};
     pmImageConvert_WritePrivateIniFile(&b.params, ini.c_str());
     std::string text = ReadText(ini);
     // Last, the types the library offered: what this file could have ticked.
@@ -73,7 +74,7 @@ TEST(ExtrasIni, KeysComeAfterEveryOlderKeyInTheirOrder) {
     std::string known;
     for (int i = 0; i < n; ++i) known += (i ? "," : "") + std::to_string(types[i]);
     const std::string tail = "Gif_Interlace=2\r\nAutoRotate=0\r\nColorManage=1\r\nKeepMetadata=1\r\nNoEnlarge=0\r\n"
-                             "Threads=0\r\nKnownImageTypes=" + known + "\r\n";
+                             "Threads=0\r\nWebp_Quality=35\r\nWebp_Lossless=1\r\nKnownImageTypes=" + known + "\r\n";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 
@@ -84,6 +85,8 @@ TEST(ExtrasIni, KeysComeAfterEveryOlderKeyInTheirOrder) {
     text = ReadText(ini);
     EXPECT_LT(text.find("Gif_Interlace="), text.find("AutoRotate="));
     EXPECT_LT(text.find("AutoRotate="), text.find("NoEnlarge="));
+    EXPECT_LT(text.find("Threads="), text.find("Webp_Quality="));
+    EXPECT_LT(text.find("Webp_Quality="), text.find("Webp_Lossless="));
     EXPECT_LT(text.find("NoEnlarge="), text.find("Threads="));
     EXPECT_LT(text.find("Threads="), text.find("KnownImageTypes="));
 
@@ -126,11 +129,37 @@ TEST(ExtrasIni, ValuesOtherThanZeroAndOneReadAsTheDefault) {
     Bound b;
     pmImageConvert_GetPrivateIniFile(&b.params, ini.c_str());
     // "yes" is not a number: the profile functions read 0, a valid value.
-    EXPECT_EQ(b.extras, (ImageConvertExtras{1, 1, 0, 0, 0}));
+    EXPECT_EQ(b.extras, (ImageConvertExtras{1, 1, 0, 0, 0, kDefaultWebpOptions}));
     text = "[IMGCONVERT]\r\nAutoRotate=0\r\nColorManage=0\r\nKeepMetadata=1\r\nNoEnlarge=1\r\n";
     ASSERT_TRUE(pmtest::WriteWholeFile(ini, text.data(), text.size()));
     pmImageConvert_GetPrivateIniFile(&b.params, ini.c_str());
-    EXPECT_EQ(b.extras, (ImageConvertExtras{0, 0, 1, 1, 0}));
+    EXPECT_EQ(b.extras, (ImageConvertExtras{0, 0, 1, 1, 0, kDefaultWebpOptions}));
+}
+
+TEST(ExtrasIni, WebpOptionsRoundTripAndValuesOutOfRangeReadAsTheDefault) {
+    pmtest::TempDir dir;
+    std::string ini = dir / "webp.ini";
+    EXPECT_EQ(kDefaultExtras.Webp.Quality, 80);
+    EXPECT_EQ(kDefaultExtras.Webp.Lossless, 0);
+    for (WebpSaveOptions o : {WebpSaveOptions{0, 0}, WebpSaveOptions{100, 1}, WebpSaveOptions{57, 0}}) {
+        Bound w;
+        pmImageConvert_GetPrivateIniFile(&w.params, nullptr);
+        w.extras.Webp = o;
+        pmImageConvert_WritePrivateIniFile(&w.params, ini.c_str());
+        Bound r;
+        pmImageConvert_GetPrivateIniFile(&r.params, ini.c_str());
+        EXPECT_EQ(r.extras, w.extras) << o.Quality;
+    }
+    std::string text = "[IMGCONVERT]\r\nWebp_Quality=101\r\nWebp_Lossless=2\r\n";
+    ASSERT_TRUE(pmtest::WriteWholeFile(ini, text.data(), text.size()));
+    Bound b;
+    pmImageConvert_GetPrivateIniFile(&b.params, ini.c_str());
+    EXPECT_EQ(b.extras.Webp.Quality, 80);
+    EXPECT_EQ(b.extras.Webp.Lossless, 0);
+    text = "[IMGCONVERT]\r\nWebp_Quality=-1\r\n";
+    ASSERT_TRUE(pmtest::WriteWholeFile(ini, text.data(), text.size()));
+    pmImageConvert_GetPrivateIniFile(&b.params, ini.c_str());
+    EXPECT_EQ(b.extras.Webp.Quality, 80);
 }
 
 TEST(ExtrasIni, RecordsWithoutExtrasLeaveTheKeysAlone) {

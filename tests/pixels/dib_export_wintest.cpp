@@ -1,6 +1,7 @@
 // The exported conversion of an in-memory DIB.
 #include "dibtest.h"
 #include "common/testsupport.h"
+#include "entry/extras.h"
 #include "imaging/dib_export.h"
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmfile.h"
@@ -46,6 +47,7 @@ TEST(DibExport, WritesEachTypeTurnedAndZoomed) {
     pmtest::TempDir dir;
     struct Case { int type; const char* name; uint8_t magic0, magic1; } cases[] = {
         {1, "a.bmp", 'B', 'M'}, {3, "a.jpg", 0xFF, 0xD8}, {5, "a.gif", 'G', 'I'}, {6, "a.png", 0x89, 'P'},
+        {10, "a.webp", 'R', 'I'},
     };
     for (const Case& c : cases) {
         Dib d;
@@ -63,6 +65,28 @@ TEST(DibExport, WritesEachTypeTurnedAndZoomed) {
         EXPECT_EQ(data[0], c.magic0);
         EXPECT_EQ(data[1], c.magic1);
     }
+}
+
+// The WebP options come from the extras bound to the caller's record: the
+// quality reaches the encoder, lossless makes a lossless file.
+TEST(DibExport, WebpTakesItsOptionsFromTheBoundExtras) {
+    pmtest::TempDir dir;
+    std::vector<std::vector<uint8_t>> files;
+    for (WebpSaveOptions o : {WebpSaveOptions{10, 0}, WebpSaveOptions{95, 0}, WebpSaveOptions{80, 1}}) {
+        Dib d;
+        Photo(&d, 320, 240);
+        ImageConvertParams* p = Settings();
+        ImageConvertExtras x = kDefaultExtras;
+        x.Webp = o;
+        ScopedExtras bind(p, &x);
+        const std::string path = dir / ("w" + std::to_string(files.size()) + ".webp");
+        ASSERT_EQ(Export(&d, path, 10, p), 1);
+        files.push_back(Contents(path));
+        ASSERT_GT(files.back().size(), 16u);
+    }
+    EXPECT_LT(files[0].size(), files[1].size());
+    EXPECT_EQ(std::string(files[1].begin() + 12, files[1].begin() + 16), "VP8 ");
+    EXPECT_EQ(std::string(files[2].begin() + 12, files[2].begin() + 16), "VP8L");
 }
 
 TEST(DibExport, GifTakesThePipelinesDepth) {

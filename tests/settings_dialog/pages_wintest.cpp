@@ -170,7 +170,7 @@ TEST(OutputPage, ScanMethodValuesDependOnTheFormat) {
     setup.params().WriteImageType = kTypeGif;
     setup.run([&](Driver& d) {
         HWND type = d.control(kOutput, IDC_OUTPUT_TYPE);
-        EXPECT_EQ(SendMessageA(type, CB_GETCOUNT, 0, 0), 5);
+        EXPECT_EQ(SendMessageA(type, CB_GETCOUNT, 0, 0), 6);
         EXPECT_EQ(d.selection(type), 0);
         EXPECT_TRUE(Shown(d.subPage(kTypeGif)));
         EXPECT_FALSE(Shown(d.subPage(kTypeJpeg)));
@@ -196,6 +196,10 @@ TEST(OutputPage, ScanMethodValuesDependOnTheFormat) {
         EXPECT_TRUE(Shown(d.subPage(kTypeJpeg)));
         EXPECT_FALSE(Shown(d.subPage(kTypeGif)));
         EXPECT_FALSE(Shown(d.subPage(kTypeTiff)));
+        d.choose(type, 5);
+        EXPECT_EQ(d.params().WriteImageType, kTypeWebp);
+        EXPECT_TRUE(Shown(d.subPage(kTypeWebp)));
+        EXPECT_FALSE(Shown(d.subPage(kTypeJpeg)));
     });
 }
 

@@ -39,7 +39,7 @@ TEST(PhotoOptions, BoxesShowAndStoreTheirSettingAndDriveApply) {
     std::string body = "[IMGCONVERT]\r\nAutoRotate=0\r\nColorManage=1\r\nKeepMetadata=1\r\nNoEnlarge=0\r\n";
     pmtest::WriteWholeFile(ini, body.data(), body.size());
     BoundSetup b(ini);
-    ASSERT_EQ(b.extras, (ImageConvertExtras{0, 1, 1, 0, 0}));
+    ASSERT_EQ(b.extras, (ImageConvertExtras{0, 1, 1, 0, 0, kDefaultWebpOptions}));
     b.setup.run([&](Driver& d) {
         for (const Box& box : kBoxes) {
             HWND w = d.control(box.node, box.id);
@@ -194,6 +194,50 @@ TEST(SettingsGeometry, EveryShownControlFitsThePageArea) {
                     << "-" << area.right << "," << area.bottom;
             }
         }
+    });
+}
+
+}  // namespace
+
+namespace {
+
+// The WebP sub-page edits its own record among the extras: the quality when
+// the track ends, lossless with the bar then out of use, Apply as for the
+// other options; the type list offers WebP and shows it when chosen.
+TEST(PhotoOptions, WebpSubPageShowsAndStoresItsOptions) {
+    pmtest::TempDir dir;
+    std::string ini = dir / "PIXMILL.INI";
+    std::string body = "[IMGCONVERT]\r\nWriteImageType=10\r\nWebp_Quality=35\r\nWebp_Lossless=0\r\n";
+    pmtest::WriteWholeFile(ini, body.data(), body.size());
+    BoundSetup b(ini);
+    ASSERT_EQ(b.extras.Webp.Quality, 35);
+    b.setup.run([&](Driver& d) {
+        HWND sub = d.subPage(kTypeWebp);
+        ASSERT_NE(sub, nullptr);
+        EXPECT_TRUE(GetWindowLongA(sub, GWL_STYLE) & WS_VISIBLE) << "the chosen type's sub-page";
+        HWND type = d.control(kOutput, IDC_OUTPUT_TYPE);
+        EXPECT_EQ(d.text(type), "WebP イメージ");
+        HWND bar = GetDlgItem(sub, IDC_OPT_QUALITY);
+        HWND lossless = GetDlgItem(sub, IDC_OPT_LOSSLESS);
+        EXPECT_EQ(SendMessageA(bar, TBM_GETPOS, 0, 0), 35);
+        EXPECT_FALSE(d.checked(lossless));
+        EXPECT_TRUE(IsWindowEnabled(bar));
+        EXPECT_FALSE(d.applyEnabled());
+
+        SendMessageA(bar, TBM_SETPOS, TRUE, 60);
+        SendMessageA(sub, WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, 60), reinterpret_cast<LPARAM>(bar));
+        EXPECT_EQ(b.extras.Webp.Quality, 35) << "a drag in progress";
+        SendMessageA(sub, WM_HSCROLL, MAKEWPARAM(TB_ENDTRACK, 0), reinterpret_cast<LPARAM>(bar));
+        EXPECT_EQ(b.extras.Webp.Quality, 60);
+        EXPECT_EQ(d.params().SaveOptions.Jpeg_Quality, b.setup.params().SaveOptions.Jpeg_Quality);
+        EXPECT_TRUE(d.applyEnabled());
+
+        d.click(lossless);
+        EXPECT_EQ(b.extras.Webp.Lossless, 1);
+        EXPECT_FALSE(IsWindowEnabled(bar));
+        d.click(lossless);
+        EXPECT_EQ(b.extras.Webp.Lossless, 0);
+        EXPECT_TRUE(IsWindowEnabled(bar));
     });
 }
 
