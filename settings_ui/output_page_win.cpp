@@ -167,7 +167,9 @@ INT_PTR SubPageDispatch(HWND sub, UINT message, WPARAM wParam, LPARAM lParam) {
 // The outputs whose writers store the camera's data (the others are written
 // without it): the check box promises nothing for the rest, and keeps its
 // state for when such a type is chosen again.
-bool CarriesMetadata(int type) { return type == kTypeJpeg || type == kTypePng || type == kTypeTiff; }
+bool CarriesMetadata(int type) {
+    return type == kTypeJpeg || type == kTypePng || type == kTypeTiff || type == kTypeWebp;
+}
 
 void OnTypeCommand(HWND page, int code) {
     if (code != 0 && code != CBN_SELCHANGE) return;

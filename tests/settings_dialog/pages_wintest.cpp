@@ -217,7 +217,8 @@ TEST(OutputPage, KeepMetadataIsOfferedOnlyForTypesThatCarryItAndKeepsItsState) {
         for (int i = 0; i < count; ++i) {
             d.choose(type, i);
             int t = d.params().WriteImageType;
-            EXPECT_EQ(IsWindowEnabled(keep) != FALSE, t == kTypeJpeg || t == kTypePng || t == kTypeTiff) << t;
+            EXPECT_EQ(IsWindowEnabled(keep) != FALSE, t == kTypeJpeg || t == kTypePng || t == kTypeTiff || t == kTypeWebp)
+                << t;
             EXPECT_EQ(d.checked(keep), ticked) << t;
         }
     });
