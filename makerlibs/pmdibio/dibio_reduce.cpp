@@ -32,10 +32,7 @@ unsigned StreamFactor(DibReadRequest* r, uint32_t width, uint32_t height) {
     r->FullSize = PmSize{int32_t(width), int32_t(height)};
     PmSize target{0, 0};
     if (!r->TargetSize || !r->TargetSize(r->Context, &r->FullSize, &target)) return 1;
-    if (target.cx < 1 || target.cy < 1) return 1;
-    uint64_t k = std::min(width / (kCoverage * uint64_t(target.cx)), height / (kCoverage * uint64_t(target.cy)));
-    if (k < 2) return 1;
-    return unsigned(std::min<uint64_t>(k, kMaxFactor));
+    return DibIO_StreamReduction(r->FullSize, target);
 }
 
 bool StreamReducer::Begin(uint32_t width, uint32_t height, unsigned factor, int channels) {
@@ -132,3 +129,11 @@ bool StreamReducer::Finish(DibReadRequest* request, DibHolder* out) {
 }
 
 }  // namespace pmio
+
+unsigned DibIO_StreamReduction(PmSize full, PmSize target) {
+    if (full.cx < 1 || full.cy < 1 || target.cx < 1 || target.cy < 1) return 1;
+    uint64_t k = std::min(uint64_t(full.cx) / (pmio::kCoverage * uint64_t(target.cx)),
+                          uint64_t(full.cy) / (pmio::kCoverage * uint64_t(target.cy)));
+    if (k < 2) return 1;
+    return unsigned(std::min<uint64_t>(k, pmio::kMaxFactor));
+}
