@@ -142,6 +142,7 @@ bool TiffExtent(const Header& h, bool big, ImageExtent* out) {
     }
     if (!width || !height) return false;
     *out = ImageExtent{width, height};
+    out->streamed = true;
     return true;
 }
 
@@ -187,8 +188,10 @@ bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out) {
     if (!std::memcmp(head, "II*\0", 4)) return TiffExtent(h, false, out);
     if (!std::memcmp(head, "MM\0*", 4)) return TiffExtent(h, true, out);
     if (!std::memcmp(head, "\x89PNG", 4)) {
-        if (!h.U32(16, true, &a) || !h.U32(20, true, &b)) return false;
+        uint8_t interlace = 0;
+        if (!h.U32(16, true, &a) || !h.U32(20, true, &b) || !h.Bytes(28, &interlace, 1)) return false;
         *out = ImageExtent{a, b};
+        out->streamed = interlace == 0;
         return true;
     }
     if (!std::memcmp(head, "GIF8", 4)) {
@@ -197,8 +200,9 @@ bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out) {
         return true;
     }
     if (head[0] == 'B' && head[1] == 'M') {
-        uint32_t infoSize;
+        uint32_t infoSize, compression = 0;
         if (!h.U32(14, false, &infoSize)) return false;
+        if (infoSize >= 20 && !h.U32(30, false, &compression)) return false;
         if (infoSize == 12) {
             if (!h.U16(18, false, &a) || !h.U16(20, false, &b)) return false;
         } else {
@@ -208,6 +212,7 @@ bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out) {
             if (int32_t(a) < 0) return false;
         }
         *out = ImageExtent{a, b};
+        out->streamed = compression != 1 && compression != 2;  // not RLE8 / RLE4
         return true;
     }
     uint8_t pcd[7];
@@ -223,5 +228,6 @@ uint64_t Batch_ConversionBytes(const ImageExtent& e, uint32_t reduction, uint64_
     if (!e.width || !e.height) return kUnknownExtentBytes + fileBytes;
     if (reduction < 1) reduction = 1;
     uint64_t pixels = ((uint64_t(e.width) + reduction - 1) / reduction) * ((uint64_t(e.height) + reduction - 1) / reduction);
-    return pixels * 4 * 2 + pixels + e.wholeCoefficientBytes + fileBytes;
+    const uint64_t streaming = e.streamed && reduction > 1 ? kStreamedBandBytes + uint64_t(e.width) * 64 : 0;
+    return pixels * 4 * 2 + pixels + e.wholeCoefficientBytes + fileBytes + streaming;
 }

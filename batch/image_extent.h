@@ -13,6 +13,10 @@ struct ImageExtent {
     // the whole image, when its scans each hold only part of them
     // (progressive, or a scan per component). Two bytes a coefficient.
     uint64_t wholeCoefficientBytes = 0;
+    // Read row by row (a PNG stored without Adam7, a TIFF, a BMP without
+    // RLE): a thumbnail holds only the picture's box reduction, a band of
+    // rows and the reader's row buffers.
+    bool streamed = false;
 };
 
 // Reads up to `size` bytes at `offset`; the bytes read (fewer at the end).
@@ -28,6 +32,9 @@ bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out);
 // transformed copy at 4 bytes a pixel, a mask of a byte a pixel, the
 // decoder's whole coefficients and the file itself (`fileBytes`), which
 // the reader holds in memory. Headers that could not be read count as a
-// picture of kUnknownExtentBytes.
+// picture of kUnknownExtentBytes. A streamed read with `reduction` above 1
+// adds what it holds besides: a band of rows (kStreamedBandBytes) and row
+// buffers.
+inline constexpr uint64_t kStreamedBandBytes = 8ull << 20;
 inline constexpr uint64_t kUnknownExtentBytes = 64ull << 20;
 uint64_t Batch_ConversionBytes(const ImageExtent& extent, uint32_t reduction = 1, uint64_t fileBytes = 0);

@@ -98,7 +98,7 @@ uint64_t EstimateBytes(const ImageConvertParams* p, HANDLE input) {
     LARGE_INTEGER size{};
     uint64_t fileBytes = GetFileSizeEx(input, &size) && size.QuadPart > 0 ? uint64_t(size.QuadPart) : 0;
     uint32_t reduction = 1;
-    if (extent.jpeg && extent.width && extent.height) {
+    if ((extent.jpeg || extent.streamed) && extent.width && extent.height) {
         // The orientation is read with the pixels: either way round, the
         // larger of the two decodes.
         PmSize stored{int32_t(extent.width), int32_t(extent.height)}, target;
@@ -107,7 +107,7 @@ uint64_t EstimateBytes(const ImageConvertParams* p, HANDLE input) {
             unsigned r = 1;
             if (Batch_ShrinkTarget(p, upright, &target)) {
                 if (upright.cx != stored.cx) target = PmSize{target.cy, target.cx};
-                r = DibIO_JpegReduction(stored, target);
+                r = extent.jpeg ? DibIO_JpegReduction(stored, target) : DibIO_StreamReduction(stored, target);
             }
             if (r < reduction) reduction = r;
         }

@@ -11,10 +11,14 @@
 //   pixbench convert IN OUT.ppm W H full|reduced
 //                                             soft fit as per-file conversion does
 //                                             it, reading the file whole or reduced
+//   pixbench time full|reduced RUNS FILE...   median ms per file of a 96x96 soft fit
+//                                             as per-file conversion does it, the
+//                                             files taken in turn RUNS times
 //   pixbench pipeline OUTDIR FILE...          per-file conversion to 96x96 JPEGs
 //                                             (read, turn, zoom, write), for profiles
 //   pixbench ssim A B                         mean SSIM of two images (R, G, B)
-// IN is a .jpg or a .ppm.
+// IN is a .jpg or a .ppm; convert, time and pipeline also take .png, .tif,
+// .tiff and .bmp.
 #include "imaging/transform.h"
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmfile.h"
@@ -29,6 +33,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -234,19 +239,30 @@ int TargetOf(void* context, const PmSize* full, PmSize* target) {
     return ShrinkTargetSize(0, 1, &static_cast<Hint*>(context)->box, *full, target) ? 1 : 0;
 }
 
-// Reads a JPEG as per-file conversion does and fits it into w x h (soft).
+int TypeOf(const char* path) {
+    std::string p = path;
+    std::string ext = p.substr(p.find_last_of('.') + 1);
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == "png") return kTypePng;
+    if (ext == "tif" || ext == "tiff") return kTypeTiff;
+    if (ext == "bmp") return kTypeBmp;
+    return kTypeJpeg;
+}
+
+// Reads a file as per-file conversion does and fits it into w x h (soft).
 int ConvertLikeABatch(const char* path, int w, int h, bool reduced, Image* img) {
+    const int type = TypeOf(path);
     PmFileHandle f = PmFile_OpenRead(path);
     if (!f) return 1;
     DibIOOptions info;
-    DibIO_GetDefaultOptions(kTypeJpeg, &info);
+    DibIO_GetDefaultOptions(type, &info);
     Hint hint{{w, h}};
     DibReadRequest request{};
     request.Size = sizeof request;
     request.TargetSize = TargetOf;
     request.Context = &hint;
-    int depth = reduced ? DibIO_ReadRequested(f, kTypeJpeg, &request, &info, &img->h, &img->b)
-                        : DibIO_Read(0, f, kTypeJpeg, 0, 0, 0, &info, &img->h, &img->b);
+    int depth = reduced ? DibIO_ReadRequested(f, type, &request, &info, &img->h, &img->b)
+                        : DibIO_Read(0, f, type, 0, 0, 0, &info, &img->h, &img->b);
     PmFile_Close(f);
     if (depth <= 0) return 1;
     PmSize decoded{img->h->biWidth, img->height()};
@@ -255,6 +271,24 @@ int ConvertLikeABatch(const char* path, int w, int h, bool reduced, Image* img) 
     int index = -1;
     return TransformImageFrom(plan.Extent(), 3, 0, &depth, 0, plan.angle, plan.resize, &plan.box, 0, 1, 0, -1, &index,
                               &img->h, &img->b);
+}
+
+int Time(int argc, char** argv) {
+    const bool reduced = std::strcmp(argv[2], "reduced") == 0;
+    const int runs = std::atoi(argv[3]);
+    std::vector<std::vector<double>> ms(size_t(argc - 4));
+    for (int r = 0; r < runs; ++r)
+        for (int i = 4; i < argc; ++i) {
+            Image img;
+            double start = Now();
+            if (ConvertLikeABatch(argv[i], 96, 96, reduced, &img) != 0) {
+                std::fprintf(stderr, "cannot convert %s\n", argv[i]);
+                return 1;
+            }
+            ms[size_t(i - 4)].push_back(Now() - start);
+        }
+    for (int i = 4; i < argc; ++i) std::printf("%8.1f ms  %s\n", Median(ms[size_t(i - 4)]), argv[i]);
+    return 0;
 }
 
 int Pipeline(int argc, char** argv) {
@@ -341,6 +375,7 @@ int main(int argc, char** argv) {
     std::string cmd = argv[1];
     if (cmd == "speed") return Speed(argc, argv);
     if (cmd == "pipeline" && argc >= 3) return Pipeline(argc, argv);
+    if (cmd == "time" && argc >= 5) return Time(argc, argv);
     if (cmd == "ssim" && argc >= 4) return Ssim(argv[2], argv[3]);
     if (cmd == "convert" && argc >= 7) {
         Image img;

@@ -27,6 +27,8 @@
 # and vips).
 #
 #   bench/thumbs-bench.sh [--setup] [FOLDER]
+# PM_BENCH_EXT (default jpg) names the files of the folder that are taken,
+# for the sets of other formats (bench/formats-bench.sh).
 # --setup installs the peers (python3-pil, libvips-tools, imagemagick) with
 # apt-get first. PM_BENCH_ROUNDS (default 5) sets the rounds.
 # PM_BENCH_BEFORE=DIR adds "before": the i686 pixmillc.exe in DIR (an older
@@ -43,6 +45,7 @@ if [ "${1:-}" = "--setup" ]; then
 fi
 photos=$(cd "${1:-$root/../shared/bench-photos}" && pwd)
 rounds=${PM_BENCH_ROUNDS:-5}
+ext=${PM_BENCH_EXT:-jpg}
 build=${PM_BUILD_DIR:-$root/build}
 for t in win64 win32 native; do
     [ -x "$build/$t/bin/pixmillc.exe" ] || [ -x "$build/$t/bench/pixbench" ] || "$root/scripts/build.sh" "$t"
@@ -76,7 +79,7 @@ winpath() {  # tree, Unix path; sets $wp
 # real files: links to one file are one input, which a run converts once.
 copies=${PM_BENCH_PROG_COPIES:-5}
 mkdir -p "$work/all" "$work/prog" "$work/empty"
-for f in "$photos"/*.jpg; do
+for f in "$photos"/*."$ext"; do
     ln -s "$f" "$work/all/"
     # ImageMagick names a progressive JPEG's interlace "JPEG".
     if [ "$(identify-im6.q16 -format '%[interlace]' "$f" 2>/dev/null)" = JPEG ]; then
@@ -110,7 +113,7 @@ ini() {  # tree, output folder, [extra line]; sets $wp to the file's Windows nam
 run() {  # tool, folder, output folder, [png]
     local tool=$1 dir=$2 out=$3 png=${4:-} files=()
     rm -rf "$out" && mkdir -p "$out"
-    for f in "$dir"/*.jpg; do [ -e "$f" ] && files+=("$f"); done
+    for f in "$dir"/*."$ext"; do [ -e "$f" ] && files+=("$f"); done
     case $tool in
         ours64|ours32|before)
             local tree=win${tool#ours} extra="" i bin
@@ -147,7 +150,7 @@ for tool in "${tools[@]}"; do run "$tool" "$work/prog" "$work/out-$tool"; done
 : > "$work/times.tsv"
 [ "${PM_BENCH_ROUNDS:-5}" = 0 ] && rounds=0
 for set in all prog; do
-    count=$(find "$work/$set" -name '*.jpg' | wc -l)
+    count=$(find "$work/$set" -name "*.$ext" | wc -l)
     [ "$count" -gt 0 ] || continue
     for r in $(seq "$rounds"); do
         # Each round starts with another tool, so no tool always runs first.
@@ -181,8 +184,8 @@ done
 : > "$work/ssim.tsv"
 for tool in "${tools[@]}"; do
     run "$tool" "$work/all" "$work/q-$tool" png
-    for f in "$work/all"/*.jpg; do
-        name=$(basename "$f" .jpg)
+    for f in "$work/all"/*."$ext"; do
+        name=$(basename "$f" ."$ext")
         t=$(find "$work/q-$tool" -name "$name*.png" | head -1)
         [ -n "$t" ] || { echo -e "$tool\t$name\tmissing" >> "$work/ssim.tsv"; continue; }
         # Tools that turn photos upright by their EXIF orientation are

@@ -117,12 +117,18 @@ struct DibReadRequest {
 };
 
 // DibIO_Read with a request. The limits on image size apply to the image
-// as decoded, so a reduced read accepts files whose full size is refused.
+// as decoded, so a reduced read accepts files whose full size is refused;
+// a streamed one (above) up to 2^30 pixels as declared.
 int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, DibIOOptions* info,
                         DibHeader** header, uint8_t** bits);
 // The factor (1, 2, 4 or 8) a requested JPEG read divides the sides of a
 // `full` image by for a caller that shrinks it to `target`.
 unsigned DibIO_JpegReduction(PmSize full, PmSize target);
+// The factor a requested read of a picture stored row by row (PNG without
+// Adam7, TIFF, BMP without RLE) divides the sides of a `full` image by for
+// a caller that shrinks it to `target`: rows stream through a box of that
+// many pixels a side and only the reduced picture is held. 1 = read whole.
+unsigned DibIO_StreamReduction(PmSize full, PmSize target);
 // Writes the DIB. > 0 written; < 0 failed system call; 0 other failure.
 int DibIO_Write(int reserved, PmFileHandle file, int type, int r1, int r2,
                 const DibIOOptions* options, const DibHeader* header, const uint8_t* bits);

@@ -2,8 +2,10 @@
 // 1/2/4/8/16/24/32 bits, RLE4, RLE8 and bit fields. Every header field is
 // checked before anything is allocated from it.
 #include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmdibio/dibio_reduce.h"
 
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace pmio {
@@ -90,7 +92,7 @@ bool DecodeRle(InStream& in, bool rle4, DibHeader* h, uint8_t* bits) {
 
 }  // namespace
 
-int BmpRead(InStream& in, DibIOOptions*, DibHolder* out) {
+int BmpRead(InStream& in, DibIOOptions*, DibHolder* out, DibReadRequest* request) {
     uint8_t fh[14];
     if (!in.ReadExact(fh, 14) || fh[0] != 'B' || fh[1] != 'M') return 0;
     const uint32_t offBits = Le32(fh + 10);
@@ -198,6 +200,49 @@ int BmpRead(InStream& in, DibIOOptions*, DibHolder* out) {
         // The last row may lack its padding; anything shorter is truncated.
         uint64_t need = srcStride * uint64_t(rows - 1) + (uint64_t(width) * bitCount + 7) / 8;
         if (dataPos + need > uint64_t(fileSize)) return 0;
+    }
+    const unsigned factor = rle || !request ? 1 : StreamFactor(request, uint32_t(width), uint32_t(rows));
+    if (factor > 1) {
+        // Rows go into the box reduction as the colours a full read shows
+        // once made 24-bit: the table's, or the fields' with their alpha.
+        const int channels = dibBits == 32 ? 4 : 3;
+        StreamReducer reducer;
+        if (!reducer.Begin(uint32_t(width), uint32_t(rows), factor, channels) || !in.Seek(dataPos)) return 0;
+        std::vector<uint8_t> src, line;
+        try {
+            src.resize(size_t(srcStride));
+            line.resize(size_t(width) * channels);
+        } catch (const std::bad_alloc&) {
+            NoteTooLarge();
+            return 0;
+        }
+        for (int64_t r = 0; r < rows; ++r) {
+            std::memset(src.data(), 0, src.size());
+            if (in.Read(src.data(), src.size()) < src.size() && (r != rows - 1 || in.SysFailed())) return 0;
+            uint8_t* d = line.data();
+            if (bitCount <= 8) {
+                for (int64_t x = 0; x < width; ++x, d += 3) {
+                    const int i = bitCount == 2 ? (src[x >> 2] >> (6 - 2 * (x & 3))) & 3 : IndexAt(src.data(), bitCount, x);
+                    const RgbQuad q = pal[i];
+                    d[0] = q.blue;
+                    d[1] = q.green;
+                    d[2] = q.red;
+                }
+            } else if (bitCount == 24) {
+                std::memcpy(d, src.data(), size_t(width) * 3);
+            } else {
+                const int bpp = bitCount / 8;
+                for (int64_t x = 0; x < width; ++x, d += channels) {
+                    uint32_t px = bpp == 2 ? Le16(&src[x * 2]) : Le32(&src[x * 4]);
+                    d[0] = Scale(px, f[2]);
+                    d[1] = Scale(px, f[1]);
+                    d[2] = Scale(px, f[0]);
+                    if (channels == 4) d[3] = Scale(px, f[3]);
+                }
+            }
+            reducer.Row(uint32_t(topDown ? r : rows - 1 - r), line.data());
+        }
+        return reducer.Finish(request, out) ? bitCount : 0;
     }
     if (!NewDib(width, rows, dibBits, out)) return 0;
     if (dibBits <= 8) std::memcpy(Table(out->header), pal, sizeof(RgbQuad) * palCount);

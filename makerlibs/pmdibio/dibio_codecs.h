@@ -17,7 +17,10 @@ inline bool IccFitsChannels(const std::vector<uint8_t>& icc, int channels) {
     return icc.size() >= 132 && std::memcmp(icc.data() + 16, channels == 1 ? "GRAY" : "RGB ", 4) == 0;
 }
 
-int BmpRead(InStream& in, DibIOOptions* info, DibHolder* out);
+// Readers given a `request` (may be null) that asks for a thumbnail of a
+// picture stored row by row stream it through a box reduction instead of
+// holding it whole, and fill request->FullSize and Reduction.
+int BmpRead(InStream& in, DibIOOptions* info, DibHolder* out, DibReadRequest* request = nullptr);
 int BmpWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits);
 // `meta` may be null (nothing beside the pixels is looked at or written).
 int JpegRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta);
@@ -30,11 +33,11 @@ int JpegReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
 int JpegReadMemoryAt(const uint8_t* data, size_t size, unsigned scale, DibIOOptions* info, DibHolder* out);
 int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
               const DibMetadata* meta);
-int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta);
+int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta, DibReadRequest* request = nullptr);
 int PngWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
              const DibMetadata* meta);
 // TIFF seeks and reads back while writing, so it takes the file itself.
-int TiffRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta);
+int TiffRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta, DibReadRequest* request = nullptr);
 int TiffWrite(PmFileHandle file, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
               const DibMetadata* meta, unsigned* sysError);
 int GifRead(InStream& in, DibIOOptions* info, DibHolder* out);

@@ -26,7 +26,8 @@ int ReadWebp(PmFileHandle file, DibReadRequest* request, DibIOOptions* info, Dib
     return pmio::WebpReadMemory(whole.data(), whole.size(), request, info, dib, meta);
 }
 
-int ReadAny(PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, DibHeader** header, uint8_t** bits) {
+int ReadAny(PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, DibHeader** header, uint8_t** bits,
+            DibReadRequest* request = nullptr) {
     if (header) *header = nullptr;
     if (bits) *bits = nullptr;
     if (!file || !header || !bits) return 0;
@@ -49,10 +50,10 @@ int ReadAny(PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, 
     int depth = 0;
     if (in.ok()) {
         switch (type) {
-        case kTypeBmp: depth = pmio::BmpRead(in, info, &dib); break;
+        case kTypeBmp: depth = pmio::BmpRead(in, info, &dib, request); break;
         case kTypeJpeg: depth = pmio::JpegRead(in, info, &dib, meta); break;
-        case kTypePng: depth = pmio::PngRead(in, info, &dib, meta); break;
-        case kTypeTiff: depth = pmio::TiffRead(in, info, &dib, meta); break;
+        case kTypePng: depth = pmio::PngRead(in, info, &dib, meta, request); break;
+        case kTypeTiff: depth = pmio::TiffRead(in, info, &dib, meta, request); break;
         case kTypeGif: depth = pmio::GifRead(in, info, &dib); break;
         case kTypePhotoCd: depth = pmio::PcdRead(in, info, &dib); break;
         default: break;
@@ -177,8 +178,8 @@ int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, Di
         read = true;
     }
     if (!read) {
-        depth = ReadAny(file, type, info, meta, header, bits);
-        if (depth > 0 && *header) {
+        depth = ReadAny(file, type, info, meta, header, bits, request);
+        if (depth > 0 && *header && request->Reduction <= 1) {
             int32_t h = (*header)->biHeight;
             request->FullSize = PmSize{(*header)->biWidth, h < 0 ? -h : h};
         }

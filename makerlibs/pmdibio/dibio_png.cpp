@@ -2,6 +2,7 @@
 // lands in a function without C++ objects, and the state record that the
 // caller owns holds everything to release.
 #include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmdibio/dibio_reduce.h"
 #include "makerlibs/pmexif.h"
 #include "makerlibs/pmheap.h"
 
@@ -56,7 +57,59 @@ struct ReadState {
     int depth;
     int interlace;
     DibMetadata* meta;
+    DibReadRequest* request;
+    StreamReducer* reducer;
+    uint8_t* row;  // one decoded row of a streamed read
 };
+
+void CollectExif(png_structp png, png_infop info, DibMetadata* meta) noexcept;
+
+// A thumbnail-size read of a non-interlaced file: rows go one by one into
+// the box reduction, in the colours the full read would give once made
+// 24-bit (palette and grey expanded; alpha only where the full read keeps
+// it, so a single transparent entry keeps its colour as it does there).
+bool DecodeStreamed(ReadState* s, unsigned factor, png_uint_32 w, png_uint_32 h, int bd, int ct, bool hasTrns,
+                    bool partialPaletteAlpha) {
+    png_structp png = s->png;
+    png_infop info = s->info;
+    bool alpha = false;
+    if (bd == 16) png_set_scale_16(png);
+    if (ct == PNG_COLOR_TYPE_PALETTE) {
+        png_set_palette_to_rgb(png);
+        if (partialPaletteAlpha) {
+            png_set_tRNS_to_alpha(png);
+            alpha = true;
+        }
+    } else if (ct == PNG_COLOR_TYPE_GRAY) {
+        if (hasTrns && bd == 16) {
+            png_set_tRNS_to_alpha(png);
+            alpha = true;
+        } else if (bd < 8) {
+            png_set_expand_gray_1_2_4_to_8(png);
+        }
+        png_set_gray_to_rgb(png);
+    } else if (ct == PNG_COLOR_TYPE_GRAY_ALPHA) {
+        png_set_gray_to_rgb(png);
+        alpha = true;
+    } else {
+        if (ct == PNG_COLOR_TYPE_RGB && hasTrns) png_set_tRNS_to_alpha(png);
+        alpha = ct == PNG_COLOR_TYPE_RGB_ALPHA || hasTrns;
+    }
+    png_set_bgr(png);
+    png_read_update_info(png, info);
+    const int channels = alpha ? 4 : 3;
+    if (png_get_rowbytes(png, info) != size_t(w) * channels) return false;
+    if (!s->reducer->Begin(w, h, factor, channels)) return false;
+    s->row = static_cast<uint8_t*>(PmHeap_Alloc(size_t(w) * channels));
+    if (!s->row) return false;
+    for (png_uint_32 y = 0; y < h; ++y) {
+        png_read_row(png, s->row, nullptr);
+        s->reducer->Row(y, s->row);
+    }
+    png_read_end(png, s->end);
+    if (s->meta && s->end) CollectExif(png, s->end, s->meta);
+    return s->reducer->Finish(s->request, s->out);
+}
 
 // The EXIF block, when the caller asked and none was found yet. Writers may
 // put it before the image data or after it.
@@ -102,11 +155,6 @@ bool Decode(ReadState* s) {
     png_uint_32 w = 0, h = 0;
     int bd = 0, ct = 0, il = 0;
     png_get_IHDR(png, info, &w, &h, &bd, &ct, &il, nullptr, nullptr);
-    size_t bytes;
-    if (!DibImageBytes(w, h, 32, &bytes) && !DibImageBytes(w, h, 8, &bytes)) {
-        NoteTooLarge();
-        return false;
-    }
     s->depth = bd * png_get_channels(png, info);
     s->interlace = il;
 
@@ -115,6 +163,30 @@ bool Decode(ReadState* s) {
     png_color_16p transColor = nullptr;
     const bool hasTrns = png_get_valid(png, info, PNG_INFO_tRNS) &&
                          png_get_tRNS(png, info, &trans, &numTrans, &transColor) != 0;
+    // Adam7 passes each cover the whole picture, so only a file stored row
+    // by row streams.
+    const unsigned factor = s->request && il == PNG_INTERLACE_NONE ? StreamFactor(s->request, w, h) : 1;
+    if (factor > 1) {
+        bool partial = false;
+        if (ct == PNG_COLOR_TYPE_PALETTE) {
+            png_colorp p = nullptr;
+            int count = 0;
+            png_get_PLTE(png, info, &p, &count);
+            bool marked = false;
+            for (int i = 0; hasTrns && i < numTrans && i < count; ++i) {
+                if (trans[i] == 0 && !marked)
+                    marked = true;
+                else if (trans[i] != 255)
+                    partial = true;
+            }
+        }
+        return DecodeStreamed(s, factor, w, h, bd, ct, hasTrns, partial);
+    }
+    size_t bytes;
+    if (!DibImageBytes(w, h, 32, &bytes) && !DibImageBytes(w, h, 8, &bytes)) {
+        NoteTooLarge();
+        return false;
+    }
     int dibBits = 24;
     int marked = -1;
     bool packTwo = false;
@@ -286,8 +358,11 @@ bool Encode(WriteState* s) {
 
 }  // namespace
 
-int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta) {
+int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta, DibReadRequest* request) {
+    StreamReducer reducer;
     ReadState s{};
+    s.request = request;
+    s.reducer = &reducer;
     s.in = &in;
     s.meta = meta;
     s.out = out;
@@ -299,6 +374,7 @@ int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta)
     png_destroy_read_struct(&s.png, s.info ? &s.info : nullptr, s.end ? &s.end : nullptr);
     PmHeap_Free(s.rows);
     PmHeap_Free(s.temp);
+    PmHeap_Free(s.row);
     if (!ok) {
         out->Reset();
         return 0;

@@ -5,6 +5,7 @@
 // DIBs by mapping the RGBA values back onto their table.
 #include "makerlibs/pmcolor.h"
 #include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmdibio/dibio_reduce.h"
 #include "makerlibs/pmexif.h"
 #include "makerlibs/pmheap.h"
 
@@ -13,6 +14,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include <tiffio.h>
 
@@ -24,6 +26,7 @@ namespace {
 constexpr tmsize_t kTiffMaxAlloc = 256 * 1024 * 1024;
 // A band of the RGBA raster stays below this many bytes.
 constexpr uint64_t kBandBytes = 64ull * 1024 * 1024;
+constexpr uint64_t kStreamBandBytes = 8ull * 1024 * 1024;
 
 int Quiet(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
@@ -354,9 +357,126 @@ bool MarkIptcLong(PmFileHandle file) {
     return true;
 }
 
+// The layouts most scanners and editors write: strips of 8- or 16-bit
+// unsigned samples, interleaved, RGB (with or without alpha), grey or an
+// 8-bit palette. Their rows are decoded one at a time, without libtiff's
+// RGBA reader, which would hold a band of whole strips and pack each pixel
+// twice. The colours are those the RGBA reader gives.
+class DirectRows {
+public:
+    // False: a layout for the RGBA reader.
+    bool Accepts(TIFF* tif, bool asStored) {
+        uint16_t planar = PLANARCONFIG_CONTIG, format = SAMPLEFORMAT_UINT, orientation = ORIENTATION_TOPLEFT;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps_);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp_);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+        if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric_)) return false;
+        if (TIFFIsTiled(tif) || planar != PLANARCONFIG_CONTIG || format != SAMPLEFORMAT_UINT ||
+            (bps_ != 8 && bps_ != 16) || (!asStored && orientation != ORIENTATION_TOPLEFT))
+            return false;
+        uint16_t extra = 0;
+        uint16_t* kinds = nullptr;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra, &kinds);
+        switch (photometric_) {
+        case PHOTOMETRIC_RGB:
+            if (spp_ == 3 && extra == 0) return true;
+            // libtiff takes an unnamed fourth sample for premultiplied alpha.
+            if (spp_ == 4 && extra == 1 && kinds) {
+                premultiplied_ = kinds[0] != EXTRASAMPLE_UNASSALPHA;
+                return true;
+            }
+            return false;
+        case PHOTOMETRIC_MINISBLACK:
+        case PHOTOMETRIC_MINISWHITE: return spp_ == 1;
+        case PHOTOMETRIC_PALETTE: {
+            uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+            if (spp_ != 1 || bps_ != 8 || !TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b)) return false;
+            bool eight = true;
+            for (int i = 0; i < 256; ++i)
+                if (r[i] >= 256 || g[i] >= 256 || b[i] >= 256) eight = false;
+            for (int i = 0; i < 256; ++i)
+                map_[i] = RgbQuad{uint8_t(eight ? b[i] : b[i] >> 8), uint8_t(eight ? g[i] : g[i] >> 8),
+                                  uint8_t(eight ? r[i] : r[i] >> 8), 0};
+            return true;
+        }
+        default: return false;
+        }
+    }
+    int channels() const { return photometric_ == PHOTOMETRIC_RGB && spp_ == 4 ? 4 : 3; }
+
+    bool Read(TIFF* tif, uint32_t w, uint32_t h, StreamReducer* reducer) {
+        const uint64_t bytes = uint64_t(TIFFScanlineSize64(tif));
+        if (bytes != uint64_t(w) * spp_ * (bps_ / 8)) return false;
+        std::vector<uint8_t> raw, line;
+        try {
+            raw.resize(size_t(bytes));
+            line.resize(size_t(w) * channels());
+        } catch (const std::bad_alloc&) {
+            NoteTooLarge();
+            return false;
+        }
+        for (uint32_t y = 0; y < h; ++y) {
+            if (TIFFReadScanline(tif, raw.data(), y, 0) < 0) return false;
+            Convert(raw.data(), w, line.data());
+            reducer->Row(y, line.data());
+        }
+        return true;
+    }
+
+private:
+    // Samples as 8 bits, rounded as the RGBA reader rounds 16-bit ones.
+    uint8_t Sample(const uint8_t* p, size_t i) const {
+        if (bps_ == 8) return p[i];
+        uint16_t v;
+        std::memcpy(&v, p + 2 * i, 2);
+        return uint8_t((unsigned(v) + 128) / 257);
+    }
+    void Convert(const uint8_t* p, uint32_t w, uint8_t* d) const {
+        switch (photometric_) {
+        case PHOTOMETRIC_RGB:
+            if (spp_ == 3) {
+                for (uint32_t x = 0; x < w; ++x, d += 3) {
+                    d[0] = Sample(p, 3 * size_t(x) + 2);
+                    d[1] = Sample(p, 3 * size_t(x) + 1);
+                    d[2] = Sample(p, 3 * size_t(x));
+                }
+            } else {
+                for (uint32_t x = 0; x < w; ++x, d += 4) {
+                    const unsigned a = Sample(p, 4 * size_t(x) + 3);
+                    for (int c = 0; c < 3; ++c) {
+                        unsigned v = Sample(p, 4 * size_t(x) + 2 - c);
+                        if (premultiplied_) v = a == 0 ? 0 : v >= a ? 255 : (v * 255 + a / 2) / a;
+                        d[c] = uint8_t(v);
+                    }
+                    d[3] = uint8_t(a);
+                }
+            }
+            break;
+        case PHOTOMETRIC_PALETTE:
+            for (uint32_t x = 0; x < w; ++x, d += 3) {
+                const RgbQuad& q = map_[p[x]];
+                d[0] = q.blue;
+                d[1] = q.green;
+                d[2] = q.red;
+            }
+            break;
+        default: {
+            const uint8_t flip = photometric_ == PHOTOMETRIC_MINISWHITE ? 255 : 0;
+            for (uint32_t x = 0; x < w; ++x, d += 3) d[0] = d[1] = d[2] = uint8_t(Sample(p, x) ^ flip);
+        }
+        }
+    }
+
+    uint16_t bps_ = 1, spp_ = 1, photometric_ = 0;
+    bool premultiplied_ = false;
+    RgbQuad map_[256] = {};
+};
+
 }  // namespace
 
-int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
+int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta, DibReadRequest* request) {
     Closer c;
     c.opts = Options();
     if (!c.opts) return 0;
@@ -369,11 +489,6 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) photometric = spp == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB;
-    size_t bytes;
-    if (!DibImageBytes(w, h, 32, &bytes)) {
-        NoteTooLarge();
-        return 0;
-    }
     char msg[1024];
     if (!TIFFRGBAImageOK(tif, msg)) return 0;
     static_assert(sizeof(TIFFRGBAImage) < 4096);
@@ -405,6 +520,25 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
         }
     }
 
+    // The target is asked once the stored orientation is known.
+    const unsigned factor = request ? StreamFactor(request, w, h) : 1;
+    size_t bytes;
+    if (factor == 1 && !DibImageBytes(w, h, 32, &bytes)) {
+        NoteTooLarge();
+        return 0;
+    }
+    StreamReducer reducer;
+    if (factor > 1) {
+        DirectRows direct;
+        if (direct.Accepts(tif, meta != nullptr)) {
+            if (!reducer.Begin(w, h, factor, direct.channels()) || !direct.Read(tif, w, h, &reducer) ||
+                !reducer.Finish(request, out))
+                return 0;
+            return bps * spp;
+        }
+        if (!reducer.Begin(w, h, factor, img.alpha ? 4 : 3)) return 0;
+    }
+
     const bool palette = spp == 1 && photometric == PHOTOMETRIC_PALETTE && bps <= 8;
     const bool grey = spp == 1 && (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) &&
                       bps <= 16;
@@ -415,7 +549,7 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
         dibBits = b == 1 ? 1 : b <= 4 ? 4 : 8;
         levels = 1 << b;
     }
-    if (!NewDib(w, h, dibBits, out)) return 0;
+    if (factor == 1 && !NewDib(w, h, dibBits, out)) return 0;
     std::unordered_map<uint32_t, int> reverse;
     if (palette) {
         uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
@@ -425,14 +559,14 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
         bool eight = true;
         for (int i = 0; i < levels; ++i)
             if (r[i] >= 256 || g[i] >= 256 || b[i] >= 256) eight = false;
-        RgbQuad* t = Table(out->header);
+        RgbQuad* t = factor == 1 ? Table(out->header) : nullptr;
         for (int i = 0; i < levels; ++i) {
             uint8_t rr = uint8_t(eight ? r[i] : r[i] >> 8), gg = uint8_t(eight ? g[i] : g[i] >> 8),
                     bb = uint8_t(eight ? b[i] : b[i] >> 8);
-            t[i] = RgbQuad{bb, gg, rr, 0};
+            if (t) t[i] = RgbQuad{bb, gg, rr, 0};
             reverse.emplace(uint32_t(rr) | uint32_t(gg) << 8 | uint32_t(bb) << 16, i);
         }
-    } else if (grey) {
+    } else if (grey && factor == 1) {
         GreyRamp(out->header, levels);
     }
 
@@ -443,19 +577,51 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
     else
         TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &unit);
     if (unit > 0 && unit < band) band = unit;
-    if (uint64_t(band) * w * 4 > kBandBytes) band = uint32_t(kBandBytes / (uint64_t(w) * 4)) ? uint32_t(kBandBytes / (uint64_t(w) * 4)) : 1;
-    else if (band < h) band = uint32_t((kBandBytes / (uint64_t(w) * 4)) / band * band);
+    // A streamed read keeps its band small: the reduced image is all it
+    // otherwise holds.
+    const uint64_t bandBytes = factor > 1 ? kStreamBandBytes : kBandBytes;
+    if (uint64_t(band) * w * 4 > bandBytes) band = uint32_t(bandBytes / (uint64_t(w) * 4)) ? uint32_t(bandBytes / (uint64_t(w) * 4)) : 1;
+    else if (band < h) band = uint32_t((bandBytes / (uint64_t(w) * 4)) / band * band);
     if (band > h) band = h;
     if (band == 0) band = 1;
     c.raster = static_cast<uint32_t*>(PmHeap_Alloc(size_t(band) * w * 4));
     if (!c.raster) return 0;
+    std::vector<uint8_t> line;
+    if (factor > 1) {
+        try {
+            line.resize(size_t(w) * (img.alpha ? 4 : 3));
+        } catch (const std::bad_alloc&) {
+            NoteTooLarge();
+            return 0;
+        }
+    }
     const int step = levels > 1 ? 255 / (levels - 1) : 1;
     for (uint32_t y0 = 0; y0 < h; y0 += band) {
         uint32_t n = h - y0 < band ? h - y0 : band;
         img.row_offset = int(y0);
         img.col_offset = 0;
         if (!TIFFRGBAImageGet(&img, c.raster, w, n)) return 0;
-        for (uint32_t r = 0; r < n; ++r) {
+        for (uint32_t r = 0; r < n && factor > 1; ++r) {
+            const uint32_t* src = c.raster + size_t(r) * w;
+            uint8_t* d = line.data();
+            for (uint32_t x = 0; x < w; ++x) {
+                uint32_t p = src[x];
+                if (img.alpha) {
+                    unsigned a = TIFFGetA(p);
+                    auto straight = [a](unsigned v) { return uint8_t(a == 0 ? 0 : v >= a ? 255 : (v * 255 + a / 2) / a); };
+                    *d++ = straight(TIFFGetB(p));
+                    *d++ = straight(TIFFGetG(p));
+                    *d++ = straight(TIFFGetR(p));
+                    *d++ = uint8_t(a);
+                } else {
+                    *d++ = uint8_t(TIFFGetB(p));
+                    *d++ = uint8_t(TIFFGetG(p));
+                    *d++ = uint8_t(TIFFGetR(p));
+                }
+            }
+            reducer.Row(y0 + r, line.data());
+        }
+        for (uint32_t r = 0; r < n && factor == 1; ++r) {
             const uint32_t* src = c.raster + size_t(r) * w;
             uint8_t* dst = TopRow(out->header, out->bits, y0 + r);
             for (uint32_t x = 0; x < w; ++x) {
@@ -482,6 +648,7 @@ int TiffRead(InStream& in, DibIOOptions*, DibHolder* out, DibMetadata* meta) {
             }
         }
     }
+    if (factor > 1 && !reducer.Finish(request, out)) return 0;
     return bps * spp;
 }
 

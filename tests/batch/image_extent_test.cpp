@@ -124,3 +124,30 @@ TEST(ImageExtent, ConversionBytesCountTheDecodedPictureTheCoefficientsAndTheFile
     EXPECT_EQ(Batch_ConversionBytes(e, 8), 2u * 9);
     EXPECT_EQ(Batch_ConversionBytes(ImageExtent{}, 8, 5), kUnknownExtentBytes + 5);
 }
+
+// A thumbnail of a picture read row by row holds its reduction and a band;
+// Adam7 PNGs and RLE bitmaps are read whole whatever the output.
+TEST(ImageExtent, FormatsReadRowByRowAreCountedReduced) {
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 13, 10, 26, 10, 0, 0, 0, 13, 'I', 'H', 'D', 'R',
+                                0, 0, 0x27, 0x10, 0, 0, 0x1F, 0x40, 8, 2, 0, 0, 0};
+    EXPECT_TRUE(Read(png).streamed);
+    png[28] = 1;
+    EXPECT_FALSE(Read(png).streamed);
+    std::vector<uint8_t> bmp(54, 0);
+    bmp[0] = 'B';
+    bmp[1] = 'M';
+    bmp[14] = 40;
+    bmp[18] = 100;
+    bmp[22] = 100;
+    EXPECT_TRUE(Read(bmp).streamed);
+    bmp[30] = 1;
+    EXPECT_FALSE(Read(bmp).streamed);
+    std::vector<uint8_t> tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0, 0, 1, 4, 0, 1, 0, 0, 0, 100, 0, 0, 0,
+                                 1, 1, 4, 0, 1, 0, 0, 0, 50, 0, 0, 0};
+    EXPECT_TRUE(Read(tiff).streamed);
+
+    ImageExtent e = Read(png);
+    e.streamed = true;
+    EXPECT_EQ(Batch_ConversionBytes(e, 25), 400ull * 320 * 9 + kStreamedBandBytes + 10000 * 64);
+    EXPECT_EQ(Batch_ConversionBytes(e, 1), 10000ull * 8000 * 9);
+}

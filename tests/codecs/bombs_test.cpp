@@ -6,6 +6,7 @@
 #include "codec_support.h"
 #include "common/testsupport.h"
 
+#include "makerlibs/pmdibops.h"
 #include "makerlibs/pmgifkit.h"
 #include "makerlibs/pmimgkit.h"
 
@@ -382,6 +383,67 @@ TEST(Bombs, TiffStripExpandingBeyondItsImage) {
                    zeros);
     Figures f = Measure("tiff deflate 25000x", [&] { return ReadBytes(v, kTypeTiff); });
     ExpectBounded(f);
+}
+
+// --- Thumbnail reads ---
+
+int FitInto96(void*, const PmSize* full, PmSize* target) {
+    PmSize box{96, 96};
+    *target = *full;
+    DibOps_FitSize(&box, 0, target);
+    return target->cx < full->cx && target->cy < full->cy ? 1 : 0;
+}
+
+// Reads as a batch making thumbnails does: rows stream into the reduction.
+int ReadBytesForThumbnail(const Bytes& bytes, int type) {
+    pmtest::TempDir dir;
+    pmtest::WriteWholeFile(dir / "in", bytes.data(), bytes.size());
+    PmFileHandle f = PmFile_OpenRead((dir / "in").c_str());
+    if (!f) return -1000;
+    DibReadRequest request{};
+    request.Size = sizeof request;
+    request.TargetSize = FitInto96;
+    DibIOOptions info;
+    DibIO_GetDefaultOptions(type, &info);
+    Dib d;
+    PmFile_SetLastError(0);
+    int r = DibIO_ReadRequested(f, type, &request, &info, &d.h, &d.b);
+    PmFile_Close(f);
+    return Refusal(r);
+}
+
+// A thumbnail read holds only the reduced picture, so a size beyond what a
+// full read may hold is read until its data runs out (a failure, at once);
+// past the pixels a streamed read may decode it is refused as too large.
+TEST(Bombs, ThumbnailReadsOfHugeDeclaredSizes) {
+    auto png = [](uint32_t side) {
+        Bytes v = Written(kTypePng, 1, 1, 24);
+        Put32BE(&v, 16, side);
+        Put32BE(&v, 20, side);
+        FixCrc(&v, 8);
+        return v;
+    };
+    auto tiff = [](uint32_t side) {
+        return Tiff({{256, kLong, 1, side}, {257, kLong, 1, side}, {258, kShort, 1, 8}, {259, kShort, 1, 1},
+                     {262, kShort, 1, 1}, {273, kLong, 1, TiffDataAt(9)}, {277, kShort, 1, 1},
+                     {278, kLong, 1, side}, {279, kLong, 1, 16}},
+                    Bytes(16));
+    };
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        int type, result;
+    } cases[] = {
+        {"thumb png 30000x30000", png(30000), kTypePng, 0},
+        {"thumb png 60000x60000", png(60000), kTypePng, kRefusedTooLarge},
+        {"thumb tiff 30000x30000", tiff(30000), kTypeTiff, 0},
+        {"thumb tiff 60000x60000", tiff(60000), kTypeTiff, kRefusedTooLarge},
+    };
+    for (const Case& c : cases) {
+        Figures f = Measure(c.name, [&] { return ReadBytesForThumbnail(c.bytes, c.type); });
+        EXPECT_EQ(f.result, c.result) << c.name;
+        ExpectBounded(f);
+    }
 }
 
 // --- GIF ---
