@@ -138,6 +138,8 @@ void ConvertOne(BatchRun& run, const std::wstring& path, const PlannedFile& f, C
     int inputType = f.facts.type;
     if (p->FileMode & FILEMODE_EXTONLY) inputType = Batch_ReaderType(input.get(), inputType);
     Batch_ConvertOpened(p, input.get(), output.get(), inputType, f.shownName.c_str(), background, nullptr, o);
+    // The input may be the very file the output replaces (through a link).
+    input.Close();
     Batch_FinishOutput(output, o);
 }
 

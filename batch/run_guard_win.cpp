@@ -164,28 +164,47 @@ HANDLE CreateBeside(const std::wstring& target, std::wstring* temporary, DWORD* 
 HANDLE Batch_CreateOutputFile(const std::wstring& path, bool overwrite, const OutputTree& tree,
                               FileIdentifier* identifier, FileIdSet* written, DWORD* error) {
     *error = 0;
-    // Opened, not created always: whether an existing file may be replaced
-    // is decided on the very file the handle holds, so no other program can
-    // swap it in between.
     const std::wstring exact = Core_ExactPathForm(path);
-    HANDLE h = CreateFileW(exact.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, overwrite ? OPEN_ALWAYS : CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    // A file that is there is opened, never created over: whether it may be
+    // replaced is decided on the very file the handle holds, so no other
+    // program can swap it in between. The handle only reads (the file may
+    // be an input of the run, open for reading, through a link) and lets no
+    // one write until the new file has replaced it.
+    for (int attempt = 0; attempt < 4 && h == INVALID_HANDLE_VALUE; ++attempt) {
+        h = CreateFileW(exact.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            FileId id;
+            identifier->Identify(h, path, &id);
+            written->Insert(std::move(id));
+            return h;
+        }
         *error = GetLastError();
-        return nullptr;
+        if (!overwrite || (*error != ERROR_FILE_EXISTS && *error != ERROR_ALREADY_EXISTS)) return nullptr;
+        h = CreateFileW(exact.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            *error = GetLastError();
+            // Gone meanwhile: it is created after all.
+            if (*error != ERROR_FILE_NOT_FOUND) return nullptr;
+        }
     }
-    bool existed = overwrite && GetLastError() == ERROR_ALREADY_EXISTS;
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    *error = 0;
     FileId id;
     identifier->Identify(h, path, &id);
-    if (!existed) {
-        written->Insert(std::move(id));
-        return h;
-    }
     // An input of the run lies outside the output tree; a file this run
     // wrote holds the output of an earlier file of the run. A tree that
     // cannot be told keeps everything.
     if (!tree.Known() || written->Contains(id) || !tree.ContainsOpen(h)) {
         *error = ERROR_FILE_EXISTS;
+        CloseHandle(h);
+        return nullptr;
+    }
+    // What cannot be written in place is not replaced either.
+    if ((id.attributes & FILE_ATTRIBUTE_READONLY) || (id.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *error = ERROR_ACCESS_DENIED;
         CloseHandle(h);
         return nullptr;
     }

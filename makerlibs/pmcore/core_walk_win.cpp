@@ -208,6 +208,10 @@ bool Walker::Report(const WIN32_FIND_DATAW& fd, bool narrowOk, int depth) {
         CloseFrame(inner);
         return answer != kCoreWalkStop;
     }
+    // The paths grow from the folder's own; `inner` records where its
+    // entries' names begin.
+    if (inner.base != kNoNarrow && !PmPath_EndsWithSeparator(path_.c_str())) path_ += '\\';
+    if (!EndsWithSeparator(wide_)) wide_ += L'\\';
     try {
         stack_.push_back(inner);
     } catch (...) {
