@@ -33,6 +33,7 @@ namespace {
 constexpr char kStopText[] = "ｻﾑﾈｲﾙ作成処理を中止します。\nよろしいですか？";
 constexpr char kStopCaption[] = "処理中止の確認";
 constexpr UINT kStopBoxType = MB_YESNO | MB_ICONEXCLAMATION;  // 0x34
+constexpr size_t kLongestPath = 32767;
 
 std::atomic<BatchProgressHook> g_hook{nullptr};
 // The conversion time of the file whose outcome the hook is told of.
@@ -461,11 +462,14 @@ bool Batch_PlanFile(BatchRun& run, const CoreWalkEntry& e, PlannedFile* f) {
         // Read and written by its exact name, a file called like a device
         // would convert; but most programs could then neither open nor
         // remove its output, so it is left as it is, with a word.
-        f->ready = !Batch_IsDeviceName(f->outputName);
+        bool device = Batch_IsDeviceName(f->outputName);
+        // The long-path form reaches 32,767 characters, and no further.
+        bool tooLong = Core_ExactPathForm(f->outputPath).size() >= kLongestPath;
+        f->ready = !device && !tooLong;
         if (!f->ready) {
             o.errorPath = f->shownPath.c_str();
             o.errorCode = kErrCreateOutput;
-            o.lastError = ERROR_INVALID_NAME;
+            o.lastError = device ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE;
         }
     }
     if (f->ready) {
