@@ -153,4 +153,21 @@ check "real names: no short name was ever asked for" \
 check "real names: seven files OK on the console" test "$(grep -c '] OK ' "$tmp/out.txt")" -eq 7
 check "real names: no look-alike on the console (the yen sign is no separator)" grep -q 'OK .*x?y.jpg' "$tmp/out.txt"
 
+# 6. The same through PIXMILL.EXE (its progress dialog needs a display): a
+#    folder named in Korean on its command line, as a file manager drops it,
+#    converts under its real name. The settings come from PIXMILL.INI in the
+#    current folder.
+if [ -n "${DISPLAY:-}" ] && [ -f "$(dirname "$exe")/PIXMILL.EXE" ]; then
+    rm -rf "$tmp/out"
+    mkdir -p "$tmp/host"
+    ini "$tmp/host/PIXMILL.INI" "$(win "$tmp/out")" 16
+    host=$(readlink -f "$(dirname "$exe")/PIXMILL.EXE") runner=$(readlink -f "$run")
+    (cd "$tmp/host" && PM_NO_SHORT_NAMES=1 timeout 120 "$runner" "$host" "$(win "$tmp/in/사진")" \
+        >/dev/null 2>&1)
+    check "PIXMILL.EXE: a folder named outside code page 932 converts by its real name" \
+        test -s "$tmp/out/사진/Ελλάδα.jpg"
+else
+    echo "skip PIXMILL.EXE: no display"
+fi
+
 exit $failed
