@@ -84,8 +84,6 @@ bool FileIdentifier::Identify(HANDLE file, const std::wstring& path, FileId* id)
     if (!ok || same) return ok;
     // Only a plain file tells the volume of its folder; the quick way reads
     // the 64-bit index, so it serves only where that is the whole id.
-    uint64_t index = 0;
-    std::memcpy(&index, id->id, sizeof index);
     FileId quick;
     known_ = !folder.empty() && id->usable && !(id->attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
              QuickIdentity(file, id->volume, &quick) && std::memcmp(quick.id, id->id, sizeof id->id) == 0;
