@@ -40,6 +40,9 @@ void Batch_SetProgressHook(BatchProgressHook hook);
 // the time spent waiting for an earlier file's commit is not in it);
 // negative when the file was not converted (it failed before opening).
 double Batch_FileConversionMs();
+// Within the hook: the real (wide) path of the file it is told of, which
+// `path` shows with '?' where code page 932 has no character.
+const wchar_t* Batch_HookWidePath();
 
 // For tests of inputs that change while a run is on: called on the walking
 // thread once a file was taken for conversion and before it is opened. A

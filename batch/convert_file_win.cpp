@@ -33,10 +33,12 @@ namespace {
 constexpr char kStopText[] = "ｻﾑﾈｲﾙ作成処理を中止します。\nよろしいですか？";
 constexpr char kStopCaption[] = "処理中止の確認";
 constexpr UINT kStopBoxType = MB_YESNO | MB_ICONEXCLAMATION;  // 0x34
+constexpr size_t kLongestPath = 32767;
 
 std::atomic<BatchProgressHook> g_hook{nullptr};
 // The conversion time of the file whose outcome the hook is told of.
 thread_local int64_t t_hookFileTicks = -1;
+thread_local const wchar_t* t_hookWidePath = nullptr;
 std::atomic<BatchTakenHook> g_takenHook{nullptr};
 
 LONG Load(LONG& field) { return std::atomic_ref<LONG>(field).load(); }
@@ -119,7 +121,7 @@ int ShrinkTarget(void* context, const PmSize* full, PmSize* target) {
 
 // Step through one file that was counted: open, convert, write. `path`
 // opens the input; the output is created under its real name.
-void ConvertOne(BatchRun& run, const char* path, const PlannedFile& f, COLORREF background, Outcome* o) {
+void ConvertOne(BatchRun& run, const std::wstring& path, const PlannedFile& f, COLORREF background, Outcome* o) {
     ImageConvertParams* p = run.params;
     FileHandle input, output;
     o->errorPath = f.shownPath.c_str();
@@ -139,6 +141,9 @@ void ConvertOne(BatchRun& run, const char* path, const PlannedFile& f, COLORREF 
     int inputType = f.facts.type;
     if (p->FileMode & FILEMODE_EXTONLY) inputType = Batch_ReaderType(input.get(), inputType);
     Batch_ConvertOpened(p, input.get(), output.get(), inputType, f.shownName.c_str(), background, nullptr, o);
+    // The input may be the very file the output replaces (through a link).
+    input.Close();
+    Batch_FinishOutput(output, o);
 }
 
 }  // namespace
@@ -149,8 +154,20 @@ void FileHandle::Reset(HANDLE h) {
 }
 
 void FileHandle::Close() {
-    if (h_) CloseHandle(Core_RawHandle(h_));
+    DWORD ignored;
+    if (h_) Batch_FinishOutputFile(Core_RawHandle(h_), false, &ignored);
     h_ = nullptr;
+}
+
+void Batch_FinishOutput(FileHandle& output, Outcome* o) {
+    HANDLE h = output.Release();
+    if (!h) return;
+    DWORD error = 0;
+    if (!Batch_FinishOutputFile(Core_RawHandle(h), o->succeeded, &error)) {
+        o->succeeded = false;
+        o->errorCode = kErrWrite;
+        o->lastError = error;
+    }
 }
 
 OwnedDib::~OwnedDib() { DibCore_Free(header, bits); }
@@ -171,9 +188,9 @@ bool Batch_ShrinkTarget(const ImageConvertParams* p, PmSize upright, PmSize* tar
     return ShrinkTargetSize(p->Direction, resize, &box, upright, target);
 }
 
-HANDLE Batch_OpenInput(const char* path) {
-    return Core_CheckHandle(0, CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+HANDLE Batch_OpenInput(const std::wstring& path) {
+    return Core_CheckHandle(0, CreateFileW(Core_ExactPathForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 HANDLE Batch_CreateOutputOf(BatchRun& run, const PlannedFile& f, DWORD* error) {
@@ -297,6 +314,8 @@ double Batch_FileConversionMs() {
     QueryPerformanceFrequency(&frequency);
     return double(t_hookFileTicks) * 1000.0 / double(frequency.QuadPart);
 }
+const wchar_t* Batch_HookWidePath() { return t_hookWidePath; }
+
 void Batch_SetTakenHookForTest(BatchTakenHook hook) { g_takenHook.store(hook); }
 
 int Batch_ShowStopQuestion(HWND dialog) {
@@ -414,12 +433,7 @@ bool Batch_PlanFile(BatchRun& run, const CoreWalkEntry& e, PlannedFile* f) {
     // system cannot take would name another file or none, so such a file
     // fails as uncreatable instead.
     Outcome& o = f->o;
-    if (!e.path) {
-        // No name that opens it: the folder has no short names.
-        o.errorPath = f->shownPath.c_str();
-        o.errorCode = kErrOpenInput;
-        o.lastError = e.error ? e.error : ERROR_INVALID_NAME;
-    } else if (!extension) {
+    if (!extension) {
         // A type code the settings file should never hold: each file says so.
         o.errorPath = f->shownPath.c_str();
         o.errorCode = kErrCreateOutput;
@@ -436,11 +450,17 @@ bool Batch_PlanFile(BatchRun& run, const CoreWalkEntry& e, PlannedFile* f) {
         f->outputPath = f->folder;
         if (f->outputPath.back() != L'\\') f->outputPath += L'\\';
         f->outputPath += f->outputName;
-        f->ready = f->outputPath.size() < MAX_PATH;
+        // Read and written by its exact name, a file called like a device
+        // would convert; but most programs could then neither open nor
+        // remove its output, so it is left as it is, with a word.
+        bool device = Batch_IsDeviceName(f->outputName);
+        // The long-path form reaches 32,767 characters, and no further.
+        bool tooLong = Core_ExactPathForm(f->outputPath).size() >= kLongestPath;
+        f->ready = !device && !tooLong;
         if (!f->ready) {
             o.errorPath = f->shownPath.c_str();
             o.errorCode = kErrCreateOutput;
-            o.lastError = ERROR_FILENAME_EXCED_RANGE;
+            o.lastError = device ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE;
         }
     }
     if (f->ready) {
@@ -455,7 +475,7 @@ bool Batch_PlanFile(BatchRun& run, const CoreWalkEntry& e, PlannedFile* f) {
 bool Batch_MakeOutputFolder(BatchRun& run, const PlannedFile& f, DWORD* error) {
     *error = 0;
     if (!f.ready || SameFolder(f.folder, run.lastCreatedFolder)) return true;
-    int made = Core_CreateFolderW(f.folder.c_str());
+    int made = Core_CreateFolderW(Core_ExactPathForm(f.folder).c_str());
     if (made != 1) *error = made == -1 ? GetLastError() : 0;
     run.lastCreatedFolder = f.folder;
     PmPath_Copy(run.params->LastCreatedFolder, sizeof run.params->LastCreatedFolder, f.shownFolder.c_str());
@@ -474,7 +494,11 @@ void Batch_ShowCounted(ImageConvertParams* p, const PlannedFile& f) {
         SetNumber(dialog, IDC_PROGRESS_SUCCEEDED, succeeded);
         SetNumber(dialog, IDC_PROGRESS_ERRORS, processed - succeeded - 1);
     }
-    if (BatchProgressHook hook = g_hook.load()) hook(p, f.shownPath.c_str(), false);
+    if (BatchProgressHook hook = g_hook.load()) {
+        t_hookWidePath = f.path.c_str();
+        hook(p, f.shownPath.c_str(), false);
+        t_hookWidePath = nullptr;
+    }
 }
 
 COLORREF Batch_PreviewBackground(ImageConvertParams* p, int type) {
@@ -506,8 +530,10 @@ void Batch_RecordOutcome(ImageConvertParams* p, const PlannedFile& f) {
     }
     if (BatchProgressHook hook = g_hook.load()) {
         t_hookFileTicks = f.conversionTicks;
+        t_hookWidePath = f.path.c_str();
         hook(p, f.shownPath.c_str(), true);
         t_hookFileTicks = -1;
+        t_hookWidePath = nullptr;
     }
 }
 
@@ -525,7 +551,7 @@ int Batch_ConvertEntry(BatchRun& run, const CoreWalkEntry& e) {
     COLORREF background = Batch_PreviewBackground(p, f.facts.type);
     if (f.ready) {
         int64_t start = Batch_Ticks();
-        ConvertOne(run, e.path, f, background, &f.o);
+        ConvertOne(run, f.path, f, background, &f.o);
         if (f.o.succeeded || f.o.errorCode != kErrOpenInput) f.conversionTicks = Batch_Ticks() - start;
     }
     Batch_RecordOutcome(p, f);

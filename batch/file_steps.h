@@ -26,6 +26,13 @@ public:
     ~FileHandle() { Close(); }
     void Reset(HANDLE h);
     HANDLE get() const { return h_; }
+    HANDLE Release() {
+        HANDLE h = h_;
+        h_ = nullptr;
+        return h;
+    }
+    // Closes as after a failed conversion: an output written beside an
+    // existing file is removed, the old file kept.
     void Close();
 
 private:
@@ -84,7 +91,13 @@ COLORREF Batch_PreviewBackground(ImageConvertParams* p, int type);
 // false when they do not shrink it.
 bool Batch_ShrinkTarget(const ImageConvertParams* p, PmSize upright, PmSize* target);
 
-HANDLE Batch_OpenInput(const char* path);
+// Opens a walked input by its real name, exactly as found.
+HANDLE Batch_OpenInput(const std::wstring& path);
+// Closes the output of a conversion whose outcome is `o`: an output
+// written beside an existing file now replaces it, or is removed when the
+// conversion failed. A replacement that fails makes the outcome a write
+// error.
+void Batch_FinishOutput(FileHandle& output, Outcome* o);
 // The output's handle for a planned file (see Batch_CreateOutputFile).
 HANDLE Batch_CreateOutputOf(BatchRun& run, const PlannedFile& f, DWORD* error);
 // Whether an input read as `inputType` goes the animated GIF path.

@@ -29,7 +29,7 @@ int TypeByExtension(const std::wstring& path) {
 InputFacts Batch_LookAtInput(const std::wstring& path, bool byExtension, FileIdentifier* identifier) {
     InputFacts facts;
     if (byExtension) facts.type = TypeByExtension(path);
-    HANDLE h = CreateFileW(Core_LongPathForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE h = CreateFileW(Core_ExactPathForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         // Content that cannot be read (another program holds the file, it

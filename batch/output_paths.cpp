@@ -83,3 +83,16 @@ bool Batch_PathInside(const std::wstring& path, const std::wstring& root) {
     if (r.empty() || !SamePrefixW(path, r, r.size())) return false;
     return path.size() == r.size() || IsSepW(path[r.size()]);
 }
+
+bool Batch_IsDeviceName(const std::wstring& name) {
+    // The system looks at the name up to its first dot, without the blanks
+    // before that dot.
+    std::wstring base = name.substr(0, name.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    if (base.size() != 3 && base.size() != 4) return false;
+    std::wstring upper;
+    for (wchar_t c : base) upper += FoldW(c);
+    if (upper == L"CON" || upper == L"PRN" || upper == L"AUX" || upper == L"NUL") return true;
+    return upper.size() == 4 && (upper.compare(0, 3, L"COM") == 0 || upper.compare(0, 3, L"LPT") == 0) &&
+           upper[3] >= L'1' && upper[3] <= L'9';
+}

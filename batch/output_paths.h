@@ -25,3 +25,6 @@ std::wstring Batch_OutputNameW(const std::wstring& fileName, const std::wstring&
 // True when `path` is `root` or lies below it; ASCII letters compared
 // without case. Both are full paths of one spelling (resolved by the caller).
 bool Batch_PathInside(const std::wstring& path, const std::wstring& root);
+// Whether a file name is one the system takes for a device (CON, PRN, AUX,
+// NUL, COM1-COM9, LPT1-LPT9, with any extension, letters of any case).
+bool Batch_IsDeviceName(const std::wstring& name);

@@ -62,7 +62,7 @@ struct FileJob final : PoolJob {
         }
         // A later file of the run writing the same output waits for this.
         input.Close();
-        output.Close();
+        Batch_FinishOutput(output, &plan.o);
         plan.conversionTicks = workerTicks + (Batch_Ticks() - start);
     }
     uint64_t KeptBytes() const override { return DibBytes(preview.dib.header); }
@@ -214,7 +214,7 @@ struct ParallelRun {
         Batch_ConvertOpened(p, job.input.get(), job.output.get(), job.readerType, f.shownName.c_str(), background,
                             nullptr, &f.o);
         job.input.Close();
-        job.output.Close();
+        Batch_FinishOutput(job.output, &f.o);
         f.conversionTicks = job.workerTicks + (Batch_Ticks() - start);
         Batch_RecordOutcome(p, f);
         return f.o.stop ? kCoreWalkStop : kCoreWalkContinue;
@@ -262,7 +262,7 @@ int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
     DWORD openError = 0;
     if (f.ready) {
         int64_t start = Batch_Ticks();
-        job->input.Reset(Batch_OpenInput(e.path));
+        job->input.Reset(Batch_OpenInput(f.path));
         if (!job->input.get()) openError = GetLastError();
         job->workerTicks = Batch_Ticks() - start;
     }

@@ -3,36 +3,31 @@
 // junction, mapped drive and prefix resolved), never by how a path is
 // spelled.
 #pragma once
+#include "makerlibs/pmcore.h"
 #include "makerlibs/pmwin.h"
 
 #include <set>
 #include <string>
 #include <tuple>
 
-struct FileId {
-    DWORD volume = 0, indexHigh = 0, indexLow = 0;
-    bool operator<(const FileId& o) const {
-        return std::tie(volume, indexHigh, indexLow) < std::tie(o.volume, o.indexHigh, o.indexLow);
-    }
-    bool operator==(const FileId& o) const {
-        return volume == o.volume && indexHigh == o.indexHigh && indexLow == o.indexLow;
-    }
-};
+using FileId = CoreFileId;
 
 bool Batch_IdentifyHandle(HANDLE file, FileId* id);
 
 // Identities of files met folder after folder. The volume is read once for
 // the files of a folder, which all lie on it: reading it is a round trip
 // to the system's mount manager under Wine, milliseconds a file, while
-// the file's index is read from the open file itself.
+// the file's index is read from the open file itself. A folder's first
+// file read through a link may lie on another volume, so it fills nothing.
 class FileIdentifier {
 public:
-    // `path` names the open `file` (its folder is what counts).
+    // `path` names the open `file` (its folder is what counts). The
+    // identity keeps `path` for resolving it when ids do not tell.
     bool Identify(HANDLE file, const std::wstring& path, FileId* id);
 
 private:
     std::wstring folder_;
-    DWORD volume_ = 0;
+    uint64_t volume_ = 0;
     bool known_ = false;
 };
 // The path the system resolves an open file or folder to (links, junctions,
@@ -42,15 +37,7 @@ bool Batch_ResolvedPath(HANDLE file, std::wstring* out);
 bool Batch_ResolvedPathOf(const std::wstring& path, std::wstring* out);
 
 // A set of identities: the inputs a run has taken, the outputs it has made.
-class FileIdSet {
-public:
-    // True when `id` was not in the set yet.
-    bool Insert(const FileId& id) { return ids_.insert(id).second; }
-    bool Contains(const FileId& id) const { return ids_.count(id) != 0; }
-
-private:
-    std::set<FileId> ids_;
-};
+using FileIdSet = CoreFileIdSet;
 
 // The output folder the user chose (with its product folder, without this
 // run's time stamp), resolved: everything in it is output of this or an
@@ -74,9 +61,18 @@ std::wstring Batch_ChosenOutputFolder(const std::wstring& outputFolder, bool tim
 
 // Creates an output file for reading and writing, not shared. Without
 // `overwrite` an existing file is never touched. With it, an existing file
-// is replaced only when it lies in `tree` (so it is no input of the run)
-// and this run has not written it (`written`); otherwise the result is
-// null with ERROR_FILE_EXISTS. The identity of every file made is added to
-// `written`. Null with `*error` set on failure.
+// may be replaced only when the output tree is known, the file lies in it
+// (so it is no input of the run) and this run has not written it
+// (`written`); otherwise the result is null with ERROR_FILE_EXISTS. An
+// existing file is never written in place: the output goes to a new file
+// beside it, which Batch_FinishOutputFile moves over it once it is whole,
+// so a file linked to it elsewhere keeps its data and a failed conversion
+// leaves it as it was. The file stays locked meanwhile. The identity of
+// every file made is added to `written`. Null with `*error` set on failure.
 HANDLE Batch_CreateOutputFile(const std::wstring& path, bool overwrite, const OutputTree& tree,
                               FileIdentifier* identifier, FileIdSet* written, DWORD* error);
+// Closes an output made by Batch_CreateOutputFile (any other handle is just
+// closed). An output written beside an existing file replaces it when
+// `succeeded`, else is removed. False with `*error` when the replacement
+// failed; the old file is then as it was.
+bool Batch_FinishOutputFile(HANDLE file, bool succeeded, DWORD* error);

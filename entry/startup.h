@@ -9,6 +9,10 @@
 // least one entry (result 1), else the settings dialog (result 0). The first
 // and third arguments are not used.
 extern "C" int PM_API pmImageConvert_Initialize(int reserved, const char* commandLine, int reserved2);
+// The same with the command line as the user gave it: entries whose names
+// code page 932 cannot hold are walked by their real names (the run's
+// records and log show them with '?' where it has no character).
+extern "C" int PM_API pmImageConvert_InitializeW(int reserved, const wchar_t* commandLine, int reserved2);
 
 // The creation parameter of the progress dialog.
 struct ProgressDlgArgs {

@@ -3,10 +3,12 @@
 
 #include "entry/dialog_procs.h"
 #include "entry/settings_ini.h"
+#include "makerlibs/pmcore.h"
 #include "makerlibs/pmimgkit_win.h"
 #include "resources/resource_ids.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -50,17 +52,20 @@ void FindAppPaths(AppPaths* out) {
     if (n == 0 || n >= kCurrentDirLimit || !FormAppPaths(folder, out)) std::memset(out, 0, sizeof *out);
 }
 
-static int Initialize(const char* commandLine) {
+namespace {
+
+std::string NarrowForDisplay(const wchar_t* wide) { return Core_NarrowForDisplay(wide); }
+
+}  // namespace
+
+// `files` holds the command line's entries; the run frees it.
+static int Initialize(FileList& files) {
     ImgKit_Initialize(1);
     // The library's own module handle: the resource module of both dialogs.
     // The extra reference keeps it loaded for good.
     HINSTANCE instance = LoadLibraryA("PIXMILUI");
     // The dialogs' custom controls must exist before either dialog opens.
     ImgKit_RegisterClasses(instance);
-
-    FileList files;
-    std::memset(&files, 0, sizeof files);
-    if (commandLine && *commandLine) FileList_FromCommandLine(2, 0, commandLine, &files);
 
     FindAppPaths(&g_paths);
     ImgKit_SetIniFile(g_paths.IniFile);
@@ -96,5 +101,19 @@ static int Initialize(const char* commandLine) {
 }
 
 extern "C" int PM_API pmImageConvert_Initialize(int, const char* commandLine, int) {
-    return Export_Guard<int>(0, [&] { return Initialize(commandLine); });
+    return Export_Guard<int>(0, [&] {
+        FileList files;
+        std::memset(&files, 0, sizeof files);
+        if (commandLine && *commandLine) FileList_FromCommandLine(2, 0, commandLine, &files);
+        return Initialize(files);
+    });
+}
+
+extern "C" int PM_API pmImageConvert_InitializeW(int, const wchar_t* commandLine, int) {
+    return Export_Guard<int>(0, [&] {
+        FileList files;
+        std::memset(&files, 0, sizeof files);
+        if (commandLine && *commandLine) FileList_FromCommandLineW(2, commandLine, &files, NarrowForDisplay);
+        return Initialize(files);
+    });
 }

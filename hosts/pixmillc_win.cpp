@@ -51,14 +51,11 @@ constexpr char kAllInOutput[] =
     "変換したファイルはありません: 入力はすべて出力フォルダの中にあります (出力フォルダ内のファイルは変換しません)。\r\n";
 constexpr char kLogNotWritten[] = "ログファイルを書き込めませんでした: ";
 
-// Writes code page 932 text to a console as Unicode, to a pipe or file in the
-// console's output code page.
-void Print(HANDLE out, const char* text) {
-    int wide = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (wide <= 1) return;
-    std::wstring w(size_t(wide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, w.data(), wide);
-    w.resize(size_t(wide - 1));
+// Writes text to a console as Unicode, exactly; to a pipe or file in the
+// console's output code page, with '?' for what that code page cannot hold
+// (never a look-alike: a yen sign printed as a backslash names another path).
+void PrintW(HANDLE out, const std::wstring& w) {
+    if (w.empty()) return;
     DWORD mode, written;
     if (GetConsoleMode(out, &mode)) {
         WriteConsoleW(out, w.data(), DWORD(w.size()), &written, nullptr);
@@ -66,11 +63,30 @@ void Print(HANDLE out, const char* text) {
     }
     UINT cp = GetConsoleOutputCP();
     if (cp == 0) cp = GetACP();
-    int bytes = WideCharToMultiByte(cp, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
+    DWORD flags = (cp == CP_UTF8 || cp == CP_UTF7) ? 0 : WC_NO_BEST_FIT_CHARS;
+    int bytes = WideCharToMultiByte(cp, flags, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
     if (bytes <= 0) return;
     std::string s(size_t(bytes), '\0');
-    WideCharToMultiByte(cp, 0, w.data(), int(w.size()), s.data(), bytes, nullptr, nullptr);
+    WideCharToMultiByte(cp, flags, w.data(), int(w.size()), s.data(), bytes, nullptr, nullptr);
     WriteFile(out, s.data(), DWORD(s.size()), &written, nullptr);
+}
+
+std::wstring Widened(const char* text) {
+    int wide = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (wide <= 1) return std::wstring();
+    std::wstring w(size_t(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, w.data(), wide);
+    w.resize(size_t(wide - 1));
+    return w;
+}
+
+// Code page 932 text, shown as PrintW shows it.
+void Print(HANDLE out, const char* text) { PrintW(out, Widened(text)); }
+
+// A line that ends with a file's name: its real name when the run has it.
+void PrintWithPath(const std::string& head, const char* path) {
+    const wchar_t* wide = Batch_HookWidePath();
+    PrintW(GetStdHandle(STD_OUTPUT_HANDLE), Widened(head.c_str()) + (wide ? std::wstring(wide) : Widened(path)) + L"\r\n");
 }
 
 void PrintOut(const char* text) { Print(GetStdHandle(STD_OUTPUT_HANDLE), text); }
@@ -96,7 +112,7 @@ void OnProgress(const ImageConvertParams* p, const char* path, bool done) {
         if (ms < 0) ms = double(now.QuadPart - g_fileStart.QuadPart) * 1000.0 / double(frequency.QuadPart);
         char line[64];
         std::snprintf(line, sizeof line, "TIME\t%.3f\t", ms);
-        PrintOut((std::string(line) + path + "\r\n").c_str());
+        PrintWithPath(line, path);
     }
     if (g_quiet) return;
     long processed = p->ProcessedCount, succeeded = p->SucceededCount;
@@ -104,8 +120,7 @@ void OnProgress(const ImageConvertParams* p, const char* path, bool done) {
     bool ok = succeeded > g_succeededBefore;
     char head[64];
     std::snprintf(head, sizeof head, "[%ld 件 / ｴﾗｰ %ld] %s ", processed, processed - succeeded, ok ? "OK" : "NG");
-    std::string line = std::string(head) + path + "\r\n";
-    PrintOut(line.c_str());
+    PrintWithPath(head, path);
 }
 
 // A usage error names what was wrong before the usage itself.
@@ -120,14 +135,18 @@ int UsageError(const std::string& what) {
 std::string VersionText() { return PM_VERSION_TEXT; }
 
 // A pattern argument ("D:\Photos\*.jpg") whose folder exists but which
-// matches nothing: the walk would find no entry and say nothing.
-bool PatternMatchesNothing(const char* entry) {
+// matches nothing: the walk would find no entry and say nothing. `wide` is
+// the argument as the user gave it.
+bool PatternMatchesNothing(const char* entry, const wchar_t* wide) {
     const char* name = PmPath_NameStart(entry);
     if (!PmPath_FindChar(name, '*') && !PmPath_FindChar(name, '?')) return false;
-    std::wstring wide;
-    if (!Core_WideExact(entry, &wide)) return false;
+    std::wstring path;
+    if (wide)
+        path = wide;
+    else if (!Core_WideExact(entry, &path))
+        return false;
     WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW(Core_LongPathForm(wide).c_str(), &fd);
+    HANDLE h = FindFirstFileW(Core_LongPathForm(path).c_str(), &fd);
     if (h != INVALID_HANDLE_VALUE) {
         FindClose(h);
         return false;
@@ -135,18 +154,30 @@ bool PatternMatchesNothing(const char* entry) {
     return GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+std::string NarrowForDisplay(const wchar_t* wide) { return Core_NarrowForDisplay(wide); }
+
+// The command line as the user gave it, for the entries' real names.
+FileList g_commandLine;
+
 // The arguments after the program's name, split as the file list splits
 // PIXMILL.EXE's command line: a backslash before a closing quote stays a
 // backslash ("C:\Photos\" is that folder, not a quote and the rest of the
 // line), and an empty quoted argument is kept, so it can be reported.
 std::vector<std::string> Arguments() {
     std::vector<std::string> out;
-    FileList list;
-    std::memset(&list, 0, sizeof list);
-    FileList_FromCommandLine(2 | kFileListKeepEmpty, 0, GetCommandLineA(), &list);
-    for (int i = 1; i < list.Count; ++i) out.emplace_back(list.Paths[i]);
-    FileList_Free(&list);
+    FileList_FromCommandLineW(2 | kFileListKeepEmpty, GetCommandLineW(), &g_commandLine, NarrowForDisplay);
+    for (int i = 1; i < g_commandLine.Count; ++i) out.emplace_back(g_commandLine.Paths[i]);
     return out;
+}
+
+// The run's list of `entries` (texts of Arguments()), by their real names.
+void EntriesList(const std::vector<std::string>& args, const std::vector<char*>& entries, FileList* files) {
+    std::vector<const wchar_t*> wide;
+    for (char* e : entries)
+        for (size_t i = 0; i < args.size(); ++i)
+            if (args[i].data() == e)
+                if (const wchar_t* w = FileList_WidePath(&g_commandLine, int(i) + 1)) wide.push_back(w);
+    FileList_FromWideItems(int(wide.size()), wide.data(), files, NarrowForDisplay);
 }
 
 }  // namespace
@@ -244,15 +275,17 @@ int main() {
     // A pattern that matches nothing is reported as a missing name is.
     std::vector<char*> walked;
     for (char* entry : entries) {
-        if (PatternMatchesNothing(entry))
+        const wchar_t* wide = nullptr;
+        for (size_t i = 0; i < args.size(); ++i)
+            if (args[i].data() == entry) wide = FileList_WidePath(&g_commandLine, int(i) + 1);
+        if (PatternMatchesNothing(entry, wide))
             pmImageConvert_LogOperate(&params, kLogAddError, entry, kErrOpenInput, int(ERROR_FILE_NOT_FOUND));
         else
             walked.push_back(entry);
     }
     FileList files;
     std::memset(&files, 0, sizeof files);
-    files.Count = int32_t(walked.size());
-    files.Paths = walked.data();
+    EntriesList(args, walked, &files);
     LARGE_INTEGER runStart, runEnd, frequency;
     FILETIME walkStart;
     GetSystemTimeAsFileTime(&walkStart);
@@ -308,6 +341,7 @@ int main() {
         std::string msg = std::string(kLogNotWritten) + params.LogPath + "\r\n" + reason + "\r\n";
         PrintErr(msg.c_str());
     }
+    FileList_Free(&files);
     ImgKit_Terminate();
     return clean && !logError ? 0 : 1;
 }

@@ -11,6 +11,10 @@
 namespace {
 
 constexpr int kEditLimit = 260;
+constexpr char kUnnamableFolder[] =
+    "選択したﾌｫﾙﾀﾞの名前には、出力先として保存できない文字が含まれています。\n"
+    "出力先は変更されません。別のﾌｫﾙﾀﾞを選択して下さい。";
+constexpr char kFolderCaption[] = "出力先のﾌｫﾙﾀﾞ";
 
 constexpr PageFlagBox kFlags[] = {
     {IDC_FOLDER_PRODUCT, FILEMODE_PRODUCTFOLDER, false},
@@ -34,7 +38,13 @@ void Browse(HWND page, ImageConvertParams* p) {
     char folder[kPathBuffer];
     memcpy(folder, p->WritePath, sizeof folder);
     folder[kPathBuffer - 1] = '\0';
-    if (!DlgKit_ChooseFolder(page, "出力先のﾌｫﾙﾀﾞを選択して下さい。", folder, folder)) return;
+    if (!DlgKit_ChooseFolder(page, "出力先のﾌｫﾙﾀﾞを選択して下さい。", folder, folder)) {
+        // The setting is code page 932 text: a folder it cannot name would
+        // be kept as a look-alike, and the run would write somewhere else.
+        if (GetLastError() == ERROR_NO_UNICODE_TRANSLATION)
+            MessageBoxA(page, kUnnamableFolder, kFolderCaption, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
     SetDlgItemTextA(page, IDC_FOLDER_PATH, folder);
     StorePath(page, p);
 }

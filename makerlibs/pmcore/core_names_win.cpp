@@ -68,3 +68,17 @@ std::wstring Core_LongPathForm(const std::wstring& path) {
         return L"\\\\?\\UNC\\" + path.substr(2);
     return path;
 }
+
+std::wstring Core_ExactPathForm(const std::wstring& path) {
+    auto sep = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    std::wstring p;
+    if (path.size() >= 3 && path[1] == L':' && sep(path[2]))
+        p = L"\\\\?\\" + path;
+    else if (path.size() >= 3 && sep(path[0]) && sep(path[1]) && path[2] != L'?' && path[2] != L'.')
+        p = L"\\\\?\\UNC\\" + path.substr(2);
+    else
+        return path;
+    for (wchar_t& c : p)
+        if (c == L'/') c = L'\\';
+    return p;
+}

@@ -130,7 +130,13 @@ int Core_CreateFolder(int, const char* path, int) {
 int Core_CreateFolderW(const wchar_t* path) {
     if (!path || !*path) return 0;
     std::wstring full;
-    if (!WideFullPathOf(path, &full)) return 0;
+    // The long-path form is taken as it is: forming its full path again
+    // would strip a trailing dot or blank from a name found on disk.
+    bool exact = std::wcsncmp(path, L"\\\\?\\", 4) == 0;
+    if (exact)
+        full = path;
+    else if (!WideFullPathOf(path, &full))
+        return 0;
     size_t root = WideRootLength(full);
     // The system hands back a drive or share root; anything else is refused.
     if (root < 3 || HasInvalidNameChar(full, root)) return 0;
@@ -141,7 +147,7 @@ int Core_CreateFolderW(const wchar_t* path) {
     // The folder functions stop at MAX_PATH - 12 characters (room for an
     // 8.3 name inside). Refused before anything is made, so a path that
     // cannot be completed leaves no half-built chain of parents behind.
-    if (full.size() >= MAX_PATH - 12) {
+    if (!exact && full.size() >= MAX_PATH - 12) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return -1;
     }

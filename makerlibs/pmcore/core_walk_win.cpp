@@ -1,21 +1,51 @@
 // PMCORE: the file walker. Depth first with an explicit stack of open
 // searches, so a deep tree costs one frame per level and no native stack.
-// It searches with the wide API and keeps two spellings of every entry: the
-// real one, and a code page 932 one that opens the same file (a component
-// that code page 932 cannot hold exactly is spelled by its 8.3 short name).
-// The narrow search would hand back best-fit names instead, which may name
-// another file or none.
+// It searches with the wide API and reaches every entry by its real name in
+// the long-path form, so names that code page 932 cannot hold, names that
+// end in a dot or a blank, and paths beyond MAX_PATH are all met as they
+// are. For callers of the narrow API it also keeps a code page 932 spelling
+// where there is one (a component code page 932 cannot hold exactly is
+// spelled by its 8.3 short name, which many volumes do not have).
 #include "makerlibs/pmcore.h"
 
+#include <atomic>
 #include <cstring>
 #include <cwchar>
 #include <new>
-#include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace {
+
+constexpr size_t kNoNarrow = size_t(-1);
+
+std::atomic<int> g_shortNames{-1};  // -1: not decided yet
+std::atomic<long> g_listingFaultAt{0};
+std::atomic<DWORD> g_listingFaultError{0};
+
+// A volume without 8.3 names is what most users have (NTFS data volumes
+// since Windows 8, exFAT cards, shares); PM_NO_SHORT_NAMES=1 gives one on a
+// machine whose volumes all make them.
+bool UseShortNames() {
+    int use = g_shortNames.load();
+    if (use < 0) {
+        wchar_t value[8] = {};
+        DWORD n = GetEnvironmentVariableW(L"PM_NO_SHORT_NAMES", value, 8);
+        use = (n > 0 && n < 8 && value[0] == L'1') ? 0 : 1;
+        g_shortNames.store(use);
+    }
+    return use == 1;
+}
+
+// FindNextFileW, or the failure a test asked for.
+BOOL NextEntry(HANDLE find, WIN32_FIND_DATAW* fd) {
+    long at = g_listingFaultAt.load();
+    if (at > 0 && g_listingFaultAt.fetch_sub(1) == 1) {
+        SetLastError(g_listingFaultError.load());
+        return FALSE;
+    }
+    return FindNextFileW(find, fd);
+}
 
 bool IsDotEntry(const wchar_t* name) {
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
@@ -23,9 +53,46 @@ bool IsDotEntry(const wchar_t* name) {
 
 bool IsFolder(const WIN32_FIND_DATAW& fd) { return (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
-bool HasWildcard(const char* name) { return PmPath_FindChar(name, '*') || PmPath_FindChar(name, '?'); }
+bool IsSep(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-bool EndsWithSeparator(const std::wstring& s) { return !s.empty() && (s.back() == L'\\' || s.back() == L'/'); }
+bool EndsWithSeparator(const std::wstring& s) { return !s.empty() && IsSep(s.back()); }
+
+// Where the last component begins ("C:name" counts its drive as a root).
+size_t NameStart(const std::wstring& p) {
+    size_t start = 0;
+    for (size_t i = 0; i < p.size(); ++i)
+        if (IsSep(p[i]) || (p[i] == L':' && i == 1)) start = i + 1;
+    return start;
+}
+
+bool HasWildcard(const std::wstring& name) { return name.find_first_of(L"*?") != std::wstring::npos; }
+
+// "C:\" / "C:", "\\server\share\", the same behind the long-path prefix.
+size_t RootLength(const std::wstring& p) {
+    size_t skip = 0;
+    bool unc = false;
+    if (p.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        skip = 8;
+        unc = true;
+    } else if (p.compare(0, 4, L"\\\\?\\") == 0) {
+        skip = 4;
+    } else if (p.size() >= 2 && IsSep(p[0]) && IsSep(p[1])) {
+        skip = 2;
+        unc = true;
+    }
+    if (!unc) {
+        if (p.size() >= skip + 2 && p[skip + 1] == L':') return p.size() > skip + 2 && IsSep(p[skip + 2]) ? skip + 3 : skip + 2;
+        return skip;
+    }
+    size_t q = skip;
+    for (int part = 0; part < 2; ++part) {
+        size_t begin = q;
+        while (q < p.size() && !IsSep(p[q])) ++q;
+        if (q == begin) return 0;
+        if (q < p.size()) ++q;
+    }
+    return q;
+}
 
 // Characters of a code page 932 path once the system has widened it: the
 // narrow API refuses paths of MAX_PATH characters or more.
@@ -34,43 +101,22 @@ size_t WideLength(const std::string& narrow) {
     return n > 0 ? size_t(n) : narrow.size();
 }
 
-// What a folder is, whatever path reached it: a link, a junction or (under
-// Wine) a Unix symbolic link leads to the same volume and file index.
-struct FolderId {
-    DWORD volume, indexHigh, indexLow;
-    bool operator<(const FolderId& o) const {
-        return std::tie(volume, indexHigh, indexLow) < std::tie(o.volume, o.indexHigh, o.indexLow);
-    }
-};
-
-bool IdentifyFolder(const std::wstring& path, FolderId* id) {
-    // No access rights asked: only the identity is read, which also works
-    // on folders whose contents we may not read.
-    HANDLE h = CreateFileW(Core_LongPathForm(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    BOOL ok = GetFileInformationByHandle(h, &info);
-    CloseHandle(h);
-    if (!ok) return false;
-    *id = FolderId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-    return true;
-}
-
 // The code page 932 spelling of one name found by a search: the name itself
 // when it converts exactly, else its short name. False when it has neither.
 bool NarrowComponent(const WIN32_FIND_DATAW& fd, std::string* out) {
     if (Core_NarrowExact(fd.cFileName, std::wcslen(fd.cFileName), out)) return true;
-    return fd.cAlternateFileName[0] && Core_NarrowExact(fd.cAlternateFileName, std::wcslen(fd.cAlternateFileName), out);
+    return UseShortNames() && fd.cAlternateFileName[0] &&
+           Core_NarrowExact(fd.cAlternateFileName, std::wcslen(fd.cAlternateFileName), out);
 }
 
 struct Frame {
     HANDLE find = INVALID_HANDLE_VALUE;
-    size_t base = 0;      // length of the narrow folder path with its separator
+    size_t base = 0;      // length of the narrow folder path with its separator; kNoNarrow: none
     size_t wideBase = 0;  // the same for the wide path
     int depth = 0;        // of the entries this search reports
     bool pending = false; // `first` holds an entry not yet reported
     WIN32_FIND_DATAW first;
+    WIN32_FIND_DATAW folder;  // of the folder listed, for a report of its failure
 };
 
 void CloseFrame(Frame& f) {
@@ -88,7 +134,7 @@ public:
     Walker(const Walker&) = delete;
     Walker& operator=(const Walker&) = delete;
 
-    int Run(const char* start);
+    int Run(const std::wstring& start);
 
 private:
     bool MayDescend(int depth) const { return limit_ < 0 || depth < limit_; }
@@ -98,9 +144,12 @@ private:
     // Reports the entry in `path_` / `wide_` and, for a folder the limit and
     // the callback let us enter, pushes its search. False = stop.
     bool Report(const WIN32_FIND_DATAW& fd, bool narrowOk, int depth);
-    // Opens the search of the folder in `path_` / `wide_` into `f`; 0 or the
-    // reason it cannot be listed.
-    DWORD OpenFolder(int depth, Frame* f);
+    // Opens the search of the folder in `wide_` into `f`; 0 or the reason
+    // it cannot be listed.
+    DWORD OpenFolder(int depth, bool narrowOk, Frame* f);
+    // A listing that broke off: the folder is reported again with the
+    // reason, so that what it still held is not left out without a word.
+    bool ReportBrokenListing(const Frame& f, DWORD error);
     int Drain();
 
     int limit_;
@@ -109,32 +158,32 @@ private:
     std::string path_;
     std::wstring wide_;
     std::vector<Frame> stack_;
-    std::set<FolderId> visited_;
+    CoreFileIdSet visited_;
 };
 
 bool Walker::FirstVisit(const std::wstring& path, DWORD attributes) {
-    FolderId id;
-    if (!IdentifyFolder(path, &id)) return !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    return visited_.insert(id).second;
+    CoreFileId id;
+    if (!Core_IdentifyPath(path, false, &id)) return !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    // An id that says nothing leaves the resolved path, which a link alone
+    // could leave unresolved.
+    if (!id.usable && !Core_IdentifyPath(path, true, &id)) return !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (!id.usable && id.resolved.empty()) return !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    return visited_.Insert(std::move(id));
 }
 
-DWORD Walker::OpenFolder(int depth, Frame* f) {
-    std::string narrowBase = path_;
-    if (!PmPath_EndsWithSeparator(narrowBase.c_str())) narrowBase += '\\';
+DWORD Walker::OpenFolder(int depth, bool narrowOk, Frame* f) {
     std::wstring wideBase = wide_;
     if (!EndsWithSeparator(wideBase)) wideBase += L'\\';
-    // Every entry inside must be reachable by its code page 932 path, which
-    // the narrow API refuses from MAX_PATH characters on; so must the
-    // search pattern itself.
-    if (WideLength(narrowBase) + 1 >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
-    f->find = FindFirstFileW(Core_LongPathForm(wideBase + L"*").c_str(), &f->first);
+    f->find = FindFirstFileW(Core_ExactPathForm(wideBase + L"*").c_str(), &f->first);
     if (f->find == INVALID_HANDLE_VALUE) {
         DWORD err = GetLastError();
         // An empty folder (even without "." entries, as at some roots) is no failure.
         if (err == ERROR_FILE_NOT_FOUND || err == ERROR_NO_MORE_FILES) return 0;
         return err ? err : ERROR_ACCESS_DENIED;
     }
-    f->base = narrowBase.size();
+    std::string narrowBase = path_;
+    if (narrowOk && !PmPath_EndsWithSeparator(narrowBase.c_str())) narrowBase += '\\';
+    f->base = narrowOk ? narrowBase.size() : kNoNarrow;
     f->wideBase = wideBase.size();
     f->depth = depth;
     f->pending = true;
@@ -142,15 +191,16 @@ DWORD Walker::OpenFolder(int depth, Frame* f) {
 }
 
 bool Walker::Report(const WIN32_FIND_DATAW& fd, bool narrowOk, int depth) {
+    // The narrow spelling is offered only where the narrow API can open it.
+    narrowOk = narrowOk && WideLength(path_) < MAX_PATH;
     CoreWalkEntry entry{wide_.c_str(), narrowOk ? path_.c_str() : nullptr, &fd, depth, 0};
     Frame inner;
     bool enter = false;
-    if (!narrowOk) {
-        entry.error = ERROR_INVALID_NAME;
-    } else if (IsFolder(fd) && MayDescend(depth) && FirstVisit(wide_, fd.dwFileAttributes)) {
+    if (IsFolder(fd) && MayDescend(depth) && FirstVisit(wide_, fd.dwFileAttributes)) {
         // The folder is listed before it is reported, so that the report can
         // say when its contents cannot be reached.
-        entry.error = OpenFolder(depth + 1, &inner);
+        entry.error = OpenFolder(depth + 1, narrowOk, &inner);
+        inner.folder = fd;
         enter = inner.find != INVALID_HANDLE_VALUE;
     }
     int answer = callback_(entry, user_);
@@ -160,7 +210,7 @@ bool Walker::Report(const WIN32_FIND_DATAW& fd, bool narrowOk, int depth) {
     }
     // The paths grow from the folder's own; `inner` records where its
     // entries' names begin.
-    if (!PmPath_EndsWithSeparator(path_.c_str())) path_ += '\\';
+    if (inner.base != kNoNarrow && !PmPath_EndsWithSeparator(path_.c_str())) path_ += '\\';
     if (!EndsWithSeparator(wide_)) wide_ += L'\\';
     try {
         stack_.push_back(inner);
@@ -171,6 +221,14 @@ bool Walker::Report(const WIN32_FIND_DATAW& fd, bool narrowOk, int depth) {
     return true;
 }
 
+bool Walker::ReportBrokenListing(const Frame& f, DWORD error) {
+    std::wstring folder = wide_.substr(0, f.wideBase);
+    size_t root = RootLength(folder);
+    while (folder.size() > root && EndsWithSeparator(folder)) folder.pop_back();
+    CoreWalkEntry entry{folder.c_str(), nullptr, &f.folder, f.depth - 1, error};
+    return callback_(entry, user_) != kCoreWalkStop;
+}
+
 int Walker::Drain() {
     while (!stack_.empty()) {
         Frame& f = stack_.back();
@@ -178,48 +236,53 @@ int Walker::Drain() {
         if (f.pending) {
             fd = f.first;
             f.pending = false;
-        } else if (!FindNextFileW(f.find, &fd)) {
+        } else if (!NextEntry(f.find, &fd)) {
+            DWORD err = GetLastError();
+            Frame done = f;
             CloseFrame(f);
             stack_.pop_back();
+            if (err != ERROR_NO_MORE_FILES && !ReportBrokenListing(done, err ? err : ERROR_READ_FAULT)) return 2;
             continue;
         }
         if (IsDotEntry(fd.cFileName)) continue;
-        path_.resize(f.base);
         wide_.resize(f.wideBase);
-        std::string component;
-        bool narrowOk = NarrowComponent(fd, &component);
-        path_ += component;
         wide_ += fd.cFileName;
+        bool narrowOk = f.base != kNoNarrow;
+        if (narrowOk) {
+            path_.resize(f.base);
+            std::string component;
+            narrowOk = NarrowComponent(fd, &component);
+            path_ += component;
+        }
         if (!Report(fd, narrowOk, f.depth)) return 2;  // `f` may be gone: Report can push
     }
     return 1;
 }
 
-int Walker::Run(const char* start) {
-    path_ = start;
-    if (!Core_WideExact(start, &wide_)) return 0;
-    size_t root = PmPath_RootLength(start);
-    bool pattern = HasWildcard(PmPath_NameStart(start));
+int Walker::Run(const std::wstring& start) {
+    wide_ = start;
+    size_t root = RootLength(wide_);
+    bool pattern = HasWildcard(wide_.substr(NameStart(wide_)));
     if (!pattern) {
-        while (path_.size() > root && PmPath_EndsWithSeparator(path_.c_str())) path_.pop_back();
+        while (wide_.size() > root && EndsWithSeparator(wide_)) wide_.pop_back();
         // A drive or share is named by its root, which no search returns as an
         // entry: walk its contents as named entries, like the pattern "D:\*".
-        if (root > 0 && path_.size() == root) {
-            if (!PmPath_EndsWithSeparator(path_.c_str())) path_ += '\\';
-            path_ += '*';
+        if (root > 0 && wide_.size() == root) {
+            if (!EndsWithSeparator(wide_)) wide_ += L'\\';
+            wide_ += L'*';
             pattern = true;
         }
-        if (!Core_WideExact(path_.c_str(), &wide_)) return 0;
     }
+    bool narrowOk = Core_NarrowExact(wide_.c_str(), wide_.size(), &path_);
     if (!pattern) {
         WIN32_FIND_DATAW fd;
-        HANDLE h = FindFirstFileW(Core_LongPathForm(wide_).c_str(), &fd);
+        HANDLE h = FindFirstFileW(Core_ExactPathForm(wide_).c_str(), &fd);
         if (h != INVALID_HANDLE_VALUE) {
             FindClose(h);
         } else {
             // "." and ".." name folders that a search does not return.
             WIN32_FILE_ATTRIBUTE_DATA ad;
-            if (!GetFileAttributesExW(wide_.c_str(), GetFileExInfoStandard, &ad)) return 1;
+            if (!GetFileAttributesExW(Core_ExactPathForm(wide_).c_str(), GetFileExInfoStandard, &ad)) return 1;
             std::memset(&fd, 0, sizeof fd);
             fd.dwFileAttributes = ad.dwFileAttributes;
             fd.ftCreationTime = ad.ftCreationTime;
@@ -227,37 +290,36 @@ int Walker::Run(const char* start) {
             fd.ftLastWriteTime = ad.ftLastWriteTime;
             fd.nFileSizeHigh = ad.nFileSizeHigh;
             fd.nFileSizeLow = ad.nFileSizeLow;
-            std::wstring name;
-            Core_WideExact(PmPath_NameStart(path_.c_str()), &name);
-            wcsncpy(fd.cFileName, name.c_str(), MAX_PATH - 1);
+            wcsncpy(fd.cFileName, wide_.c_str() + NameStart(wide_), MAX_PATH - 1);
         }
-        // The start is named in code page 932 by the caller, so it opens as given.
-        if (!Report(fd, true, 0)) return 2;
+        if (!Report(fd, narrowOk, 0)) return 2;
         return Drain();
     }
 
     // The folder searched is the parent of the named entries; its contents
     // are being walked, so a link back to it must not walk them again.
-    size_t base = size_t(PmPath_NameStart(path_.c_str()) - path_.c_str());
-    std::string folder = path_.substr(0, base);
-    root = PmPath_RootLength(folder.c_str());  // "D:" became "D:\*" above
-    while (folder.size() > root && PmPath_EndsWithSeparator(folder.c_str())) folder.pop_back();
-    if (folder.empty()) folder = ".";
-    std::wstring wideFolder, widePattern;
-    if (!Core_WideExact(folder.c_str(), &wideFolder) || !Core_WideExact(path_.c_str(), &widePattern)) return 0;
-    FirstVisit(wideFolder, 0);
+    size_t base = NameStart(wide_);
+    std::wstring folder = wide_.substr(0, base);
+    root = RootLength(folder);  // "D:" became "D:\*" above
+    while (folder.size() > root && EndsWithSeparator(folder)) folder.pop_back();
+    if (folder.empty()) folder = L".";
+    FirstVisit(folder, 0);
 
     Frame f;
-    f.find = FindFirstFileW(Core_LongPathForm(widePattern).c_str(), &f.first);
+    f.find = FindFirstFileW(Core_ExactPathForm(wide_).c_str(), &f.first);
     if (f.find == INVALID_HANDLE_VALUE) return 1;
-    std::wstring wideBase;
-    Core_WideExact(path_.substr(0, base).c_str(), &wideBase);
-    f.base = base;
-    f.wideBase = wideBase.size();
+    std::memset(&f.folder, 0, sizeof f.folder);
+    f.folder.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    f.wideBase = base;
     f.depth = 0;
     f.pending = true;
-    path_.resize(base);
-    wide_ = wideBase;
+    if (narrowOk) {
+        path_.resize(size_t(PmPath_NameStart(path_.c_str()) - path_.c_str()));
+        f.base = path_.size();
+    } else {
+        f.base = kNoNarrow;
+    }
+    wide_.resize(base);
     try {
         stack_.push_back(f);
     } catch (...) {
@@ -288,14 +350,21 @@ int ReportNarrow(const CoreWalkEntry& e, void* user) {
     fd.nFileSizeLow = w.nFileSizeLow;
     PmPath_Copy(fd.cFileName, sizeof fd.cFileName, PmPath_NameStart(e.path));
     std::string alternate;
-    if (Core_NarrowExact(w.cAlternateFileName, std::wcslen(w.cAlternateFileName), &alternate))
+    if (UseShortNames() && Core_NarrowExact(w.cAlternateFileName, std::wcslen(w.cAlternateFileName), &alternate))
         PmPath_Copy(fd.cAlternateFileName, sizeof fd.cAlternateFileName, alternate.c_str());
     return a->callback(e.path, &fd, e.depth, a->user) ? kCoreWalkStop : kCoreWalkContinue;
 }
 
 }  // namespace
 
-int Core_WalkFilesEx(const char* start, int depthLimit, CoreWalkCallbackEx callback, void* user) {
+void Core_SetShortNamesForTest(bool use) { g_shortNames.store(use ? 1 : 0); }
+
+void Core_SetListingFaultForTest(long afterCalls, DWORD error) {
+    g_listingFaultError.store(error);
+    g_listingFaultAt.store(afterCalls);
+}
+
+int Core_WalkFilesW(const wchar_t* start, int depthLimit, CoreWalkCallbackEx callback, void* user) {
     if (!start || !*start || !callback) return 0;
     try {
         Walker walker(depthLimit, callback, user);
@@ -303,6 +372,13 @@ int Core_WalkFilesEx(const char* start, int depthLimit, CoreWalkCallbackEx callb
     } catch (const std::bad_alloc&) {
         return 0;
     }
+}
+
+int Core_WalkFilesEx(const char* start, int depthLimit, CoreWalkCallbackEx callback, void* user) {
+    if (!start || !*start || !callback) return 0;
+    std::wstring wide;
+    if (!Core_WideExact(start, &wide)) return 0;
+    return Core_WalkFilesW(wide.c_str(), depthLimit, callback, user);
 }
 
 int Core_WalkFiles(const char* start, int depthLimit, int, CoreWalkCallback callback, void* user) {

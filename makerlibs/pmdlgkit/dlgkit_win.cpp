@@ -1,6 +1,10 @@
 // PMDLGKIT: the shell's folder browser.
 #include "makerlibs/pmdlgkit.h"
+#include "makerlibs/pmcore.h"
 #include "makerlibs/pmpath.h"
+
+#include <cwchar>
+#include <string>
 
 #include <objbase.h>
 #include <shlobj.h>
@@ -39,13 +43,23 @@ int DlgKit_ChooseFolder(HWND owner, const char* title, const char* initial, char
     info.lParam = start[0] ? reinterpret_cast<LPARAM>(start) : 0;
 
     int chosen = 0;
+    DWORD reason = 0;
     if (PIDLIST_ABSOLUTE item = SHBrowseForFolderA(&info)) {
-        char path[MAX_PATH] = "";
+        wchar_t path[MAX_PATH] = L"";
+        std::string narrow;
         // Places outside the file system (a printer, the network root) give no
-        // path; that counts as no choice.
-        if (SHGetPathFromIDListA(item, path) && path[0] && PmPath_Copy(folder, kFolderBytes, path)) chosen = 1;
+        // path; that counts as no choice. The narrow path of a folder whose
+        // name code page 932 cannot hold would be a look-alike naming
+        // another folder or none: refused, with the reason.
+        if (SHGetPathFromIDListW(item, path) && path[0]) {
+            if (!Core_NarrowExact(path, std::wcslen(path), &narrow))
+                reason = ERROR_NO_UNICODE_TRANSLATION;
+            else if (PmPath_Copy(folder, kFolderBytes, narrow.c_str()))
+                chosen = 1;
+        }
         CoTaskMemFree(item);
     }
     if (SUCCEEDED(com)) CoUninitialize();
+    SetLastError(reason);
     return chosen;
 }

@@ -130,9 +130,10 @@ TEST(BatchBadInput, VanishedFileAndOverlongOutputPathAreRecordedNotSkipped) {
     // Reported by the walk, gone before it is opened.
     std::string gone = dir / "gone.jpg";
     EXPECT_EQ(ConvertFileCallback(gone.c_str(), &fd, 0, &p), 0);
-    // An input sub-path that makes the output path longer than its buffer.
+    // An input sub-path that makes the output path longer than the longest
+    // path the system takes.
     std::string deep = "C:\\in";
-    while (deep.size() < 560) deep += "\\abcdefghijklmnopqrstuvwxyz";
+    while (deep.size() < 33000) deep += "\\abcdefghijklmnopqrstuvwxyz";
     deep += "\\photo.jpg";
     std::strcpy(p.BaseFolder, "C:");
     EXPECT_EQ(ConvertFileCallback(deep.c_str(), &fd, 3, &p), 0);

@@ -41,6 +41,8 @@ inline void MakeParams(ImageConvertParams* p, const std::string& out, uint32_t f
 }
 
 RunResult RunWalk(ImageConvertParams* p, const std::vector<std::string>& entries);
+// The same with a list of real (wide) names, as the wide entry makes it.
+RunResult RunWalkW(ImageConvertParams* p, const std::vector<std::wstring>& entries);
 
 // Copies a file of samples/ to `to`.
 bool CopySample(const char* name, const std::string& to);

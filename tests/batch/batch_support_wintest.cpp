@@ -1,6 +1,8 @@
 #include "batch_support.h"
 
+#include "makerlibs/pmcore.h"
 #include "makerlibs/pmdibcore.h"
+#include "makerlibs/pmfilelist.h"
 #include "makerlibs/pmdibio.h"
 #include "records/run_records.h"
 
@@ -10,15 +12,9 @@
 
 namespace batchtest {
 
-RunResult RunWalk(ImageConvertParams* p, const std::vector<std::string>& entries) {
-    std::vector<std::string> copies = entries;
-    std::vector<char*> paths;
-    for (std::string& s : copies) paths.push_back(s.data());
-    FileList list;
-    std::memset(&list, 0, sizeof list);
-    list.Count = int32_t(paths.size());
-    list.Paths = paths.data();
+namespace {
 
+RunResult RunList(ImageConvertParams* p, FileList& list) {
     RunResult r;
     pmImageConvert_LogOperate(p, kLogBegin, nullptr, 0, 0);
     r.walked = pmImageConvert_CreateFile(&list, p);
@@ -28,6 +24,32 @@ RunResult RunWalk(ImageConvertParams* p, const std::vector<std::string>& entries
     for (int i = 0; i < p->LogEntryCount; ++i)
         r.errors.push_back({p->LogEntries[i].Name, p->LogEntries[i].MessageId, p->LogEntries[i].LastError});
     pmImageConvert_LogOperate(p, kLogEnd, nullptr, 0, 0);
+    return r;
+}
+
+std::string Shown(const wchar_t* wide) { return Core_NarrowForDisplay(wide); }
+
+}  // namespace
+
+RunResult RunWalk(ImageConvertParams* p, const std::vector<std::string>& entries) {
+    std::vector<std::string> copies = entries;
+    std::vector<char*> paths;
+    for (std::string& s : copies) paths.push_back(s.data());
+    FileList list;
+    std::memset(&list, 0, sizeof list);
+    list.Count = int32_t(paths.size());
+    list.Paths = paths.data();
+    return RunList(p, list);
+}
+
+RunResult RunWalkW(ImageConvertParams* p, const std::vector<std::wstring>& entries) {
+    std::vector<const wchar_t*> items;
+    for (const std::wstring& s : entries) items.push_back(s.c_str());
+    FileList list;
+    std::memset(&list, 0, sizeof list);
+    FileList_FromWideItems(int(items.size()), items.data(), &list, Shown);
+    RunResult r = RunList(p, list);
+    FileList_Free(&list);
     return r;
 }
 

@@ -117,4 +117,60 @@ rc=$?
 check "unwritable log: exit 1" test $rc -eq 1
 check "unwritable log: the console names the log" grep -q "ログファイルを書き込めませんでした: .*log.txt" "$tmp/out.txt"
 
+# 5. Names from everywhere, on a volume without short names (the walk is told
+#    to ignore them, as on NTFS data volumes, exFAT cards and shares): each
+#    file is opened by its real name (Wine's file trace shows every name
+#    asked for; an 8.3 name like CAF_~EKF.JPG would be one taken through a
+#    short name), converted and mirrored under its real name, and the
+#    console names it with '?' only where its code page has no character.
+sed 's/^export WINEDEBUG=-all$/export WINEDEBUG=${PM_WINEDEBUG:--all}/' "$run" >"$tmp/run-trace.sh"
+chmod +x "$tmp/run-trace.sh"
+rm -rf "$tmp/in" "$tmp/out"
+mkdir -p "$tmp/in/사진" "$tmp/in/trip." "$tmp/in/trip" "$tmp/in/中文"
+cp "$samples/landscape.jpg" "$tmp/in/café.jpg"
+cp "$samples/badge.png" "$tmp/in/cafe.jpg"
+cp "$samples/scene24.bmp" "$tmp/in/사진/Ελλάδα.bmp"
+cp "$samples/landscape.jpg" "$tmp/in/中文/x¥y.jpg"
+cp "$samples/landscape.jpg" "$tmp/in/📷.jpg"
+cp "$samples/badge.png" "$tmp/in/trip./t.png"
+cp "$samples/landscape.jpg" "$tmp/in/trip/t.jpg"
+ini "$tmp/a.ini" "$(win "$tmp/out")" 16
+PM_NO_SHORT_NAMES=1 PM_WINEDEBUG=trace+file "$tmp/run-trace.sh" "$exe" --ini "$(win "$tmp/a.ini")" "$(win "$tmp/in")" \
+    >"$tmp/all.raw" 2>&1
+rc=$?
+# The runner hands the program's output and Wine's trace back together.
+grep -a ':trace:' "$tmp/all.raw" >"$tmp/trace.txt"
+grep -av ':trace:' "$tmp/all.raw" | iconv -f CP932 -t UTF-8 >"$tmp/out.txt" 2>/dev/null
+check "real names: exit 0" test $rc -eq 0
+for f in café.jpg cafe.jpg 사진/Ελλάδα.jpg 中文/x¥y.jpg 📷.jpg trip./t.jpg trip/t.jpg; do
+    check "real names: $f mirrored" test -s "$tmp/out/in/$f"
+done
+check "real names: the accented name holds its own picture, not its look-alike's" \
+    test "$(identify-im6.q16 -format %wx%h "$tmp/out/in/café.jpg")" != "$(identify-im6.q16 -format %wx%h "$tmp/out/in/cafe.jpg")"
+check "real names: the trace shows the files opened" grep -q "caf.*\\.jpg" "$tmp/trace.txt"
+check "real names: no short name was ever asked for" \
+    bash -c "! grep 'CreateFileW' '$tmp/trace.txt' | grep -qE '[A-Z0-9_]~[A-Z0-9]+(\\.|\\\\|\")'"
+check "real names: seven files OK on the console" test "$(grep -c '] OK ' "$tmp/out.txt")" -eq 7
+check "real names: no look-alike on the console (the yen sign is no separator)" grep -q 'OK .*x?y.jpg' "$tmp/out.txt"
+
+# 6. The same through PIXMILL.EXE (its progress dialog needs a display): a
+#    folder named in Korean on its command line, as a file manager drops it,
+#    converts under its real name. The settings come from PIXMILL.INI in the
+#    current folder.
+if [ -n "${DISPLAY:-}" ] && [ -f "$(dirname "$exe")/PIXMILL.EXE" ]; then
+    rm -rf "$tmp/out"
+    mkdir -p "$tmp/host" "$tmp/in/xy"
+    # The narrow command line would name it "??", a pattern that takes its
+    # neighbour as well.
+    cp "$samples/landscape.jpg" "$tmp/in/xy/n.jpg"
+    ini "$tmp/host/PIXMILL.INI" "$(win "$tmp/out")" 16
+    host=$(readlink -f "$(dirname "$exe")/PIXMILL.EXE") runner=$(readlink -f "$run")
+    (cd "$tmp/host" && PM_NO_SHORT_NAMES=1 timeout 120 "$runner" "$host" "$(win "$tmp/in/사진")" \
+        >/dev/null 2>&1)
+    check "PIXMILL.EXE: a folder named outside code page 932 converts by its real name" \
+        test -s "$tmp/out/사진/Ελλάδα.jpg" -a ! -e "$tmp/out/xy"
+else
+    echo "skip PIXMILL.EXE: no display"
+fi
+
 exit $failed

@@ -72,3 +72,11 @@ TEST(BatchWalkStart, DrivesBecomePatterns) {
     EXPECT_EQ(Start("D:\\photos"), "D:\\photos");
     EXPECT_EQ(Start("D:x"), "D:x");
 }
+
+TEST(BatchDeviceName, TheSystemsDeviceNamesWithAnyExtensionAndCase) {
+    for (const wchar_t* name : {L"CON", L"con.jpg", L"Prn.tar.gz", L"AUX .jpg", L"nul.", L"COM1.png", L"lpt9.jpg"})
+        EXPECT_TRUE(Batch_IsDeviceName(name)) << std::wstring(name).size();
+    for (const wchar_t* name : {L"CONSOLE.jpg", L"COM0.jpg", L"LPT10.jpg", L"xCON.jpg", L"co.jpg", L"a.CON", L"",
+                                L"COM\u00b9.jpg"})
+        EXPECT_FALSE(Batch_IsDeviceName(name)) << std::wstring(name).size();
+}

@@ -5,6 +5,8 @@
 #include "batch_support.h"
 
 #include "batch/batch_walk.h"
+#include "entry/extras.h"
+#include "makerlibs/pmcore.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibio.h"
 #include "records/run_records.h"
@@ -48,7 +50,7 @@ std::vector<std::wstring> FilesBelowW(const std::wstring& folder) {
     std::function<void(const std::wstring&, const std::wstring&)> walk = [&](const std::wstring& dir,
                                                                             const std::wstring& rel) {
         WIN32_FIND_DATAW fd;
-        HANDLE h = FindFirstFileW(Core_LongPathForm(dir + L"\\*").c_str(), &fd);
+        HANDLE h = FindFirstFileW(Core_ExactPathForm(dir + L"\\*").c_str(), &fd);
         if (h == INVALID_HANDLE_VALUE) return;
         do {
             std::wstring name = fd.cFileName;
@@ -69,7 +71,7 @@ std::vector<std::wstring> FilesBelowW(const std::wstring& folder) {
 // Removes what the narrow clean-up of TempDir cannot name.
 void RemoveTreeW(const std::wstring& folder) {
     WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW(Core_LongPathForm(folder + L"\\*").c_str(), &fd);
+    HANDLE h = FindFirstFileW(Core_ExactPathForm(folder + L"\\*").c_str(), &fd);
     if (h != INVALID_HANDLE_VALUE) {
         do {
             std::wstring name = fd.cFileName;
@@ -78,11 +80,11 @@ void RemoveTreeW(const std::wstring& folder) {
             if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 RemoveTreeW(path);
             else
-                DeleteFileW(Core_LongPathForm(path).c_str());
+                DeleteFileW(Core_ExactPathForm(path).c_str());
         } while (FindNextFileW(h, &fd));
         FindClose(h);
     }
-    RemoveDirectoryW(Core_LongPathForm(folder).c_str());
+    RemoveDirectoryW(Core_ExactPathForm(folder).c_str());
 }
 
 bool ImageSizeW(const std::wstring& path, int type, int* width, int* height) {
@@ -98,78 +100,84 @@ void RecordShown(const ImageConvertParams*, const char* path, bool done) {
 
 }  // namespace
 
-TEST(BatchPaths, NamesOutsideTheCodePageAreNeverTakenForAnotherFile) {
-    TempDir dir;
-    std::wstring in = Wide(dir / "in");
-    ASSERT_TRUE(CreateDirectoryW(in.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW((in + L"\\\u0395\u03bb\u03bb\u03ac\u03b4\u03b1").c_str(), nullptr));  // Greek
-    ASSERT_TRUE(CreateDirectoryW((in + L"\\\ud55c\uad6d\uc5b4\ud3f4\ub354").c_str(), nullptr));        // Korean
-    // "café" holds a square image, "cafe" a wide one: the best-fit name of
-    // the first is the second, and the outputs must not mix them up.
-    ASSERT_TRUE(CopySampleW("badge.png", in + L"\\caf\u00e9.jpg"));
-    ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\cafe.jpg"));
-    ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\x\u00a5y.jpg"));  // best fit: x\y.jpg
-    ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\\U0001F4F7.jpg"));
-    ASSERT_TRUE(CopySampleW("scene24.bmp", in + L"\\\u0395\u03bb\u03bb\u03ac\u03b4\u03b1\\a.bmp"));
-    ASSERT_TRUE(CopySampleW("scene8.bmp", in + L"\\\ud55c\uad6d\uc5b4\ud3f4\ub354\\b.bmp"));
+// Names code page 932 cannot hold, names the system would rewrite (a
+// trailing dot beside the same name without it) and paths beyond MAX_PATH,
+// through the narrow list and the wide one, on a volume with short names
+// and on one without (as NTFS data volumes, exFAT cards and shares are).
+TEST(BatchPaths, EveryNameConvertsByItsRealNameAndMirrorsIntoTheOutput) {
+    for (bool shortNames : {true, false}) {
+        for (bool wideList : {false, true}) {
+            SCOPED_TRACE(std::string(shortNames ? "short names" : "no short names") + (wideList ? ", wide list" : ""));
+            TempDir dir;
+            std::wstring in = Wide(dir / "in");
+            ASSERT_TRUE(CreateDirectoryW(in.c_str(), nullptr));
+            const std::wstring greek = L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1", korean = L"\ud55c\uad6d\uc5b4\ud3f4\ub354";
+            ASSERT_TRUE(CreateDirectoryW((in + L"\\" + greek).c_str(), nullptr));
+            ASSERT_TRUE(CreateDirectoryW((in + L"\\" + korean).c_str(), nullptr));
+            ASSERT_TRUE(CreateDirectoryW((in + L"\\\u4e2d\u6587").c_str(), nullptr));  // Chinese
+            ASSERT_TRUE(CreateDirectoryW(Core_ExactPathForm(in + L"\\trip.").c_str(), nullptr));
+            ASSERT_TRUE(CreateDirectoryW((in + L"\\trip").c_str(), nullptr));
+            // "café" holds a square image, "cafe" a wide one: the best-fit name of
+            // the first is the second, and the outputs must not mix them up.
+            ASSERT_TRUE(CopySampleW("badge.png", in + L"\\caf\u00e9.jpg"));
+            ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\cafe.jpg"));
+            ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\x\u00a5y.jpg"));  // best fit: x\y.jpg
+            ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\\U0001F4F7.jpg"));
+            ASSERT_TRUE(CopySampleW("scene24.bmp", in + L"\\" + greek + L"\\a.bmp"));
+            ASSERT_TRUE(CopySampleW("scene8.bmp", in + L"\\" + korean + L"\\b.bmp"));
+            ASSERT_TRUE(CopySampleW("scene8.bmp", in + L"\\\u4e2d\u6587\\c.bmp"));
+            ASSERT_TRUE(CopySampleW("badge.png", Core_ExactPathForm(in + L"\\trip.\\t.png")));
+            ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\trip\\t.jpg"));
+            // Nested past MAX_PATH, with a name outside the code page at the end.
+            std::wstring deep = in, deepRel;
+            while (deep.size() < MAX_PATH + 40) {
+                deep += L"\\abcdefghij\u00e9";
+                deepRel += std::wstring(deepRel.empty() ? L"" : L"\\") + L"abcdefghij\u00e9";
+                ASSERT_TRUE(CreateDirectoryW(Core_ExactPathForm(deep).c_str(), nullptr));
+            }
+            ASSERT_TRUE(CopySampleW("landscape.jpg", deep + L"\\\ud55c.jpg"));
 
-    ImageConvertParams p;
-    MakeParams(&p, dir / "out", kQuietMode);
-    g_shown.clear();
-    Batch_SetProgressHook(RecordShown);
-    RunResult r = RunWalk(&p, {dir / "in"});
-    Batch_SetProgressHook(nullptr);
-    EXPECT_EQ(r.processed, 6);
-    EXPECT_EQ(r.succeeded, 6);
-    EXPECT_TRUE(r.errors.empty());
-    std::wstring out = Wide(dir / "out") + L"\\in";
-    std::vector<std::wstring> want = {L"cafe.jpg",
-                                      L"caf\u00e9.jpg",
-                                      L"x\u00a5y.jpg",
-                                      L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1\\a.jpg",
-                                      L"\ud55c\uad6d\uc5b4\ud3f4\ub354\\b.jpg",
-                                      L"\U0001F4F7.jpg"};
-    std::sort(want.begin(), want.end());
-    EXPECT_TRUE(FilesBelowW(out) == want);
-    int w = 0, h = 0;
-    ASSERT_TRUE(ImageSizeW(out + L"\\caf\u00e9.jpg", kTypeJpeg, &w, &h));
-    EXPECT_EQ(w, h) << "the accented name holds the square image";
-    ASSERT_TRUE(ImageSizeW(out + L"\\cafe.jpg", kTypeJpeg, &w, &h));
-    EXPECT_GT(w, h) << "the plain name holds the wide image";
-    // Shown with '?' where the code page has no character, never with a
-    // look-alike (the yen sign is no separator).
-    std::vector<std::string> names;
-    for (const std::string& s : g_shown) names.push_back(PmPath_NameStart(s.c_str()));
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (Files{"?.jpg", "a.bmp", "b.bmp", "caf?.jpg", "cafe.jpg", "x?y.jpg"}));
-    RemoveTreeW(Wide(dir.path()));
-}
-
-TEST(BatchPaths, FolderTooDeepForTheWalkIsOneEntry) {
-    TempDir dir;
-    std::wstring in = Wide(dir / "in");
-    ASSERT_TRUE(CreateDirectoryW(in.c_str(), nullptr));
-    ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\top.jpg"));
-    // Nest until a folder's entries can no longer be named within MAX_PATH.
-    std::wstring deep = in;
-    while (deep.size() < MAX_PATH - 20) {
-        deep += L"\\abcdefghij";
-        ASSERT_TRUE(CreateDirectoryW(Core_LongPathForm(deep).c_str(), nullptr));
+            ImageConvertParams p;
+            MakeParams(&p, dir / "out", kQuietMode);
+            g_shown.clear();
+            Batch_SetProgressHook(RecordShown);
+            Core_SetShortNamesForTest(shortNames);
+            RunResult r = wideList ? batchtest::RunWalkW(&p, {in}) : RunWalk(&p, {dir / "in"});
+            Core_SetShortNamesForTest(true);
+            Batch_SetProgressHook(nullptr);
+            EXPECT_EQ(r.processed, 10);
+            EXPECT_EQ(r.succeeded, 10);
+            EXPECT_TRUE(r.errors.empty()) << (r.errors.empty() ? "" : r.errors[0].name);
+            std::wstring out = Wide(dir / "out") + L"\\in";
+            std::vector<std::wstring> want = {L"cafe.jpg",
+                                              L"caf\u00e9.jpg",
+                                              L"x\u00a5y.jpg",
+                                              greek + L"\\a.jpg",
+                                              korean + L"\\b.jpg",
+                                              L"\u4e2d\u6587\\c.jpg",
+                                              L"trip.\\t.jpg",
+                                              L"trip\\t.jpg",
+                                              deepRel + L"\\\ud55c.jpg",
+                                              L"\U0001F4F7.jpg"};
+            std::sort(want.begin(), want.end());
+            EXPECT_TRUE(FilesBelowW(out) == want);
+            int w = 0, h = 0;
+            ASSERT_TRUE(ImageSizeW(out + L"\\caf\u00e9.jpg", kTypeJpeg, &w, &h));
+            EXPECT_EQ(w, h) << "the accented name holds the square image";
+            ASSERT_TRUE(ImageSizeW(out + L"\\cafe.jpg", kTypeJpeg, &w, &h));
+            EXPECT_GT(w, h) << "the plain name holds the wide image";
+            ASSERT_TRUE(ImageSizeW(Core_ExactPathForm(out + L"\\trip.\\t.jpg"), kTypeJpeg, &w, &h));
+            EXPECT_EQ(w, h) << "the folder with the trailing dot holds the square image";
+            // Shown with '?' where the code page has no character, never with a
+            // look-alike (the yen sign is no separator).
+            std::vector<std::string> names;
+            for (const std::string& s : g_shown) names.push_back(PmPath_NameStart(s.c_str()));
+            std::sort(names.begin(), names.end());
+            EXPECT_EQ(names, (Files{"?.jpg", "?.jpg", "a.bmp", "b.bmp", "c.bmp", "caf?.jpg", "cafe.jpg", "t.jpg", "t.png",
+                                    "x?y.jpg"}));
+            RemoveTreeW(Wide(dir.path()));
+        }
     }
-    std::wstring tooDeep = deep + L"\\klmnopqrstuvwxyz0123456789";
-    ASSERT_TRUE(CreateDirectoryW(Core_LongPathForm(tooDeep).c_str(), nullptr));
-    ASSERT_TRUE(CopySampleW("landscape.jpg", tooDeep + L"\\lost.jpg"));
-    ASSERT_TRUE(CreateDirectoryW(Core_LongPathForm(tooDeep + L"\\below").c_str(), nullptr));
-
-    ImageConvertParams p;
-    MakeParams(&p, dir / "out", kQuietMode);
-    RunResult r = RunWalk(&p, {dir / "in"});
-    EXPECT_EQ(r.succeeded, 1);
-    ASSERT_EQ(r.errors.size(), 1u) << "the folder stands for all it holds";
-    EXPECT_EQ(r.errors[0].id, kErrOpenInput);
-    EXPECT_EQ(r.errors[0].lastError, ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_EQ(Wide(r.errors[0].name), tooDeep);
-    RemoveTreeW(Wide(dir.path()));
 }
 
 TEST(BatchPaths, ListEntriesThatNameNothingAreErrorsAndTheRunGoesOn) {
@@ -362,4 +370,136 @@ TEST(BatchPaths, TooLargeImagesAndUnknownOutputTypesSayWhy) {
         EXPECT_EQ(e.id, kErrCreateOutput);
         EXPECT_EQ(e.lastError, ERROR_NOT_SUPPORTED);
     }
+}
+
+namespace {
+
+std::string Contents(const std::string& path) {
+    std::string data;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "<none>";
+    char buffer[4096];
+    DWORD got;
+    while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got) data.append(buffer, got);
+    CloseHandle(h);
+    return data;
+}
+
+}  // namespace
+
+// Overwriting replaces an output by a new file: a name in the output tree
+// linked to an input (or anything else) keeps the linked data, and a
+// conversion that fails leaves the last good output as it was. One file at
+// a time and several at once.
+TEST(BatchPaths, OverwriteNeverWritesThroughALinkNorDestroysAGoodOutput) {
+    for (int threads : {1, 4}) {
+        SCOPED_TRACE(threads);
+        TempDir dir;
+        MakeDir(dir / "in");
+        MakeDir(dir / "out");
+        MakeDir(dir / "out\\in");
+        CopySample("landscape.jpg", dir / "in\\a.jpg");
+        CopySample("scene24.bmp", dir / "in\\b.bmp");
+        const std::string photo = Contents(dir / "in\\a.jpg");
+        // Last run's good output of b, and a link from a's output to a itself.
+        CopySample("badge.png", dir / "out\\in\\b.jpg");
+        ASSERT_TRUE(CreateHardLinkA((dir / "out\\in\\a.jpg").c_str(), (dir / "in\\a.jpg").c_str(), nullptr));
+        ImageConvertParams p;
+        MakeParams(&p, dir / "out", kQuietMode | FILEMODE_OVERWRITE);
+        ImageConvertExtras extras = kDefaultExtras;
+        extras.Threads = threads;
+        ScopedExtras bound(&p, &extras);
+        RunResult r = RunWalk(&p, {dir / "in"});
+        EXPECT_EQ(r.succeeded, 2);
+        EXPECT_TRUE(r.errors.empty());
+        EXPECT_EQ(Contents(dir / "in\\a.jpg"), photo) << "the input is byte for byte what it was";
+        EXPECT_NE(Contents(dir / "out\\in\\a.jpg"), photo) << "the output was written";
+        int w = 0, h = 0;
+        EXPECT_TRUE(batchtest::ImageSize(dir / "out\\in\\a.jpg", kTypeJpeg, &w, &h));
+
+        // Now b is damaged: its good output stays, byte for byte.
+        const std::string good = Contents(dir / "out\\in\\b.jpg");
+        HANDLE f = CreateFileA((dir / "in\\b.bmp").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(f, INVALID_HANDLE_VALUE);
+        SetFilePointer(f, 60, nullptr, FILE_BEGIN);
+        SetEndOfFile(f);
+        CloseHandle(f);
+        r = RunWalk(&p, {dir / "in"});
+        EXPECT_EQ(r.succeeded, 1);
+        ASSERT_EQ(r.errors.size(), 1u);
+        EXPECT_EQ(r.errors[0].id, kErrRead);
+        EXPECT_EQ(Contents(dir / "out\\in\\b.jpg"), good);
+        EXPECT_EQ(FilesBelow(dir / "out"), (Files{"in\\a.jpg", "in\\b.jpg"})) << "nothing left beside";
+    }
+}
+
+// Volumes whose file ids say nothing (index 0 for every file) or repeat
+// (one index for many files): no file and no folder counts as taken, and
+// one file named twice is still converted once, by its resolved path.
+TEST(BatchPaths, FileIdsThatSayNothingSkipNoFile) {
+    for (CoreIdFault fault : {kCoreIdsZero, kCoreIdsSame}) {
+        SCOPED_TRACE(int(fault));
+        TempDir dir;
+        MakeDir(dir / "in");
+        MakeDir(dir / "in\\sub");
+        MakeDir(dir / "in\\sub2");
+        CopySample("landscape.jpg", dir / "in\\a.jpg");
+        CopySample("scene24.bmp", dir / "in\\b.bmp");
+        CopySample("badge.png", dir / "in\\sub\\c.png");
+        CopySample("scene8.bmp", dir / "in\\sub2\\d.bmp");
+        ImageConvertParams p;
+        MakeParams(&p, dir / "out", kQuietMode);
+        Core_SetIdFaultForTest(fault);
+        RunResult r = RunWalk(&p, {dir / "in", dir / "in\\a.jpg"});
+        Core_SetIdFaultForTest(kCoreIdsReal);
+        EXPECT_EQ(r.processed, 4);
+        EXPECT_EQ(r.succeeded, 4);
+        EXPECT_TRUE(r.errors.empty());
+        EXPECT_EQ(FilesBelow(dir / "out"), (Files{"in\\a.jpg", "in\\b.jpg", "in\\sub2\\d.jpg", "in\\sub\\c.jpg"}));
+    }
+}
+
+// Names the system takes for devices, and list entries naming a stream of
+// a file: an error entry each, nothing opened or written as a device, and
+// the run goes on.
+TEST(BatchPaths, DeviceNamesAndStreamsAreErrorsAndTheRunGoesOn) {
+    TempDir dir;
+    std::wstring in = Wide(dir / "in");
+    ASSERT_TRUE(CreateDirectoryW(in.c_str(), nullptr));
+    for (const wchar_t* name : {L"CON.jpg", L"lpt1.jpg", L"Nul.tar.jpg"})
+        ASSERT_TRUE(CopySampleW("landscape.jpg", Core_ExactPathForm(in + L"\\" + name)));
+    ASSERT_TRUE(CopySampleW("landscape.jpg", in + L"\\fine.jpg"));
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    RunResult r = RunWalk(&p, {dir / "in", dir / "in\\fine.jpg:Zone.Identifier", "CON", "\\\\.\\COM1"});
+    EXPECT_EQ(r.succeeded, 1);
+    std::vector<std::string> names;
+    for (const auto& e : r.errors) {
+        names.push_back(e.name);
+        EXPECT_EQ(e.lastError, ERROR_INVALID_NAME) << e.name;
+    }
+    Files want = {"CON", dir / "in\\CON.jpg", dir / "in\\Nul.tar.jpg", dir / "in\\fine.jpg:Zone.Identifier",
+                  dir / "in\\lpt1.jpg", "\\\\.\\COM1"};
+    std::sort(names.begin(), names.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(names, want);
+    EXPECT_TRUE(FilesBelowW(Wide(dir / "out")) == std::vector<std::wstring>{L"in\\fine.jpg"});
+    RemoveTreeW(Wide(dir.path()));
+}
+
+// A listing that breaks off (a share that drops) is an error entry for
+// the folder, not a silent end of it.
+TEST(BatchPaths, AListingThatBreaksOffIsAnErrorForItsFolder) {
+    TempDir dir;
+    MakeDir(dir / "in");
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg"}) CopySample("landscape.jpg", Join(dir / "in", name));
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode);
+    Core_SetListingFaultForTest(4, ERROR_UNEXP_NET_ERR);
+    RunResult r = RunWalk(&p, {dir / "in"});
+    Core_SetListingFaultForTest(0, 0);
+    EXPECT_LT(r.processed, 5);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].name, dir / "in");
+    EXPECT_EQ(r.errors[0].lastError, ERROR_UNEXP_NET_ERR);
 }

@@ -85,3 +85,33 @@ TEST(FileListRecord, AllocationFailureLeavesItEmpty) {
     EXPECT_EQ(list.Paths, nullptr);
     EXPECT_EQ(PmHeap_LiveBlocks(), before);
 }
+
+namespace {
+std::string Ascii(const wchar_t* w) {
+    std::string s;
+    for (; *w; ++w) s += *w < 0x80 ? char(*w) : '?';
+    return s;
+}
+}  // namespace
+
+// A wide command line splits as a narrow one and keeps each entry's real
+// text beside the narrow one made for showing it.
+TEST(FileListParse, WideLinesKeepTheRealNames) {
+    FileList list{};
+    ASSERT_EQ(FileList_FromCommandLineW(2 | kFileListKeepEmpty, L"prog \"C:\\caf\u00e9 x\\\" \"\" D:\\\ud55c.jpg", &list,
+                                        Ascii),
+              4);
+    const wchar_t* want[] = {L"prog", L"C:\\caf\u00e9 x\\", L"", L"D:\\\ud55c.jpg"};
+    const char* shown[] = {"prog", "C:\\caf? x\\", "", "D:\\?.jpg"};
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_NE(FileList_WidePath(&list, i), nullptr);
+        EXPECT_EQ(std::wstring(FileList_WidePath(&list, i)), want[i]);
+        EXPECT_STREQ(list.Paths[i], shown[i]);
+    }
+    EXPECT_EQ(FileList_WidePath(&list, 4), nullptr);
+    // Filling it again releases the first block (the leak checker would see it).
+    ASSERT_EQ(FileList_FromCommandLine(2, 0, "a b", &list), 2);
+    EXPECT_EQ(FileList_WidePath(&list, 0), nullptr) << "a narrow list has no wide texts";
+    FileList_Free(&list);
+    EXPECT_EQ(list.Paths, nullptr);
+}
