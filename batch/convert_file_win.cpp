@@ -243,6 +243,8 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
     int resize = p->Resize;
     if (extras.NoEnlarge) ApplyNoEnlarge(AngleForDirection(p->Direction, full.cx, full.cy), &resize, &box, full.cx, full.cy);
     ZoomPlan plan = PlanZoom(p->Direction, resize, &box, full, decoded, request.Reduction);
+    // A stored thumbnail shows the whole picture, to its last pixel.
+    if (plan.reduced && request.WholePicture) plan.extent = PmExtent{0, 0, double(decoded.cx), double(decoded.cy)};
     // A reduced decode's picture lies at its top left as stored; turned
     // upright it may lie at another corner. The plan measured it upright, so
     // it is first put back the way it is stored.

@@ -38,6 +38,9 @@ int DibIO_GetDefaultOptions(int type, DibIOOptions* options) {
         return 1;
     case kTypePhotoCd:
         return 1;
+    case kTypeHeif:
+    case kTypeAvif:
+        return 1;
     default:
         return 0;
     }
