@@ -154,6 +154,246 @@ bool ScanMeta(const uint8_t* body, size_t size, HeifScan* scan) {
     return true;
 }
 
+// --- image sequences -------------------------------------------------------
+// libheif 1.15 reads image items only. An image sequence (.avifs, a HEIF
+// burst without items) shows its first frame: the first sample of its
+// picture track, with the track's codec configuration, is rewrapped as the
+// one image item of a small file in memory, with the first sample of an
+// alpha track as its alpha item.
+
+struct TrackFrame {
+    uint32_t id = 0;
+    uint32_t handler = 0;
+    uint32_t auxOf = 0;  // tref 'auxl': the track this one is the alpha of
+    uint32_t codec = 0;  // av01 or hvc1
+    uint16_t width = 0, height = 0;
+    std::vector<Box> props;  // av1C / hvcC and colr of the sample entry
+    const uint8_t* sample = nullptr;
+    size_t sampleSize = 0;
+};
+
+Box Child(const uint8_t* body, size_t size, uint32_t type) {
+    BoxWalker w(body, size);
+    Box b;
+    while (w.Next(&b))
+        if (b.type == type) return b;
+    return Box{};
+}
+
+bool ReadSampleTable(const Box& stbl, const uint8_t* file, size_t fileSize, TrackFrame* t) {
+    Box stsd = Child(stbl.body, stbl.size, FourCc("stsd"));
+    if (stsd.size < 8 + 8 + 78 - 8) return false;
+    BoxWalker entries(stsd.body + 8, stsd.size - 8);
+    Box entry;
+    if (!entries.Next(&entry) || (entry.type != FourCc("av01") && entry.type != FourCc("hvc1")) || entry.size < 78)
+        return false;
+    t->codec = entry.type;
+    t->width = Be16(entry.body + 24);
+    t->height = Be16(entry.body + 26);
+    BoxWalker inner(entry.body + 78, entry.size - 78);
+    Box b;
+    while (inner.Next(&b))
+        if (b.type == FourCc("av1C") || b.type == FourCc("hvcC") || b.type == FourCc("colr")) t->props.push_back(b);
+    Box stsz = Child(stbl.body, stbl.size, FourCc("stsz"));
+    if (stsz.size < 12) return false;
+    uint64_t size = Be32(stsz.body + 4);
+    if (size == 0) {
+        if (stsz.size < 16 || Be32(stsz.body + 8) == 0) return false;
+        size = Be32(stsz.body + 12);
+    }
+    uint64_t offset = 0;
+    Box co = Child(stbl.body, stbl.size, FourCc("stco"));
+    if (co.size >= 12 && Be32(co.body + 4) > 0) {
+        offset = Be32(co.body + 8);
+    } else {
+        co = Child(stbl.body, stbl.size, FourCc("co64"));
+        if (co.size < 16 || Be32(co.body + 4) == 0) return false;
+        offset = uint64_t(Be32(co.body + 8)) << 32 | Be32(co.body + 12);
+    }
+    if (size == 0 || offset > fileSize || size > fileSize - offset) return false;
+    t->sample = file + offset;
+    t->sampleSize = size_t(size);
+    return true;
+}
+
+void ReadTrack(const Box& trak, const uint8_t* file, size_t fileSize, std::vector<TrackFrame>* out) {
+    TrackFrame t;
+    Box tkhd = Child(trak.body, trak.size, FourCc("tkhd"));
+    if (tkhd.size < 24) return;
+    t.id = tkhd.body[0] == 1 ? (tkhd.size >= 24 ? Be32(tkhd.body + 20) : 0) : Be32(tkhd.body + 12);
+    Box tref = Child(trak.body, trak.size, FourCc("tref"));
+    if (tref.body) {
+        Box auxl = Child(tref.body, tref.size, FourCc("auxl"));
+        if (auxl.size >= 4) t.auxOf = Be32(auxl.body);
+    }
+    Box mdia = Child(trak.body, trak.size, FourCc("mdia"));
+    if (!mdia.body) return;
+    Box hdlr = Child(mdia.body, mdia.size, FourCc("hdlr"));
+    if (hdlr.size < 12) return;
+    t.handler = Be32(hdlr.body + 8);
+    Box minf = Child(mdia.body, mdia.size, FourCc("minf"));
+    if (!minf.body) return;
+    Box stbl = Child(minf.body, minf.size, FourCc("stbl"));
+    if (!stbl.body || !ReadSampleTable(stbl, file, fileSize, &t)) return;
+    out->push_back(std::move(t));
+}
+
+void Put32(std::vector<uint8_t>& v, uint32_t x) {
+    for (int s = 24; s >= 0; s -= 8) v.push_back(uint8_t(x >> s));
+}
+void Put16(std::vector<uint8_t>& v, uint16_t x) {
+    v.push_back(uint8_t(x >> 8));
+    v.push_back(uint8_t(x));
+}
+void PutType(std::vector<uint8_t>& v, uint32_t t) { Put32(v, t); }
+// A box around `body`; `full` adds version 0 and the given flags.
+std::vector<uint8_t> MakeBox(uint32_t type, const std::vector<uint8_t>& body, int fullFlags = -1) {
+    std::vector<uint8_t> v;
+    Put32(v, uint32_t(8 + (fullFlags >= 0 ? 4 : 0) + body.size()));
+    PutType(v, type);
+    if (fullFlags >= 0) Put32(v, uint32_t(fullFlags));
+    v.insert(v.end(), body.begin(), body.end());
+    return v;
+}
+std::vector<uint8_t> RawBox(const Box& b) {
+    std::vector<uint8_t> body(b.body, b.body + b.size);
+    return MakeBox(b.type, body);
+}
+void Append(std::vector<uint8_t>& v, const std::vector<uint8_t>& w) { v.insert(v.end(), w.begin(), w.end()); }
+
+// The file of one image item (and its alpha) made of the first frames.
+bool SynthesizeFromTracks(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+    BoxWalker top(data, size);
+    Box b, moov;
+    while (top.Next(&b))
+        if (b.type == FourCc("moov")) moov = b;
+    if (!moov.body) return false;
+    std::vector<TrackFrame> tracks;
+    BoxWalker traks(moov.body, moov.size);
+    while (traks.Next(&b) && tracks.size() < 64)
+        if (b.type == FourCc("trak")) ReadTrack(b, data, size, &tracks);
+    const TrackFrame* colour = nullptr;
+    for (const TrackFrame& t : tracks)
+        if ((t.handler == FourCc("pict") || t.handler == FourCc("vide")) && t.auxOf == 0 && !colour) colour = &t;
+    if (!colour || colour->width == 0 || colour->height == 0) return false;
+    const TrackFrame* alpha = nullptr;
+    for (const TrackFrame& t : tracks)
+        if (t.auxOf == colour->id && &t != colour && t.codec == colour->codec && !alpha) alpha = &t;
+    const uint32_t codec = colour->codec;
+    const uint32_t config = codec == FourCc("av01") ? FourCc("av1C") : FourCc("hvcC");
+    const int itemCount = alpha ? 2 : 1;
+
+    std::vector<uint8_t> ipco, ipma;
+    std::vector<uint8_t> ispe;
+    Put32(ispe, colour->width);
+    Put32(ispe, colour->height);
+    Append(ipco, MakeBox(FourCc("ispe"), ispe, 0));  // 1
+    std::vector<uint8_t> colourProps{1};
+    uint8_t index = 2;
+    bool hasConfig = false;
+    for (const Box& p : colour->props) {
+        Append(ipco, RawBox(p));
+        hasConfig = hasConfig || p.type == config;
+        colourProps.push_back(uint8_t(p.type == config ? 0x80 | index : index));
+        ++index;
+    }
+    if (!hasConfig) return false;
+    std::vector<uint8_t> alphaProps{1};
+    if (alpha) {
+        bool alphaConfig = false;
+        for (const Box& p : alpha->props)
+            if (p.type == config) {
+                Append(ipco, RawBox(p));
+                alphaProps.push_back(uint8_t(0x80 | index++));
+                alphaConfig = true;
+            }
+        if (!alphaConfig) return false;
+        static const char kUrn[] = "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha";
+        std::vector<uint8_t> urn(kUrn, kUrn + sizeof kUrn);
+        Append(ipco, MakeBox(FourCc("auxC"), urn, 0));
+        alphaProps.push_back(uint8_t(0x80 | index++));
+    }
+    Put32(ipma, uint32_t(itemCount));
+    Put16(ipma, 1);
+    ipma.push_back(uint8_t(colourProps.size()));
+    Append(ipma, colourProps);
+    if (alpha) {
+        Put16(ipma, 2);
+        ipma.push_back(uint8_t(alphaProps.size()));
+        Append(ipma, alphaProps);
+    }
+    std::vector<uint8_t> iprp = MakeBox(FourCc("ipco"), ipco);
+    Append(iprp, MakeBox(FourCc("ipma"), ipma, 0));
+
+    std::vector<uint8_t> hdlr(4, 0);
+    PutType(hdlr, FourCc("pict"));
+    hdlr.insert(hdlr.end(), 13, 0);
+    std::vector<uint8_t> pitm;
+    Put16(pitm, 1);
+    std::vector<uint8_t> iinf;
+    Put16(iinf, uint16_t(itemCount));
+    for (int i = 1; i <= itemCount; ++i) {
+        std::vector<uint8_t> infe;
+        Put16(infe, uint16_t(i));
+        Put16(infe, 0);
+        PutType(infe, codec);
+        infe.push_back(0);
+        std::vector<uint8_t> box = MakeBox(FourCc("infe"), infe, 0);
+        box[8] = 2;  // version 2
+        Append(iinf, box);
+    }
+    std::vector<uint8_t> iref;
+    if (alpha) {
+        std::vector<uint8_t> auxl;
+        Put16(auxl, 2);
+        Put16(auxl, 1);
+        Put16(auxl, 1);
+        iref = MakeBox(FourCc("iref"), MakeBox(FourCc("auxl"), auxl), 0);
+    }
+    // iloc: offsets of four bytes, patched once the meta box's size is known.
+    auto makeIloc = [&](uint32_t mdatData) {
+        std::vector<uint8_t> iloc{0x44, 0x00};
+        Put16(iloc, uint16_t(itemCount));
+        uint32_t at = mdatData;
+        for (int i = 1; i <= itemCount; ++i) {
+            const TrackFrame* t = i == 1 ? colour : alpha;
+            Put16(iloc, uint16_t(i));
+            Put16(iloc, 0);
+            Put16(iloc, 1);
+            Put32(iloc, at);
+            Put32(iloc, uint32_t(t->sampleSize));
+            at += uint32_t(t->sampleSize);
+        }
+        return MakeBox(FourCc("iloc"), iloc, 0);
+    };
+    std::vector<uint8_t> ftyp;
+    PutType(ftyp, codec == FourCc("av01") ? FourCc("avif") : FourCc("heic"));
+    Put32(ftyp, 0);
+    PutType(ftyp, FourCc("mif1"));
+    PutType(ftyp, codec == FourCc("av01") ? FourCc("avif") : FourCc("heic"));
+    ftyp = MakeBox(FourCc("ftyp"), ftyp);
+    auto makeMeta = [&](uint32_t mdatData) {
+        std::vector<uint8_t> m = MakeBox(FourCc("hdlr"), hdlr, 0);
+        Append(m, MakeBox(FourCc("pitm"), pitm, 0));
+        Append(m, makeIloc(mdatData));
+        Append(m, MakeBox(FourCc("iinf"), iinf, 0));
+        Append(m, iref);
+        Append(m, MakeBox(FourCc("iprp"), iprp));
+        return MakeBox(FourCc("meta"), m, 0);
+    };
+    const uint64_t payload = uint64_t(colour->sampleSize) + (alpha ? alpha->sampleSize : 0);
+    const size_t metaSize = makeMeta(0).size();
+    const uint64_t mdatData = ftyp.size() + metaSize + 8;
+    if (payload + mdatData > 0xFFFFFFFFull) return false;
+    *out = ftyp;
+    Append(*out, makeMeta(uint32_t(mdatData)));
+    Put32(*out, uint32_t(8 + payload));
+    PutType(*out, FourCc("mdat"));
+    out->insert(out->end(), colour->sample, colour->sample + colour->sampleSize);
+    if (alpha) out->insert(out->end(), alpha->sample, alpha->sample + alpha->sampleSize);
+    return true;
+}
+
 // Pixel rows of libheif's output into the DIB: 8 bits a channel, BGR order.
 uint8_t To8(uint32_t v, uint32_t max) { return uint8_t(v >= max ? 255 : (v * 255 + max / 2) / max); }
 
@@ -368,8 +608,24 @@ int HeifReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
     o.ctx = heif_context_alloc();
     if (!o.ctx) return 0;
     heif_context_set_max_decoding_threads(o.ctx, 2);
-    if (heif_context_read_from_memory_without_copy(o.ctx, data, size, nullptr).code != heif_error_Ok) return 0;
-    if (heif_context_get_primary_image_handle(o.ctx, &o.primary).code != heif_error_Ok || !o.primary) return 0;
+    std::vector<uint8_t> firstFrame;
+    if (heif_context_read_from_memory_without_copy(o.ctx, data, size, nullptr).code != heif_error_Ok ||
+        heif_context_get_primary_image_handle(o.ctx, &o.primary).code != heif_error_Ok || !o.primary) {
+        try {
+            if (!SynthesizeFromTracks(data, size, &firstFrame)) return 0;
+        } catch (...) {
+            NoteTooLarge();
+            return 0;
+        }
+        heif_context_free(o.ctx);
+        o.ctx = heif_context_alloc();
+        if (!o.ctx) return 0;
+        if (heif_context_read_from_memory_without_copy(o.ctx, firstFrame.data(), firstFrame.size(), nullptr).code !=
+                heif_error_Ok ||
+            heif_context_get_primary_image_handle(o.ctx, &o.primary).code != heif_error_Ok || !o.primary)
+            return 0;
+        HeifScanLimits(firstFrame.data(), firstFrame.size(), &scan);
+    }
     const int fullW = heif_image_handle_get_width(o.primary), fullH = heif_image_handle_get_height(o.primary);
     const bool alpha = heif_image_handle_has_alpha_channel(o.primary) != 0;
     int bits = heif_image_handle_get_luma_bits_per_pixel(o.primary);
