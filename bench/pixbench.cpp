@@ -8,7 +8,7 @@
 //   pixbench palette IN OUT.ppm P             8 bits onto fixed palette P
 //   pixbench filter IN OUT.ppm CODE           tone filter
 //   pixbench speed FILE...                    timings, medians
-//   pixbench convert IN OUT.ppm W H full|reduced
+//   pixbench convert IN OUT.ppm W H full|reduced   (JPEG, HEIF, AVIF)
 //                                             soft fit as per-file conversion does
 //                                             it, reading the file whole or reduced
 //   pixbench pipeline OUTDIR FILE...          per-file conversion to 96x96 JPEGs
@@ -19,6 +19,7 @@
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmfile.h"
 #include "makerlibs/pmimgkit.h"
+#include "makerlibs/pmimgread.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibops.h"
 #include "makerlibs/pmsingleops.h"
@@ -234,24 +235,28 @@ int TargetOf(void* context, const PmSize* full, PmSize* target) {
     return ShrinkTargetSize(0, 1, &static_cast<Hint*>(context)->box, *full, target) ? 1 : 0;
 }
 
-// Reads a JPEG as per-file conversion does and fits it into w x h (soft).
+// Reads a photo (JPEG, HEIF, AVIF) as per-file conversion does and fits it
+// into w x h (soft).
 int ConvertLikeABatch(const char* path, int w, int h, bool reduced, Image* img) {
+    int type = ImgRead_IdentifyFile(path, 0, 0, 0);
+    if (type != kTypeHeif && type != kTypeAvif) type = kTypeJpeg;
     PmFileHandle f = PmFile_OpenRead(path);
     if (!f) return 1;
     DibIOOptions info;
-    DibIO_GetDefaultOptions(kTypeJpeg, &info);
+    DibIO_GetDefaultOptions(type, &info);
     Hint hint{{w, h}};
     DibReadRequest request{};
     request.Size = sizeof request;
     request.TargetSize = TargetOf;
     request.Context = &hint;
-    int depth = reduced ? DibIO_ReadRequested(f, kTypeJpeg, &request, &info, &img->h, &img->b)
-                        : DibIO_Read(0, f, kTypeJpeg, 0, 0, 0, &info, &img->h, &img->b);
+    int depth = reduced ? DibIO_ReadRequested(f, type, &request, &info, &img->h, &img->b)
+                        : DibIO_Read(0, f, type, 0, 0, 0, &info, &img->h, &img->b);
     PmFile_Close(f);
     if (depth <= 0) return 1;
     PmSize decoded{img->h->biWidth, img->height()};
     PmSize full = reduced ? request.FullSize : decoded;
     ZoomPlan plan = PlanZoom(0, 1, &hint.box, full, decoded, reduced ? request.Reduction : 1);
+    if (plan.reduced && request.WholePicture) plan.extent = PmExtent{0, 0, double(decoded.cx), double(decoded.cy)};
     int index = -1;
     return TransformImageFrom(plan.Extent(), 3, 0, &depth, 0, plan.angle, plan.resize, &plan.box, 0, 1, 0, -1, &index,
                               &img->h, &img->b);
@@ -259,10 +264,15 @@ int ConvertLikeABatch(const char* path, int w, int h, bool reduced, Image* img) 
 
 int Pipeline(int argc, char** argv) {
     std::string dir = argv[2];
+    // PM_BENCH_BOX sets the box (96), PM_BENCH_FULL=1 decodes every pixel.
+    const char* boxText = std::getenv("PM_BENCH_BOX");
+    const int box = boxText && std::atoi(boxText) > 0 ? std::atoi(boxText) : 96;
+    const char* fullText = std::getenv("PM_BENCH_FULL");
+    const bool reduced = !(fullText && std::strcmp(fullText, "1") == 0);
     double start = Now();
     for (int i = 3; i < argc; ++i) {
         Image img;
-        if (ConvertLikeABatch(argv[i], 96, 96, true, &img) != 0) continue;
+        if (ConvertLikeABatch(argv[i], box, box, reduced, &img) != 0) continue;
         DibIOOptions opt;
         DibIO_GetDefaultOptions(kTypeJpeg, &opt);
         PmFileHandle out = PmFile_CreateWrite((dir + "/" + std::to_string(i) + ".jpg").c_str());

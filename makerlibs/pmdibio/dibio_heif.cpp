@@ -261,8 +261,126 @@ std::vector<uint8_t> RawBox(const Box& b) {
 }
 void Append(std::vector<uint8_t>& v, const std::vector<uint8_t>& w) { v.insert(v.end(), w.begin(), w.end()); }
 
+// Reads bits of an AV1 sequence header, most significant first; past the
+// end every bit reads as zero and ok() turns false.
+class BitReader {
+public:
+    BitReader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
+    uint64_t Bits(int count) {
+        uint64_t v = 0;
+        for (int i = 0; i < count; ++i) {
+            uint32_t bit = 0;
+            if (pos_ < n_ * 8) bit = (p_[pos_ >> 3] >> (7 - (pos_ & 7))) & 1;
+            else ok_ = false;
+            ++pos_;
+            v = v << 1 | bit;
+        }
+        return v;
+    }
+    void Uvlc() {
+        int zeros = 0;
+        while (ok_ && zeros < 32 && Bits(1) == 0) ++zeros;
+        Bits(zeros);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    const uint8_t* p_;
+    size_t n_;
+    size_t pos_ = 0;
+    bool ok_ = true;
+};
+
+// The colour range of an AV1 sequence header OBU's payload: 1 full, 0
+// limited, -1 when it does not parse.
+int Av1SequenceRange(const uint8_t* p, size_t n) {
+    BitReader r(p, n);
+    const uint32_t profile = r.Bits(3);
+    r.Bits(1);  // still_picture
+    const bool reduced = r.Bits(1);
+    bool decoderModel = false;
+    int delayLength = 0;
+    if (reduced) {
+        r.Bits(5);
+    } else {
+        if (r.Bits(1)) {  // timing_info_present_flag
+            r.Bits(32);
+            r.Bits(32);
+            if (r.Bits(1)) r.Uvlc();
+            decoderModel = r.Bits(1);
+            if (decoderModel) {
+                delayLength = int(r.Bits(5)) + 1;
+                r.Bits(32 + 5 + 5);
+            }
+        }
+        const bool initialDelay = r.Bits(1);
+        const uint32_t points = r.Bits(5) + 1;
+        for (uint32_t i = 0; i < points && r.ok(); ++i) {
+            r.Bits(12);
+            if (r.Bits(5) > 7) r.Bits(1);
+            if (decoderModel && r.Bits(1)) r.Bits(2 * delayLength + 1);
+            if (initialDelay && r.Bits(1)) r.Bits(4);
+        }
+    }
+    const int wBits = int(r.Bits(4)) + 1, hBits = int(r.Bits(4)) + 1;
+    r.Bits(wBits);
+    r.Bits(hBits);
+    if (!reduced && r.Bits(1)) r.Bits(7);  // frame_id_numbers_present_flag
+    r.Bits(3);                             // 128x128, filter intra, intra edge
+    if (!reduced) {
+        r.Bits(4);  // interintra, masked, warped, dual filter
+        const bool orderHint = r.Bits(1);
+        if (orderHint) r.Bits(2);
+        uint32_t screen = 2;
+        if (!r.Bits(1)) screen = r.Bits(1);
+        if (screen > 0 && !r.Bits(1)) r.Bits(1);
+        if (orderHint) r.Bits(3);
+    }
+    r.Bits(3);  // superres, cdef, restoration
+    const bool high = r.Bits(1);
+    if (profile == 2 && high) r.Bits(1);
+    const bool mono = profile == 1 ? false : r.Bits(1);
+    uint32_t cp = 2, tc = 2, mc = 2;
+    if (r.Bits(1)) {
+        cp = r.Bits(8);
+        tc = r.Bits(8);
+        mc = r.Bits(8);
+    }
+    int range = 1;
+    if (mono || !(cp == 1 && tc == 13 && mc == 0)) range = int(r.Bits(1));
+    return r.ok() ? range : -1;
+}
+
+// The colour range of the first sequence header in a run of AV1 OBUs.
+int Av1Range(const uint8_t* p, size_t n) {
+    size_t at = 0;
+    while (at < n) {
+        const uint8_t header = p[at];
+        const int type = (header >> 3) & 15;
+        size_t pos = at + 1 + ((header & 4) ? 1 : 0);
+        uint64_t size = 0;
+        if (header & 2) {
+            int shift = 0;
+            for (;;) {
+                if (pos >= n || shift > 56) return -1;
+                uint8_t b = p[pos++];
+                size |= uint64_t(b & 127) << shift;
+                shift += 7;
+                if (!(b & 128)) break;
+            }
+        } else {
+            size = n - std::min(pos, n);
+        }
+        if (pos > n || size > n - pos) return -1;
+        if (type == 1) return Av1SequenceRange(p + pos, size_t(size));
+        at = pos + size_t(size);
+    }
+    return -1;
+}
+
 // The file of one image item (and its alpha) made of the first frames.
-bool SynthesizeFromTracks(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+bool SynthesizeFromTracks(const uint8_t* data, size_t size, std::vector<uint8_t>* out, bool* limitedAlpha) {
+    *limitedAlpha = false;
     BoxWalker top(data, size);
     Box b, moov;
     while (top.Next(&b))
@@ -279,6 +397,9 @@ bool SynthesizeFromTracks(const uint8_t* data, size_t size, std::vector<uint8_t>
     const TrackFrame* alpha = nullptr;
     for (const TrackFrame& t : tracks)
         if (t.auxOf == colour->id && &t != colour && t.codec == colour->codec && !alpha) alpha = &t;
+    // libheif takes alpha as full range; an alpha track may say otherwise
+    // in its sequence header.
+    if (alpha && alpha->codec == FourCc("av01")) *limitedAlpha = Av1Range(alpha->sample, alpha->sampleSize) == 0;
     const uint32_t codec = colour->codec;
     const uint32_t config = codec == FourCc("av01") ? FourCc("av1C") : FourCc("hvcC");
     const int itemCount = alpha ? 2 : 1;
@@ -609,10 +730,11 @@ int HeifReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
     if (!o.ctx) return 0;
     heif_context_set_max_decoding_threads(o.ctx, 2);
     std::vector<uint8_t> firstFrame;
+    bool limitedAlpha = false;
     if (heif_context_read_from_memory_without_copy(o.ctx, data, size, nullptr).code != heif_error_Ok ||
         heif_context_get_primary_image_handle(o.ctx, &o.primary).code != heif_error_Ok || !o.primary) {
         try {
-            if (!SynthesizeFromTracks(data, size, &firstFrame)) return 0;
+            if (!SynthesizeFromTracks(data, size, &firstFrame, &limitedAlpha)) return 0;
         } catch (...) {
             NoteTooLarge();
             return 0;
@@ -747,6 +869,12 @@ int HeifReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
             }
         }
     }
+
+    if (limitedAlpha && dibAlpha)
+        for (int r = 0; r < ih; ++r) {
+            uint8_t* row = TopRow(dh, out->bits, r);
+            for (int x = 0; x < iw; ++x) row[4 * x + 3] = Expand(row[4 * x + 3], 8);
+        }
 
     // A colour image described by nclx rather than a profile gets the
     // profile its primaries and transfer make, for the same conversion.
