@@ -905,8 +905,8 @@ bool HeifThumbnailServes(PmSize full, PmSize thumb, PmSize target) {
     const int64_t skew = int64_t(thumb.cx) * full.cy - int64_t(thumb.cy) * full.cx;
     const int64_t tolerance = int64_t(full.cx > full.cy ? full.cx : full.cy);
     if (skew > tolerance || -skew > tolerance) return false;
-    return int64_t(thumb.cx) * kHeifThumbMarginDen >= int64_t(target.cx) * kHeifThumbMarginNum &&
-           int64_t(thumb.cy) * kHeifThumbMarginDen >= int64_t(target.cy) * kHeifThumbMarginNum;
+    return int64_t(thumb.cx) * kHeifThumbMarginDen > int64_t(target.cx) * kHeifThumbMarginNum &&
+           int64_t(thumb.cy) * kHeifThumbMarginDen > int64_t(target.cy) * kHeifThumbMarginNum;
 }
 
 int HeifRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta) {

@@ -124,7 +124,8 @@ TEST(HeifScan, DeclaredItemsAndTilesBeyondTheLimitsAreRefused) {
 TEST(HeifThumbnail, ServesOnlyTheWholePictureAtLeastTheOutputsSize) {
     struct { PmSize full, thumb, target; bool serves; const char* what; } rows[] = {
         {{4032, 3024}, {320, 240}, {160, 120}, true, "phone thumbnail, small output"},
-        {{4032, 3024}, {320, 240}, {320, 240}, true, "exactly the output"},
+        {{4032, 3024}, {320, 240}, {320, 240}, false, "exactly the output: coded too coarsely"},
+        {{4032, 3024}, {320, 240}, {319, 239}, true, "a little smaller"},
         {{4032, 3024}, {320, 240}, {321, 241}, false, "output larger"},
         {{4032, 3024}, {240, 320}, {100, 75}, false, "turned the other way"},
         {{4032, 3024}, {320, 180}, {100, 56}, false, "cropped to another ratio"},
@@ -176,7 +177,8 @@ TEST_F(HeifFiles, StoredThumbnailServesSmallOutputsOnly) {
     std::string heic = Make("t.heic", "heif-enc -q 80 -t 96 " + png_ + " -o");
     struct { PmSize target; int width; bool whole; } rows[] = {
         {{80, 60}, 96, true},
-        {{96, 72}, 96, true},
+        {{95, 71}, 96, true},
+        {{96, 72}, 640, false},
         {{200, 150}, 640, false},
     };
     for (const auto& r : rows) {
