@@ -213,7 +213,9 @@ TEST_F(HeifFiles, NclxColoursOtherThanSrgbBecomeAProfile) {
         Dib d;
         ASSERT_GT(Read(avif, nullptr, &meta, &d), 0) << r.cicp;
         EXPECT_EQ(!meta.icc.empty(), r.profile) << r.cicp;
-        if (r.profile) EXPECT_TRUE(Color_ProfileUsable(meta.icc.data(), meta.icc.size())) << r.cicp;
+        if (r.profile) {
+            EXPECT_TRUE(Color_ProfileUsable(meta.icc.data(), meta.icc.size())) << r.cicp;
+        }
     }
 }
 
