@@ -891,8 +891,14 @@ int HeifReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
             meta->icc.clear();
         }
     }
-    if (request && (iw != fullW || ih != fullH)) {
-        request->Reduction = unsigned((fullW + iw - 1) / iw);
+    // The handle's sides are those stored (ispe), before the transform
+    // properties crop and turn the picture; the caller needs the picture's.
+    if (request) {
+        if (source == o.primary) request->FullSize = PmSize{iw, ih};
+        else if ((int64_t(iw) - ih) * (int64_t(w) - h) < 0) request->FullSize = PmSize{fullH, fullW};
+    }
+    if (request && source != o.primary) {
+        request->Reduction = unsigned((request->FullSize.cx + iw - 1) / iw);
         request->WholePicture = 1;
     }
     return bits * ((mono ? 1 : 3) + (alpha ? 1 : 0));

@@ -135,6 +135,28 @@ TEST(HeifThumbnail, ServesOnlyTheWholePictureAtLeastTheOutputsSize) {
     for (const auto& r : rows) EXPECT_EQ(pmio::HeifThumbnailServes(r.full, r.thumb, r.target), r.serves) << r.what;
 }
 
+// The full size a reader reports is the picture's, after the transform
+// properties: the batch sizes and turns its output by it.
+TEST(HeifRead, FullSizeIsThePicturesAfterCropAndTurn) {
+    struct { const char* file; int width, height; } rows[] = {
+        {"kimono.rotate90.avif", 722, 1024},
+        {"kimono.crop.avif", 385, 330},
+        {"kimono.mirror-vertical.rotate270.crop.avif", 385, 330},
+    };
+    for (const auto& r : rows) {
+        std::vector<uint8_t> data;
+        std::string path = pmtest::Join(pmtest::Join(pmtest::Join(pmtest::SharedDir(), "testimages"), "avif-linku"), r.file);
+        if (pmtest::SharedDir().empty() || !pmtest::ReadWholeFile(path, &data)) GTEST_SKIP() << "no shared test images";
+        DibReadRequest req;
+        std::memset(&req, 0, sizeof req);
+        req.Size = sizeof req;
+        pmio::DibHolder dib;
+        ASSERT_GT(pmio::HeifReadMemory(data.data(), data.size(), &req, nullptr, &dib, nullptr), 0) << r.file;
+        EXPECT_EQ(req.FullSize.cx, r.width) << r.file;
+        EXPECT_EQ(req.FullSize.cy, r.height) << r.file;
+    }
+}
+
 // Files made with Debian's encoders in a folder of the test's own.
 class HeifFiles : public testing::Test {
 protected:
