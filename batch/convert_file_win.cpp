@@ -260,6 +260,11 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
     if (extras.NoEnlarge) ApplyNoEnlarge(AngleForDirection(p->Direction, full.cx, full.cy), &resize, &box, full.cx, full.cy);
     ZoomPlan plan = PlanZoom(p->Direction, resize, &box, full, g.Decoded(), g.Reduction());
     if (plan.reduced) plan.extent = g.PictureExtent();
+    // A stored thumbnail shows the whole picture, to its last pixel.
+    if (plan.reduced && request.WholePicture) {
+        const PmSize d = g.Decoded();
+        plan.extent = PmExtent{0, 0, double(d.cx), double(d.cy)};
+    }
     int bitDepth = depth;
     int transparentIndex = -1;
     int code = TransformImageFrom(plan.Extent(), p->WriteImageType, 0, &bitDepth, p->BitCount, plan.angle, plan.resize, &plan.box,

@@ -8,7 +8,7 @@
 //   pixbench palette IN OUT.ppm P             8 bits onto fixed palette P
 //   pixbench filter IN OUT.ppm CODE           tone filter
 //   pixbench speed FILE...                    timings, medians
-//   pixbench convert IN OUT.ppm W H full|reduced
+//   pixbench convert IN OUT.ppm W H full|reduced   (JPEG, HEIF, AVIF)
 //                                             soft fit as per-file conversion does
 //                                             it, reading the file whole or reduced
 //   pixbench time full|reduced RUNS FILE...   median ms per file of a 96x96 soft fit
@@ -23,6 +23,7 @@
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmfile.h"
 #include "makerlibs/pmimgkit.h"
+#include "makerlibs/pmimgread.h"
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibops.h"
 #include "makerlibs/pmsingleops.h"
@@ -246,6 +247,9 @@ int TypeOf(const char* path) {
     if (ext == "png") return kTypePng;
     if (ext == "tif" || ext == "tiff") return kTypeTiff;
     if (ext == "bmp") return kTypeBmp;
+    if (ext == "heic" || ext == "heif" || ext == "hif") return kTypeHeif;
+    if (ext == "avif" || ext == "avifs") return kTypeAvif;
+    if (ext == "webp") return kTypeWebp;
     return kTypeJpeg;
 }
 
@@ -268,6 +272,7 @@ int ConvertLikeABatch(const char* path, int w, int h, bool reduced, Image* img) 
     PmSize decoded{img->h->biWidth, img->height()};
     PmSize full = reduced ? request.FullSize : decoded;
     ZoomPlan plan = PlanZoom(0, 1, &hint.box, full, decoded, reduced ? request.Reduction : 1);
+    if (plan.reduced && request.WholePicture) plan.extent = PmExtent{0, 0, double(decoded.cx), double(decoded.cy)};
     int index = -1;
     return TransformImageFrom(plan.Extent(), 3, 0, &depth, 0, plan.angle, plan.resize, &plan.box, 0, 1, 0, -1, &index,
                               &img->h, &img->b);
@@ -293,10 +298,15 @@ int Time(int argc, char** argv) {
 
 int Pipeline(int argc, char** argv) {
     std::string dir = argv[2];
+    // PM_BENCH_BOX sets the box (96), PM_BENCH_FULL=1 decodes every pixel.
+    const char* boxText = std::getenv("PM_BENCH_BOX");
+    const int box = boxText && std::atoi(boxText) > 0 ? std::atoi(boxText) : 96;
+    const char* fullText = std::getenv("PM_BENCH_FULL");
+    const bool reduced = !(fullText && std::strcmp(fullText, "1") == 0);
     double start = Now();
     for (int i = 3; i < argc; ++i) {
         Image img;
-        if (ConvertLikeABatch(argv[i], 96, 96, true, &img) != 0) continue;
+        if (ConvertLikeABatch(argv[i], box, box, reduced, &img) != 0) continue;
         DibIOOptions opt;
         DibIO_GetDefaultOptions(kTypeJpeg, &opt);
         PmFileHandle out = PmFile_CreateWrite((dir + "/" + std::to_string(i) + ".jpg").c_str());

@@ -2,6 +2,10 @@
 # pm::zlib, Little CMS 2 as pm::lcms2, and libwebp with its demux and mux
 # libraries as pm::webp. Windows: static libraries
 # cross-built by scripts/build-deps.sh. Native: Debian's -dev packages.
+# pm::heif (HEIF/AVIF decoding) is libheif. On Windows it and libde265 are
+# DLLs (LGPL: a user may replace them), copied into the build's bin folder
+# beside PIXMILUI.DLL; wine-run.sh puts that folder on the DLL search path
+# for the test programs elsewhere in the tree.
 if(WIN32)
     if(NOT PM_DEPS_PREFIX)
         message(FATAL_ERROR "PM_DEPS_PREFIX not set: run scripts/build-deps.sh and pass -DPM_DEPS_PREFIX=<deps>/<triple>")
@@ -29,6 +33,17 @@ if(WIN32)
     add_library(pm::webp INTERFACE IMPORTED GLOBAL)
     # demux and mux call into the codec library: it links after them.
     target_link_libraries(pm::webp INTERFACE pm::webp_demux pm::webp_mux pm::webp_core)
+    if(NOT EXISTS ${PM_DEPS_PREFIX}/lib/libheif.dll.a OR NOT EXISTS ${PM_DEPS_PREFIX}/bin/libheif.dll
+       OR NOT EXISTS ${PM_DEPS_PREFIX}/bin/libde265.dll)
+        message(FATAL_ERROR "missing libheif/libde265 in ${PM_DEPS_PREFIX}: run scripts/build-deps.sh")
+    endif()
+    add_library(pm::heif SHARED IMPORTED GLOBAL)
+    set_target_properties(pm::heif PROPERTIES
+        IMPORTED_IMPLIB ${PM_DEPS_PREFIX}/lib/libheif.dll.a
+        IMPORTED_LOCATION ${PM_DEPS_PREFIX}/bin/libheif.dll
+        INTERFACE_INCLUDE_DIRECTORIES ${PM_DEPS_PREFIX}/include)
+    set(PM_SHIPPED_DLLS ${PM_DEPS_PREFIX}/bin/libheif.dll ${PM_DEPS_PREFIX}/bin/libde265.dll)
+    file(COPY ${PM_SHIPPED_DLLS} DESTINATION ${CMAKE_BINARY_DIR}/bin)
     set_property(TARGET pm::png APPEND PROPERTY INTERFACE_LINK_LIBRARIES pm::zlib)
     set_property(TARGET pm::tiff APPEND PROPERTY INTERFACE_LINK_LIBRARIES pm::jpeg pm::zlib)
     find_package(GTest QUIET)  # never found in the cross sysroot; built below
@@ -73,4 +88,7 @@ else()
     add_library(pm::gtest ALIAS GTest::gtest)
     add_library(pm::gtest_main ALIAS GTest::gtest_main)
     add_library(pm::gmock ALIAS GTest::gmock)
+    find_package(PkgConfig REQUIRED)
+    pkg_check_modules(PM_LIBHEIF REQUIRED IMPORTED_TARGET libheif)
+    add_library(pm::heif ALIAS PkgConfig::PM_LIBHEIF)
 endif()

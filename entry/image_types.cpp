@@ -7,16 +7,18 @@ struct WordRow {
     const char* word;
     int code;
 };
-// Two words name JPEG and Photo CD; a lookup stops at the first match.
+// Two words name JPEG, Photo CD and HEIF; a lookup stops at the first match.
 constexpr WordRow kWords[] = {
     {"bitmap", 1}, {"jpeg", 3}, {"jpg", 3}, {"tiff", 4},
     {"gif", 5},    {"png", 6},  {"photoCD", 7}, {"pcd", 7},
+    {"heif", 8},   {"heic", 8}, {"avif", 9},
     {"webp", 10},
 };
 
 // The reverse direction gives the long form.
 constexpr WordRow kStrings[] = {
     {"bitmap", 1}, {"jpeg", 3}, {"tiff", 4}, {"gif", 5}, {"png", 6}, {"photoCD", 7},
+    {"heif", 8},   {"avif", 9},
     {"webp", 10},
 };
 

@@ -114,6 +114,10 @@ struct DibReadRequest {
     // filled before TargetSize is asked, so the stored orientation is known
     // there (the upright picture may be the other way round).
     DibMetadata* Meta;
+    // Set by the reader: non-zero when the decoded image is the whole
+    // picture at a smaller size (a thumbnail the file stores) rather than
+    // a decode at 1/Reduction whose last row and column stand for a part.
+    uint32_t WholePicture;
 };
 
 // DibIO_Read with a request. The limits on image size apply to the image

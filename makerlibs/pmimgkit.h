@@ -10,6 +10,8 @@ constexpr int kTypeTiff = 4;
 constexpr int kTypeGif = 5;
 constexpr int kTypePng = 6;
 constexpr int kTypePhotoCd = 7;
+constexpr int kTypeHeif = 8;
+constexpr int kTypeAvif = 9;
 constexpr int kTypeWebp = 10;
 
 // Mode 1 is the only mode. Idempotent; counts nested starts.

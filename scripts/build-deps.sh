@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Cross-builds static libjpeg-turbo, libpng, libtiff, giflib and Little CMS 2
 # for the MinGW
-# targets from Debian's source packages, and libwebp beside them. The sources
+# targets from Debian's source packages, libwebp beside them, and the
+# HEIF/AVIF decoders (libheif with libde265 and a static dav1d). The sources
 # come through a private apt configuration under the cache folder, so the
 # machine's apt setup is never touched. A finished target leaves a stamp; a
 # second run does nothing. Libraries added later have stamps of their own, so
-# a cache made before them only gains the new library.
+# a cache made before them only gains the new libraries. libheif and libde265
+# are LGPL: they are built as DLLs (bin/) that the program loads from beside
+# itself, so a user can replace them.
 #
 #   scripts/build-deps.sh [i686-w64-mingw32] [x86_64-w64-mingw32]
 #
@@ -19,7 +22,9 @@ base_packages=(libjpeg-turbo libpng1.6 tiff giflib lcms2)
 # The base stamp keeps its text, so caches built before libwebp stay valid.
 stamp_text="pixmill-deps v2: ${base_packages[*]}"
 webp_stamp_text="pixmill-deps webp v1"
-packages=("${base_packages[@]}" libwebp)
+heif_packages=(libde265 dav1d libheif)
+heif_stamp_text="pixmill-deps heif v1: ${heif_packages[*]}"
+packages=("${base_packages[@]}" libwebp "${heif_packages[@]}")
 
 # Two builds sharing one cache (two trees, or two checkouts) wait for each
 # other instead of building into the same folder at once.
@@ -31,6 +36,7 @@ all_done=1
 for t in "${targets[@]}"; do
     [ "$(cat "$deps/$t/.stamp" 2>/dev/null)" = "$stamp_text" ] || all_done=0
     [ "$(cat "$deps/$t/.stamp-webp" 2>/dev/null)" = "$webp_stamp_text" ] || all_done=0
+    [ "$(cat "$deps/$t/.stamp-heif" 2>/dev/null)" = "$heif_stamp_text" ] || all_done=0
 done
 if [ $all_done = 1 ]; then
     echo "build-deps: up to date in $deps"
@@ -77,6 +83,7 @@ fi
 srcdir() { find "$src" -maxdepth 1 -mindepth 1 -type d -name "$1-*" | sort | tail -n 1; }
 jpeg_src=$(srcdir libjpeg-turbo); png_src=$(srcdir libpng1.6); tiff_src=$(srcdir tiff); gif_src=$(srcdir giflib); lcms_src=$(srcdir lcms2)
 webp_src=$(srcdir libwebp)
+de265_src=$(srcdir libde265); dav1d_src=$(srcdir dav1d); heif_src=$(srcdir libheif)
 jobs=$(nproc)
 
 toolchain_file() {  # target prefix file
@@ -85,8 +92,8 @@ toolchain_file() {  # target prefix file
     cat > "$3" <<TC
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR $proc)
-set(CMAKE_C_COMPILER $1-gcc-win32)
-set(CMAKE_CXX_COMPILER $1-g++-win32)
+set(CMAKE_C_COMPILER $1-gcc-${4:-win32})
+set(CMAKE_CXX_COMPILER $1-g++-${4:-win32})
 set(CMAKE_RC_COMPILER $1-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/$1 $2)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
@@ -163,5 +170,69 @@ for t in "${targets[@]}"; do
     cmake --install "$b/webp" >/dev/null
     rm -rf "$b"
     echo "$webp_stamp_text" > "$prefix/.stamp-webp"
+done
+
+# The HEIF/AVIF decoders. A rebuilt base removed the whole prefix, this
+# stamp with it.
+for t in "${targets[@]}"; do
+    prefix="$deps/$t"
+    [ "$(cat "$prefix/.stamp-heif" 2>/dev/null)" = "$heif_stamp_text" ] && continue
+    t0=$SECONDS
+    echo "build-deps: HEIF decoders for $t:" \
+         "$(basename "$de265_src") $(basename "$dav1d_src") $(basename "$heif_src")"
+    b="$deps/build-heif-$t"
+    rm -rf "$b" "$prefix/bin/libheif.dll" "$prefix/bin/libde265.dll"
+    mkdir -p "$b" "$prefix/bin"
+    # libheif needs std::mutex and std::future, which GCC 12's win32 thread
+    # model lacks; both DLLs use the posix model with every runtime linked in,
+    # so they depend on nothing but the system's own DLLs; the runtimes' own
+    # symbols stay unexported, or libheif would meet them twice.
+    tc="$b/toolchain-posix.cmake"
+    toolchain_file "$t" "$prefix" "$tc" posix
+    # Only our prefix may answer pkg-config: the build machine's own -dev
+    # packages (dav1d, gdk-pixbuf) must not leak into a Windows build.
+    export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH=""
+    dll=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$tc" -DCMAKE_BUILD_TYPE=Release
+         -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=ON
+         "-DCMAKE_SHARED_LINKER_FLAGS=-static -static-libgcc -static-libstdc++ -Wl,--exclude-libs,ALL -Wl,--no-insert-timestamp")
+    cmake -S "$de265_src" -B "$b/de265" "${dll[@]}" -DENABLE_SDL=OFF -DENABLE_DECODER=OFF \
+          -DENABLE_ENCODER=OFF >/dev/null
+    cmake --build "$b/de265" -j "$jobs" >/dev/null
+    cmake --install "$b/de265" >/dev/null
+    # dav1d is BSD-licensed: static, folded into libheif.dll.
+    case $t in i686*) cpu=x86 ;; *) cpu=x86_64 ;; esac
+    cat > "$b/meson-cross.txt" <<MC
+[binaries]
+c = '$t-gcc-win32'
+ar = '$t-ar'
+strip = '$t-strip'
+windres = '$t-windres'
+pkgconfig = 'false'
+[host_machine]
+system = 'windows'
+cpu_family = '$cpu'
+cpu = '$cpu'
+endian = 'little'
+MC
+    meson setup "$b/dav1d" "$dav1d_src" --cross-file "$b/meson-cross.txt" --prefix "$prefix" \
+          --libdir lib --buildtype release --default-library static -Denable_tools=false \
+          -Denable_tests=false -Denable_examples=false -Denable_docs=false >/dev/null
+    ninja -C "$b/dav1d" -j "$jobs" >/dev/null
+    ninja -C "$b/dav1d" install >/dev/null
+    cmake -S "$heif_src" -B "$b/heif" "${dll[@]}" -DWITH_EXAMPLES=OFF -DENABLE_PLUGIN_LOADING=OFF \
+          -DWITH_LIBDE265=ON -DWITH_DAV1D=ON -DWITH_X265=OFF -DWITH_AOM_DECODER=OFF \
+          -DWITH_AOM_ENCODER=OFF -DWITH_SvtEnc=OFF -DWITH_RAV1E=OFF -DBUILD_TESTING=OFF \
+          -DLIBDE265_INCLUDE_DIR="$prefix/include" -DLIBDE265_LIBRARY="$prefix/lib/libde265.dll.a" \
+          -DDAV1D_INCLUDE_DIR="$prefix/include" -DDAV1D_LIBRARY="$prefix/lib/libdav1d.a" >/dev/null
+    cmake --build "$b/heif" -j "$jobs" >/dev/null
+    cmake --install "$b/heif" >/dev/null
+    for d in libheif.dll libde265.dll; do
+        [ -f "$prefix/bin/$d" ] || { echo "build-deps: $d missing for $t" >&2; exit 1; }
+        $t-strip --strip-unneeded "$prefix/bin/$d"
+    done
+    unset PKG_CONFIG_LIBDIR PKG_CONFIG_PATH
+    rm -rf "$b"
+    echo "$heif_stamp_text" > "$prefix/.stamp-heif"
+    echo "build-deps: HEIF decoders for $t in $((SECONDS - t0)) s"
 done
 echo "build-deps: done"

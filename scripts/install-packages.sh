@@ -22,11 +22,12 @@ PKGS=(
     # native libraries and tests
     libgtest-dev libgmock-dev
     libjpeg62-turbo-dev libpng-dev libtiff-dev libgif-dev zlib1g-dev liblcms2-dev libwebp-dev
+    libheif-dev libde265-dev libdav1d-dev meson
     # Wine, display, font
     wine wine64 wine32:i386 xvfb x11-apps xdotool fonts-ipafont-gothic locales
     # reference tools for tests, checks and benchmarks
     imagemagick libjpeg-turbo-progs libtiff-tools giflib-tools pngcheck gifsicle netpbm
-    libvips-tools hyperfine python3 webp python3-pil
+    libvips-tools hyperfine python3 webp python3-pil libheif-examples libavif-bin
     # release packages (scripts/package.sh) and their test
     zip unzip msitools binutils
 )

@@ -4,6 +4,7 @@
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibcore/dibpixels.h"
 #include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmdibio/dibio_heif.h"
 #include "makerlibs/pmimgkit.h"
 
 namespace {
@@ -56,6 +57,8 @@ int ReadAny(PmFileHandle file, int type, DibIOOptions* info, DibMetadata* meta, 
         case kTypeTiff: depth = pmio::TiffRead(in, info, &dib, meta, request); break;
         case kTypeGif: depth = pmio::GifRead(in, info, &dib); break;
         case kTypePhotoCd: depth = pmio::PcdRead(in, info, &dib); break;
+        case kTypeHeif:
+        case kTypeAvif: depth = pmio::HeifRead(in, info, &dib, meta); break;
         default: break;
         }
     }
@@ -143,6 +146,7 @@ int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, Di
         return DibIO_Read(0, file, type, 0, 0, 0, info, header, bits);
     request->FullSize = PmSize{0, 0};
     request->Reduction = 1;
+    request->WholePicture = 0;
     DibMetadata* meta = request->Meta;
     ClearMeta(meta);
     if (!file || !header || !bits) return 0;
@@ -176,6 +180,18 @@ int DibIO_ReadRequested(PmFileHandle file, int type, DibReadRequest* request, Di
         if (depth > 0 && dib.header) dib.Release(header, bits);
         else if (depth == 0) depth = pmio::TooLargeResult(0);
         read = true;
+    } else if (type == kTypeHeif || type == kTypeAvif) {
+        // libheif reads from memory; the thumbnail path needs the request.
+        pmio::WholeFile whole(file, pmio::kHeifFileLimit);
+        if (whole.ok()) {
+            pmio::DibHolder dib;
+            depth = pmio::HeifReadMemory(whole.data(), whole.size(), request, info, &dib, meta);
+            if (depth > 0 && dib.header) dib.Release(header, bits);
+            else depth = pmio::TooLargeResult(0);
+            read = true;
+        } else if (whole.SysFailed()) {
+            return whole.Result(0);
+        }
     }
     if (!read) {
         depth = ReadAny(file, type, info, meta, header, bits, request);

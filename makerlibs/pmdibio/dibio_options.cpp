@@ -39,6 +39,9 @@ int DibIO_GetDefaultOptions(int type, DibIOOptions* options) {
         return 1;
     case kTypePhotoCd:
         return 1;
+    case kTypeHeif:
+    case kTypeAvif:
+        return 1;
     case kTypeWebp:
         options->Webp.Quality = 80;
         options->Webp.Lossless = 0;

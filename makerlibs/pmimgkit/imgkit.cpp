@@ -22,6 +22,8 @@ constexpr TypeRow kTypes[] = {
     {kTypeGif, "GIF イメージ", ".gif", true},
     {kTypePng, "PNG イメージ", ".png", true},
     {kTypePhotoCd, "Photo CD イメージ", ".pcd", false},
+    {kTypeHeif, "HEIF イメージ (HEIC)", ".heic", false},
+    {kTypeAvif, "AVIF イメージ", ".avif", false},
     {kTypeWebp, "WebP イメージ", ".webp", true},
 };
 

@@ -46,9 +46,40 @@ int ByExtension(const char* path) {
         int type;
     } kExts[] = {{".bmp", kTypeBmp}, {".jpg", kTypeJpeg}, {".jpeg", kTypeJpeg},
                  {".jpe", kTypeJpeg}, {".tif", kTypeTiff}, {".tiff", kTypeTiff}, {".gif", kTypeGif},
-                 {".png", kTypePng}, {".pcd", kTypePhotoCd}, {".webp", kTypeWebp}};
+                 {".png", kTypePng}, {".pcd", kTypePhotoCd}, {".heic", kTypeHeif}, {".heif", kTypeHeif},
+                 {".hif", kTypeHeif}, {".avif", kTypeAvif}, {".avifs", kTypeAvif}, {".webp", kTypeWebp}};
     for (const auto& e : kExts)
         if (ExtEquals(ext, e.ext)) return e.type;
+    return kTypeNone;
+}
+
+// An ISO base media file (HEIF, AVIF) names its kinds in the ftyp box: the
+// major brand, then the compatible ones. AVIF and HEIF files often both say
+// mif1, so the codec's own brand decides; a file naming neither codec brand
+// but a HEIF structure brand (mif1, msf1) is read as HEIF.
+int ByBrand(const unsigned char* d, unsigned long n) {
+    if (n < 16 || std::memcmp(d + 4, "ftyp", 4) != 0) return kTypeNone;
+    unsigned long size = (unsigned long)d[0] << 24 | (unsigned long)d[1] << 16 | (unsigned long)d[2] << 8 | d[3];
+    if (size < 16) return kTypeNone;
+    if (size > n) size = n;
+    static const char* const kAvif[] = {"avif", "avis"};
+    static const char* const kHeif[] = {"heic", "heix", "heim", "heis", "hevc", "hevx", "hevm", "hevs"};
+    static const char* const kStructure[] = {"mif1", "mif2", "msf1", "miaf"};
+    auto names = [&](const char* const* list, int count) {
+        for (unsigned long at = 8; at + 4 <= size; at += 4) {
+            if (at == 12) continue;  // the minor version
+            for (int i = 0; i < count; ++i)
+                if (std::memcmp(d + at, list[i], 4) == 0) return true;
+        }
+        return false;
+    };
+    // The major brand first: a HEIC that also lists avif is still a HEIC.
+    for (const char* b : kAvif)
+        if (std::memcmp(d + 8, b, 4) == 0) return kTypeAvif;
+    for (const char* b : kHeif)
+        if (std::memcmp(d + 8, b, 4) == 0) return kTypeHeif;
+    if (names(kAvif, 2)) return kTypeAvif;
+    if (names(kHeif, 8) || names(kStructure, 4)) return kTypeHeif;
     return kTypeNone;
 }
 
@@ -65,6 +96,7 @@ int ImgRead_IdentifyBytes(const unsigned char* d, unsigned long n) {
     if (n >= 8 && std::memcmp(d, "\x89PNG\r\n\x1a\n", 8) == 0) return kTypePng;
     if (n >= 12 && std::memcmp(d, "RIFF", 4) == 0 && std::memcmp(d + 8, "WEBP", 4) == 0) return kTypeWebp;
     if (n >= kIdentifyBytes && std::memcmp(d + kPcdSignatureAt, "PCD_IPI", 7) == 0) return kTypePhotoCd;
+    if (int t = ByBrand(d, n)) return t;
     return kTypeNone;
 }
 

@@ -11,6 +11,7 @@ TEST(ImageTypeWords, MatchWithoutCaseAndFirstRowWins) {
         {"bitmap", 1}, {"BITMAP", 1}, {"jpeg", 3}, {"JPG", 3}, {"Jpeg", 3}, {"tiff", 4},
         {"gif", 5}, {"png", 6}, {"PhotoCD", 7}, {"PHOTOcd", 7}, {"pcd", 7},
         {"bmp", 0}, {"tif", 0}, {"", 0}, {"jpeg ", 0}, {"jp", 0},
+        {"heif", 8}, {"HEIC", 8}, {"avif", 9}, {"hif", 0}, {"avifs", 0},
     };
     for (const Row& r : rows) EXPECT_EQ(pmImageConvert_GetImageType(r.word), r.code) << r.word;
     EXPECT_EQ(pmImageConvert_GetImageType(nullptr), 0);
@@ -20,7 +21,9 @@ TEST(ImageTypeWords, CodesGiveLongFormOrNull) {
     EXPECT_STREQ(pmImageConvert_GetImageTypeString(1), "bitmap");
     EXPECT_STREQ(pmImageConvert_GetImageTypeString(3), "jpeg");
     EXPECT_STREQ(pmImageConvert_GetImageTypeString(7), "photoCD");
-    for (int code : {0, 2, 8, -1, 1000}) EXPECT_EQ(pmImageConvert_GetImageTypeString(code), nullptr) << code;
+    EXPECT_STREQ(pmImageConvert_GetImageTypeString(8), "heif");
+    EXPECT_STREQ(pmImageConvert_GetImageTypeString(9), "avif");
+    for (int code : {0, 2, -1, 1000}) EXPECT_EQ(pmImageConvert_GetImageTypeString(code), nullptr) << code;
     // Every code that has a word maps back to a word that maps to the code.
     for (int code = 0; code < 10; ++code) {
         if (const char* w = pmImageConvert_GetImageTypeString(code)) {
