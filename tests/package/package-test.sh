@@ -55,12 +55,12 @@ for z in win32 win64; do
     name="pixmill-$version-$z"
     (cd "$drive" && unzip -q "$dist/$name.zip") || fail "$name.zip does not unpack"
     dir="$drive/$name"
-    for f in PIXMILL.EXE PIXMILUI.DLL pixmillc.exe readme.txt THIRD-PARTY.txt HELP/topics.htm; do
+    for f in PIXMILL.EXE PIXMILUI.DLL pixmillc.exe libheif.dll libde265.dll readme.txt THIRD-PARTY.txt HELP/topics.htm; do
         [ -f "$dir/$f" ] || fail "$name.zip has no $f"
     done
     n=$(find "$dir/licenses" -type f | wc -l)
-    [ "$n" -ge 8 ] || fail "$name.zip has $n licence files"
-    for lib in libjpeg-turbo libpng libtiff giflib "Little CMS" zlib; do
+    [ "$n" -ge 13 ] || fail "$name.zip has $n licence files"
+    for lib in libjpeg-turbo libpng libtiff giflib "Little CMS" zlib libwebp libheif libde265 dav1d; do
         iconv -f CP932 -t UTF-8 "$dir/THIRD-PARTY.txt" | grep -q "^$lib " || fail "THIRD-PARTY.txt of $name does not list $lib"
     done
     iconv -f CP932 -t UTF-8 "$dir/readme.txt" | grep -q 'アンインストール' || fail "readme.txt of $name is not Japanese in code page 932"
@@ -100,7 +100,7 @@ for m in x64 x86; do
     run msiexec /i "C:\\$msi" /qn > /dev/null 2>&1
     rc=$?
     [ $rc = 0 ] && ok "$msi installs" || fail "$msi: msiexec /i exit $rc"
-    for f in PIXMILL.EXE PIXMILUI.DLL pixmillc.exe readme.txt THIRD-PARTY.txt HELP/topics.htm; do
+    for f in PIXMILL.EXE PIXMILUI.DLL pixmillc.exe libheif.dll libde265.dll readme.txt THIRD-PARTY.txt HELP/topics.htm; do
         [ -f "$install/$f" ] || fail "$msi installed no $f in $install"
     done
     [ -f "$start_menu/PIXMILL.lnk" ] || fail "$msi made no Start menu shortcut"
@@ -131,7 +131,7 @@ for m in x64 x86; do
     run msiexec /x "C:\\$msi" /qn > /dev/null 2>&1
     rc=$?
     [ $rc = 0 ] && ok "$msi uninstalls" || fail "$msi: msiexec /x exit $rc"
-    for f in PIXMILL.EXE PIXMILUI.DLL pixmillc.exe readme.txt HELP/topics.htm; do
+    for f in PIXMILL.EXE PIXMILUI.DLL pixmillc.exe libheif.dll readme.txt HELP/topics.htm; do
         [ ! -e "$install/$f" ] || fail "$msi left $f behind"
     done
     [ ! -e "$start_menu/PIXMILL.lnk" ] || fail "$msi left its Start menu shortcut"
