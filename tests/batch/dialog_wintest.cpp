@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -969,4 +970,91 @@ TEST(BatchPool, ThreadsReserveTheSmallStackAskedFor) {
     pool.Release(&job);
     EXPECT_GT(job.reserved, 0u);
     EXPECT_LE(job.reserved, size_t(1u << 20) + (64u << 10)) << job.reserved;
+}
+
+namespace {
+
+struct OtherThreadsDialog {
+    DWORD notOf;
+    HWND found;
+};
+
+BOOL CALLBACK FindOtherThreadsDialog(HWND w, LPARAM lp) {
+    auto* s = reinterpret_cast<OtherThreadsDialog*>(lp);
+    char cls[16];
+    GetClassNameA(w, cls, sizeof cls);
+    DWORD process = 0;
+    DWORD thread = GetWindowThreadProcessId(w, &process);
+    if (std::strcmp(cls, "#32770") == 0 && IsWindowVisible(w) && process == GetCurrentProcessId() &&
+        thread != s->notOf) {
+        s->found = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A dialog window of this process that another thread than `notOf` runs.
+HWND FindDialogOfAnotherThread(DWORD notOf) {
+    OtherThreadsDialog s{notOf, nullptr};
+    EnumWindows(FindOtherThreadsDialog, reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
+bool WaitUntil(const std::function<bool()>& ready, DWORD ms = 120000) {
+    for (DWORD waited = 0; waited < ms; waited += 20) {
+        if (ready()) return true;
+        Sleep(20);
+    }
+    return ready();
+}
+
+}  // namespace
+
+// A host that runs the library's progress dialog, ends it while the run is
+// still on (its worker holds the result dialog open), and unloads the
+// library as soon as the dialog has returned: the process goes on, the
+// library stays while the run's thread runs its code, and goes when that
+// thread has ended.
+TEST(BatchDialogHost, LibraryUnloadedByTheHostStaysUntilTheRunHasEnded) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    std::string path = Join(Join(pmtest::BinaryDir(), "bin"), "PIXMILUI.DLL");
+    HMODULE lib = LoadLibraryA(path.c_str());
+    ASSERT_NE(lib, nullptr) << path;
+    auto proc = reinterpret_cast<DLGPROC>(reinterpret_cast<void*>(GetProcAddress(lib, "pmImageConvert_ProgressDlg")));
+    ASSERT_NE(proc, nullptr);
+    Preview_RegisterClasses(GetModuleHandleA(nullptr));
+    TempDir dir;
+    std::string in = MakeFolder(dir, 2);
+    // The run writes into its record until its thread ends, after the
+    // dialog returned.
+    static ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode | FILEMODE_ENDMESSAGE);
+    std::vector<char*> paths{in.data()};
+    ProgressDlgArgs args;
+    std::memset(&args, 0, sizeof args);
+    args.Size = sizeof args;
+    args.Files.Count = 1;
+    args.Files.Paths = paths.data();
+    args.Params = &p;
+
+    const DWORD self = GetCurrentThreadId();
+    HWND result = nullptr;
+    int before = ThreadsOfThisProcess();
+    std::thread closer([&] {
+        WaitUntil([&] { return (result = FindDialogOfAnotherThread(self)) != nullptr; });
+        if (HWND dialog = p.ProgressWindow) EndDialog(dialog, 3);
+    });
+    INT_PTR ended = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(109), nullptr, proc,
+                                    reinterpret_cast<LPARAM>(&args));
+    closer.join();
+    FreeLibrary(lib);
+    bool heldByTheRun = GetModuleHandleA(path.c_str()) != nullptr;
+    if (result) PostMessageA(result, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    bool unloaded = WaitUntil([&] { return GetModuleHandleA(path.c_str()) == nullptr; });
+    EXPECT_EQ(ThreadsLeftAfter(before), 0);
+    ASSERT_NE(result, nullptr) << "no result dialog";
+    EXPECT_EQ(ended, 3);
+    EXPECT_TRUE(heldByTheRun);
+    EXPECT_TRUE(unloaded);
+    EXPECT_EQ(p.ProcessedCount, 2);
 }
