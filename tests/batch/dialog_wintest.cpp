@@ -266,8 +266,8 @@ DialogRun RunDialog(ImageConvertParams* p, const std::vector<std::string>& entri
     run.answers.buttons = std::move(buttons);
     std::atomic<bool> done{false};
     std::atomic<bool> overran{false};
-    std::thread answerer([&] { AnswerBoxes(p, &run.answers, &done); });
     const int threadsBefore = ThreadsOfThisProcess();
+    std::thread answerer([&] { AnswerBoxes(p, &run.answers, &done); });
     std::thread watchdog([&] {
         for (DWORD waited = 0; waited < kRunBoundMs && !done; waited += 50) Sleep(50);
         if (done) return;
