@@ -1,7 +1,7 @@
 // The progress dialog of a batch run and its worker thread. The dialog owns
 // the user interface (texts, counters, indicator, preview, Cancel); the
-// worker does the run and ends the dialog. They share only the run-state
-// fields of the settings record.
+// worker does the run and tells the dialog when it is over. They share only
+// the run-state fields of the settings record, and the run (see DialogRun).
 #include "batch/batch_run.h"
 #include "batch/progress_ids.h"
 #include "makerlibs/pmpreview.h"
