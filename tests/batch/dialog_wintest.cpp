@@ -924,13 +924,17 @@ TEST(BatchRunStop, OwnersStopEndsTheWalkAtItsNextCheck) {
             EXPECT_EQ(r.processed, 1);
             EXPECT_EQ(r.succeeded, 0);
             EXPECT_EQ(r.errors.size(), 1u);
-            if (!r.errors.empty()) EXPECT_EQ(r.errors[0].id, kErrStopped);
+            if (!r.errors.empty()) {
+                EXPECT_EQ(r.errors[0].id, kErrStopped);
+            }
             EXPECT_EQ(written, (std::vector<std::string>{"anim\\a.gif"}));
             continue;
         }
         // One at a time the file counted is finished first; several at
         // once, those handed out already are finished too.
-        if (c.threads == 1) EXPECT_EQ(r.processed, 2);
+        if (c.threads == 1) {
+            EXPECT_EQ(r.processed, 2);
+        }
         EXPECT_LT(r.processed, 12);
         EXPECT_EQ(r.succeeded, r.processed);
         EXPECT_EQ(written.size(), size_t(r.processed));
@@ -941,8 +945,9 @@ namespace {
 
 // The address space reserved for the calling thread's stack.
 size_t StackReservation() {
-    MEMORY_BASIC_INFORMATION m;
-    VirtualQuery(&m, &m, sizeof m);
+    int onTheStack = 0;
+    MEMORY_BASIC_INFORMATION m{};
+    VirtualQuery(&onTheStack, &m, sizeof m);
     auto* base = static_cast<uint8_t*>(m.AllocationBase);
     size_t total = 0;
     for (uint8_t* at = base; VirtualQuery(at, &m, sizeof m) == sizeof m && m.AllocationBase == base;
