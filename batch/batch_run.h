@@ -9,6 +9,8 @@
 #include "makerlibs/pmfilelist.h"
 #include "makerlibs/pmwin.h"
 
+#include <atomic>
+
 // Walks every list entry (files, folders, drives) and converts each file met.
 // 1 = every entry walked; 0 = the user stopped the run.
 extern "C" BOOL PM_API pmImageConvert_CreateFile(FileList* files, ImageConvertParams* params);
@@ -17,9 +19,18 @@ extern "C" BOOL PM_API pmImageConvert_CreateFile(FileList* files, ImageConvertPa
 // the user confirmed the stop question).
 int ConvertFileCallback(const char* path, const WIN32_FIND_DATAA* entry, int depth, void* params);
 
-// The worker of the progress dialog: opens the run record, walks, closes it
-// and ends the dialog.
-unsigned __stdcall ConvertWorker(void* args);
+// The worker of the progress dialog (its argument is the run the dialog
+// made for it, see progress_dlg_win.cpp): opens the run record, walks,
+// closes it and has the dialog end.
+unsigned __stdcall ConvertWorker(void* run);
+
+// The stop that the owner of the run walking on this thread asks for (the
+// progress dialog going away), checked with the user's question at every
+// stop check: before each entry, between the frames of an animation, while
+// waiting for conversions. Set by the thread that walks, for its walk;
+// null: none.
+void Batch_SetRunStop(const std::atomic<bool>* stop);
+bool Batch_RunStopRequested();
 
 // What the last walk of `params` left aside without an entry: list entries
 // and folders lying in the output tree (the output folder the user chose),
@@ -65,9 +76,11 @@ struct GifPathResult {
 GifPathResult ConvertAnimatedGif(HANDLE input, HANDLE output, const char* outputName,
                                  ImageConvertParams* params, COLORREF previewBackground);
 
-// Asks the stop question when Cancel was pressed; true when the user
-// confirmed it (StopRequested is then set). Called by the worker, it has the
-// dialog's own thread show the question (see kAskStopMessage).
+// Whether the walk stops here: true when the run's owner stopped it (see
+// Batch_SetRunStop) or the user confirmed a stop already, else asks the
+// stop question when Cancel was pressed; StopRequested is set whenever it
+// answers true. Called by the worker, it has the dialog's own thread show
+// the question (see kAskStopMessage).
 bool Batch_AskStop(ImageConvertParams* params);
 
 // Sent by the worker to the progress dialog, whose procedure shows the stop

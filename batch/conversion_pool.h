@@ -26,9 +26,11 @@ private:
 
 class ConversionPool {
 public:
-    // `threads` 1..64; `owner` names the run (see Batch_EndPoolThreadsOf).
-    ConversionPool(int threads, uint64_t budget, const void* owner = nullptr);
-    // Waits for every job started and ends the threads.
+    // `threads` 1..64.
+    ConversionPool(int threads, uint64_t budget);
+    // Waits for every job started and ends the threads. Nothing ends a
+    // thread from outside: a job runs to its end, and a run that is asked
+    // to stop hands out no more.
     ~ConversionPool();
     ConversionPool(const ConversionPool&) = delete;
     ConversionPool& operator=(const ConversionPool&) = delete;
@@ -57,7 +59,7 @@ public:
     };
     Stats GetStats() const;
 
-    // The threads' shared record (see Batch_EndPoolThreadsOf).
+    // The threads' shared record.
     struct State;
 
 private:
@@ -77,11 +79,6 @@ int Batch_ThreadCount(int setting);
 // The statistics of the pool of the last run that had one.
 ConversionPool::Stats Batch_LastPoolStats();
 
-// The last resort after the thread that owned the pools of `owner` was
-// ended from outside (its destructors never run): no job waiting is
-// started any more, the jobs running get `graceMs` to finish, and threads
-// still running then are ended too. Every thread has ended on return.
-void Batch_EndPoolThreadsOf(const void* owner, unsigned graceMs);
 // A test may hold every job on its pool thread in `hook` before it runs
 // (null: none).
 void Batch_SetPoolJobHookForTest(void (*hook)());

@@ -22,16 +22,11 @@ SRWLOCK g_statsLock = SRWLOCK_INIT;
 ConversionPool::Stats g_lastStats;
 std::atomic<void (*)()> g_jobHookForTest{nullptr};
 
-// Acquires `lock` unless it stays held for `ms` (by a thread that was
-// ended while it held it, which nothing will release).
-bool AcquireWithin(SRWLOCK* lock, DWORD ms) {
-    for (DWORD start = GetTickCount(); !TryAcquireSRWLockExclusive(lock);) {
-        if (GetTickCount() - start >= ms) return false;
-        Sleep(1);
-    }
-    return true;
-}
-constexpr DWORD kLockWaitMs = 500;
+// Conversions keep their big buffers on the heap; a small stack saves
+// address space in the 32-bit build. Without the flag the size would be
+// what the stack commits at once, and the reservation the program's
+// default.
+constexpr unsigned kThreadStackBytes = 1u << 20;
 
 // The x87 control word is per thread, and a new thread does not get the
 // creating thread's: the runtime sets 64-bit precision for the main thread
@@ -68,30 +63,19 @@ struct ConversionPool::State {
     uint64_t held = 0;
     uint64_t budget = 0;
     bool ending = false;
-    const void* owner = nullptr;
     Stats stats;
 };
 
-namespace {
-// The pools alive, for the last resort that ends a run's threads.
-SRWLOCK g_poolsLock = SRWLOCK_INIT;
-std::vector<ConversionPool::State*> g_pools;
-}  // namespace
-
-ConversionPool::ConversionPool(int threads, uint64_t budget, const void* owner) : s_(new State), threadCount_(threads) {
+ConversionPool::ConversionPool(int threads, uint64_t budget) : s_(new State), threadCount_(threads) {
     s_->budget = budget;
     s_->threadCount = threads;
-    s_->owner = owner;
+    s_->threads.reserve(size_t(threads));
     for (int i = 0; i < threads; ++i) {
-        // Conversions keep their big buffers on the heap; a small stack
-        // saves address space in the 32-bit build.
-        auto h = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 1u << 20, ThreadMain, s_.get(), 0, nullptr));
+        auto h = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, kThreadStackBytes, ThreadMain, s_.get(),
+                                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
         if (!h) break;
         s_->threads.push_back(h);
     }
-    AcquireSRWLockExclusive(&g_poolsLock);
-    g_pools.push_back(s_.get());
-    ReleaseSRWLockExclusive(&g_poolsLock);
 }
 
 ConversionPool::~ConversionPool() {
@@ -103,11 +87,6 @@ ConversionPool::~ConversionPool() {
     if (!s_->threads.empty())
         WaitForMultipleObjects(DWORD(s_->threads.size()), s_->threads.data(), TRUE, INFINITE);
     for (HANDLE h : s_->threads) CloseHandle(h);
-    // Only now: a thread ended while it waited above leaves the pool to
-    // the last resort.
-    AcquireSRWLockExclusive(&g_poolsLock);
-    g_pools.erase(std::remove(g_pools.begin(), g_pools.end(), s_.get()), g_pools.end());
-    ReleaseSRWLockExclusive(&g_poolsLock);
     AcquireSRWLockExclusive(&g_statsLock);
     g_lastStats = s_->stats;
     ReleaseSRWLockExclusive(&g_statsLock);
@@ -228,45 +207,6 @@ ConversionPool::Stats Batch_LastPoolStats() {
     ConversionPool::Stats st = g_lastStats;
     ReleaseSRWLockShared(&g_statsLock);
     return st;
-}
-
-void Batch_EndPoolThreadsOf(const void* owner, unsigned graceMs) {
-    std::vector<ConversionPool::State*> ending;
-    if (!AcquireWithin(&g_poolsLock, kLockWaitMs)) return;
-    for (auto it = g_pools.begin(); it != g_pools.end();) {
-        if ((*it)->owner == owner) {
-            ending.push_back(*it);
-            it = g_pools.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    ReleaseSRWLockExclusive(&g_poolsLock);
-    // The pools' records stay allocated: their owner, which would free
-    // them, is gone, and the threads read them to their end.
-    for (ConversionPool::State* s : ending) {
-        if (AcquireWithin(&s->lock, kLockWaitMs)) {
-            s->running -= int(s->queue.size());
-            s->queue.clear();
-            s->ending = true;
-            ReleaseSRWLockExclusive(&s->lock);
-        }
-        WakeAllConditionVariable(&s->work);
-    }
-    DWORD start = GetTickCount();
-    for (ConversionPool::State* s : ending) {
-        for (HANDLE h : s->threads) {
-            DWORD waited = GetTickCount() - start;
-            if (WaitForSingleObject(h, waited < graceMs ? graceMs - waited : 0) != WAIT_OBJECT_0) {
-                // Like the owner before it: it would run on in a library
-                // about to go.
-                TerminateThread(h, 0);
-                WaitForSingleObject(h, kLockWaitMs);
-            }
-            CloseHandle(h);
-        }
-        s->threads.clear();
-    }
 }
 
 void Batch_SetPoolJobHookForTest(void (*hook)()) { g_jobHookForTest.store(hook); }

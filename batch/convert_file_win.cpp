@@ -329,6 +329,13 @@ int Batch_ShowStopQuestion(HWND dialog) {
 
 bool Batch_AskStop(ImageConvertParams* p) {
     HWND dialog = p->ProgressWindow;
+    // Looked at before any question: a run whose dialog went, or that the
+    // user stopped already, asks nothing more.
+    if (Batch_RunStopRequested()) {
+        Store(p->StopRequested, 1);
+        return true;
+    }
+    if (dialog && Load(p->StopRequested)) return true;
     if (!dialog || !Load(p->CancelRequested)) return false;
     HWND indicator = GetDlgItem(dialog, IDC_PROGRESS_INDICATOR);
     SendMessageA(indicator, PPM_HOLD, 0, 0);

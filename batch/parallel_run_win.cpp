@@ -21,6 +21,7 @@
 #include <deque>
 #include <exception>
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -48,17 +49,21 @@ struct FileJob final : PoolJob {
     explicit FileJob(ImageConvertParams* p) : params(p) {}
 
     void Run() override {
-        // The preview shows only committed results; a picture no preview
-        // will show is not kept.
+        // The preview shows only committed results, and only the worker
+        // shows them: a pool thread sending to the dialog's window would
+        // wait for a thread that may itself be waiting for this job. A
+        // picture no preview will show is not kept.
         bool keep = params->ProgressWindow && Load(params->PreviewEnabled);
         int64_t start = Batch_Ticks();
         try {
-            Batch_ConvertOpened(params, input.get(), output.get(), readerType, plan.shownName.c_str(), 0,
-                                keep ? &preview : nullptr, &plan.o);
+            Batch_ConvertOpened(params, input.get(), output.get(), readerType, plan.shownName.c_str(), 0, &preview,
+                                &plan.o);
         } catch (...) {
-            // Raised again when the file is committed, where a run one file
-            // at a time would have raised it.
             failure = std::current_exception();
+        }
+        if (!keep) {
+            OwnedDib none;
+            preview.dib.TakeFrom(none);
         }
         // A later file of the run writing the same output waits for this.
         input.Close();
@@ -119,17 +124,21 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE) == CSTR_EQUAL;
 }
 
-bool StopAsked(ImageConvertParams* p) {
-    if (Batch_AskStop(p)) return true;
-    // The progress dialog going away while the run is on: no new file is
-    // started, so the conversions in flight end soon after.
-    return p->ProgressWindow && Load(p->StopRequested);
+// The error entry of a conversion that raised instead of returning.
+int FailureCode(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+        return kErrMemory;
+    } catch (...) {
+        return kErrInternal;
+    }
 }
 
 }  // namespace
 
 struct ParallelRun {
-    ParallelRun(int threads, uint64_t budget, const void* owner) : pool(threads, budget, owner) {}
+    ParallelRun(int threads, uint64_t budget) : pool(threads, budget) {}
 
     // Declared before the pool: the pool, which waits for every job it
     // started, goes first.
@@ -144,10 +153,17 @@ struct ParallelRun {
         // this one counts, as one at a time asks before its next file: when
         // the files left are all converted, no wait would ask it. Once the
         // stop is confirmed, the files still committed ask nothing more.
-        if (!Load(p->StopRequested)) Batch_AskStop(p);
+        Batch_AskStop(p);
         if (job.started) pool.Release(&job);
-        if (job.failure) std::rethrow_exception(job.failure);
-        const PlannedFile& f = job.plan;
+        PlannedFile& f = job.plan;
+        if (job.failure) {
+            // One file's failure is that file's error entry: the files
+            // converted beside it are written and must be counted too.
+            f.o.succeeded = false;
+            f.o.errorPath = f.shownPath.c_str();
+            f.o.errorCode = FailureCode(job.failure);
+            f.o.lastError = 0;
+        }
         if (job.folderFailed) Batch_AddError(p, f.folder, kErrCreateFolder, job.folderError);
         Batch_ShowCounted(p, f);
         KeptPreview& kept = job.preview;
@@ -229,7 +245,7 @@ BatchRun::BatchRun(ImageConvertParams* p, bool parallelRun) : params(p) {
     if (!parallelRun) return;
     int threads = Batch_ThreadCount(Pm_ExtrasFor(p).Threads);
     if (threads <= 1) return;
-    parallel = std::make_unique<ParallelRun>(threads, Batch_MemoryBudget(), p);
+    parallel = std::make_unique<ParallelRun>(threads, Batch_MemoryBudget());
     // Without threads the run goes one file at a time.
     if (!parallel->pool.Ready()) parallel.reset();
 }
@@ -244,7 +260,7 @@ int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
     ParallelRun& pr = *run.parallel;
     ImageConvertParams* p = run.params;
     pr.CommitFinished(run);
-    if (StopAsked(p)) {
+    if (Batch_AskStop(p)) {
         pr.CommitAll(run);
         return kCoreWalkStop;
     }
@@ -267,13 +283,22 @@ int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
         job->workerTicks = Batch_Ticks() - start;
     }
     if (job->input.get()) {
+        job->readerType = f.facts.type;
+        if (p->FileMode & FILEMODE_EXTONLY) job->readerType = Batch_ReaderType(job->input.get(), f.facts.type);
+        if (Batch_AnimatedPath(p, job->readerType)) {
+            // An animation converts here once every file before it is
+            // committed; a Yes given at one of those commits stops the run
+            // before it, which is not even counted.
+            pr.CommitAll(run);
+            if (Batch_AskStop(p)) return kCoreWalkStop;
+        }
         // Nothing of the file is decided before it may start: a stop
         // confirmed meanwhile leaves it untouched, as if the walk had not
         // reached it.
         bytes = EstimateBytes(p, job->input.get());
         while (!pr.pool.CanStart(bytes) || pr.Writing(f.outputPath) ||
                pr.pending.size() >= kPendingPerThread * size_t(pr.pool.Threads())) {
-            if (StopAsked(p)) {
+            if (Batch_AskStop(p)) {
                 job.reset();
                 pr.CommitAll(run);
                 return kCoreWalkStop;
@@ -302,21 +327,22 @@ int Batch_ConvertEntryParallel(BatchRun& run, const CoreWalkEntry& e) {
         job->output.Reset(output);
         job->workerTicks += Batch_Ticks() - start;
         if (!output) f.conversionTicks = job->workerTicks;
-        if (output) {
-            job->readerType = f.facts.type;
-            if (p->FileMode & FILEMODE_EXTONLY) job->readerType = Batch_ReaderType(job->input.get(), f.facts.type);
-            if (Batch_AnimatedPath(p, job->readerType)) return pr.ConvertHere(run, *job);
-            job->started = pr.pool.TryStart(job.get(), bytes);
-            // Only this thread starts jobs, so the room seen above is
-            // still there; were it not, the file converts here.
-            if (!job->started) job->Run();
-        }
+        if (output && Batch_AnimatedPath(p, job->readerType)) return pr.ConvertHere(run, *job);
     }
-    if (!job->started) {
-        // Nothing in flight for it: its result is ready.
-        job->input.Close();
-    }
+    // In the list before any thread sees it: were the list to fail to grow
+    // after, a pool thread would run a job already freed.
     pr.pending.push_back(std::move(job));
+    FileJob& queued = *pr.pending.back();
+    if (queued.output.get()) {
+        queued.started = pr.pool.TryStart(&queued, bytes);
+        // Only this thread starts jobs, so the room seen above is still
+        // there; were it not, the file converts here.
+        if (!queued.started) queued.Run();
+    }
+    if (!queued.started) {
+        // Nothing in flight for it: its result is ready.
+        queued.input.Close();
+    }
     pr.CommitFinished(run);
     return kCoreWalkContinue;
 }

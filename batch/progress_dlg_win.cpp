@@ -1,9 +1,8 @@
 // The progress dialog of a batch run and its worker thread. The dialog owns
 // the user interface (texts, counters, indicator, preview, Cancel); the
-// worker does the run and ends the dialog. They share only the run-state
-// fields of the settings record.
+// worker does the run and tells the dialog when it is over. They share only
+// the run-state fields of the settings record, and the run (see DialogRun).
 #include "batch/batch_run.h"
-#include "batch/conversion_pool.h"
 #include "batch/progress_ids.h"
 #include "makerlibs/pmpreview.h"
 #include "makerlibs/pmwinkit.h"
@@ -13,18 +12,52 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
+#include <string>
+#include <vector>
 
 namespace {
 
 constexpr int kPreviewCaptionLine = 20;
+// What a worker still converting gets to end when the dialog goes; after
+// it the dialog returns and the worker ends on its own (see DialogRun).
 constexpr DWORD kStopWaitMs = 3000;
-// What the conversions in flight get after the worker was ended.
-constexpr DWORD kPoolGraceMs = 1000;
-constexpr DWORD kEndedThreadWaitMs = 1000;
+// A worker that told the dialog its result is only returning, but a bound
+// keeps a host from hanging on a machine that has stopped scheduling it.
 constexpr DWORD kEndedWorkerWaitMs = 30000;
-// Set on the dialog by the worker before it ends the dialog: its run is over.
-constexpr char kWorkerEndedProp[] = "PmWorkerEnded";
-constexpr DWORD kWorkerStartDelayMs = 500;
+constexpr char kRunProp[] = "PmBatchRun";
+// Posted by the dialog to itself: once it arrives the dialog has opened and
+// every handler of its first message has returned, so the worker may start.
+constexpr UINT kOpenedMessage = WM_APP + 0x52;
+// Posted by the worker when the run is over, with the dialog's result: the
+// dialog ends itself on its own thread.
+constexpr UINT kRunOverMessage = WM_APP + 0x53;
+
+// One run, shared by the dialog that starts it and its worker, and freed by
+// whichever of the two lets go last: a worker may outlive its dialog (a
+// conversion that does not end when asked), so it reads nothing the host
+// owns (the host frees its file list once the dialog has returned) and
+// holds the module that holds its code.
+struct DialogRun {
+    std::atomic<int> holders{2};
+    std::atomic<bool> stop{false};  // the dialog went mid-run; written by the dialog only
+    std::atomic<bool> over{false};  // the worker has posted its result
+    HANDLE go = nullptr;            // set when the dialog has opened, or went first
+    HWND dialog = nullptr;
+    ImageConvertParams* params = nullptr;
+    std::vector<std::string> paths;
+    std::vector<char*> pathPointers;
+    FileList files{};
+    HMODULE pinned = nullptr;
+
+    void Release() {
+        if (holders.fetch_sub(1) != 1) return;
+        if (go) CloseHandle(go);
+        delete this;
+    }
+};
+
+thread_local const std::atomic<bool>* t_runStop = nullptr;
 
 // Layout bookkeeping of the one progress dialog: the last client size, and
 // per tracked control either its size (input, folder, preview) or its
@@ -46,6 +79,7 @@ Layout g_layout = {0, 0,
 
 std::atomic_ref<LONG> Shared(LONG& field) { return std::atomic_ref<LONG>(field); }
 std::atomic_ref<HANDLE> SharedHandle(HANDLE& field) { return std::atomic_ref<HANDLE>(field); }
+std::atomic_ref<HWND> SharedWindow(HWND& field) { return std::atomic_ref<HWND>(field); }
 
 ProgressDlgArgs* ArgsOf(HWND dialog) {
     return reinterpret_cast<ProgressDlgArgs*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
@@ -102,6 +136,61 @@ void RecordLayout(HWND dialog) {
     }
 }
 
+DialogRun* RunOf(HWND dialog) { return static_cast<DialogRun*>(GetPropA(dialog, kRunProp)); }
+
+// The module this code lives in, with a reference of its own; null when it
+// is built into the program, whose image never goes.
+HMODULE PinOwnModule() {
+    HMODULE self = nullptr;
+    auto address = reinterpret_cast<LPCWSTR>(&ConvertWorker);
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            address, &self) ||
+        self == GetModuleHandleW(nullptr))
+        return nullptr;
+    HMODULE pinned = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, address, &pinned) ? pinned : nullptr;
+}
+
+// The run with its own copy of the file list, and its worker started; the
+// worker waits until the dialog has opened. Null when either could not be
+// made.
+DialogRun* StartWorker(HWND dialog, ProgressDlgArgs* args) {
+    auto* run = new (std::nothrow) DialogRun;
+    if (!run) return nullptr;
+    run->dialog = dialog;
+    run->params = args->Params;
+    try {
+        int count = args->Files.Paths ? args->Files.Count : 0;
+        for (int i = 0; i < count; ++i) run->paths.emplace_back(args->Files.Paths[i] ? args->Files.Paths[i] : "");
+        for (int i = 0; i < count; ++i)
+            run->pathPointers.push_back(args->Files.Paths[i] ? run->paths[size_t(i)].data() : nullptr);
+    } catch (...) {
+        delete run;
+        return nullptr;
+    }
+    run->files = args->Files;
+    run->files.Paths = args->Files.Paths ? run->pathPointers.data() : nullptr;
+    run->go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!run->go || !SetPropA(dialog, kRunProp, run)) {
+        if (run->go) CloseHandle(run->go);
+        delete run;
+        return nullptr;
+    }
+    // Taken here, before the thread exists: a host that unloads the
+    // library as soon as the dialog returns finds it still held.
+    run->pinned = PinOwnModule();
+    auto thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ConvertWorker, run, 0, nullptr));
+    if (!thread) {
+        RemovePropA(dialog, kRunProp);
+        if (run->pinned) FreeLibrary(run->pinned);
+        CloseHandle(run->go);
+        delete run;
+        return nullptr;
+    }
+    SharedHandle(args->WorkerThread).store(thread);
+    return run;
+}
+
 INT_PTR OnInit(HWND dialog, ProgressDlgArgs* args) {
     ImageConvertParams* p = args->Params;
     RecordLayout(dialog);
@@ -136,14 +225,13 @@ INT_PTR OnInit(HWND dialog, ProgressDlgArgs* args) {
 
     SendDlgItemMessageA(dialog, IDC_PROGRESS_INDICATOR, PPM_START, 1, 0);
 
-    unsigned threadId = 0;
-    auto thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ConvertWorker, args, 0, &threadId));
-    if (!thread) {
+    DialogRun* run = StartWorker(dialog, args);
+    if (!run) {
         // Without a worker nothing would ever end the dialog.
         EndDialog(dialog, 2);
         return 0;
     }
-    SharedHandle(args->WorkerThread).store(thread);
+    PostMessageA(dialog, kOpenedMessage, 0, 0);
     SetFocus(GetDlgItem(dialog, IDC_PROGRESS_INPUT));
     return 0;
 }
@@ -214,26 +302,28 @@ bool WaitForWorker(HANDLE thread, DWORD ms) {
     }
 }
 
-// The dialog returns its result only after the worker has ended, so the
-// host may unload the library at once: no thread runs its code any more.
-// A worker that ended the dialog itself is past its run and only returning;
-// when the dialog goes while the run is still on, the worker is asked to
-// stop and given a bounded time.
+// The dialog returns its result once its worker has ended, so a host may
+// unload the library at once. A worker that posted the result is only
+// returning. When the dialog goes while the run is on, the run is asked to
+// stop (it looks at every entry, frame and wait) and gets a bounded time;
+// nothing ends a thread from outside, which could leave a lock held for
+// good. A worker still converting after it ends on its own: it holds the
+// module and its own copy of the run, and touches the dialog no more.
 void OnDestroy(HWND dialog, ProgressDlgArgs* args) {
-    bool ended = RemovePropA(dialog, kWorkerEndedProp) != nullptr;
+    auto* run = static_cast<DialogRun*>(RemovePropA(dialog, kRunProp));
     HANDLE thread = SharedHandle(args->WorkerThread).exchange(nullptr);
-    if (!thread) return;
-    if (!ended) Shared(args->Params->StopRequested).store(1);
-    if (!WaitForWorker(thread, ended ? kEndedWorkerWaitMs : kStopWaitMs)) {
-        // Last resort: it may hold a lock, but it would run on in a library
-        // about to go. So would the threads converting files for it, which
-        // it can no longer end.
-        TerminateThread(thread, 0);
-        // Ending is asynchronous: its pools are ended once it is gone.
-        WaitForSingleObject(thread, kEndedThreadWaitMs);
-        Batch_EndPoolThreadsOf(args->Params, kPoolGraceMs);
+    bool over = !run || run->over.load();
+    if (run && !over) {
+        run->stop.store(true);
+        SharedWindow(args->Params->ProgressWindow).store(nullptr);
     }
-    CloseHandle(thread);
+    // A dialog gone before it finished opening releases its worker too.
+    if (run) SetEvent(run->go);
+    if (thread) {
+        WaitForWorker(thread, over ? kEndedWorkerWaitMs : kStopWaitMs);
+        CloseHandle(thread);
+    }
+    if (run) run->Release();
 }
 
 INT_PTR Dispatch(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
@@ -259,8 +349,18 @@ INT_PTR Dispatch(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
         OnDestroy(dialog, args);
         break;
     case kAskStopMessage:
-        SetWindowLongPtrA(dialog, DWLP_MSGRESULT, Batch_ShowStopQuestion(dialog));
+        // A dialog on its way out asks nothing: its run is stopping.
+        SetWindowLongPtrA(dialog, DWLP_MSGRESULT, RunOf(dialog) ? Batch_ShowStopQuestion(dialog) : IDYES);
         return TRUE;
+    case kOpenedMessage:
+        if (DialogRun* run = RunOf(dialog)) SetEvent(run->go);
+        break;
+    case kRunOverMessage:
+        if (DialogRun* run = RunOf(dialog)) {
+            run->over.store(true);
+            EndDialog(dialog, INT_PTR(wp));
+        }
+        break;
     }
     return 0;
 }
@@ -268,25 +368,34 @@ INT_PTR Dispatch(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 unsigned __stdcall ConvertWorker(void* param) {
-    // The dialog finishes opening meanwhile.
-    Sleep(kWorkerStartDelayMs);
-    auto* args = static_cast<ProgressDlgArgs*>(param);
-    if (!args || !args->Params) return 0;
-    ImageConvertParams* p = args->Params;
-    HWND dialog = p->ProgressWindow;
-    HWND indicator = GetDlgItem(dialog, IDC_PROGRESS_INDICATOR);
-
-    pmImageConvert_LogOperate(p, kLogBegin, nullptr, 0, 0);
-    pmImageConvert_CreateFile(&args->Files, p);
-    SendMessageA(indicator, PPM_HOLD, 0, 0);
-    pmImageConvert_LogOperate(p, kLogEnd, nullptr, 0, 0);
-    SendMessageA(indicator, PPM_RESUME, 0, 0);
-
-    // The dialog waits for this thread when it goes (see OnDestroy) and
-    // closes its handle; nothing here may touch `args` after EndDialog.
-    SetPropA(dialog, kWorkerEndedProp, reinterpret_cast<HANDLE>(1));
-    EndDialog(dialog, Shared(p->StopRequested).load() ? 2 : 1);
+    auto* run = static_cast<DialogRun*>(param);
+    // The dialog sets it once it has opened, or when it goes first; either
+    // way it comes.
+    WaitForSingleObject(run->go, INFINITE);
+    ImageConvertParams* p = run->params;
+    if (!run->stop.load()) {
+        Batch_SetRunStop(&run->stop);
+        HWND indicator = GetDlgItem(run->dialog, IDC_PROGRESS_INDICATOR);
+        pmImageConvert_LogOperate(p, kLogBegin, nullptr, 0, 0);
+        pmImageConvert_CreateFile(&run->files, p);
+        SendMessageA(indicator, PPM_HOLD, 0, 0);
+        pmImageConvert_LogOperate(p, kLogEnd, nullptr, 0, 0);
+        SendMessageA(indicator, PPM_RESUME, 0, 0);
+        Batch_SetRunStop(nullptr);
+        PostMessageA(run->dialog, kRunOverMessage, Shared(p->StopRequested).load() ? 2 : 1, 0);
+    }
+    HMODULE pinned = run->pinned;
+    run->Release();
+    // Returning would run on in code a host may have unloaded meanwhile.
+    if (pinned) FreeLibraryAndExitThread(pinned, 0);
     return 0;
+}
+
+void Batch_SetRunStop(const std::atomic<bool>* stop) { t_runStop = stop; }
+
+bool Batch_RunStopRequested() {
+    const std::atomic<bool>* stop = t_runStop;
+    return stop && stop->load();
 }
 
 extern "C" INT_PTR PM_API pmImageConvert_ProgressDlg(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

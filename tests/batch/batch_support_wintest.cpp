@@ -103,7 +103,8 @@ int RunConsoleHost(const std::string& arguments, const std::string& folder, std:
             GetExitCodeProcess(pi.hProcess, &code);
         } else {
             std::fprintf(stderr, "RunConsoleHost: no end after 120 s: %s\n", command.c_str());
-            TerminateProcess(pi.hProcess, code);
+            // Ended, and waited for: nothing of a failed case stays behind.
+            if (TerminateProcess(pi.hProcess, code)) WaitForSingleObject(pi.hProcess, 10000);
         }
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -46,6 +47,8 @@ struct Watch {
     std::string input, processed, description;
     // Resizes the dialog right after it opened, before the worker runs.
     bool resize = false;
+    // Ends the dialog as soon as it has handled its first message.
+    bool endAtOpen = false;
     RECT before[4]{}, grown[4]{}, tiny[4]{};
     PreviewSettings grownSettings{}, tinySettings{};
     // The most private memory committed while an image was on its way.
@@ -124,6 +127,7 @@ INT_PTR CALLBACK WatchedDialog(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
     }
     INT_PTR r = pmImageConvert_ProgressDlg(dialog, msg, wp, lp);
     if (msg == WM_INITDIALOG) {
+        if (g_watch->endAtOpen) EndDialog(dialog, 3);
         HWND preview = GetDlgItem(dialog, IDC_PROGRESS_PREVIEW);
         g_watch->original =
             reinterpret_cast<WNDPROC>(SetWindowLongPtrA(preview, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PreviewSpy)));
@@ -217,6 +221,29 @@ struct DialogRun {
 // MarkWorkerThread below).
 std::atomic<bool> g_workerGone{false};
 
+int ThreadsOfThisProcess() {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE) return -1;
+    int n = 0;
+    THREADENTRY32 t{};
+    t.dwSize = sizeof t;
+    for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
+        if (t.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+    CloseHandle(snap);
+    return n;
+}
+
+// Waits a little for threads that are ending to leave the list.
+int ThreadsAfterRun(int before) {
+    int n = ThreadsOfThisProcess();
+    for (int i = 0; i < 200 && n > before; ++i) {
+        Sleep(10);
+        n = ThreadsOfThisProcess();
+    }
+    return n;
+}
+
+
 // Ends a dialog that is still open after the bound, so a run that never
 // ends fails the test instead of holding the suite until it is killed.
 constexpr DWORD kRunBoundMs = 180000;
@@ -239,12 +266,18 @@ DialogRun RunDialog(ImageConvertParams* p, const std::vector<std::string>& entri
     run.answers.buttons = std::move(buttons);
     std::atomic<bool> done{false};
     std::atomic<bool> overran{false};
+    const int threadsBefore = ThreadsOfThisProcess();
     std::thread answerer([&] { AnswerBoxes(p, &run.answers, &done); });
     std::thread watchdog([&] {
         for (DWORD waited = 0; waited < kRunBoundMs && !done; waited += 50) Sleep(50);
         if (done) return;
         overran = true;
-        if (HWND dialog = p->ProgressWindow) EndDialog(dialog, -1);
+        // Again until it has returned: a question still open holds it (the
+        // answerer says Yes to every question past the expected ones).
+        while (!done) {
+            if (HWND dialog = p->ProgressWindow) EndDialog(dialog, -1);
+            for (int i = 0; i < 20 && !done; ++i) Sleep(50);
+        }
     });
     run.result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(109), nullptr, WatchedDialog,
                                  reinterpret_cast<LPARAM>(&args));
@@ -256,6 +289,11 @@ DialogRun RunDialog(ImageConvertParams* p, const std::vector<std::string>& entri
     answerer.join();
     watchdog.join();
     EXPECT_FALSE(overran.load()) << "the run did not end within " << kRunBoundMs / 1000 << " s";
+    if (overran) {
+        // Asked to stop, the run may still finish a conversion: the record
+        // it writes belongs to the caller, who must not let it go before.
+        for (int i = 0; i < 6000 && ThreadsOfThisProcess() > threadsBefore; ++i) Sleep(20);
+    }
     g_watch = nullptr;
     return run;
 }
@@ -556,31 +594,6 @@ TEST(BatchDialog, GifToGifBuildsNoWholeScreenCanvasUnlessFramesAreComposed) {
     }
 }
 
-namespace {
-
-int ThreadsOfThisProcess() {
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snap == INVALID_HANDLE_VALUE) return -1;
-    int n = 0;
-    THREADENTRY32 t{};
-    t.dwSize = sizeof t;
-    for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
-        if (t.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-    CloseHandle(snap);
-    return n;
-}
-
-// Waits a little for threads that are ending to leave the list.
-int ThreadsAfterRun(int before) {
-    int n = ThreadsOfThisProcess();
-    for (int i = 0; i < 200 && n > before; ++i) {
-        Sleep(10);
-        n = ThreadsOfThisProcess();
-    }
-    return n;
-}
-
-}  // namespace
 
 // The parameter is the run's thread count: the same races one file at a
 // time and with several at once.
@@ -720,16 +733,28 @@ HANDLE g_releaseJobs = nullptr;
 std::atomic<int> g_jobsHeld{0};
 void HoldJob() {
     ++g_jobsHeld;
-    WaitForSingleObject(g_releaseJobs, 60000);
+    WaitForSingleObject(g_releaseJobs, 120000);
+}
+
+// Waits, bounded for hangs only, until the threads a run added have ended
+// by themselves; how many are left.
+int ThreadsLeftAfter(int before) {
+    int n = ThreadsOfThisProcess();
+    for (int i = 0; i < 6000 && n > before; ++i) {
+        Sleep(20);
+        n = ThreadsOfThisProcess();
+    }
+    return n - before;
 }
 
 }  // namespace
 
 // The dialog going away mid-run (not by Cancel: its owner went) while the
-// files in flight do not finish: the worker is ended after its time, and
-// so is every thread converting for it. None is left when the dialog has
-// returned, where a host may unload the library.
-TEST(BatchDialog, DialogGoneWhileConversionsHangLeavesNoThreadOfTheRun) {
+// files in flight do not finish. The dialog returns after its bounded wait
+// and ends no thread: one ended from outside may hold the heap's lock, and
+// the host would wait for it for good. The run hands out no more files,
+// and once the conversions end, every thread of it ends by itself.
+TEST(BatchDialog, DialogGoneWhileConversionsHangReturnsAndTheRunEndsByItself) {
     if (!HaveDisplay()) GTEST_SKIP() << "no display";
     TempDir dir;
     std::string in = MakeFolder(dir, 12);
@@ -744,20 +769,297 @@ TEST(BatchDialog, DialogGoneWhileConversionsHangLeavesNoThreadOfTheRun) {
     Batch_SetPoolJobHookForTest(HoldJob);
     int before = ThreadsOfThisProcess();
     std::thread closer([&] {
-        for (int i = 0; i < 1000 && g_jobsHeld.load() < 4; ++i) Sleep(10);
+        for (int i = 0; i < 6000 && g_jobsHeld.load() < 4; ++i) Sleep(20);
         if (HWND dialog = p.ProgressWindow) EndDialog(dialog, 3);
     });
     Watch watch;
     DialogRun run = RunDialog(&p, {in}, &watch);
     closer.join();
-    int after = ThreadsAfterRun(before);
+    int whileHeld = ThreadsOfThisProcess();
     SetEvent(g_releaseJobs);
+    // The record stays alive until the run has let go of it.
+    int left = ThreadsLeftAfter(before);
     Batch_SetPoolJobHookForTest(nullptr);
-    EXPECT_EQ(g_jobsHeld.load(), 4);
-    EXPECT_EQ(run.result, 3);
-    EXPECT_EQ(after, before);
-    // Let threads left behind (by a fault) end before the folder goes.
-    for (int i = 0; i < 100 && ThreadsOfThisProcess() > before; ++i) Sleep(10);
     CloseHandle(g_releaseJobs);
     g_releaseJobs = nullptr;
+    EXPECT_EQ(g_jobsHeld.load(), 4);
+    EXPECT_EQ(run.result, 3);
+    EXPECT_GT(whileHeld, before) << "a thread of the run was ended from outside";
+    EXPECT_EQ(left, 0);
+    // The four in flight were finished and recorded; none was started after.
+    EXPECT_EQ(p.ProcessedCount, 4);
+    EXPECT_EQ(p.SucceededCount, 4);
+    EXPECT_EQ(p.StopRequested, 1);
+    EXPECT_EQ(FilesBelow(dir / "out").size(), 4u);
+}
+
+// A dialog ended before it finished opening: its worker starts nothing (no
+// output folder, no file), however soon the host ended it.
+TEST(BatchDialog, DialogGoneBeforeItOpenedRunsNothing) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    std::string in = MakeFolder(dir, 3);
+    for (int threads : {1, 4}) {
+        SCOPED_TRACE("threads " + std::to_string(threads));
+        std::string out = dir / ("out" + std::to_string(threads));
+        ImageConvertParams p;
+        MakeParams(&p, out, kQuietMode);
+        ImageConvertExtras extras = kDefaultExtras;
+        extras.Threads = threads;
+        ScopedExtras bound(&p, &extras);
+        Watch watch;
+        watch.endAtOpen = true;
+        int before = ThreadsOfThisProcess();
+        DialogRun run = RunDialog(&p, {in}, &watch);
+        EXPECT_EQ(ThreadsLeftAfter(before), 0);
+        EXPECT_EQ(run.result, 3);
+        EXPECT_EQ(p.ProcessedCount, 0);
+        EXPECT_FALSE(pmtest::FileExists(out));
+    }
+}
+
+namespace {
+
+// Lets the held jobs go once the walk takes a file whose name ends so.
+const char* g_releaseAt = nullptr;
+void ReleaseWhenTaken(const ImageConvertParams*, const char* path) {
+    std::string s = path;
+    if (g_releaseAt && s.size() >= std::strlen(g_releaseAt) &&
+        s.compare(s.size() - std::strlen(g_releaseAt), std::string::npos, g_releaseAt) == 0)
+        SetEvent(g_releaseJobs);
+}
+
+}  // namespace
+
+// Several at once: an animation converts on the worker once the files
+// before it are committed. A Yes given at one of those commits stops the
+// run there; the animation is neither counted nor written.
+TEST(BatchDialog, YesAtACommitConvertsNoAnimationAfterIt) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    TempDir dir;
+    MakeDir(dir / "in");
+    CopySample("landscape.jpg", dir / "in\\a.jpg");
+    CopySample("landscape.jpg", dir / "in\\b.jpg");
+    CopySample("animation.gif", dir / "in\\c.gif");
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode, kTypeGif);
+    ImageConvertExtras four = kDefaultExtras;
+    four.Threads = 4;
+    ScopedExtras bound(&p, &four);
+    // Both photos are still converting when the walk reaches the animation,
+    // so both are committed there: Cancel is pressed at the first, and the
+    // question comes at the second.
+    g_releaseJobs = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(g_releaseJobs, nullptr);
+    g_releaseAt = "c.gif";
+    Batch_SetPoolJobHookForTest(HoldJob);
+    Batch_SetTakenHookForTest(ReleaseWhenTaken);
+    Watch watch;
+    watch.onImage = {Act::PressCancel};
+    DialogRun run = RunDialog(&p, {dir / "in"}, &watch, {IDYES});
+    Batch_SetTakenHookForTest(nullptr);
+    Batch_SetPoolJobHookForTest(nullptr);
+    CloseHandle(g_releaseJobs);
+    g_releaseJobs = nullptr;
+    g_releaseAt = nullptr;
+    EXPECT_EQ(run.result, 2);
+    ASSERT_EQ(run.answers.captions.size(), 1u);
+    EXPECT_EQ(run.answers.processedAtBox[0], 1);
+    EXPECT_EQ(p.ProcessedCount, 2);
+    EXPECT_EQ(FilesBelow(dir / "out"), (std::vector<std::string>{"in\\a.gif", "in\\b.gif"}));
+}
+
+namespace {
+
+std::atomic<bool> g_ownerStop{false};
+int g_stopAtCount = 0;
+int g_counted = 0;
+void StopAtCount(const ImageConvertParams*, const char*, bool done) {
+    if (!done && ++g_counted == g_stopAtCount) g_ownerStop = true;
+}
+
+}  // namespace
+
+// The stop the run's owner asks for (the dialog going) is looked at where
+// the user's question is: before each entry one at a time and several at
+// once, and between the frames of an animation.
+TEST(BatchRunStop, OwnersStopEndsTheWalkAtItsNextCheck) {
+    TempDir dir;
+    std::string photos = MakeFolder(dir, 12);
+    MakeDir(dir / "anim");
+    CopySample("animation.gif", dir / "anim\\a.gif");
+    CopySample("animation.gif", dir / "anim\\b.gif");
+    struct Case {
+        const char* name;
+        std::string input;
+        int writeType, threads, stopAt;
+    } cases[] = {
+        {"photos one at a time", photos, kTypeJpeg, 1, 2},
+        {"photos four at once", photos, kTypeJpeg, 4, 2},
+        {"animation one at a time", dir / "anim", kTypeGif, 1, 1},
+        {"animation four at once", dir / "anim", kTypeGif, 4, 1},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string out = dir / ("out" + std::to_string(n++));
+        ImageConvertParams p;
+        MakeParams(&p, out, kQuietMode, c.writeType);
+        ImageConvertExtras extras = kDefaultExtras;
+        extras.Threads = c.threads;
+        ScopedExtras bound(&p, &extras);
+        g_ownerStop = false;
+        g_counted = 0;
+        g_stopAtCount = c.stopAt;
+        Batch_SetProgressHook(StopAtCount);
+        Batch_SetRunStop(&g_ownerStop);
+        batchtest::RunResult r = batchtest::RunWalk(&p, {c.input});
+        Batch_SetRunStop(nullptr);
+        Batch_SetProgressHook(nullptr);
+        EXPECT_FALSE(r.walked);
+        EXPECT_EQ(p.StopRequested, 1);
+        std::vector<std::string> written = FilesBelow(out);
+        if (c.writeType == kTypeGif) {
+            // Stopped after the first frame of the first animation.
+            EXPECT_EQ(r.processed, 1);
+            EXPECT_EQ(r.succeeded, 0);
+            EXPECT_EQ(r.errors.size(), 1u);
+            if (!r.errors.empty()) {
+                EXPECT_EQ(r.errors[0].id, kErrStopped);
+            }
+            EXPECT_EQ(written, (std::vector<std::string>{"anim\\a.gif"}));
+            continue;
+        }
+        // One at a time the file counted is finished first; several at
+        // once, those handed out already are finished too.
+        if (c.threads == 1) {
+            EXPECT_EQ(r.processed, 2);
+        }
+        EXPECT_LT(r.processed, 12);
+        EXPECT_EQ(r.succeeded, r.processed);
+        EXPECT_EQ(written.size(), size_t(r.processed));
+    }
+}
+
+namespace {
+
+// The address space reserved for the calling thread's stack.
+size_t StackReservation() {
+    int onTheStack = 0;
+    MEMORY_BASIC_INFORMATION m{};
+    VirtualQuery(&onTheStack, &m, sizeof m);
+    auto* base = static_cast<uint8_t*>(m.AllocationBase);
+    size_t total = 0;
+    for (uint8_t* at = base; VirtualQuery(at, &m, sizeof m) == sizeof m && m.AllocationBase == base;
+         at += m.RegionSize)
+        total += m.RegionSize;
+    return total;
+}
+
+struct StackJob final : PoolJob {
+    void Run() override { reserved = StackReservation(); }
+    size_t reserved = 0;
+};
+
+}  // namespace
+
+// A pool thread reserves the small stack asked for (a conversion keeps its
+// buffers on the heap), not the program's default: in a 32-bit process
+// every thread's reservation comes out of the 2 GB the pictures need.
+TEST(BatchPool, ThreadsReserveTheSmallStackAskedFor) {
+    ConversionPool pool(2, 1u << 20);
+    ASSERT_TRUE(pool.Ready());
+    StackJob job;
+    ASSERT_TRUE(pool.TryStart(&job, 1));
+    pool.WaitFor(&job);
+    pool.Release(&job);
+    EXPECT_GT(job.reserved, 0u);
+    EXPECT_LE(job.reserved, size_t(1u << 20) + (64u << 10)) << job.reserved;
+}
+
+namespace {
+
+struct OtherThreadsDialog {
+    DWORD notOf;
+    HWND found;
+};
+
+BOOL CALLBACK FindOtherThreadsDialog(HWND w, LPARAM lp) {
+    auto* s = reinterpret_cast<OtherThreadsDialog*>(lp);
+    char cls[16];
+    GetClassNameA(w, cls, sizeof cls);
+    DWORD process = 0;
+    DWORD thread = GetWindowThreadProcessId(w, &process);
+    if (std::strcmp(cls, "#32770") == 0 && IsWindowVisible(w) && process == GetCurrentProcessId() &&
+        thread != s->notOf) {
+        s->found = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A dialog window of this process that another thread than `notOf` runs.
+HWND FindDialogOfAnotherThread(DWORD notOf) {
+    OtherThreadsDialog s{notOf, nullptr};
+    EnumWindows(FindOtherThreadsDialog, reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
+bool WaitUntil(const std::function<bool()>& ready, DWORD ms = 120000) {
+    for (DWORD waited = 0; waited < ms; waited += 20) {
+        if (ready()) return true;
+        Sleep(20);
+    }
+    return ready();
+}
+
+}  // namespace
+
+// A host that runs the library's progress dialog, ends it while the run is
+// still on (its worker holds the result dialog open), and unloads the
+// library as soon as the dialog has returned: the process goes on, the
+// library stays while the run's thread runs its code, and goes when that
+// thread has ended.
+TEST(BatchDialogHost, LibraryUnloadedByTheHostStaysUntilTheRunHasEnded) {
+    if (!HaveDisplay()) GTEST_SKIP() << "no display";
+    std::string path = Join(Join(pmtest::BinaryDir(), "bin"), "PIXMILUI.DLL");
+    HMODULE lib = LoadLibraryA(path.c_str());
+    ASSERT_NE(lib, nullptr) << path;
+    auto proc = reinterpret_cast<DLGPROC>(reinterpret_cast<void*>(GetProcAddress(lib, "pmImageConvert_ProgressDlg")));
+    ASSERT_NE(proc, nullptr);
+    Preview_RegisterClasses(GetModuleHandleA(nullptr));
+    TempDir dir;
+    std::string in = MakeFolder(dir, 2);
+    // The run writes into its record until its thread ends, after the
+    // dialog returned.
+    static ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode | FILEMODE_ENDMESSAGE);
+    std::vector<char*> paths{in.data()};
+    ProgressDlgArgs args;
+    std::memset(&args, 0, sizeof args);
+    args.Size = sizeof args;
+    args.Files.Count = 1;
+    args.Files.Paths = paths.data();
+    args.Params = &p;
+
+    const DWORD self = GetCurrentThreadId();
+    HWND result = nullptr;
+    int before = ThreadsOfThisProcess();
+    std::thread closer([&] {
+        WaitUntil([&] { return (result = FindDialogOfAnotherThread(self)) != nullptr; });
+        if (HWND dialog = p.ProgressWindow) EndDialog(dialog, 3);
+    });
+    INT_PTR ended = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(109), nullptr, proc,
+                                    reinterpret_cast<LPARAM>(&args));
+    closer.join();
+    FreeLibrary(lib);
+    bool heldByTheRun = GetModuleHandleA(path.c_str()) != nullptr;
+    if (result) PostMessageA(result, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    bool unloaded = WaitUntil([&] { return GetModuleHandleA(path.c_str()) == nullptr; });
+    EXPECT_EQ(ThreadsLeftAfter(before), 0);
+    ASSERT_NE(result, nullptr) << "no result dialog";
+    EXPECT_EQ(ended, 3);
+    EXPECT_TRUE(heldByTheRun);
+    EXPECT_TRUE(unloaded);
+    EXPECT_EQ(p.ProcessedCount, 2);
 }

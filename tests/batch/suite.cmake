@@ -22,3 +22,7 @@ if(WIN32)
     set_tests_properties(${PM_TEST_PREFIX}.batch.machine_faults PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77
                          LABELS ${PM_TEST_PREFIX})
 endif()
+if(WIN32 AND TARGET PIXMILUI)
+    # A case runs the library's own dialog procedure as a host does.
+    add_dependencies(${suite_target} PIXMILUI)
+endif()

@@ -1,6 +1,9 @@
 // Runs the real settings dialog modally on the test's main thread and drives
 // it from a second thread by messages (sends are served by the modal loop).
-// Every wait is bounded: a window that does not appear fails the test.
+// Every wait is bounded, generously: the bounds catch hangs, not slowness
+// (a loaded machine may take seconds to show a window). A window that does
+// not appear fails the test, and a dialog that does not close is ended, so
+// no test is left waiting.
 #pragma once
 #include "entry/params.h"
 #include "entry/settings_ini.h"
@@ -22,7 +25,7 @@
 
 namespace dlgtest {
 
-constexpr DWORD kWaitMs = 10000;
+constexpr DWORD kWaitMs = 60000;
 
 enum Node { kStart, kImage, kInput, kOutput, kFolder, kResult, kIniFile, kVersion };
 
@@ -189,11 +192,17 @@ struct DialogSetup {
     INT_PTR run(const std::function<void(Driver&)>& script) {
         DWORD self = GetCurrentThreadId();
         std::atomic<bool> found{false};
+        std::atomic<bool> returned{false};
         std::thread driver([&] {
             HWND dialog = nullptr;
-            WaitFor([&] { return (dialog = FindDialog(self, nullptr)) != nullptr; });
+            WaitFor([&] { return returned || (dialog = FindDialog(self, nullptr)) != nullptr; });
             if (!dialog) {
                 ADD_FAILURE() << "the settings dialog did not appear";
+                // It may still come; it must not be left open.
+                while (!returned) {
+                    if (HWND late = FindDialog(self, nullptr)) EndDialog(late, IDCANCEL);
+                    Sleep(50);
+                }
                 return;
             }
             found = true;
@@ -202,14 +211,26 @@ struct DialogSetup {
             WaitFor([&] { return d.state() != nullptr; });
             SendMessageA(dialog, WM_NULL, 0, 0);
             script(d);
-            for (int i = 0; i < 5 && IsWindow(dialog); ++i) {
+            for (int i = 0; i < 3 && IsWindow(dialog); ++i) {
                 while (HWND box = FindDialog(self, dialog)) d.answer(box, IDCANCEL);
                 d.press(IDC_SETTINGS_CANCEL);
                 if (d.waitClosed()) break;
             }
+            if (!IsWindow(dialog)) return;
+            ADD_FAILURE() << "the settings dialog did not close";
+            // Whatever holds it (a box that ignores its buttons), it ends.
+            while (!returned) {
+                while (HWND box = FindDialog(self, dialog)) {
+                    EndDialog(box, IDCANCEL);
+                    Sleep(50);
+                }
+                EndDialog(dialog, IDCANCEL);
+                Sleep(50);
+            }
         });
         INT_PTR result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_SETTINGS), nullptr,
                                          pmImageConvert_InitParamsDlg, reinterpret_cast<LPARAM>(args.get()));
+        returned = true;
         driver.join();
         EXPECT_TRUE(found.load());
         return result;

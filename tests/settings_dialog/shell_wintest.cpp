@@ -292,8 +292,8 @@ bool RunWithoutHosting(const pmtest::TempDir& dir, const char* filter) {
     if (started) {
         if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0)
             GetExitCodeProcess(pi.hProcess, &code);
-        else
-            TerminateProcess(pi.hProcess, 1);
+        else if (TerminateProcess(pi.hProcess, 1))
+            WaitForSingleObject(pi.hProcess, 10000);
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
     }
