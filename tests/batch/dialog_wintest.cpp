@@ -659,7 +659,9 @@ TEST_P(BatchDialogCancel, AtRandomMomentsStopsAfterWhatWasHandedOut) {
         const int handedOutAtMost = run.answers.processedAtBox[0] + kPendingPerThread * threads;
         EXPECT_LE(p.ProcessedCount, handedOutAtMost);
         if (threads == 1) EXPECT_EQ(p.ProcessedCount, run.answers.processedAtBox[0]);
-        if (handedOutAtMost < kFiles) EXPECT_LT(p.ProcessedCount, kFiles);
+        if (handedOutAtMost < kFiles) {
+            EXPECT_LT(p.ProcessedCount, kFiles);
+        }
         EXPECT_EQ(p.SucceededCount, p.ProcessedCount);
         // Every file started was finished: no output without its result.
         EXPECT_EQ(FilesBelow(out).size(), size_t(p.ProcessedCount));
