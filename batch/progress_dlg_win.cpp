@@ -4,6 +4,8 @@
 // the run-state fields of the settings record, and the run (see DialogRun).
 #include "batch/batch_run.h"
 #include "batch/progress_ids.h"
+#include "makerlibs/pmcore.h"
+#include "makerlibs/pmfilelist.h"
 #include "makerlibs/pmpreview.h"
 #include "makerlibs/pmwinkit.h"
 #include "records/run_records.h"
@@ -48,11 +50,13 @@ struct DialogRun {
     std::vector<std::string> paths;
     std::vector<char*> pathPointers;
     FileList files{};
+    bool ownsFiles = false;  // a list of the real (wide) names, made for the run
     HMODULE pinned = nullptr;
 
     void Release() {
         if (holders.fetch_sub(1) != 1) return;
         if (go) CloseHandle(go);
+        if (ownsFiles) FileList_Free(&files);
         delete this;
     }
 };
@@ -136,6 +140,8 @@ void RecordLayout(HWND dialog) {
     }
 }
 
+std::string NarrowForDisplay(const wchar_t* wide) { return Core_NarrowForDisplay(wide); }
+
 DialogRun* RunOf(HWND dialog) { return static_cast<DialogRun*>(GetPropA(dialog, kRunProp)); }
 
 // The module this code lives in, with a reference of its own; null when it
@@ -159,8 +165,25 @@ DialogRun* StartWorker(HWND dialog, ProgressDlgArgs* args) {
     if (!run) return nullptr;
     run->dialog = dialog;
     run->params = args->Params;
-    try {
-        int count = args->Files.Paths ? args->Files.Count : 0;
+    // A list of real names keeps each entry's wide text where only its own
+    // block holds it: the copy must be such a list too, or the walk would
+    // reach the files through their narrow texts (or read past the copy).
+    const int count = args->Files.Paths ? args->Files.Count : 0;
+    if (count > 0 && FileList_WidePath(&args->Files, 0)) {
+        std::vector<const wchar_t*> wide;
+        try {
+            for (int i = 0; i < count; ++i) wide.push_back(FileList_WidePath(&args->Files, i));
+        } catch (...) {
+            delete run;
+            return nullptr;
+        }
+        if (FileList_FromWideItems(count, wide.data(), &run->files, NarrowForDisplay) != count) {
+            FileList_Free(&run->files);
+            delete run;
+            return nullptr;
+        }
+        run->ownsFiles = true;
+    } else try {
         for (int i = 0; i < count; ++i) run->paths.emplace_back(args->Files.Paths[i] ? args->Files.Paths[i] : "");
         for (int i = 0; i < count; ++i)
             run->pathPointers.push_back(args->Files.Paths[i] ? run->paths[size_t(i)].data() : nullptr);
@@ -168,11 +191,15 @@ DialogRun* StartWorker(HWND dialog, ProgressDlgArgs* args) {
         delete run;
         return nullptr;
     }
-    run->files = args->Files;
-    run->files.Paths = args->Files.Paths ? run->pathPointers.data() : nullptr;
+    if (!run->ownsFiles) {
+        run->files = FileList{};
+        run->files.Count = args->Files.Count;
+        run->files.Paths = args->Files.Paths ? run->pathPointers.data() : nullptr;
+    }
     run->go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!run->go || !SetPropA(dialog, kRunProp, run)) {
         if (run->go) CloseHandle(run->go);
+        if (run->ownsFiles) FileList_Free(&run->files);
         delete run;
         return nullptr;
     }
@@ -184,6 +211,7 @@ DialogRun* StartWorker(HWND dialog, ProgressDlgArgs* args) {
         RemovePropA(dialog, kRunProp);
         if (run->pinned) FreeLibrary(run->pinned);
         CloseHandle(run->go);
+        if (run->ownsFiles) FileList_Free(&run->files);
         delete run;
         return nullptr;
     }

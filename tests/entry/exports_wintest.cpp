@@ -23,6 +23,7 @@ struct Export {
 // The exported functions and their argument slots.
 constexpr Export kExports[] = {
     {"pmImageConvert_Initialize", 3, false},  // would open the settings dialog
+    {"pmImageConvert_InitializeW", 3, false},  // the same, with the wide command line
     {"pmImageConvert_GetPrivateIniFile", 2, true},
     {"pmImageConvert_WritePrivateIniFile", 2, true},
     {"pmImageConvert_ProgressDlg", 4, true},

@@ -206,12 +206,22 @@ TEST(SettingsIni, ScanModesOutOfRangeTakeFormatDefaults) {
     EXPECT_EQ(p.SaveOptions.Jpeg_Progressive, 0);
 }
 
+// A KnownImageTypes line naming every type the library offers: a file of
+// this release, whose selection no newer type joins.
+static std::string KnowsEveryType() {
+    int types[kMaxImageTypes];
+    int n = ImgKit_ListImageTypes(16, kMaxImageTypes, types);
+    std::string line = "KnownImageTypes=";
+    for (int i = 0; i < n; ++i) line += (i ? "," : "") + std::to_string(types[i]);
+    return line + "\r\n";
+}
+
 TEST(SettingsIni, StaleTypeKeysAreIgnoredAndKept) {
     pmtest::TempDir dir;
     std::string ini = dir / "types.ini";
     WriteText(ini,
               "[IMGCONVERT]\r\nImageTypeCount=2\r\nImageType0=5\r\nImageType1=6\r\nImageType2=1\r\n"
-              "ImageType3=3\r\nImageType4=4\r\nImageType5=7\r\n");
+              "ImageType3=3\r\nImageType4=4\r\nImageType5=7\r\n" + KnowsEveryType());
     ImageConvertParams p = Fresh();
     pmImageConvert_GetPrivateIniFile(&p, ini.c_str());
     EXPECT_EQ(p.ImageTypeCount, 2);
@@ -259,7 +269,7 @@ TEST(SettingsIni, EmptyValuesAndAbsurdNumbers) {
     EXPECT_EQ(p.Filter, 4);  // not a filter: the default, switched off
     EXPECT_EQ(p.UseFilter, 0);
     EXPECT_EQ(p.Direction, 8);
-    WriteText(ini, "[IMGCONVERT]\r\nImageTypeCount=-4\r\n");
+    WriteText(ini, "[IMGCONVERT]\r\nImageTypeCount=-4\r\n" + KnowsEveryType());
     pmImageConvert_GetPrivateIniFile(&p, ini.c_str());
     EXPECT_EQ(p.ImageTypeCount, 0);
 }

@@ -32,7 +32,7 @@ TEST(CareerProfile, ReadsFullRowsAndConvertsTheirCells) {
          "名前,説明,JPG,256,-4,  17x\r\n"
          "b,\"c,d\",tiff,257,0,0\r\n"
          "e,f,PhotoCD,2,1,2,extra\r\n"
-         "g,h,webp,0,x,\r\n"
+         "g,h,jfif,0,x,\r\n"
          "short,row,gif,16\r\n",
          &p);
     EXPECT_EQ(p.result, 1);

@@ -382,6 +382,13 @@ TEST(SettingsDialog, BadSettingsFileOpensAndSavesOnlyWhatChanged) {
         "BitCount=77\r\nPalette=9\r\nZoomFilter=5\r\nFilter=1000\r\nImageTypeCount=0\r\nImageType0=42\r\n"
         "FileMode=-1\r\nWritePath=" + longFolder + "\r\nWriteImageType=99\r\nJpeg_Progressive=7\r\n"
         "Gif_Interlace=9\r\nPng_Interlace=200\r\nBmp_Comp=300\r\nJpeg_Quality=250\r\n";
+    // A file of this release: no type it did not know joins its (empty)
+    // selection.
+    int types[kMaxImageTypes];
+    int typeCount = ImgKit_ListImageTypes(16, kMaxImageTypes, types);
+    body += "KnownImageTypes=";
+    for (int i = 0; i < typeCount; ++i) body += (i ? "," : "") + std::to_string(types[i]);
+    body += "\r\n";
     pmtest::WriteWholeFile(ini, body.data(), body.size());
     DialogSetup setup(ini);
     ImageConvertParams loaded = setup.params();
