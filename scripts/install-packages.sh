@@ -29,7 +29,7 @@ PKGS=(
     imagemagick libjpeg-turbo-progs libtiff-tools giflib-tools pngcheck gifsicle netpbm
     libvips-tools hyperfine python3 webp python3-pil libheif-examples libavif-bin
     # release packages (scripts/package.sh) and their test
-    zip unzip msitools binutils
+    zip unzip msitools wixl binutils
 )
 
 missing=()
