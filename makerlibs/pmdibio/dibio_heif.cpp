@@ -760,15 +760,25 @@ int HeifReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
     if (request) request->FullSize = PmSize{fullW, fullH};
 
     // A phone's own thumbnail serves a small output: it is an image of the
-    // whole picture, already decoded to the same colours.
+    // whole picture, already decoded to the same colours. Only of the whole
+    // coded picture, though: where the primary image is cropped, the
+    // thumbnail still shows what the crop removed. libheif reports a
+    // thumbnail's size as the primary's, so its own stored size is taken,
+    // turned as the primary is.
     heif_image_handle* source = o.primary;
     PmSize target{0, 0};
-    if (request && request->TargetSize && request->TargetSize(request->Context, &request->FullSize, &target) &&
+    const int codedW = heif_image_handle_get_ispe_width(o.primary);
+    const int codedH = heif_image_handle_get_ispe_height(o.primary);
+    const bool turned = codedW == fullH && codedH == fullW && codedW != codedH;
+    const bool cropped = !turned && !(codedW == fullW && codedH == fullH);
+    if (!cropped && request && request->TargetSize &&
+        request->TargetSize(request->Context, &request->FullSize, &target) &&
         heif_image_handle_get_number_of_thumbnails(o.primary) > 0) {
         heif_item_id id = 0;
         if (heif_image_handle_get_list_of_thumbnail_IDs(o.primary, &id, 1) == 1 &&
             heif_image_handle_get_thumbnail(o.primary, id, &o.thumb).code == heif_error_Ok && o.thumb) {
-            const int tw = heif_image_handle_get_width(o.thumb), th = heif_image_handle_get_height(o.thumb);
+            int tw = heif_image_handle_get_ispe_width(o.thumb), th = heif_image_handle_get_ispe_height(o.thumb);
+            if (turned) std::swap(tw, th);
             if (HeifThumbnailServes(PmSize{fullW, fullH}, PmSize{tw, th}, target) &&
                 heif_image_handle_has_alpha_channel(o.thumb) == heif_image_handle_has_alpha_channel(o.primary)) {
                 source = o.thumb;
@@ -791,12 +801,29 @@ int HeifReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
                          : bits > 8 ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
                                     : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     heif_error err = heif_decode_image(source, &o.image, cs, chroma, o.options);
+    const heif_channel plane = mono ? heif_channel_Y : heif_channel_interleaved;
+    // A thumbnail that decodes to another shape than the picture's is not
+    // the picture: its own properties turned it otherwise.
+    if (source != o.primary && err.code == heif_error_Ok && o.image &&
+        !HeifThumbnailServes(PmSize{fullW, fullH},
+                             PmSize{heif_image_get_width(o.image, plane), heif_image_get_height(o.image, plane)},
+                             target)) {
+        heif_image_release(o.image);
+        o.image = nullptr;
+        source = o.primary;
+        bits = heif_image_handle_get_luma_bits_per_pixel(o.primary);
+        if (bits <= 0 || bits > 16) bits = 8;
+        if (!mono)
+            chroma = bits > 8 ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+                              : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+        err = heif_decode_image(source, &o.image, cs, chroma, o.options);
+    }
     if (err.code != heif_error_Ok || !o.image) {
         if (err.code == heif_error_Memory_allocation_error) NoteTooLarge();
         return 0;
     }
-    const int iw = heif_image_get_width(o.image, mono ? heif_channel_Y : heif_channel_interleaved);
-    const int ih = heif_image_get_height(o.image, mono ? heif_channel_Y : heif_channel_interleaved);
+    const int iw = heif_image_get_width(o.image, plane);
+    const int ih = heif_image_get_height(o.image, plane);
     if (iw <= 0 || ih <= 0 || !DibImageBytes(iw, ih, 32, &dibBytes)) return 0;
     const bool dibAlpha = alpha && (mono ? heif_image_has_channel(o.image, heif_channel_Alpha) != 0 : true);
     if (!NewDib(iw, ih, dibAlpha ? 32 : mono ? 8 : 24, out)) return 0;

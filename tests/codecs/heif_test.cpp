@@ -157,6 +157,53 @@ TEST(HeifRead, FullSizeIsThePicturesAfterCropAndTurn) {
     }
 }
 
+// Grid images put together from their tiles, and a picture cropped, turned
+// and mirrored, against libheif's own tool's decode of the same file.
+TEST(HeifRead, GridsAndTransformsMatchTheReferenceTool) {
+    if (pmtest::SharedDir().empty()) GTEST_SKIP() << "no shared test images";
+    if (RunTool("command -v heif-convert").empty()) GTEST_SKIP() << "heif-convert missing";
+    const std::string dir = pmtest::Join(pmtest::BinaryDir(), "heif_reference_files");
+    pmtest::RemoveTree(dir);
+    ASSERT_TRUE(pmtest::MakeDir(dir));
+    const char* files[] = {"C007.heic", "C022.heic", "MIAF007.heic"};  // 2x2 grid, grid cut to size, clap+irot+imir
+    for (const char* f : files) {
+        const std::string path = pmtest::Join(pmtest::Join(pmtest::Join(pmtest::SharedDir(), "testimages"), "heif-nokia"), f);
+        const std::string ref = pmtest::Join(dir, std::string(f) + ".png");
+        std::vector<uint8_t> data;
+        ASSERT_TRUE(pmtest::ReadWholeFile(path, &data)) << f;
+        ASSERT_FALSE(RunTool("heif-convert " + path + " " + ref + " >/dev/null && echo ok").empty()) << f;
+        pmio::DibHolder dib;
+        ASSERT_GT(pmio::HeifReadMemory(data.data(), data.size(), nullptr, nullptr, &dib, nullptr), 0) << f;
+        Dib got, want;
+        dib.Release(&got.h, &got.b);
+        // With more than one image in the file the tool writes them all,
+        // numbered; the primary is the one of the picture's size.
+        for (int i = 0; i <= 9 && !want.h; ++i) {
+            Dib candidate;
+            const std::string name = i == 0 ? ref : pmtest::Join(dir, std::string(f) + "-" + std::to_string(i) + ".png");
+            if (ReadImage(name, kTypePng, &candidate) > 0 && candidate.h->biWidth == got.h->biWidth &&
+                candidate.h->biHeight == got.h->biHeight)
+                std::swap(want.h, candidate.h), std::swap(want.b, candidate.b);
+        }
+        ASSERT_NE(want.h, nullptr) << f << ": no reference of the picture's size";
+        const std::vector<uint32_t> a = Colours(got.h, got.b), b = Colours(want.h, want.b);
+        ASSERT_EQ(got.h->biWidth, want.h->biWidth) << f;
+        ASSERT_EQ(a.size(), b.size()) << f;
+        int worst = 0;
+        double total = 0;
+        for (size_t k = 0; k < a.size(); ++k) {
+            for (int s = 0; s < 24; s += 8) {
+                int d = std::abs(int((a[k] >> s) & 255) - int((b[k] >> s) & 255));
+                worst = std::max(worst, d);
+                total += d;
+            }
+        }
+        EXPECT_LE(total / (3.0 * double(a.size())), 0.5) << f;
+        EXPECT_LE(worst, 4) << f;
+    }
+    pmtest::RemoveTree(dir);
+}
+
 // Files made with Debian's encoders in a folder of the test's own.
 class HeifFiles : public testing::Test {
 protected:
