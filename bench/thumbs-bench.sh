@@ -29,6 +29,9 @@
 #   bench/thumbs-bench.sh [--setup] [FOLDER]
 # PM_BENCH_EXT (default jpg) names the files of the folder that are taken,
 # for the sets of other formats (bench/formats-bench.sh).
+# PM_BENCH_TOOLS (default "ours64 ours32 pillow vips im") picks the tools, and
+# PM_BENCH_BASE (default pillow) the one the others are compared with, for
+# formats a peer does not read (Pillow and HEIF).
 # --setup installs the peers (python3-pil, libvips-tools, imagemagick) with
 # apt-get first. PM_BENCH_ROUNDS (default 5) sets the rounds.
 # PM_BENCH_BEFORE=DIR adds "before": the i686 pixmillc.exe in DIR (an older
@@ -140,7 +143,7 @@ run() {  # tool, folder, output folder, [png]
     esac
 }
 
-tools=(ours64 ours32 pillow vips im)
+read -r -a tools <<< "${PM_BENCH_TOOLS:-ours64 ours32 pillow vips im}"
 [ -n "${PM_BENCH_BEFORE:-}" ] && tools+=(before)
 # Keep both Wine servers up between the runs of a round.
 for t in win64 win32; do WINEPREFIX="$build/$t/wineprefix" wineserver -p60 2>/dev/null || true; done
@@ -201,7 +204,7 @@ for tool in "${tools[@]}"; do
 done
 
 cp "$work/times.tsv" "$work/ssim.tsv" "$results/"
-"$py" - "$work/times.tsv" "$work/ssim.tsv" "$rounds" <<'EOF'
+"$py" - "$work/times.tsv" "$work/ssim.tsv" "$rounds" "${PM_BENCH_BASE:-pillow}" <<'EOF'
 import statistics, sys
 from collections import defaultdict
 per = defaultdict(list)
@@ -222,14 +225,16 @@ tools = ["ours64", "ours32", "before", "pillow", "vips", "im"]
 names = {"ours64": "pixmillc.exe x86-64 (Wine)", "ours32": "pixmillc.exe i686 (Wine)",
          "before": "pixmillc.exe i686, before",
          "pillow": "Pillow thumbnail()", "vips": "vipsthumbnail", "im": "mogrify jpeg:size"}
+peer = sys.argv[4]
 for s, title in (("all", "all photos"), ("prog", "progressive photos only")):
-    if (s, "pillow") not in per:
+    if (s, peer) not in per:
         continue
-    base = statistics.median(per[(s, "pillow")])
-    own_base = statistics.median(inrun[(s, "pillow")]) if inrun[(s, "pillow")] else None
+    base = statistics.median(per[(s, peer)])
+    own_base = statistics.median(inrun[(s, peer)]) if inrun[(s, peer)] else None
     print(f"\n{title}: per-file cost at batch scale, median of {sys.argv[3]} interleaved rounds")
     print(f"  {'':28} {'two runs, difference':>18}   {'in-run':>16}")
-    print(f"  {'tool':28} {'ms/file':>8} {'vs Pillow':>9}   {'ms/file':>7} {'vs Pillow':>9}" +
+    versus = "vs " + ("Pillow" if peer == "pillow" else peer)
+    print(f"  {'tool':28} {'ms/file':>8} {versus:>9}   {'ms/file':>7} {versus:>9}" +
           (f" {'SSIM med':>9} {'SSIM min':>9}" if s == "all" else ""))
     for t in tools:
         if (s, t) not in per:

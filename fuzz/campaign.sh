@@ -25,7 +25,7 @@ build=${PM_BUILD_DIR:-$root/build}/native-asan
 shared=${PM_SHARED_DIR:-$root/../shared}
 budget=${1:?usage: campaign.sh SECONDS [TARGET...]}
 shift
-all=(jpeg jpegscan tiff pcd png gif bmp gifkit transform ini texttable exif webp)
+all=(jpeg jpegscan tiff pcd png gif bmp gifkit transform ini texttable exif webp heif)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 jobs=${PM_FUZZ_JOBS:-2}
@@ -40,6 +40,7 @@ mkdir -p "$work"
 max_len() {
     case $1 in
         pcd) echo 49152 ;;
+        heif) echo 65536 ;;  # a small coded picture with its boxes
         ini|texttable) echo 8192 ;;
         *) echo 16384 ;;
     esac
@@ -53,6 +54,7 @@ seed_patterns() {
         gif|gifkit) echo '*.gif' ;;
         png) echo '*.png' ;;
         pcd) echo '*.pcd' ;;
+        heif) echo '*.heic *.heif *.avif *.avifs' ;;
         ini) echo '*.ini' ;;
         texttable) echo '*.txt *.csv *.tsv' ;;
     esac

@@ -933,10 +933,11 @@ int HeifReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
 
 bool HeifThumbnailServes(PmSize full, PmSize thumb, PmSize target) {
     if (thumb.cx <= 0 || thumb.cy <= 0 || full.cx <= 0 || full.cy <= 0) return false;
-    // The same picture: the sides in the same ratio, within a pixel of the
-    // thumbnail's.
+    // The same picture: the sides in the same ratio, within two pixels of
+    // the thumbnail's, since encoders round its sides to even numbers for
+    // the halved chroma (4608x1976 gets a 320x136 thumbnail, not 320x137).
     const int64_t skew = int64_t(thumb.cx) * full.cy - int64_t(thumb.cy) * full.cx;
-    const int64_t tolerance = int64_t(full.cx > full.cy ? full.cx : full.cy);
+    const int64_t tolerance = 2 * int64_t(full.cx > full.cy ? full.cx : full.cy);
     if (skew > tolerance || -skew > tolerance) return false;
     return int64_t(thumb.cx) * kHeifThumbMarginDen > int64_t(target.cx) * kHeifThumbMarginNum &&
            int64_t(thumb.cy) * kHeifThumbMarginDen > int64_t(target.cy) * kHeifThumbMarginNum;

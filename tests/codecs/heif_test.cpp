@@ -130,6 +130,8 @@ TEST(HeifThumbnail, ServesOnlyTheWholePictureAtLeastTheOutputsSize) {
         {{4032, 3024}, {240, 320}, {100, 75}, false, "turned the other way"},
         {{4032, 3024}, {320, 180}, {100, 56}, false, "cropped to another ratio"},
         {{1203, 799}, {320, 213}, {100, 66}, true, "odd sides, rounded"},
+        {{4608, 1976}, {320, 136}, {160, 68}, true, "rounded to even sides"},
+        {{4608, 1976}, {320, 134}, {160, 68}, false, "three pixels short: another crop"},
         {{4032, 3024}, {0, 0}, {10, 10}, false, "empty"},
     };
     for (const auto& r : rows) EXPECT_EQ(pmio::HeifThumbnailServes(r.full, r.thumb, r.target), r.serves) << r.what;
