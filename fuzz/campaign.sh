@@ -31,6 +31,9 @@ targets=("$@")
 jobs=${PM_FUZZ_JOBS:-2}
 nicev=${PM_FUZZ_NICE:-15}
 work=$build/fuzz-work
+# Leaks inside the libraries that are theirs to fix, so that they do not end
+# every run of a target at once.
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/fuzz/lsan-suppressions.txt}
 totals=$root/fuzz/totals.tsv
 mkdir -p "$work"
 

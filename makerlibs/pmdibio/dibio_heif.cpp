@@ -533,6 +533,21 @@ void Unpremultiply(uint8_t* px) {
     for (int c = 0; c < 3; ++c) px[c] = a == 0 ? 0 : uint8_t(std::min(255u, (px[c] * 255u + a / 2) / a));
 }
 
+// libheif 1.15 hands back the nclx record it allocated even when it then
+// reports an error (a value it does not know): whatever it hands back is
+// freed, whatever the answer.
+struct NclxRecord {
+    heif_color_profile_nclx* p = nullptr;
+    NclxRecord() = default;
+    NclxRecord(const NclxRecord&) = delete;
+    NclxRecord& operator=(const NclxRecord&) = delete;
+    ~NclxRecord() { Reset(); }
+    void Reset() {
+        if (p) heif_nclx_color_profile_free(p);
+        p = nullptr;
+    }
+};
+
 // An ICC profile for nclx colours that are not sRGB already; empty when
 // they are, or when the transfer is an HDR one (PQ, HLG) that a profile
 // cannot bring to an SDR picture.
@@ -840,11 +855,9 @@ int HeifReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
         // libheif passes the luma of a grey image on as it is coded; a
         // limited-range one still needs expanding.
         bool full = true;
-        heif_color_profile_nclx* nclx = nullptr;
-        if (heif_image_get_nclx_color_profile(o.image, &nclx).code == heif_error_Ok && nclx) {
-            full = nclx->full_range_flag != 0;
-            heif_nclx_color_profile_free(nclx);
-        }
+        NclxRecord nclx;
+        if (heif_image_get_nclx_color_profile(o.image, &nclx.p).code == heif_error_Ok && nclx.p)
+            full = nclx.p->full_range_flag != 0;
         if (!dibAlpha) GreyRamp(dh, 256);
         const uint32_t ymax = (1u << ybits) - 1, amax = (1u << abits) - 1;
         for (int r = 0; r < ih; ++r) {
@@ -907,13 +920,12 @@ int HeifReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
     // profile its primaries and transfer make, for the same conversion.
     if (meta && meta->icc.empty() && !mono) {
         try {
-            heif_color_profile_nclx* nclx = nullptr;
-            if (heif_image_handle_get_nclx_color_profile(o.primary, &nclx).code != heif_error_Ok || !nclx)
-                heif_image_get_nclx_color_profile(o.image, &nclx);
-            if (nclx) {
-                meta->icc = ProfileForNclx(*nclx);
-                heif_nclx_color_profile_free(nclx);
+            NclxRecord nclx;
+            if (heif_image_handle_get_nclx_color_profile(o.primary, &nclx.p).code != heif_error_Ok || !nclx.p) {
+                nclx.Reset();
+                heif_image_get_nclx_color_profile(o.image, &nclx.p);
             }
+            if (nclx.p) meta->icc = ProfileForNclx(*nclx.p);
         } catch (...) {
             meta->icc.clear();
         }
