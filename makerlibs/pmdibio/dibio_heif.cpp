@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include <lcms2.h>
@@ -64,24 +65,188 @@ private:
     const uint8_t* end_;
 };
 
+// Bits of an AV1 header, most significant first; reading past the end
+// gives zeros and clears ok().
+class Bits {
+public:
+    Bits(const uint8_t* p, size_t n) : p_(p), n_(n) {}
+    uint32_t Read(int count) {
+        uint32_t v = 0;
+        for (; count > 0; --count) {
+            if (at_ >= n_ * 8) {
+                ok_ = false;
+                return 0;
+            }
+            v = v << 1 | ((p_[at_ >> 3] >> (7 - (at_ & 7))) & 1u);
+            ++at_;
+        }
+        return v;
+    }
+    bool ok() const { return ok_; }
+
+private:
+    const uint8_t* p_;
+    size_t n_, at_ = 0;
+    bool ok_ = true;
+};
+
+// max_frame_width and max_frame_height of an AV1 sequence header.
+bool Av1SequenceMaxFrame(const uint8_t* p, size_t n, uint32_t* w, uint32_t* h) {
+    Bits r(p, n);
+    r.Read(3);  // seq_profile
+    r.Read(1);  // still_picture
+    if (r.Read(1)) {
+        r.Read(5);  // a reduced header: one level, nothing else
+    } else {
+        bool decoderModel = false;
+        int delayBits = 0;
+        if (r.Read(1)) {  // timing info
+            r.Read(32);
+            r.Read(32);
+            if (r.Read(1)) {  // equal picture interval: an unsigned Exp-Golomb number
+                int zeros = 0;
+                while (!r.Read(1)) {
+                    if (!r.ok() || ++zeros >= 32) return false;
+                }
+                r.Read(zeros);
+            }
+            decoderModel = r.Read(1) != 0;
+            if (decoderModel) {
+                delayBits = int(r.Read(5)) + 1;
+                r.Read(32);
+                r.Read(10);
+            }
+        }
+        const bool initialDelay = r.Read(1) != 0;
+        const unsigned points = r.Read(5) + 1;
+        for (unsigned i = 0; i < points && r.ok(); ++i) {
+            r.Read(12);
+            if (r.Read(5) > 7) r.Read(1);
+            if (decoderModel && r.Read(1)) {
+                r.Read(delayBits);
+                r.Read(delayBits);
+                r.Read(1);
+            }
+            if (initialDelay && r.Read(1)) r.Read(4);
+        }
+    }
+    const int widthBits = int(r.Read(4)) + 1, heightBits = int(r.Read(4)) + 1;
+    *w = r.Read(widthBits) + 1;
+    *h = r.Read(heightBits) + 1;
+    return r.ok();
+}
+
+// The largest frame the first sequence header among an AV1 item's first
+// OBUs allows; false when there is none.
+bool Av1MaxFrame(const uint8_t* p, size_t n, uint32_t* w, uint32_t* h) {
+    for (int obu = 0; obu < 8 && n > 0; ++obu) {
+        const unsigned type = (p[0] >> 3) & 15;
+        size_t at = (p[0] & 4) ? 2 : 1;  // with an extension byte
+        if (at > n) return false;
+        uint64_t size = n - at;
+        if (p[0] & 2) {  // a size field, LEB128
+            size = 0;
+            for (int i = 0;; ++i) {
+                if (at >= n || i == 8) return false;
+                const uint8_t b = p[at++];
+                size |= uint64_t(b & 0x7F) << (7 * i);
+                if (!(b & 0x80)) break;
+            }
+        }
+        if (size > n - at) size = n - at;
+        if (type == 1) return Av1SequenceMaxFrame(p + at, size_t(size), w, h);
+        p += at + size;
+        n -= at + size;
+    }
+    return false;
+}
+
+// Where iloc puts an item's data in the file (its first extent), for the
+// items stored in the file itself.
+struct ItemPlace {
+    uint32_t item = 0;
+    uint64_t offset = 0, length = 0;  // length 0: to the end of the file
+};
+
+uint64_t BeN(const uint8_t*& q, const uint8_t* end, unsigned bytes, bool* ok) {
+    if (size_t(end - q) < bytes) {
+        *ok = false;
+        return 0;
+    }
+    uint64_t v = 0;
+    for (unsigned i = 0; i < bytes; ++i) v = v << 8 | *q++;
+    return v;
+}
+
+void ReadIloc(const Box& b, std::vector<ItemPlace>* places) {
+    if (b.size < 8) return;
+    const uint8_t version = b.body[0];
+    const uint8_t* q = b.body + 4;
+    const uint8_t* end = b.body + b.size;
+    const unsigned offsetSize = q[0] >> 4, lengthSize = q[0] & 15, baseSize = q[1] >> 4;
+    const unsigned indexSize = version == 1 || version == 2 ? q[1] & 15 : 0;
+    q += 2;
+    bool ok = true;
+    const uint64_t count = BeN(q, end, version < 2 ? 2 : 4, &ok);
+    for (uint64_t i = 0; i < count && ok && places->size() < kHeifMaxItems; ++i) {
+        ItemPlace place;
+        place.item = uint32_t(BeN(q, end, version < 2 ? 2 : 4, &ok));
+        const unsigned method = version == 1 || version == 2 ? unsigned(BeN(q, end, 2, &ok) & 15) : 0;
+        BeN(q, end, 2, &ok);  // data reference
+        const uint64_t base = BeN(q, end, baseSize, &ok);
+        const uint64_t extents = BeN(q, end, 2, &ok);
+        for (uint64_t e = 0; e < extents && ok; ++e) {
+            BeN(q, end, indexSize, &ok);
+            const uint64_t offset = BeN(q, end, offsetSize, &ok), length = BeN(q, end, lengthSize, &ok);
+            if (e == 0) {
+                place.offset = base + offset;
+                place.length = length;
+            }
+        }
+        if (ok && method == 0 && extents > 0) places->push_back(place);
+    }
+}
+
+// The id and type of each infe entry of iinf.
+void ReadIinf(const Box& b, std::vector<std::pair<uint32_t, uint32_t>>* types) {
+    if (b.size < 6) return;
+    const size_t countBytes = b.body[0] == 0 ? 2 : 4;
+    if (b.size < 4 + countBytes) return;
+    BoxWalker entries(b.body + 4 + countBytes, b.size - 4 - countBytes);
+    Box e;
+    while (types->size() < kHeifMaxItems && entries.Next(&e)) {
+        if (e.type != FourCc("infe") || e.size < 4 || e.body[0] < 2) continue;
+        const size_t idBytes = e.body[0] == 2 ? 2 : 4;
+        if (e.size < 4 + idBytes + 2 + 4) continue;
+        const uint32_t id = idBytes == 2 ? Be16(e.body + 4) : Be32(e.body + 4);
+        types->emplace_back(id, Be32(e.body + 4 + idBytes + 2));
+    }
+}
+
 struct ItemProps {
     uint32_t item;
     std::vector<uint16_t> props;  // 1-based indices into ipco
 };
 
-// Reads what the limits and the decode need from the `meta` box.
-bool ScanMeta(const uint8_t* body, size_t size, HeifScan* scan) {
+// Reads what the limits and the decode need from the `meta` box of the
+// file `file`.
+bool ScanMeta(const uint8_t* body, size_t size, const uint8_t* file, size_t fileSize, HeifScan* scan) {
     if (size < 4) return true;
     BoxWalker w(body + 4, size - 4);  // full box: version and flags first
     std::vector<Box> ipco;
     std::vector<ItemProps> ipma;
     std::vector<uint32_t> primaryRefs;
+    std::vector<ItemPlace> places;
+    std::vector<std::pair<uint32_t, uint32_t>> types;
     Box b;
     while (w.Next(&b)) {
         if (b.type == FourCc("pitm") && b.size >= 6) {
             scan->primary = b.body[0] == 0 ? Be16(b.body + 4) : (b.size >= 8 ? Be32(b.body + 4) : 0);
         } else if (b.type == FourCc("iinf") && b.size >= 6) {
             scan->items = b.body[0] == 0 ? Be16(b.body + 4) : (b.size >= 8 ? Be32(b.body + 4) : 0);
+            ReadIinf(b, &types);
+        } else if (b.type == FourCc("iloc")) {
+            ReadIloc(b, &places);
         } else if (b.type == FourCc("iref") && b.size >= 4) {
             const bool wide = b.body[0] != 0;
             BoxWalker refs(b.body + 4, b.size - 4);
@@ -151,6 +316,35 @@ bool ScanMeta(const uint8_t* body, size_t size, HeifScan* scan) {
     bool found = false;
     configOf(scan->primary, &found);
     if (!found && !primaryRefs.empty()) configOf(primaryRefs[0], &found);
+    // A few hundred bytes can declare a grid or an AV1 frame of a
+    // gigapixel, which libheif or the decoder would make whatever the
+    // item's declared size.
+    for (const auto& [id, type] : types) {
+        const bool grid = type == FourCc("grid");
+        if (type != FourCc("av01") && !grid) continue;
+        for (const ItemPlace& place : places) {
+            if (place.item != id || place.offset >= fileSize) continue;
+            uint64_t n = place.length == 0 ? fileSize - place.offset : place.length;
+            if (n > fileSize - place.offset) n = fileSize - place.offset;
+            const uint8_t* q = file + place.offset;
+            uint32_t fw = 0, fh = 0;
+            bool known = false;
+            if (grid && n >= 8) {  // version, flags, rows and columns, then the output size
+                const bool wide = (q[1] & 1) != 0;
+                known = !wide || n >= 12;
+                if (known) {
+                    fw = wide ? Be32(q + 4) : Be16(q + 4);
+                    fh = wide ? Be32(q + 8) : Be16(q + 6);
+                }
+            } else if (!grid) {
+                known = Av1MaxFrame(q, size_t(n < 4096 ? n : 4096), &fw, &fh);
+            }
+            if (known && uint64_t(fw) * fh > uint64_t(scan->codedWidth) * scan->codedHeight) {
+                scan->codedWidth = fw;
+                scan->codedHeight = fh;
+            }
+        }
+    }
     return true;
 }
 
@@ -711,7 +905,7 @@ bool HeifScanLimits(const uint8_t* data, size_t size, HeifScan* scan) {
     try {
         while (top.Next(&b))
             if (b.type == FourCc("meta")) {
-                ScanMeta(b.body, b.size, scan);
+                ScanMeta(b.body, b.size, data, size, scan);
                 break;
             }
     } catch (...) {
@@ -803,7 +997,8 @@ int HeifReadMemory(const uint8_t* data, size_t size, DibReadRequest* request, Di
     }
     const int w = heif_image_handle_get_width(source), h = heif_image_handle_get_height(source);
     if (bits <= 0 || bits > 16) bits = 8;
-    if (!DibImageBytes(w, h, 32, &dibBytes) || TooMuchMemory(w, h, bits, alpha, scan.monochrome)) {
+    if (!DibImageBytes(w, h, 32, &dibBytes) || TooMuchMemory(w, h, bits, alpha, scan.monochrome) ||
+        (scan.codedWidth > 0 && TooMuchMemory(scan.codedWidth, scan.codedHeight, bits, alpha, scan.monochrome))) {
         NoteTooLarge();
         return 0;
     }

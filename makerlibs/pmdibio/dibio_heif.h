@@ -37,6 +37,10 @@ struct HeifScan {
     uint32_t items = 0;  // declared in iinf
     uint32_t tiles = 0;  // inputs of the primary item (grid tiles)
     bool monochrome = false;
+    // The largest picture an item makes: the output size a grid declares,
+    // the largest frame an AV1 sequence header allows. libheif and the
+    // decoder size their pictures by these, not by the declared ispe.
+    uint32_t codedWidth = 0, codedHeight = 0;
 };
 // False when the declared counts exceed the limits above.
 bool HeifScanLimits(const uint8_t* data, size_t size, HeifScan* scan);

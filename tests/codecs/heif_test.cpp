@@ -121,6 +121,64 @@ TEST(HeifScan, DeclaredItemsAndTilesBeyondTheLimitsAreRefused) {
     }
 }
 
+std::vector<uint8_t> U32(uint32_t v) { return Cat({U16(uint16_t(v >> 16)), U16(uint16_t(v))}); }
+
+// Bits written most significant first, as AV1 headers are.
+std::vector<uint8_t> BitsOf(std::vector<std::pair<uint32_t, int>> fields) {
+    std::vector<uint8_t> out;
+    int used = 8;
+    for (auto [value, count] : fields)
+        for (int i = count - 1; i >= 0; --i) {
+            if (used == 8) out.push_back(0), used = 0;
+            out.back() |= uint8_t(((value >> i) & 1) << (7 - used++));
+        }
+    return out;
+}
+
+// An AV1 sequence header OBU with a reduced (still picture) header.
+std::vector<uint8_t> Av1Sequence(uint32_t width, uint32_t height) {
+    auto payload = BitsOf({{0, 3}, {1, 1}, {1, 1}, {0, 5}, {15, 4}, {15, 4}, {width - 1, 16}, {height - 1, 16}});
+    return Cat({{0x0A, uint8_t(payload.size())}, payload});
+}
+
+// A file whose item 1 (of `type`) holds `data`, placed by iloc in mdat.
+std::vector<uint8_t> OneItem(const char* type, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> full{0, 0, 0, 0};
+    auto infe = Box("infe", Cat({{2, 0, 0, 0}, U16(1), U16(0), std::vector<uint8_t>(type, type + 4), {0}}));
+    auto iinf = Box("iinf", Cat({full, U16(1), infe}));
+    auto head = Cat({Ftyp("avif", {"mif1"}), Box("meta", Cat({full, Box("pitm", Cat({full, U16(1)})), iinf,
+                                                               Box("iloc", Cat({full, {0x44, 0x00}, U16(1), U16(1),
+                                                                                U16(0), U16(1), U32(0), U32(0)}))}))});
+    const uint32_t at = uint32_t(head.size() + 8);
+    // The iloc extent is the last eight bytes before mdat: patch offset and length.
+    for (int i = 0; i < 4; ++i) head[head.size() - 8 + i] = uint8_t(at >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i) head[head.size() - 4 + i] = uint8_t(uint32_t(data.size()) >> (24 - 8 * i));
+    return Cat({head, Box("mdat", data)});
+}
+
+// A few bytes can make libheif or the AV1 decoder build a picture of a
+// gigapixel whatever size the item declares: the scan reads what they will
+// make (an 858-byte file with a 29298x29298 grid took 5 GB).
+TEST(HeifScan, PicturesTheItemsWillMakeAreRead) {
+    struct { const char* type; std::vector<uint8_t> data; uint32_t width, height; } rows[] = {
+        {"grid", {0, 0, 1, 1, 0x72, 0x72, 0x72, 0x73}, 0x7272, 0x7273},
+        {"grid", Cat({{0, 1, 0, 0}, U32(70000), U32(3)}), 70000, 3},
+        {"grid", {0, 1, 0, 0, 1, 1}, 0, 0},  // wide sizes cut short
+        {"av01", Av1Sequence(32768, 20000), 32768, 20000},
+        {"av01", Cat({{0x12, 0x00}, Av1Sequence(640, 480)}), 640, 480},  // after a temporal delimiter
+        {"av01", {0x32, 0x02, 0xAA, 0xBB}, 0, 0},                          // a frame, no sequence header
+        {"hvc1", Av1Sequence(32768, 20000), 0, 0},                          // not AV1
+    };
+    for (const auto& r : rows) {
+        auto file = OneItem(r.type, r.data);
+        pmio::HeifScan scan;
+        EXPECT_TRUE(pmio::HeifScanLimits(file.data(), file.size(), &scan)) << r.type;
+        EXPECT_EQ(scan.codedWidth, r.width) << r.type;
+        EXPECT_EQ(scan.codedHeight, r.height) << r.type;
+        for (size_t cut = 0; cut < file.size(); ++cut) pmio::HeifScanLimits(file.data(), cut, &scan);
+    }
+}
+
 TEST(HeifThumbnail, ServesOnlyTheWholePictureAtLeastTheOutputsSize) {
     struct { PmSize full, thumb, target; bool serves; const char* what; } rows[] = {
         {{4032, 3024}, {320, 240}, {160, 120}, true, "phone thumbnail, small output"},
