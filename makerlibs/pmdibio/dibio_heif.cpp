@@ -161,11 +161,83 @@ bool Av1MaxFrame(const uint8_t* p, size_t n, uint32_t* w, uint32_t* h) {
     return false;
 }
 
-// Where iloc puts an item's data in the file (its first extent), for the
-// items stored in the file itself.
+// pic_width and pic_height of an HEVC sequence parameter set NAL unit.
+bool HevcSpsSize(const uint8_t* nal, size_t n, uint32_t* w, uint32_t* h) {
+    // The payload without its emulation prevention bytes (00 00 03); the
+    // sizes come within the first hundred bytes.
+    std::vector<uint8_t> rbsp;
+    for (size_t i = 2, zeros = 0; i < n && rbsp.size() < 128; ++i) {
+        if (zeros >= 2 && nal[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = nal[i] == 0 ? zeros + 1 : 0;
+        rbsp.push_back(nal[i]);
+    }
+    Bits r(rbsp.data(), rbsp.size());
+    auto ue = [&r]() -> uint32_t {
+        int zeros = 0;
+        while (!r.Read(1)) {
+            if (!r.ok() || ++zeros >= 32) return 0;
+        }
+        return (uint32_t(1) << zeros) - 1 + r.Read(zeros);
+    };
+    r.Read(4);  // video parameter set id
+    const unsigned subLayers = r.Read(3);
+    r.Read(1);
+    r.Read(32);  // general profile space, tier, profile, compatibility flags ...
+    r.Read(32);
+    r.Read(32);  // ... constraint flags, level
+    bool profile[8] = {}, level[8] = {};
+    for (unsigned i = 0; i < subLayers; ++i) {
+        profile[i] = r.Read(1) != 0;
+        level[i] = r.Read(1) != 0;
+    }
+    if (subLayers > 0)
+        for (unsigned i = subLayers; i < 8; ++i) r.Read(2);
+    for (unsigned i = 0; i < subLayers; ++i) {
+        if (profile[i]) {
+            r.Read(32);
+            r.Read(32);
+            r.Read(24);
+        }
+        if (level[i]) r.Read(8);
+    }
+    ue();  // sequence parameter set id
+    if (ue() == 3) r.Read(1);  // chroma 4:4:4: separate colour planes
+    *w = ue();
+    *h = ue();
+    return r.ok() && *w > 0 && *h > 0;
+}
+
+// The largest picture the sequence parameter sets of an hvcC box declare.
+void HevcConfigSize(const Box& hvcc, uint32_t* w, uint32_t* h) {
+    if (hvcc.size < 23) return;
+    const uint8_t* q = hvcc.body + 23;
+    const uint8_t* end = hvcc.body + hvcc.size;
+    for (unsigned a = hvcc.body[22]; a > 0 && end - q >= 3; --a) {
+        const unsigned type = q[0] & 0x3F, count = Be16(q + 1);
+        q += 3;
+        for (unsigned k = 0; k < count && end - q >= 2; ++k) {
+            const size_t length = Be16(q);
+            q += 2;
+            if (size_t(end - q) < length) return;
+            uint32_t sw = 0, sh = 0;
+            if (type == 33 && HevcSpsSize(q, length, &sw, &sh) && uint64_t(sw) * sh > uint64_t(*w) * *h) {
+                *w = sw;
+                *h = sh;
+            }
+            q += length;
+        }
+    }
+}
+
+// Where iloc puts an item's data (its first extent), for the items stored in
+// the file itself or in the meta box's idat.
 struct ItemPlace {
     uint32_t item = 0;
-    uint64_t offset = 0, length = 0;  // length 0: to the end of the file
+    bool inIdat = false;              // in the meta box's idat, not the file
+    uint64_t offset = 0, length = 0;  // length 0: to the end
 };
 
 uint64_t BeN(const uint8_t*& q, const uint8_t* end, unsigned bytes, bool* ok) {
@@ -203,7 +275,8 @@ void ReadIloc(const Box& b, std::vector<ItemPlace>* places) {
                 place.length = length;
             }
         }
-        if (ok && method == 0 && extents > 0) places->push_back(place);
+        place.inIdat = method == 1;
+        if (ok && method <= 1 && extents > 0) places->push_back(place);
     }
 }
 
@@ -238,6 +311,7 @@ bool ScanMeta(const uint8_t* body, size_t size, const uint8_t* file, size_t file
     std::vector<uint32_t> primaryRefs;
     std::vector<ItemPlace> places;
     std::vector<std::pair<uint32_t, uint32_t>> types;
+    Box idat;
     Box b;
     while (w.Next(&b)) {
         if (b.type == FourCc("pitm") && b.size >= 6) {
@@ -247,6 +321,8 @@ bool ScanMeta(const uint8_t* body, size_t size, const uint8_t* file, size_t file
             ReadIinf(b, &types);
         } else if (b.type == FourCc("iloc")) {
             ReadIloc(b, &places);
+        } else if (b.type == FourCc("idat")) {
+            idat = b;
         } else if (b.type == FourCc("iref") && b.size >= 4) {
             const bool wide = b.body[0] != 0;
             BoxWalker refs(b.body + 4, b.size - 4);
@@ -316,17 +392,21 @@ bool ScanMeta(const uint8_t* body, size_t size, const uint8_t* file, size_t file
     bool found = false;
     configOf(scan->primary, &found);
     if (!found && !primaryRefs.empty()) configOf(primaryRefs[0], &found);
-    // A few hundred bytes can declare a grid or an AV1 frame of a
-    // gigapixel, which libheif or the decoder would make whatever the
-    // item's declared size.
+    // A few hundred bytes can declare a grid, an AV1 frame or an HEVC
+    // picture of a gigapixel, which libheif or the decoder would make
+    // whatever the item's declared size.
+    for (const Box& prop : ipco)
+        if (prop.type == FourCc("hvcC")) HevcConfigSize(prop, &scan->codedWidth, &scan->codedHeight);
     for (const auto& [id, type] : types) {
         const bool grid = type == FourCc("grid");
         if (type != FourCc("av01") && !grid) continue;
         for (const ItemPlace& place : places) {
-            if (place.item != id || place.offset >= fileSize) continue;
-            uint64_t n = place.length == 0 ? fileSize - place.offset : place.length;
-            if (n > fileSize - place.offset) n = fileSize - place.offset;
-            const uint8_t* q = file + place.offset;
+            const uint8_t* from = place.inIdat ? idat.body : file;
+            const size_t fromSize = place.inIdat ? idat.size : fileSize;
+            if (place.item != id || !from || place.offset >= fromSize) continue;
+            uint64_t n = place.length == 0 ? fromSize - place.offset : place.length;
+            if (n > fromSize - place.offset) n = fromSize - place.offset;
+            const uint8_t* q = from + place.offset;
             uint32_t fw = 0, fh = 0;
             bool known = false;
             if (grid && n >= 8) {  // version, flags, rows and columns, then the output size

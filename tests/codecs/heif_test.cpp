@@ -177,6 +177,24 @@ TEST(HeifScan, PicturesTheItemsWillMakeAreRead) {
         EXPECT_EQ(scan.codedHeight, r.height) << r.type;
         for (size_t cut = 0; cut < file.size(); ++cut) pmio::HeifScanLimits(file.data(), cut, &scan);
     }
+    // Files of real encoders: the HEVC parameter sets and the AV1 sequence
+    // headers say the sizes that were coded.
+    struct { const char* file; uint32_t width, height; } files[] = {
+        {"heif-nokia/C002.heic", 1280, 720},
+        {"heif-nokia/C007.heic", 2560, 1440},  // a grid (in idat) of four 1280x720 tiles
+        {"avif-linku/fox.profile0.10bpc.yuv420.odd-width.avif", 1203, 800},
+        {"avif-linku/fox.profile2.12bpc.yuv444.monochrome.avif", 1204, 800},
+    };
+    for (const auto& f : files) {
+        std::vector<uint8_t> data;
+        if (pmtest::SharedDir().empty() ||
+            !pmtest::ReadWholeFile(pmtest::Join(pmtest::Join(pmtest::SharedDir(), "testimages"), f.file), &data))
+            GTEST_SKIP() << "no shared test images";
+        pmio::HeifScan scan;
+        EXPECT_TRUE(pmio::HeifScanLimits(data.data(), data.size(), &scan)) << f.file;
+        EXPECT_EQ(scan.codedWidth, f.width) << f.file;
+        EXPECT_EQ(scan.codedHeight, f.height) << f.file;
+    }
 }
 
 TEST(HeifThumbnail, ServesOnlyTheWholePictureAtLeastTheOutputsSize) {
