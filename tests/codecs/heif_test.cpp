@@ -288,7 +288,9 @@ protected:
     void SetUp() override {
         if (RunTool("command -v heif-enc && command -v avifenc && command -v convert-im6.q16").empty())
             GTEST_SKIP() << "heif-enc, avifenc or ImageMagick missing";
-        dir_ = pmtest::Join(pmtest::BinaryDir(), "heif_test_files");
+        // One folder a test: ctest runs the tests of this fixture side by side.
+        dir_ = pmtest::Join(pmtest::BinaryDir(),
+                            std::string("heif_test_files_") + testing::UnitTest::GetInstance()->current_test_info()->name());
         pmtest::RemoveTree(dir_);
         ASSERT_TRUE(pmtest::MakeDir(dir_));
         png_ = pmtest::Join(dir_, "in.png");
