@@ -262,24 +262,37 @@ bool WriteAt(PmFileHandle f, int64_t at, const void* buf, size_t n) {
     return PmFile_Seek(f, at, 0) == at && PmFile_Write(f, buf, n) == int64_t(n);
 }
 
+uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t Le32(const uint8_t* p) {
+    return uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+}
+
+// The entries of the first IFD of a file we just wrote, for patching in
+// place. libtiff writes classic TIFF in the machine's order, little-endian
+// on every machine this runs on; for any other file `*table` stays empty
+// and nothing is patched. False: the file could not be read.
+bool ReadFirstIfd(PmFileHandle file, uint32_t* ifd0, std::vector<uint8_t>* table) {
+    table->clear();
+    uint8_t head[8];
+    if (!ReadAt(file, 0, head, sizeof head)) return false;
+    if (head[0] != 'I' || Le16(head + 2) != 42) return true;
+    *ifd0 = Le32(head + 4);
+    uint8_t c[2];
+    if (!ReadAt(file, *ifd0, c, 2)) return false;
+    table->resize(size_t(Le16(c)) * 12);
+    return ReadAt(file, int64_t(*ifd0) + 2, table->data(), table->size());
+}
+
 // Appends the Exif and GPS IFDs to the finished file and points the main
 // IFD's placeholder links at them. A link that is not found stays 0, which
 // readers take for no IFD.
 bool AppendSubIfds(PmFileHandle file, const ExifFields& fields) {
-    uint8_t head[8];
-    if (!ReadAt(file, 0, head, sizeof head)) return false;
-    auto u16 = [](const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); };
-    auto u32 = [](const uint8_t* p) {
-        return uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-    };
-    // libtiff writes classic TIFF in the machine's order, little-endian on
-    // every machine this runs on; any other file keeps its links at 0.
-    if (head[0] != 'I' || u16(head + 2) != 42) return true;
-    const uint32_t ifd0 = u32(head + 4);
-    uint8_t c[2];
-    if (!ReadAt(file, ifd0, c, 2)) return false;
-    std::vector<uint8_t> table(size_t(u16(c)) * 12);
-    if (!ReadAt(file, int64_t(ifd0) + 2, table.data(), table.size())) return false;
+    uint32_t ifd0 = 0;
+    std::vector<uint8_t> table;
+    if (!ReadFirstIfd(file, &ifd0, &table)) return false;
+    if (table.empty()) return true;
+    auto u16 = Le16;
+    auto u32 = Le32;
 
     int64_t end = PmFile_Seek(file, 0, 2);
     if (end < 0) return false;
@@ -335,18 +348,11 @@ int ReadCmykThroughProfile(TIFF* tif, uint32_t w, uint32_t h, DibMetadata* meta,
 // libtiff writes the IPTC record as UNDEFINED bytes; the main IFD's entry
 // is made LONG (same bytes, a quarter of the count) once the file is done.
 bool MarkIptcLong(PmFileHandle file) {
-    uint8_t head[8];
-    if (!ReadAt(file, 0, head, sizeof head)) return false;
-    auto u16 = [](const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); };
-    auto u32 = [](const uint8_t* p) {
-        return uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-    };
-    if (head[0] != 'I' || u16(head + 2) != 42) return true;
-    const uint32_t ifd0 = u32(head + 4);
-    uint8_t c[2];
-    if (!ReadAt(file, ifd0, c, 2)) return false;
-    std::vector<uint8_t> table(size_t(u16(c)) * 12);
-    if (!ReadAt(file, int64_t(ifd0) + 2, table.data(), table.size())) return false;
+    uint32_t ifd0 = 0;
+    std::vector<uint8_t> table;
+    if (!ReadFirstIfd(file, &ifd0, &table)) return false;
+    auto u16 = Le16;
+    auto u32 = Le32;
     for (size_t at = 0; at < table.size(); at += 12) {
         const uint32_t count = u32(&table[at + 4]);
         if (u16(&table[at]) != TIFFTAG_RICHTIFFIPTC || u16(&table[at + 2]) != TIFF_UNDEFINED || count % 4) continue;
