@@ -229,24 +229,26 @@ TEST(ParallelRun, TheHostIsToldEachFilesOwnConversionTime) {
     ASSERT_TRUE(batchtest::CopySample("scene8.bmp", Join(in, "locked.bmp")));
     HANDLE locked = CreateFileA(Join(in, "locked.bmp").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(locked, INVALID_HANDLE_VALUE);
-    double bigAlone = 0;
-    for (int threads : {1, 8}) {
-        SCOPED_TRACE(threads);
-        Outcome o = RunAt(threads, {Join(in, "a-big.bmp"), Join(in, "locked.bmp"), in},
-                          dir / ("out" + std::to_string(threads)), kQuietMode | FILEMODE_EXTONLY, kTypeJpeg);
-        EXPECT_EQ(o.run.succeeded, 7);
-        ASSERT_EQ(o.conversionMs.size(), 8u);
-        // Converted beside others, the big one takes no less than a
-        // quarter of its time alone (opening and creating alone take far
-        // less).
-        double big = o.conversionMs[Join(in, "a-big.bmp")];
-        if (threads == 1)
-            bigAlone = big;
-        else
-            EXPECT_GE(big, bigAlone / 4) << "alone " << bigAlone;
-        EXPECT_LT(o.conversionMs[Join(in, "locked.bmp")], 0.0);
-        for (int i = 0; i < 6; ++i) EXPECT_GT(o.conversionMs[Join(in, "s" + std::to_string(i) + ".jpg")], 0.0) << i;
+    // Converted beside others, the big one takes no less than a quarter of
+    // its time alone (opening and creating alone take far less). On a busy
+    // machine one run can stall where the other does not: a wrong time
+    // shows in every try, a busy moment in one, so up to three tries.
+    double bigAlone = 0, bigBeside = 0;
+    for (int attempt = 0; attempt < 3 && (attempt == 0 || bigBeside < bigAlone / 4); ++attempt) {
+        for (int threads : {1, 8}) {
+            SCOPED_TRACE(threads);
+            Outcome o = RunAt(threads, {Join(in, "a-big.bmp"), Join(in, "locked.bmp"), in},
+                              dir / ("out" + std::to_string(attempt) + "-" + std::to_string(threads)),
+                              kQuietMode | FILEMODE_EXTONLY, kTypeJpeg);
+            EXPECT_EQ(o.run.succeeded, 7);
+            ASSERT_EQ(o.conversionMs.size(), 8u);
+            (threads == 1 ? bigAlone : bigBeside) = o.conversionMs[Join(in, "a-big.bmp")];
+            EXPECT_LT(o.conversionMs[Join(in, "locked.bmp")], 0.0);
+            for (int i = 0; i < 6; ++i)
+                EXPECT_GT(o.conversionMs[Join(in, "s" + std::to_string(i) + ".jpg")], 0.0) << i;
+        }
     }
+    EXPECT_GE(bigBeside, bigAlone / 4) << "alone " << bigAlone;
     CloseHandle(locked);
 }
 
