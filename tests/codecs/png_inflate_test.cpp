@@ -352,7 +352,7 @@ TEST_F(PngInflate, DamagedImageDataFailsAsThroughZlib) {
     ASSERT_GT(z.size(), 3 * piece);
     const Bytes chunked = Rebuild(png, z, piece);
     Bytes badCrc = chunked;
-    badCrc[second + 17] ^= 0x40;
+    badCrc[second - 10] ^= 0x40;  // the first chunk's CRC, over sound data
     const Bytes huge = [&] {
         Bytes b = png;
         b[16] = 0, b[17] = 0, b[18] = 0x75, b[19] = 0x30;  // 30000 wide, CRC fixed below
