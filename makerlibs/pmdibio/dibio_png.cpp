@@ -51,8 +51,12 @@ void FlushFn(png_structp) {}
 // inflates them in one call and hands libpng the result as stored (copied)
 // deflate blocks: libpng still unfilters, de-interlaces and converts, so the
 // pixels are the ones it would give, and bigger pictures keep streaming
-// through zlib with the memory of a few rows.
-constexpr size_t kOneShotDefault = 56u * 1024 * 1024;
+// through zlib with the memory of a few rows. The limits take in every
+// 8-bit photo up to 12 megapixels (about 60 MB with the compressed data),
+// and in the 64-bit build their 16-bit forms too, while a 100-megapixel
+// picture (300 MB inflated) streams; the 32-bit build shares its address
+// space among several conversions at once.
+constexpr size_t kOneShotDefault = (sizeof(void*) >= 8 ? 128u : 64u) * 1024 * 1024;
 std::atomic<size_t> g_oneShotLimit{kOneShotDefault};
 thread_local unsigned g_oneShotReads = 0;
 
