@@ -650,6 +650,15 @@ bool Encode(WriteState* s) {
 
 }  // namespace
 
+}  // namespace pmio
+
+uint64_t DibIO_PngInflatedBytes(uint32_t width, uint32_t height, unsigned bitsPerPixel, bool interlaced) {
+    const uint64_t bytes = pmio::FilteredBytes(width, height, bitsPerPixel, interlaced);
+    return bytes < pmio::g_oneShotLimit.load(std::memory_order_relaxed) ? bytes : 0;
+}
+
+namespace pmio {
+
 size_t PngSetOneShotLimit(size_t bytes) { return g_oneShotLimit.exchange(bytes == size_t(-1) ? kOneShotDefault : bytes); }
 unsigned PngOneShotReads() { return g_oneShotReads; }
 
