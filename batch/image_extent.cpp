@@ -1,4 +1,5 @@
 #include "batch/image_extent.h"
+#include "makerlibs/pmdibio.h"
 
 #include <cstring>
 
@@ -188,10 +189,13 @@ bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out) {
     if (!std::memcmp(head, "II*\0", 4)) return TiffExtent(h, false, out);
     if (!std::memcmp(head, "MM\0*", 4)) return TiffExtent(h, true, out);
     if (!std::memcmp(head, "\x89PNG", 4)) {
-        uint8_t interlace = 0;
-        if (!h.U32(16, true, &a) || !h.U32(20, true, &b) || !h.Bytes(28, &interlace, 1)) return false;
+        uint8_t interlace = 0, depth[2] = {};
+        if (!h.U32(16, true, &a) || !h.U32(20, true, &b) || !h.Bytes(28, &interlace, 1) || !h.Bytes(24, depth, 2))
+            return false;
         *out = ImageExtent{a, b};
         out->streamed = interlace == 0;
+        static const unsigned channels[7] = {1, 0, 3, 1, 2, 0, 4};
+        if (depth[1] < 7) out->inflatedBytes = DibIO_PngInflatedBytes(a, b, depth[0] * channels[depth[1]], interlace != 0);
         return true;
     }
     if (!std::memcmp(head, "GIF8", 4)) {
@@ -229,5 +233,5 @@ uint64_t Batch_ConversionBytes(const ImageExtent& e, uint32_t reduction, uint64_
     if (reduction < 1) reduction = 1;
     uint64_t pixels = ((uint64_t(e.width) + reduction - 1) / reduction) * ((uint64_t(e.height) + reduction - 1) / reduction);
     const uint64_t streaming = e.streamed && reduction > 1 ? kStreamedBandBytes + uint64_t(e.width) * 64 : 0;
-    return pixels * 4 * 2 + pixels + e.wholeCoefficientBytes + fileBytes + streaming;
+    return pixels * 4 * 2 + pixels + e.wholeCoefficientBytes + fileBytes + streaming + e.inflatedBytes;
 }

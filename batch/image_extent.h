@@ -17,6 +17,9 @@ struct ImageExtent {
     // RLE): a thumbnail holds only the picture's box reduction, a band of
     // rows and the reader's row buffers.
     bool streamed = false;
+    // A PNG whose image data the reader inflates in one call: the inflated
+    // rows it holds besides the file's bytes, whatever the scale.
+    uint64_t inflatedBytes = 0;
 };
 
 // Reads up to `size` bytes at `offset`; the bytes read (fewer at the end).
@@ -31,7 +34,7 @@ bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out);
 // decoded picture (its sides divided by `reduction`, rounded up) and its
 // transformed copy at 4 bytes a pixel, a mask of a byte a pixel, the
 // decoder's whole coefficients and the file itself (`fileBytes`), which
-// the reader holds in memory. Headers that could not be read count as a
+// the reader holds in memory, and a PNG's inflated rows. Headers that could not be read count as a
 // picture of kUnknownExtentBytes. A streamed read with `reduction` above 1
 // adds what it holds besides: a band of rows (kStreamedBandBytes) and row
 // buffers.

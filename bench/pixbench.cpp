@@ -17,10 +17,13 @@
 //   pixbench pipeline OUTDIR FILE...          per-file conversion to 96x96 JPEGs
 //                                             (read, turn, zoom, write), for profiles
 //   pixbench ssim A B                         mean SSIM of two images (R, G, B)
+// PM_BENCH_PNG_ONESHOT=BYTES sets the PNG reader's one-call inflate limit
+// (0: every PNG streams through zlib), to compare the two.
 // IN is a .jpg or a .ppm; convert, time and pipeline also take .png, .tif,
 // .tiff and .bmp.
 #include "imaging/transform.h"
 #include "makerlibs/pmdibio.h"
+#include "makerlibs/pmdibio/dibio_codecs.h"
 #include "makerlibs/pmfile.h"
 #include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmimgread.h"
@@ -382,6 +385,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: see the comment at the top of bench/pixbench.cpp\n");
         return 2;
     }
+    if (const char* oneShot = std::getenv("PM_BENCH_PNG_ONESHOT"))
+        pmio::PngSetOneShotLimit(size_t(std::strtoull(oneShot, nullptr, 10)));
     std::string cmd = argv[1];
     if (cmd == "speed") return Speed(argc, argv);
     if (cmd == "pipeline" && argc >= 3) return Pipeline(argc, argv);

@@ -1,6 +1,6 @@
 # Image libraries as imported targets pm::jpeg, pm::png, pm::tiff, pm::gif,
-# pm::zlib, Little CMS 2 as pm::lcms2, and libwebp with its demux and mux
-# libraries as pm::webp. Windows: static libraries
+# pm::zlib, Little CMS 2 as pm::lcms2, libdeflate as pm::deflate, and libwebp
+# with its demux and mux libraries as pm::webp. Windows: static libraries
 # cross-built by scripts/build-deps.sh. Native: Debian's -dev packages.
 # pm::heif (HEIF/AVIF decoding) is libheif. On Windows it and libde265 are
 # DLLs (LGPL: a user may replace them), copied into the build's bin folder
@@ -10,7 +10,7 @@ if(WIN32)
     if(NOT PM_DEPS_PREFIX)
         message(FATAL_ERROR "PM_DEPS_PREFIX not set: run scripts/build-deps.sh and pass -DPM_DEPS_PREFIX=<deps>/<triple>")
     endif()
-    foreach(lib jpeg png16 tiff gif z lcms2 webp webpdemux webpmux)
+    foreach(lib jpeg png16 tiff gif z lcms2 deflate webp webpdemux webpmux)
         if(NOT EXISTS ${PM_DEPS_PREFIX}/lib/lib${lib}.a)
             message(FATAL_ERROR "missing ${PM_DEPS_PREFIX}/lib/lib${lib}.a: run scripts/build-deps.sh")
         endif()
@@ -27,6 +27,7 @@ if(WIN32)
     pm_import(tiff libtiff.a)
     pm_import(gif libgif.a)
     pm_import(lcms2 liblcms2.a)
+    pm_import(deflate libdeflate.a)
     pm_import(webp_core libwebp.a)
     pm_import(webp_demux libwebpdemux.a)
     pm_import(webp_mux libwebpmux.a)
@@ -68,6 +69,14 @@ else()
     add_library(pm::lcms2 UNKNOWN IMPORTED GLOBAL)
     set_target_properties(pm::lcms2 PROPERTIES IMPORTED_LOCATION ${LCMS2_LIBRARY}
         INTERFACE_INCLUDE_DIRECTORIES ${LCMS2_INCLUDE_DIR})
+    find_path(DEFLATE_INCLUDE_DIR libdeflate.h)
+    find_library(DEFLATE_LIBRARY deflate)
+    if(NOT DEFLATE_INCLUDE_DIR OR NOT DEFLATE_LIBRARY)
+        message(FATAL_ERROR "libdeflate not found: install libdeflate-dev (scripts/install-packages.sh)")
+    endif()
+    add_library(pm::deflate UNKNOWN IMPORTED GLOBAL)
+    set_target_properties(pm::deflate PROPERTIES IMPORTED_LOCATION ${DEFLATE_LIBRARY}
+        INTERFACE_INCLUDE_DIRECTORIES ${DEFLATE_INCLUDE_DIR})
     find_path(WEBP_INCLUDE_DIR webp/decode.h)
     find_library(WEBP_LIBRARY webp)
     find_library(WEBPDEMUX_LIBRARY webpdemux)

@@ -133,6 +133,11 @@ unsigned DibIO_JpegReduction(PmSize full, PmSize target);
 // a caller that shrinks it to `target`: rows stream through a box of that
 // many pixels a side and only the reduced picture is held. 1 = read whole.
 unsigned DibIO_StreamReduction(PmSize full, PmSize target);
+// The bytes a PNG read holds besides its rows, its output and the file's
+// compressed image data: the image data of a `width` x `height` picture of
+// `bitsPerPixel` (bit depth times channels), when the reader inflates it in
+// one call; 0 when it streams through zlib.
+uint64_t DibIO_PngInflatedBytes(uint32_t width, uint32_t height, unsigned bitsPerPixel, bool interlaced);
 // Writes the DIB. > 0 written; < 0 failed system call; 0 other failure.
 int DibIO_Write(int reserved, PmFileHandle file, int type, int r1, int r2,
                 const DibIOOptions* options, const DibHeader* header, const uint8_t* bits);

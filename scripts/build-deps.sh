@@ -2,7 +2,8 @@
 # Cross-builds static libjpeg-turbo, libpng, libtiff, giflib and Little CMS 2
 # for the MinGW
 # targets from Debian's source packages, libwebp beside them, and the
-# HEIF/AVIF decoders (libheif with libde265 and a static dav1d). The sources
+# HEIF/AVIF decoders (libheif with libde265 and a static dav1d), and
+# libdeflate for the PNG reader's one-shot inflate. The sources
 # come through a private apt configuration under the cache folder, so the
 # machine's apt setup is never touched. A finished target leaves a stamp; a
 # second run does nothing. Libraries added later have stamps of their own, so
@@ -24,7 +25,8 @@ stamp_text="pixmill-deps v2: ${base_packages[*]}"
 webp_stamp_text="pixmill-deps webp v1"
 heif_packages=(libde265 dav1d libheif)
 heif_stamp_text="pixmill-deps heif v1: ${heif_packages[*]}"
-packages=("${base_packages[@]}" libwebp "${heif_packages[@]}")
+deflate_stamp_text="pixmill-deps deflate v1"
+packages=("${base_packages[@]}" libwebp "${heif_packages[@]}" libdeflate)
 
 # Two builds sharing one cache (two trees, or two checkouts) wait for each
 # other instead of building into the same folder at once.
@@ -37,6 +39,7 @@ for t in "${targets[@]}"; do
     [ "$(cat "$deps/$t/.stamp" 2>/dev/null)" = "$stamp_text" ] || all_done=0
     [ "$(cat "$deps/$t/.stamp-webp" 2>/dev/null)" = "$webp_stamp_text" ] || all_done=0
     [ "$(cat "$deps/$t/.stamp-heif" 2>/dev/null)" = "$heif_stamp_text" ] || all_done=0
+    [ "$(cat "$deps/$t/.stamp-deflate" 2>/dev/null)" = "$deflate_stamp_text" ] || all_done=0
 done
 if [ $all_done = 1 ]; then
     echo "build-deps: up to date in $deps"
@@ -84,6 +87,7 @@ srcdir() { find "$src" -maxdepth 1 -mindepth 1 -type d -name "$1-*" | sort | tai
 jpeg_src=$(srcdir libjpeg-turbo); png_src=$(srcdir libpng1.6); tiff_src=$(srcdir tiff); gif_src=$(srcdir giflib); lcms_src=$(srcdir lcms2)
 webp_src=$(srcdir libwebp)
 de265_src=$(srcdir libde265); dav1d_src=$(srcdir dav1d); heif_src=$(srcdir libheif)
+deflate_src=$(srcdir libdeflate)
 jobs=$(nproc)
 
 toolchain_file() {  # target prefix file
@@ -234,5 +238,24 @@ MC
     rm -rf "$b"
     echo "$heif_stamp_text" > "$prefix/.stamp-heif"
     echo "build-deps: HEIF decoders for $t in $((SECONDS - t0)) s"
+done
+# libdeflate: a plain makefile around a few C files; the x86 folder holds
+# the CPU feature check that picks its vector paths at run time. A rebuilt
+# base removed the whole prefix, this stamp with it.
+for t in "${targets[@]}"; do
+    prefix="$deps/$t"
+    [ "$(cat "$prefix/.stamp-deflate" 2>/dev/null)" = "$deflate_stamp_text" ] && continue
+    echo "build-deps: building $(basename "$deflate_src") for $t into $prefix"
+    b="$deps/build-deflate-$t"
+    rm -rf "$b"
+    mkdir -p "$b" "$prefix/lib" "$prefix/include"
+    for f in "$deflate_src"/lib/*.c "$deflate_src"/lib/x86/*.c; do
+        $t-gcc-win32 -O2 -std=c99 -c "$f" -I"$deflate_src" -o "$b/$(basename "${f%.c}").o"
+    done
+    rm -f "$prefix/lib/libdeflate.a"
+    $t-ar rcs "$prefix/lib/libdeflate.a" "$b"/*.o
+    cp "$deflate_src/libdeflate.h" "$prefix/include/"
+    rm -rf "$b"
+    echo "$deflate_stamp_text" > "$prefix/.stamp-deflate"
 done
 echo "build-deps: done"

@@ -21,7 +21,7 @@ PKGS=(
     clang libclang-rt-14-dev
     # native libraries and tests
     libgtest-dev libgmock-dev
-    libjpeg62-turbo-dev libpng-dev libtiff-dev libgif-dev zlib1g-dev liblcms2-dev libwebp-dev
+    libjpeg62-turbo-dev libpng-dev libtiff-dev libgif-dev zlib1g-dev liblcms2-dev libwebp-dev libdeflate-dev
     libheif-dev libde265-dev libdav1d-dev meson
     # Wine, display, font
     wine wine64 wine32:i386 xvfb x11-apps xdotool fonts-ipafont-gothic locales

@@ -34,6 +34,13 @@ int JpegReadMemoryAt(const uint8_t* data, size_t size, unsigned scale, DibIOOpti
 int JpegWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
               const DibMetadata* meta);
 int PngRead(InStream& in, DibIOOptions* info, DibHolder* out, DibMetadata* meta, DibReadRequest* request = nullptr);
+// PNG image data that inflates to fewer than this many bytes, with its
+// compressed size, is inflated in one call; larger data streams through
+// zlib. Returns the previous limit; 0 turns the one-call inflate off,
+// size_t(-1) restores the default. For tests and measurements.
+size_t PngSetOneShotLimit(size_t bytes);
+// Reads on the calling thread that took the one-call inflate.
+unsigned PngOneShotReads();
 int PngWrite(OutStream& out, const DibIOOptions& opt, const DibHeader* h, const uint8_t* bits,
              const DibMetadata* meta);
 // TIFF seeks and reads back while writing, so it takes the file itself.

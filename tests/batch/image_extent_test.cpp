@@ -146,6 +146,21 @@ TEST(ImageExtent, FormatsReadRowByRowAreCountedReduced) {
                                  1, 1, 4, 0, 1, 0, 0, 0, 50, 0, 0, 0};
     EXPECT_TRUE(Read(tiff).streamed);
 
+    // 10000 x 8000 RGB streams through zlib; a picture whose rows fit the
+    // one-call inflate holds them too, read reduced or whole.
+    EXPECT_EQ(Read(png).inflatedBytes, 0u);
+    png[18] = 0, png[19] = 100, png[22] = 0, png[23] = 50;  // 100 x 50, Adam7
+    // Passes of 13x7, 12x7, 25x6, 25x13, 50x12, 50x25 and 100x25 pixels.
+    EXPECT_EQ(Read(png).inflatedBytes, 7u * (13 * 3 + 1) + 7 * (12 * 3 + 1) + 6 * (25 * 3 + 1) + 13 * (25 * 3 + 1) +
+                                           12 * (50 * 3 + 1) + 25 * (50 * 3 + 1) + 25 * (100 * 3 + 1));
+    png[28] = 0;
+    EXPECT_EQ(Read(png).inflatedBytes, 50u * 301);
+    png[24] = 16, png[25] = 6;
+    ImageExtent small = Read(png);
+    EXPECT_EQ(small.inflatedBytes, 50u * 801);
+    EXPECT_EQ(Batch_ConversionBytes(small, 1, 7), 5000u * 9 + 7 + 50 * 801);
+    png[18] = 0x27, png[19] = 0x10, png[22] = 0x1F, png[23] = 0x40, png[24] = 8, png[25] = 2;
+
     ImageExtent e = Read(png);
     e.streamed = true;
     EXPECT_EQ(Batch_ConversionBytes(e, 25), 400ull * 320 * 9 + kStreamedBandBytes + 10000 * 64);
