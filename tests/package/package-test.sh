@@ -61,9 +61,11 @@ for z in win32 win64; do
     n=$(find "$dir/licenses" -type f | wc -l)
     [ "$n" -ge 13 ] || fail "$name.zip has $n licence files"
     for lib in libjpeg-turbo libpng libtiff giflib "Little CMS" zlib libwebp libheif libde265 dav1d; do
-        iconv -f CP932 -t UTF-8 "$dir/THIRD-PARTY.txt" | grep -q "^$lib " || fail "THIRD-PARTY.txt of $name does not list $lib"
+        # grep reads the whole text (no -q): an early exit would end iconv
+        # with SIGPIPE, which pipefail reports as a failure.
+        iconv -f CP932 -t UTF-8 "$dir/THIRD-PARTY.txt" | grep "^$lib " >/dev/null || fail "THIRD-PARTY.txt of $name does not list $lib"
     done
-    iconv -f CP932 -t UTF-8 "$dir/readme.txt" | grep -q 'アンインストール' || fail "readme.txt of $name is not Japanese in code page 932"
+    iconv -f CP932 -t UTF-8 "$dir/readme.txt" | grep 'アンインストール' >/dev/null || fail "readme.txt of $name is not Japanese in code page 932"
     head -1 "$dir/readme.txt" | grep -q $'\r$' || fail "readme.txt of $name has no CR LF line ends"
     for f in PIXMILL.EXE PIXMILUI.DLL pixmillc.exe; do
         strings -el "$dir/$f" | grep -qx "$version" || fail "$f of $name has no version resource of $version"
