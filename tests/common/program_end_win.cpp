@@ -25,10 +25,18 @@ public:
     void OnEnvironmentsSetUpStart(const testing::UnitTest& u) override { printer_->OnEnvironmentsSetUpStart(u); }
     void OnEnvironmentsSetUpEnd(const testing::UnitTest& u) override { printer_->OnEnvironmentsSetUpEnd(u); }
     void OnTestSuiteStart(const testing::TestSuite& s) override { printer_->OnTestSuiteStart(s); }
-    void OnTestStart(const testing::TestInfo& t) override { printer_->OnTestStart(t); }
+    // Flushed at once: the runtime buffers a redirected stdout whole, and a
+    // suite killed by its time limit would leave no word of where it was.
+    void OnTestStart(const testing::TestInfo& t) override {
+        printer_->OnTestStart(t);
+        std::fflush(stdout);
+    }
     void OnTestDisabled(const testing::TestInfo& t) override { printer_->OnTestDisabled(t); }
     void OnTestPartResult(const testing::TestPartResult& r) override { printer_->OnTestPartResult(r); }
-    void OnTestEnd(const testing::TestInfo& t) override { printer_->OnTestEnd(t); }
+    void OnTestEnd(const testing::TestInfo& t) override {
+        printer_->OnTestEnd(t);
+        std::fflush(stdout);
+    }
     void OnTestSuiteEnd(const testing::TestSuite& s) override { printer_->OnTestSuiteEnd(s); }
     void OnEnvironmentsTearDownStart(const testing::UnitTest& u) override { printer_->OnEnvironmentsTearDownStart(u); }
     void OnEnvironmentsTearDownEnd(const testing::UnitTest& u) override { printer_->OnEnvironmentsTearDownEnd(u); }
