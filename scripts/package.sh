@@ -33,6 +33,7 @@ known_libraries=(
     "libde265|libde265|GNU Lesser General Public License version 3 (shipped as a replaceable DLL)|COPYING"
     "dav1d|dav1d|BSD 2-clause License|COPYING"
     "libwebp|libwebp|BSD 3-clause License and patent grant|COPYING PATENTS"
+    "libdeflate|libdeflate|MIT License|COPYING"
 )
 
 # Writes licences/ and THIRD-PARTY.txt (UTF-8, LF; converted by the caller).

@@ -60,7 +60,7 @@ for z in win32 win64; do
     done
     n=$(find "$dir/licenses" -type f | wc -l)
     [ "$n" -ge 13 ] || fail "$name.zip has $n licence files"
-    for lib in libjpeg-turbo libpng libtiff giflib "Little CMS" zlib libwebp libheif libde265 dav1d; do
+    for lib in libjpeg-turbo libpng libtiff giflib "Little CMS" zlib libwebp libheif libde265 dav1d libdeflate; do
         # grep reads the whole text (no -q): an early exit would end iconv
         # with SIGPIPE, which pipefail reports as a failure.
         iconv -f CP932 -t UTF-8 "$dir/THIRD-PARTY.txt" | grep "^$lib " >/dev/null || fail "THIRD-PARTY.txt of $name does not list $lib"
