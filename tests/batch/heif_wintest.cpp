@@ -3,6 +3,7 @@
 // refuse is one read error, the others end one way or the other; thumbnails
 // look like thumbnails of the reference decodes; a profile's colours and
 // the camera's data reach the outputs.
+#include "batch_images.h"
 #include "batch_support.h"
 
 #include "entry/extras.h"
@@ -24,41 +25,16 @@
 #include <string>
 #include <vector>
 
+using batchtest::Image;
 using batchtest::kQuietMode;
 using batchtest::MakeParams;
+using batchtest::Read;
 using batchtest::RunResult;
 using batchtest::RunWalk;
 using pmtest::Join;
 using pmtest::TempDir;
 
 namespace {
-
-struct Image {
-    DibHeader* h = nullptr;
-    uint8_t* b = nullptr;
-    Image() = default;
-    Image(const Image&) = delete;
-    Image& operator=(const Image&) = delete;
-    ~Image() { DibCore_Free(h, b); }
-    int width() const { return h->biWidth; }
-    int height() const { return h->biHeight < 0 ? -h->biHeight : h->biHeight; }
-    const uint8_t* Row(int y) const {
-        return b + size_t(h->biHeight < 0 ? y : height() - 1 - y) * size_t(DibCore_GetRowStride(h, 0));
-    }
-    // Blue, green, red of a 24- or 32-bit image.
-    const uint8_t* Pixel(int x, int y) const { return Row(y) + size_t(x) * (h->biBitCount / 8); }
-};
-
-int Read(const std::string& path, int type, Image* img, DibMetadata* meta = nullptr) {
-    PmFileHandle f = PmFile_OpenRead(path.c_str());
-    if (!f) return -1000;
-    DibIOOptions info;
-    DibIO_GetDefaultOptions(type, &info);
-    DibMetadata scratch;
-    int r = DibIO_ReadMeta(0, f, type, &info, meta ? meta : &scratch, &img->h, &img->b);
-    PmFile_Close(f);
-    return r;
-}
 
 std::string TestImage(const std::string& rel) { return Join(Join(pmtest::SharedDir(), "testimages"), rel); }
 

@@ -1,5 +1,6 @@
 // Photos through whole runs: upright by the stored orientation, colours by
 // the embedded profile, metadata kept on request, no enlarging on request.
+#include "batch_images.h"
 #include "batch_support.h"
 
 #include "entry/extras.h"
@@ -18,49 +19,16 @@
 #include <string>
 #include <vector>
 
+using batchtest::Image;
 using batchtest::kQuietMode;
 using batchtest::MakeParams;
+using batchtest::Read;
 using batchtest::RunResult;
 using batchtest::RunWalk;
 using pmtest::Join;
 using pmtest::TempDir;
 
 namespace {
-
-struct Image {
-    DibHeader* h = nullptr;
-    uint8_t* b = nullptr;
-    Image() = default;
-    Image(const Image&) = delete;
-    Image& operator=(const Image&) = delete;
-    ~Image() { DibCore_Free(h, b); }
-    int width() const { return h->biWidth; }
-    int height() const { return h->biHeight < 0 ? -h->biHeight : h->biHeight; }
-    uint8_t* Pixel(int x, int y) const {
-        int stride = DibCore_GetRowStride(h, 0);
-        return b + size_t(h->biHeight < 0 ? y : height() - 1 - y) * size_t(stride) + size_t(x) * 3;
-    }
-    uint32_t Rgb(int x, int y) const {
-        if (h->biBitCount <= 8) {
-            int n = 0;
-            const RgbQuad* t = DibCore_GetColorTable(h, &n, nullptr);
-            int stride = DibCore_GetRowStride(h, 0);
-            const uint8_t* row = b + size_t(h->biHeight < 0 ? y : height() - 1 - y) * size_t(stride);
-            int i = h->biBitCount == 8 ? row[x] : h->biBitCount == 4 ? (x & 1 ? row[x / 2] & 15 : row[x / 2] >> 4)
-                                                                        : (row[x / 8] >> (7 - x % 8)) & 1;
-            return uint32_t(t[i].red) << 16 | uint32_t(t[i].green) << 8 | t[i].blue;
-        }
-        const uint8_t* p = b + size_t(h->biHeight < 0 ? y : height() - 1 - y) * size_t(DibCore_GetRowStride(h, 0)) +
-                           size_t(x) * (h->biBitCount / 8);
-        return uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-    }
-    void Set(int x, int y, uint32_t rgb) {
-        uint8_t* p = Pixel(x, y);
-        p[0] = uint8_t(rgb);
-        p[1] = uint8_t(rgb >> 8);
-        p[2] = uint8_t(rgb >> 16);
-    }
-};
 
 bool Make24(Image* img, int w, int h) {
     DibHeader t{};
@@ -70,17 +38,6 @@ bool Make24(Image* img, int w, int h) {
     t.biPlanes = 1;
     t.biBitCount = 24;
     return DibCore_Create(&t, 0, &img->h, &img->b) != 0;
-}
-
-int Read(const std::string& path, int type, Image* img, DibMetadata* meta = nullptr) {
-    PmFileHandle f = PmFile_OpenRead(path.c_str());
-    if (!f) return -1000;
-    DibIOOptions info;
-    DibIO_GetDefaultOptions(type, &info);
-    DibMetadata scratch;
-    int r = DibIO_ReadMeta(0, f, type, &info, meta ? meta : &scratch, &img->h, &img->b);
-    PmFile_Close(f);
-    return r;
 }
 
 int MaxDiff(uint32_t a, uint32_t b) {
