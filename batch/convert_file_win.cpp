@@ -235,7 +235,7 @@ void Batch_ConvertOpened(ImageConvertParams* p, HANDLE input, HANDLE output, int
     request.Meta = &meta;
     int depth;
     if (inputType == kTypeGif)
-        depth = GifKit_ReadImage(0, input, -1, 24, -1, 0, &dib.header, &dib.bits);
+        depth = GifKit_ReadImageRequested(input, &request, &dib.header, &dib.bits);
     else
         depth = DibIO_ReadRequested(input, inputType, &request, &readInfo, &dib.header, &dib.bits);
     if (depth < 0) o->lastError = GetLastError();

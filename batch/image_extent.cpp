@@ -176,6 +176,38 @@ bool WebpExtent(const Header& h, ImageExtent* out) {
     return true;
 }
 
+// Sub-blocks walked to the first image; files that put more before it are
+// judged as read whole.
+constexpr int kMaxGifBlocks = 4096;
+
+// The screen's size; a first image stored row by row (not interlaced)
+// streams. The records before it are walked to its descriptor.
+bool GifExtent(const Header& h, ImageExtent* out) {
+    uint32_t w, ht;
+    uint8_t flags;
+    if (!h.U16(6, false, &w) || !h.U16(8, false, &ht) || !h.Bytes(10, &flags, 1)) return false;
+    *out = ImageExtent{w, ht};
+    out->gif = true;
+    uint64_t at = 13 + ((flags & 0x80) ? 3ull << ((flags & 7) + 1) : 0);
+    for (int blocks = 0;;) {
+        uint8_t kind;
+        if (!h.Bytes(at, &kind, 1)) return true;
+        if (kind == 0x2C) {
+            uint8_t packed;
+            out->streamed = h.Bytes(at + 9, &packed, 1) && !(packed & 0x40);
+            return true;
+        }
+        if (kind != 0x21) return true;
+        at += 2;  // introducer and label, then the sub-blocks up to an empty one
+        for (;;) {
+            uint8_t length;
+            if (++blocks > kMaxGifBlocks || !h.Bytes(at, &length, 1)) return true;
+            at += 1 + uint64_t(length);
+            if (!length) break;
+        }
+    }
+}
+
 }  // namespace
 
 bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out) {
@@ -198,11 +230,7 @@ bool Batch_ReadImageExtent(ExtentReadFn read, void* context, ImageExtent* out) {
         if (depth[1] < 7) out->inflatedBytes = DibIO_PngInflatedBytes(a, b, depth[0] * channels[depth[1]], interlace != 0);
         return true;
     }
-    if (!std::memcmp(head, "GIF8", 4)) {
-        if (!h.U16(6, false, &a) || !h.U16(8, false, &b)) return false;
-        *out = ImageExtent{a, b};
-        return true;
-    }
+    if (!std::memcmp(head, "GIF8", 4)) return GifExtent(h, out);
     if (head[0] == 'B' && head[1] == 'M') {
         uint32_t infoSize, compression = 0;
         if (!h.U32(14, false, &infoSize)) return false;

@@ -14,9 +14,12 @@ struct ImageExtent {
     // (progressive, or a scan per component). Two bytes a coefficient.
     uint64_t wholeCoefficientBytes = 0;
     // Read row by row (a PNG stored without Adam7, a TIFF, a BMP without
-    // RLE): a thumbnail holds only the picture's box reduction, a band of
+    // RLE, a GIF whose first image is not interlaced): a thumbnail holds only the picture's box reduction, a band of
     // rows and the reader's row buffers.
     bool streamed = false;
+    // A GIF: its animation is converted frame by frame on the whole screen
+    // when the output is a GIF too; `streamed` then does not hold.
+    bool gif = false;
     // A PNG whose image data the reader inflates in one call: the inflated
     // rows it holds besides the file's bytes, whatever the scale.
     uint64_t inflatedBytes = 0;

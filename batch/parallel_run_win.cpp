@@ -102,6 +102,7 @@ uint64_t EstimateBytes(const ImageConvertParams* p, HANDLE input) {
     SetFilePointer(input, 0, nullptr, FILE_BEGIN);
     LARGE_INTEGER size{};
     uint64_t fileBytes = GetFileSizeEx(input, &size) && size.QuadPart > 0 ? uint64_t(size.QuadPart) : 0;
+    if (extent.gif && Batch_AnimatedPath(p, kTypeGif)) extent.streamed = false;
     uint32_t reduction = 1;
     if ((extent.jpeg || extent.streamed) && extent.width && extent.height) {
         // The orientation is read with the pixels: either way round, the

@@ -47,6 +47,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct DibReadRequest;
+
 // The logical screen (1064 bytes).
 struct GifScreen {
     int32_t HeaderFlag;        // 0: one-image output: 1 = has a transparent index
@@ -103,6 +105,11 @@ int GifKit_ReadNextFrame(int reserved, PmFileHandle file, int r1, int r2, int r3
 // The GIF as one still image of `bitCount` bits (24); result as DibIO_Read.
 int GifKit_ReadImage(int reserved, PmFileHandle file, int r1, int bitCount, int r2, int r3,
                      DibHeader** header, uint8_t** bits);
+// The same 24-bit still for a caller that shrinks it: with `request` (see
+// DibIO_ReadRequested) a first frame stored row by row streams through a box
+// reduction, so a thumbnail never holds the screen; FullSize and Reduction
+// say what was read.
+int GifKit_ReadImageRequested(PmFileHandle file, DibReadRequest* request, DibHeader** header, uint8_t** bits);
 int GifKit_CreateCanvas(const GifScreen* screen, int bitCount, int reserved, DibHeader** header, uint8_t** bits);
 int GifKit_DrawFrame(const GifFrame* frame, const DibHeader* header, const uint8_t* bits,
                      DibHeader* canvasHeader, uint8_t* canvasBits);

@@ -3,12 +3,15 @@
 // frames as they look on the logical screen.
 #include "makerlibs/pmdibcore.h"
 #include "makerlibs/pmdibio/dibio_codecs.h"
+#include "makerlibs/pmdibio/dibio_reduce.h"
 #include "makerlibs/pmgifkit.h"
 #include "makerlibs/pmheap.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include <gif_lib.h>
 
@@ -91,9 +94,9 @@ struct FrameData {
     int mapBits = 8;
 };
 
-// Reads records up to the next image and decodes it into `out`. Returns 1,
+// Reads records up to the next image descriptor and fills `fd`. Returns 1,
 // 0 at the end of the file or on corrupt data.
-int NextImage(Reader& r, FrameData* fd, DibHolder* out) {
+int NextDescriptor(Reader& r, FrameData* fd) {
     GifFileType* gif = r.gif;
     GraphicsControlBlock gcb{};
     gcb.TransparentColor = NO_TRANSPARENT_COLOR;
@@ -135,19 +138,42 @@ int NextImage(Reader& r, FrameData* fd, DibHolder* out) {
     fd->transparent = haveGcb && gcb.TransparentColor >= 0 ? gcb.TransparentColor : kNoTransparent;
     t_control = GifFrameControl{haveGcb ? gcb.DelayTime : 0, haveGcb ? gcb.DisposalMode : 0,
                                 haveGcb && gcb.UserInputFlag ? 1 : 0};
-    int dibBits = DibBitsFor(fd->mapBits);
-    if (fd->transparent >= (1 << dibBits)) dibBits = 8;
-    if (!pmio::NewDib(d.Width, d.Height, dibBits, out)) return 0;
-    DibHeader* h = out->header;
-    RgbQuad* table = pmio::Table(h);
-    const int entries = pmio::TableCount(h);
+    return 1;
+}
+
+// The depth of the DIB that holds the image just described: its table's,
+// or 8 bits when the transparent index lies beyond that.
+int FrameDibBits(const FrameData& fd) {
+    const int dibBits = DibBitsFor(fd.mapBits);
+    return fd.transparent >= (1 << dibBits) ? 8 : dibBits;
+}
+
+// The colours of the image just described, `entries` of them: the file's
+// table (entries past it stay as they are), or greys when it has none.
+void FrameTable(const GifFileType* gif, RgbQuad* table, int entries) {
+    const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
     if (map) {
         for (int i = 0; i < map->ColorCount && i < entries; ++i)
             table[i] = RgbQuad{map->Colors[i].Blue, map->Colors[i].Green, map->Colors[i].Red, 0};
     } else {
-        pmio::GreyRamp(h, entries);  // a file without any table: greys
+        for (int i = 0; i < entries; ++i) {
+            const uint8_t v = uint8_t(i * 255 / (entries - 1));
+            table[i] = RgbQuad{v, v, v, 0};
+        }
     }
-    if (fd->transparent >= 0) table[fd->transparent].reserved = kTransparentMark;
+}
+
+// Decodes the image whose descriptor was just read into `out`. Returns 1,
+// 0 on corrupt data.
+int DecodeImage(Reader& r, const FrameData& fd, DibHolder* out) {
+    GifFileType* gif = r.gif;
+    const GifImageDesc& d = gif->Image;
+    const int dibBits = FrameDibBits(fd);
+    if (!pmio::NewDib(d.Width, d.Height, dibBits, out)) return 0;
+    DibHeader* h = out->header;
+    RgbQuad* table = pmio::Table(h);
+    FrameTable(gif, table, pmio::TableCount(h));
+    if (fd.transparent >= 0) table[fd.transparent].reserved = kTransparentMark;
 
     auto* line = static_cast<GifPixelType*>(PmHeap_Alloc(size_t(d.Width)));
     if (!line) return 0;
@@ -177,6 +203,10 @@ int NextImage(Reader& r, FrameData* fd, DibHolder* out) {
     if (!ok) out->Reset();
     return ok ? 1 : 0;
 }
+
+// Reads records up to the next image and decodes it into `out`. Returns 1,
+// 0 at the end of the file or on corrupt data.
+int NextImage(Reader& r, FrameData* fd, DibHolder* out) { return NextDescriptor(r, fd) && DecodeImage(r, *fd, out); }
 
 void FillScreen(const GifFileType* gif, GifScreen* s) {
     std::memset(s, 0, sizeof *s);
@@ -223,10 +253,61 @@ int ReadFrame(bool first, PmFileHandle file, GifScreen* screen, uint32_t* animat
     return 1;
 }
 
+// The first frame over white, its rows composed and fed into a box
+// reduction as they are decoded: neither the frame nor the screen is held.
+// The pixels are those a full read shows, reduced.
+bool StreamFirstFrame(Reader& r, const FrameData& fd, uint32_t w, uint32_t h, unsigned factor,
+                      DibReadRequest* request, DibHolder* out) {
+    const GifImageDesc& d = r.gif->Image;
+    // The frame's rows are decoded even where they leave the screen, so a
+    // file fails as the full read fails; their count is bounded as the
+    // screen's is.
+    if (d.Width < 1 || d.Height < 1 || uint64_t(d.Width) * uint64_t(d.Height) > pmio::kMaxStreamedPixels) {
+        pmio::NoteTooLarge();
+        return false;
+    }
+    const int dibBits = FrameDibBits(fd);
+    const int limit = 1 << dibBits;
+    RgbQuad table[256] = {};  // entries past the file's table are black, as in a full read
+    FrameTable(r.gif, table, limit);
+    pmio::StreamReducer reducer;
+    if (!reducer.Begin(w, h, factor, 3)) return false;
+    std::vector<uint8_t> row, line;
+    try {
+        row.resize(size_t(w) * 3);
+        line.resize(size_t(d.Width));
+    } catch (const std::bad_alloc&) {
+        pmio::NoteTooLarge();
+        return false;
+    }
+    const int64_t top = d.Top, left = d.Left;
+    const int64_t right = std::min<int64_t>(left + d.Width, w);
+    for (int64_t y = 0; y < int64_t(h) || y < top + d.Height; ++y) {
+        const bool inFrame = y >= top && y < top + d.Height;
+        if (inFrame && DGifGetLine(r.gif, line.data(), d.Width) == GIF_ERROR) return false;
+        if (y >= int64_t(h)) continue;
+        std::memset(row.data(), 255, row.size());
+        if (inFrame) {
+            uint8_t* dst = row.data() + 3 * left;
+            for (int64_t x = left; x < right; ++x, dst += 3) {
+                // Indices past what a DIB of the table's depth holds read as 0.
+                const int i = line[size_t(x - left)] < limit ? line[size_t(x - left)] : 0;
+                if (i == fd.transparent) continue;
+                dst[0] = table[i].blue;
+                dst[1] = table[i].green;
+                dst[2] = table[i].red;
+            }
+        }
+        reducer.Row(uint32_t(y), row.data());
+    }
+    return reducer.Finish(request, out);
+}
+
 // Places the first frame on a DIB of the logical screen. 24 bits: over
 // white (a still image has nowhere to show transparency); 1/4/8 bits: over
-// the transparent index, else the background index.
-int ReadStill(InStream& in, int bitCount, DibIOOptions* info, DibHolder* out) {
+// the transparent index, else the background index. A 24-bit read with a
+// request for a thumbnail streams a first frame stored row by row.
+int ReadStill(InStream& in, int bitCount, DibIOOptions* info, DibHolder* out, DibReadRequest* request = nullptr) {
     Reader r;
     r.in = &in;
     int err = 0;
@@ -237,13 +318,19 @@ int ReadStill(InStream& in, int bitCount, DibIOOptions* info, DibHolder* out) {
     } detach{r};
     if (!r.gif) return 0;
     FrameData fd;
-    DibHolder frame;
-    if (!NextImage(r, &fd, &frame)) return 0;
+    if (!NextDescriptor(r, &fd)) return 0;
     int64_t w = r.gif->SWidth, h = r.gif->SHeight;
     if (w <= 0 || h <= 0) {
         w = int64_t(fd.frame.Left) + fd.frame.Width;
         h = int64_t(fd.frame.Top) + fd.frame.Height;
     }
+    // Adam7-like passes cover the whole frame each, so only a frame stored
+    // row by row streams.
+    const unsigned factor =
+        bitCount == 24 && !fd.frame.Interlace ? pmio::StreamFactor(request, uint32_t(w), uint32_t(h)) : 1;
+    if (factor > 1) return StreamFirstFrame(r, fd, uint32_t(w), uint32_t(h), factor, request, out) ? fd.mapBits : 0;
+    DibHolder frame;
+    if (!DecodeImage(r, fd, &frame)) return 0;
     const DibHeader* fh = frame.header;
     const int dibBits = bitCount == 24 ? 24 : fh->biBitCount;
     if (!pmio::NewDib(w, h, dibBits, out)) return 0;
@@ -624,6 +711,27 @@ int GifKit_ReadImage(int, PmFileHandle file, int, int bitCount, int, int, DibHea
     DibHolder dib;
     int depth = in.ok() ? ReadStill(in, bitCount == 24 ? 24 : 8, nullptr, &dib) : 0;
     if (depth <= 0) return pmio::TooLargeResult(in.Result(0));
+    dib.Release(header, bits);
+    return depth;
+}
+
+int GifKit_ReadImageRequested(PmFileHandle file, DibReadRequest* request, DibHeader** header, uint8_t** bits) {
+    if (header) *header = nullptr;
+    if (bits) *bits = nullptr;
+    if (!file || !header || !bits) return 0;
+    if (request && request->Size < sizeof(DibReadRequest)) request = nullptr;
+    if (request) {
+        request->FullSize = PmSize{0, 0};
+        request->Reduction = 1;
+        request->WholePicture = 0;
+    }
+    pmio::TakeTooLarge();
+    InStream in(file);
+    DibHolder dib;
+    int depth = in.ok() ? ReadStill(in, 24, nullptr, &dib, request) : 0;
+    if (depth <= 0 || !dib.header) return pmio::TooLargeResult(in.Result(0));
+    if (request && request->Reduction <= 1)
+        request->FullSize = PmSize{dib.header->biWidth, int32_t(pmio::DibRows(dib.header))};
     dib.Release(header, bits);
     return depth;
 }

@@ -145,6 +145,27 @@ TEST(ImageExtent, FormatsReadRowByRowAreCountedReduced) {
     std::vector<uint8_t> tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0, 0, 1, 4, 0, 1, 0, 0, 0, 100, 0, 0, 0,
                                  1, 1, 4, 0, 1, 0, 0, 0, 50, 0, 0, 0};
     EXPECT_TRUE(Read(tiff).streamed);
+    // A GIF streams when its first image is not interlaced; the records
+    // before it (a 4-entry global table, a control block, an application
+    // block of two sub-blocks) are walked to its descriptor.
+    std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a', 0x10, 0x27, 0x40, 0x1F, 0x81, 0, 0};
+    gif.insert(gif.end(), 12, 0);
+    gif.insert(gif.end(), {0x21, 0xF9, 4, 0, 0, 0, 0, 0});
+    gif.insert(gif.end(), {0x21, 0xFF, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0, 0});
+    gif.insert(gif.end(), {0x2C, 0, 0, 0, 0, 0x10, 0x27, 0x40, 0x1F, 0});
+    ImageExtent g = Read(gif);
+    EXPECT_EQ(g.width, 10000u);
+    EXPECT_EQ(g.height, 8000u);
+    EXPECT_TRUE(g.gif);
+    EXPECT_TRUE(g.streamed);
+    gif.back() = 0x40;
+    EXPECT_FALSE(Read(gif).streamed);
+    gif.back() = 0;
+    gif[10] = 0x82;  // a table of 8 entries: the walk lands inside the records
+    EXPECT_FALSE(Read(gif).streamed);
+    gif.resize(30);  // cut inside the control block
+    gif[10] = 0x81;
+    EXPECT_FALSE(Read(gif).streamed);
 
     // 10000 x 8000 RGB streams through zlib; a picture whose rows fit the
     // one-call inflate holds them too, read reduced or whole.

@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -460,4 +462,188 @@ TEST(GifDecode, TransparentIndexBeyondASmallTableGetsATableThatHoldsIt) {
                 ASSERT_GT(DibCore_ColorCount(frame.h), transparent);
                 expectPixels(frame, false);
             }
+}
+
+namespace {
+
+// A still whose one image of `bits` (1, 4, 8) covers `frame` on a screen of
+// w x h; its indices vary in both directions and include `transparent`
+// (or -1). The file's bytes, for the cases that then patch the screen.
+std::vector<uint8_t> StillGif(const std::string& path, int w, int h, GifFrame frame, int bits, int transparent) {
+    Dib d;
+    DibHeader t{};
+    t.biSize = 40;
+    t.biWidth = frame.Width;
+    t.biHeight = frame.Height;
+    t.biPlanes = 1;
+    t.biBitCount = uint16_t(bits);
+    EXPECT_TRUE(DibCore_Create(&t, 0, &d.h, &d.b));
+    GifScreen s{};
+    s.Width = w;
+    s.Height = h;
+    s.ColorResolution = 8;
+    s.GlobalTableBits = bits;
+    s.GlobalTableCount = 1 << bits;
+    s.BackgroundIndex = -1;
+    s.HeaderFlag = transparent >= 0 ? 1 : 0;
+    for (int i = 0; i < s.GlobalTableCount; ++i)
+        s.GlobalTable[i] = RgbQuad{uint8_t(i * 37), uint8_t(255 - i * 5), uint8_t(i * 11 + 40), 0};
+    std::memcpy(DibCore_GetPalette(d.h, 0, 0), s.GlobalTable, size_t(s.GlobalTableCount) * 4);
+    const int stride = DibCore_GetRowStride(d.h, 0);
+    for (int y = 0; y < frame.Height; ++y) {
+        uint8_t* row = d.b + size_t(frame.Height - 1 - y) * size_t(stride);
+        for (int x = 0; x < frame.Width; ++x) {
+            const int v = (x / 3 + y / 5 + (x * y) % 7) % s.GlobalTableCount;
+            if (bits == 8) row[x] = uint8_t(v);
+            else if (bits == 4) row[x >> 1] = uint8_t((x & 1) ? (row[x >> 1] & 0xF0) | v : (row[x >> 1] & 0x0F) | v << 4);
+            else if (v) row[x >> 3] |= uint8_t(0x80 >> (x & 7));
+        }
+    }
+    DibPair pair{d.h, d.b};
+    PmFileHandle f = PmFile_CreateWrite(path.c_str());
+    EXPECT_EQ(GifKit_WriteSingleImage(0, f, &s, transparent, &frame, &pair), 1);
+    PmFile_Close(f);
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(pmtest::ReadWholeFile(path, &bytes));
+    return bytes;
+}
+
+struct Target {
+    PmSize size;
+};
+
+int TargetOf(void* context, const PmSize*, PmSize* target) {
+    *target = static_cast<Target*>(context)->size;
+    return 1;
+}
+
+// The box mean of every k x k square of `full`'s colours, rounded, the last
+// row and column of boxes covering what is left.
+std::vector<uint32_t> BoxMean(const Dib& full, unsigned k) {
+    const std::vector<uint32_t> c = Colours(full.h, full.b);
+    const int w = full.h->biWidth, h = int(c.size()) / w;
+    const int ow = (w + int(k) - 1) / int(k), oh = (h + int(k) - 1) / int(k);
+    std::vector<uint32_t> out;
+    for (int oy = 0; oy < oh; ++oy)
+        for (int ox = 0; ox < ow; ++ox) {
+            uint64_t sum[3] = {}, n = 0;
+            for (int y = oy * int(k); y < std::min(h, (oy + 1) * int(k)); ++y)
+                for (int x = ox * int(k); x < std::min(w, (ox + 1) * int(k)); ++x, ++n)
+                    for (int s = 0; s < 3; ++s) sum[s] += (c[size_t(y) * size_t(w) + size_t(x)] >> (8 * s)) & 255;
+            uint32_t v = 0xFF000000u;
+            for (int s = 0; s < 3; ++s) v |= uint32_t((sum[s] + n / 2) / n) << (8 * s);
+            out.push_back(v);
+        }
+    return out;
+}
+
+}  // namespace
+
+// A thumbnail read of a GIF stored row by row composes its first image on
+// the screen row by row and reduces it as it goes: exactly the full read's
+// pixels, box-reduced, for frames anywhere on (or past) the screen, over
+// white where transparent; interlaced ones are read whole; a damaged file
+// fails as the full read fails; a screen beyond what a full read may hold
+// still gives its thumbnail.
+TEST(GifStill, ThumbnailReadIsTheFullReadBoxReduced) {
+    pmtest::TempDir dir;
+    const std::string path = dir / "s.gif";
+    constexpr int kW = 403, kH = 301;
+    auto patchScreen = [](std::vector<uint8_t>& b, int w, int h) {
+        b[6] = uint8_t(w), b[7] = uint8_t(w >> 8), b[8] = uint8_t(h), b[9] = uint8_t(h >> 8);
+    };
+    struct Case {
+        const char* name;
+        std::function<std::vector<uint8_t>()> make;
+        unsigned reduction;  // 0: both reads fail
+        PmSize full;
+    };
+    const std::vector<Case> cases = {
+        {"whole screen, 8 bits", [&] { return StillGif(path, kW, kH, GifFrame{0, 0, kW, kH, 0, 0, 0, 0}, 8, -1); }, 4,
+         {kW, kH}},
+        {"offset 4-bit frame, transparent",
+         [&] { return StillGif(path, kW, kH, GifFrame{37, 21, 300, 200, 0, 0, 0, 0}, 4, 5); }, 4, {kW, kH}},
+        {"1-bit frame at the bottom right",
+         [&] { return StillGif(path, kW, kH, GifFrame{kW - 90, kH - 70, 90, 70, 0, 0, 0, 0}, 1, 0); }, 4, {kW, kH}},
+        {"frame past the screen's edges",
+         [&] {
+             auto b = StillGif(path, kW, kH, GifFrame{200, 150, 203, 151, 0, 0, 0, 0}, 8, 9);
+             patchScreen(b, 350, 260);
+             return b;
+         },
+         3, {350, 260}},
+        {"screen of no size: the frame's extent",
+         [&] {
+             auto b = StillGif(path, kW, kH, GifFrame{10, 8, 393, 293, 0, 0, 0, 0}, 8, -1);
+             patchScreen(b, 0, 0);
+             return b;
+         },
+         4, {kW, kH}},
+        {"transparent index past a two-entry table", [&] { return TwoColourGif(kW, kH, 1, false, 3); }, 4, {kW, kH}},
+        {"interlaced", [&] { return StillGif(path, kW, kH, GifFrame{0, 0, kW, kH, 1, 0, 0, 0}, 8, 3); }, 1, {kW, kH}},
+        {"image data cut short",
+         [&] {
+             auto b = StillGif(path, kW, kH, GifFrame{0, 0, kW, kH, 0, 0, 0, 0}, 8, -1);
+             b.resize(b.size() * 2 / 3);
+             return b;
+         },
+         0, {kW, kH}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> bytes = c.make();
+        ASSERT_TRUE(pmtest::WriteWholeFile(path, bytes.data(), bytes.size()));
+        Dib full, streamed;
+        PmFileHandle f = PmFile_OpenRead(path.c_str());
+        const int fullDepth = GifKit_ReadImage(0, f, -1, 24, -1, 0, &full.h, &full.b);
+        PmFile_Close(f);
+        // A target that streams at the case's factor, or at 4 where the
+        // file must not stream.
+        const int k = c.reduction > 1 ? int(c.reduction) : 4;
+        Target target{PmSize{c.full.cx / (4 * k), c.full.cy / (4 * k)}};
+        DibReadRequest request{};
+        request.Size = sizeof request;
+        request.TargetSize = TargetOf;
+        request.Context = &target;
+        f = PmFile_OpenRead(path.c_str());
+        const int depth = GifKit_ReadImageRequested(f, &request, &streamed.h, &streamed.b);
+        PmFile_Close(f);
+        if (!c.reduction) {
+            EXPECT_LE(fullDepth, 0);
+            EXPECT_LE(depth, 0);
+            EXPECT_EQ(streamed.h, nullptr);
+            continue;
+        }
+        ASSERT_GT(fullDepth, 0);
+        ASSERT_EQ(depth, fullDepth);
+        EXPECT_EQ(request.Reduction, c.reduction);
+        EXPECT_EQ(request.FullSize.cx, c.full.cx);
+        EXPECT_EQ(request.FullSize.cy, c.full.cy);
+        ASSERT_EQ(streamed.h->biBitCount, 24);
+        const std::vector<uint32_t> want = BoxMean(full, c.reduction), got = Colours(streamed.h, streamed.b);
+        ASSERT_EQ(got.size(), want.size());
+        EXPECT_EQ(CountDiffs(got, want), 0u);
+    }
+
+    // 12000 x 11000: more pixels than a full read may hold. A small frame
+    // sits on white at the top left.
+    std::vector<uint8_t> big = StillGif(path, 12000, 11000, GifFrame{0, 0, 64, 40, 0, 0, 0, 0}, 8, -1);
+    Dib full, streamed;
+    PmFileHandle f = PmFile_OpenRead(path.c_str());
+    EXPECT_EQ(GifKit_ReadImage(0, f, -1, 24, -1, 0, &full.h, &full.b), -1);
+    PmFile_Close(f);
+    Target target{PmSize{120, 110}};
+    DibReadRequest request{};
+    request.Size = sizeof request;
+    request.TargetSize = TargetOf;
+    request.Context = &target;
+    f = PmFile_OpenRead(path.c_str());
+    ASSERT_EQ(GifKit_ReadImageRequested(f, &request, &streamed.h, &streamed.b), 8);
+    PmFile_Close(f);
+    EXPECT_EQ(request.Reduction, 25u);
+    EXPECT_EQ(streamed.h->biWidth, 480);
+    const std::vector<uint32_t> c = Colours(streamed.h, streamed.b);
+    EXPECT_NE(c[0], 0xFFFFFFFFu);
+    EXPECT_EQ(c[5], 0xFFFFFFFFu);
+    EXPECT_EQ(c.back(), 0xFFFFFFFFu);
 }
