@@ -7,7 +7,7 @@
 # builds.
 #
 #   bench/formats-bench.sh [SETS...]     default: png tiff bmp
-# The other sets: png16a pngi tiffzip. PM_BENCH_ROUNDS as for thumbs-bench.
+# The other sets: png16a pngi tiffzip gif. PM_BENCH_ROUNDS as for thumbs-bench.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${PM_BUILD_DIR:-$root/build}
@@ -15,7 +15,7 @@ out=$("$root/bench/make-format-sets.sh" | tail -n 1)
 sets=("$@")
 [ ${#sets[@]} -gt 0 ] || sets=(png tiff bmp)
 for s in "${sets[@]}"; do
-    case $s in png*) ext=png ;; tiff*) ext=tif ;; bmp) ext=bmp ;; *) echo "unknown set $s" >&2; exit 2 ;; esac
+    case $s in png*) ext=png ;; tiff*) ext=tif ;; bmp) ext=bmp ;; gif) ext=gif ;; *) echo "unknown set $s" >&2; exit 2 ;; esac
     echo "== $s"
     PM_BENCH_EXT=$ext PM_BENCH_RESULTS=$build/bench-results/$s "$root/bench/thumbs-bench.sh" "$out/$s"
 done

@@ -8,7 +8,8 @@
 #   tiff/       LZW TIFF in strips
 #   tiffzip/    Deflate TIFF in 256x256 tiles
 #   bmp/        24-bit BMP
-#   big/        one 7500x10000 PNG, strip TIFF and BMP made by repeating a
+#   gif/        GIF (256 colours, dithered)
+#   big/        one 7500x10000 PNG, strip TIFF, BMP and GIF made by repeating a
 #               photo (the memory cases)
 # Ten photos (PM_BENCH_COUNT) by name order. Files that exist are kept.
 #
@@ -19,7 +20,7 @@ photos=$(cd "${1:-$root/../shared/bench-photos}" && pwd)
 out=${2:-${PM_BUILD_DIR:-$root/build}/bench-formats}
 count=${PM_BENCH_COUNT:-10}
 im=convert-im6.q16
-mkdir -p "$out"/{png,png16a,pngi,tiff,tiffzip,bmp,big}
+mkdir -p "$out"/{png,png16a,pngi,tiff,tiffzip,bmp,gif,big}
 n=0
 for f in "$photos"/*.jpg; do
     [ $n -lt "$count" ] || break
@@ -31,6 +32,7 @@ for f in "$photos"/*.jpg; do
     [ -f "$out/tiff/$b.tif" ] || vips copy "$f" "$out/tiff/$b.tif[compression=lzw]"
     [ -f "$out/tiffzip/$b.tif" ] || vips copy "$f" "$out/tiffzip/$b.tif[compression=deflate,tile,tile-width=256,tile-height=256]"
     [ -f "$out/bmp/$b.bmp" ] || $im "$f" -type TrueColor BMP3:"$out/bmp/$b.bmp"
+    [ -f "$out/gif/$b.gif" ] || vips copy "$f" "$out/gif/$b.gif"
 done
 first=$(ls "$photos"/*.jpg | head -n 1)
 if [ ! -f "$out/big/big.png" ]; then
@@ -41,4 +43,5 @@ if [ ! -f "$out/big/big.png" ]; then
     $im "$out/big/big.png" -type TrueColor BMP3:"$out/big/big.bmp"
     rm -f "$out/big/tile.v" "$out/big/big.v"
 fi
+[ -f "$out/big/big.gif" ] || vips copy "$out/big/big.png" "$out/big/big.gif"
 echo "$out"

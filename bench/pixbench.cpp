@@ -8,7 +8,7 @@
 //   pixbench palette IN OUT.ppm P             8 bits onto fixed palette P
 //   pixbench filter IN OUT.ppm CODE           tone filter
 //   pixbench speed FILE...                    timings, medians
-//   pixbench convert IN OUT.ppm W H full|reduced   (JPEG, HEIF, AVIF)
+//   pixbench convert IN OUT.ppm W H full|reduced   (JPEG, HEIF, AVIF, GIF, ...)
 //                                             soft fit as per-file conversion does
 //                                             it, reading the file whole or reduced
 //   pixbench time full|reduced RUNS FILE...   median ms per file of a 96x96 soft fit
@@ -25,6 +25,7 @@
 #include "makerlibs/pmdibio.h"
 #include "makerlibs/pmdibio/dibio_codecs.h"
 #include "makerlibs/pmfile.h"
+#include "makerlibs/pmgifkit.h"
 #include "makerlibs/pmimgkit.h"
 #include "makerlibs/pmimgread.h"
 #include "makerlibs/pmdibcore.h"
@@ -253,6 +254,7 @@ int TypeOf(const char* path) {
     if (ext == "heic" || ext == "heif" || ext == "hif") return kTypeHeif;
     if (ext == "avif" || ext == "avifs") return kTypeAvif;
     if (ext == "webp") return kTypeWebp;
+    if (ext == "gif") return kTypeGif;
     return kTypeJpeg;
 }
 
@@ -268,8 +270,11 @@ int ConvertLikeABatch(const char* path, int w, int h, bool reduced, Image* img) 
     request.Size = sizeof request;
     request.TargetSize = TargetOf;
     request.Context = &hint;
-    int depth = reduced ? DibIO_ReadRequested(f, type, &request, &info, &img->h, &img->b)
-                        : DibIO_Read(0, f, type, 0, 0, 0, &info, &img->h, &img->b);
+    // A GIF is read as the batch reads it for a still output: 24 bits.
+    int depth = type == kTypeGif ? (reduced ? GifKit_ReadImageRequested(f, &request, &img->h, &img->b)
+                                            : GifKit_ReadImage(0, f, -1, 24, -1, 0, &img->h, &img->b))
+                : reduced        ? DibIO_ReadRequested(f, type, &request, &info, &img->h, &img->b)
+                                 : DibIO_Read(0, f, type, 0, 0, 0, &info, &img->h, &img->b);
     PmFile_Close(f);
     if (depth <= 0) return 1;
     PmSize decoded{img->h->biWidth, img->height()};

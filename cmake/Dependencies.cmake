@@ -46,7 +46,8 @@ if(WIN32)
     set(PM_SHIPPED_DLLS ${PM_DEPS_PREFIX}/bin/libheif.dll ${PM_DEPS_PREFIX}/bin/libde265.dll)
     file(COPY ${PM_SHIPPED_DLLS} DESTINATION ${CMAKE_BINARY_DIR}/bin)
     set_property(TARGET pm::png APPEND PROPERTY INTERFACE_LINK_LIBRARIES pm::zlib)
-    set_property(TARGET pm::tiff APPEND PROPERTY INTERFACE_LINK_LIBRARIES pm::jpeg pm::zlib)
+    # libtiff inflates Deflate strips and tiles with libdeflate.
+    set_property(TARGET pm::tiff APPEND PROPERTY INTERFACE_LINK_LIBRARIES pm::jpeg pm::zlib pm::deflate)
     find_package(GTest QUIET)  # never found in the cross sysroot; built below
     set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

@@ -363,11 +363,12 @@ bool MarkIptcLong(PmFileHandle file) {
     return true;
 }
 
-// The layouts most scanners and editors write: strips of 8- or 16-bit
-// unsigned samples, interleaved, RGB (with or without alpha), grey or an
-// 8-bit palette. Their rows are decoded one at a time, without libtiff's
-// RGBA reader, which would hold a band of whole strips and pack each pixel
-// twice. The colours are those the RGBA reader gives.
+// The layouts most scanners and editors write: strips or tiles of 8- or
+// 16-bit unsigned samples, interleaved, RGB (with or without alpha), grey or
+// an 8-bit palette. Strips are decoded a row at a time, tiles a row of tiles
+// at a time, without libtiff's RGBA reader, which would hold a band of whole
+// strips and pack each pixel twice (and decode a tile again for each band
+// that cuts through it). The colours are those the RGBA reader gives.
 class DirectRows {
 public:
     // False: a layout for the RGBA reader.
@@ -379,9 +380,19 @@ public:
         TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
         TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
         if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric_)) return false;
-        if (TIFFIsTiled(tif) || planar != PLANARCONFIG_CONTIG || format != SAMPLEFORMAT_UINT ||
-            (bps_ != 8 && bps_ != 16) || (!asStored && orientation != ORIENTATION_TOPLEFT))
+        if (planar != PLANARCONFIG_CONTIG || format != SAMPLEFORMAT_UINT || (bps_ != 8 && bps_ != 16) ||
+            (!asStored && orientation != ORIENTATION_TOPLEFT))
             return false;
+        if (TIFFIsTiled(tif)) {
+            uint32_t w = 0;
+            if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileW_) ||
+                !TIFFGetField(tif, TIFFTAG_TILELENGTH, &tileH_) || tileW_ == 0 || tileH_ == 0 ||
+                uint64_t(TIFFTileSize64(tif)) != uint64_t(tileW_) * tileH_ * spp_ * (bps_ / 8))
+                return false;
+            // A row of tiles is held converted, plus one tile as stored.
+            const uint64_t across = (uint64_t(w) + tileW_ - 1) / tileW_;
+            if (across * tileW_ * tileH_ * 4 + uint64_t(TIFFTileSize64(tif)) > kBandBytes) return false;
+        }
         uint16_t extra = 0;
         uint16_t* kinds = nullptr;
         TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra, &kinds);
@@ -413,6 +424,7 @@ public:
     int channels() const { return photometric_ == PHOTOMETRIC_RGB && spp_ == 4 ? 4 : 3; }
 
     bool Read(TIFF* tif, uint32_t w, uint32_t h, StreamReducer* reducer) {
+        if (TIFFIsTiled(tif)) return ReadTiles(tif, w, h, reducer);
         const uint64_t bytes = uint64_t(TIFFScanlineSize64(tif));
         if (bytes != uint64_t(w) * spp_ * (bps_ / 8)) return false;
         std::vector<uint8_t> raw, line;
@@ -432,6 +444,33 @@ public:
     }
 
 private:
+    bool ReadTiles(TIFF* tif, uint32_t w, uint32_t h, StreamReducer* reducer) {
+        const size_t pixelBytes = size_t(spp_) * (bps_ / 8), ch = size_t(channels());
+        const size_t tileBytes = size_t(tileW_) * tileH_ * pixelBytes;
+        std::vector<uint8_t> tile, band;
+        try {
+            tile.resize(tileBytes);
+            band.resize(size_t(w) * tileH_ * ch);
+        } catch (const std::bad_alloc&) {
+            NoteTooLarge();
+            return false;
+        }
+        for (uint32_t y0 = 0; y0 < h; y0 += tileH_) {
+            const uint32_t rows = std::min(tileH_, h - y0);
+            for (uint32_t x0 = 0; x0 < w; x0 += tileW_) {
+                // A tile that fails to decode keeps what was decoded of it
+                // and zeros, and the picture goes on, as in the RGBA reader.
+                std::memset(tile.data(), 0, tile.size());
+                TIFFReadEncodedTile(tif, TIFFComputeTile(tif, x0, y0, 0, 0), tile.data(), tmsize_t(tileBytes));
+                const uint32_t cols = std::min(tileW_, w - x0);
+                for (uint32_t r = 0; r < rows; ++r)
+                    Convert(tile.data() + size_t(r) * tileW_ * pixelBytes, cols, band.data() + (size_t(r) * w + x0) * ch);
+            }
+            for (uint32_t r = 0; r < rows; ++r) reducer->Row(y0 + r, band.data() + size_t(r) * w * ch);
+        }
+        return true;
+    }
+
     // Samples as 8 bits, rounded as the RGBA reader rounds 16-bit ones.
     uint8_t Sample(const uint8_t* p, size_t i) const {
         if (bps_ == 8) return p[i];
@@ -476,6 +515,7 @@ private:
     }
 
     uint16_t bps_ = 1, spp_ = 1, photometric_ = 0;
+    uint32_t tileW_ = 0, tileH_ = 0;
     bool premultiplied_ = false;
     RgbQuad map_[256] = {};
 };
