@@ -17,11 +17,40 @@ constexpr uint64_t kCoverage = 4;
 // The loop that every byte of a streamed picture passes through; the
 // build's -O2 leaves it scalar, at a third of the speed.
 #if defined(__GNUC__) && !defined(__clang__)
-__attribute__((optimize("tree-vectorize")))
+#define PM_VECTORIZE __attribute__((optimize("tree-vectorize")))
+#else
+#define PM_VECTORIZE
 #endif
-void AddColumns(uint32_t* __restrict sums, const uint8_t* __restrict row, size_t n) {
+
+inline __attribute__((always_inline)) void AddColumnsBody(uint32_t* __restrict sums, const uint8_t* __restrict row,
+                                                           size_t n) {
     for (size_t i = 0; i < n; ++i) sums[i] += row[i];
 }
+
+PM_VECTORIZE void AddColumnsPlain(uint32_t* __restrict sums, const uint8_t* __restrict row, size_t n) {
+    AddColumnsBody(sums, row, n);
+}
+
+using AddColumnsFn = void (*)(uint32_t*, const uint8_t*, size_t);
+
+#if defined(__i386__) && defined(__GNUC__) && !defined(__clang__)
+// The 32-bit build's baseline is the i686, without vector units; the
+// processors that run it today all have SSE2, which adds 16 columns at once.
+// The loop is built a second time for SSE2 and picked once, at run time.
+__attribute__((target("sse2"))) PM_VECTORIZE void AddColumnsSse2(uint32_t* __restrict sums,
+                                                                 const uint8_t* __restrict row, size_t n) {
+    AddColumnsBody(sums, row, n);
+}
+
+AddColumnsFn PickAddColumns() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse2") ? AddColumnsSse2 : AddColumnsPlain;
+}
+#else
+AddColumnsFn PickAddColumns() { return AddColumnsPlain; }
+#endif
+
+const AddColumnsFn AddColumns = PickAddColumns();
 
 }  // namespace
 
