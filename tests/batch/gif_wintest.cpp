@@ -1,5 +1,6 @@
 // GIF to GIF through a whole run: animations keep their frames, timing, loop
 // count and transparency on a turned screen; a one-image GIF stays one.
+#include "batch_images.h"
 #include "batch_support.h"
 
 #include "makerlibs/pmdibcore.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -157,4 +159,74 @@ TEST(BatchGif, OpaqueFramesAfterATransparentOneKeepTheirPixels) {
         for (int i = 0; i < out.frames; ++i)
             EXPECT_EQ(out.transparent[i] >= 0, in.transparent[i] >= 0) << "bits " << bitCount << " frame " << i;
     }
+}
+
+// A still GIF to another format reads its first image row by row through
+// the box reduction when it is large: its thumbnail is, to the byte, the one
+// a bitmap of the same picture gives (which streams the same way), so the
+// reduction's size and the picture's full size reach the zoom as they do
+// for other formats. The frame sits off the screen's corner, over white
+// where it is transparent.
+TEST(BatchGif, LargeStillGivesTheThumbnailOfTheSamePictureAsABitmap) {
+    TempDir dir;
+    constexpr int kW = 1200, kH = 900;
+    {
+        DibHeader t{};
+        t.biSize = sizeof t;
+        t.biWidth = 1000;
+        t.biHeight = 700;
+        t.biPlanes = 1;
+        t.biBitCount = 8;
+        DibHeader* h = nullptr;
+        uint8_t* bits = nullptr;
+        ASSERT_TRUE(DibCore_Create(&t, 0, &h, &bits));
+        GifScreen s{};
+        s.Width = kW;
+        s.Height = kH;
+        s.ColorResolution = 8;
+        s.GlobalTableBits = 8;
+        s.GlobalTableCount = 256;
+        s.BackgroundIndex = -1;
+        s.HeaderFlag = 1;
+        for (int i = 0; i < 256; ++i) s.GlobalTable[i] = RgbQuad{uint8_t(i), uint8_t(255 - i), uint8_t(i * 7), 0};
+        std::memcpy(DibCore_GetPalette(h, 0, 0), s.GlobalTable, sizeof s.GlobalTable);
+        const int stride = DibCore_GetRowStride(h, 0);
+        for (int y = 0; y < 700; ++y)
+            for (int x = 0; x < 1000; ++x) bits[size_t(y) * stride + x] = uint8_t((x / 4 + y / 3) % 256);
+        GifFrame frame{100, 150, 1000, 700, 0, 0, 0, 0};
+        DibPair pair{h, bits};
+        HANDLE f = CreateFileA((dir / "s.gif").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_EQ(GifKit_WriteSingleImage(0, f, &s, 40, &frame, &pair), 1);
+        CloseHandle(f);
+        DibCore_Free(h, bits);
+        // The picture a full read shows, as a bitmap.
+        f = CreateFileA((dir / "s.gif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_EQ(GifKit_ReadImage(0, f, -1, 24, -1, 0, &h, &bits), 8);
+        CloseHandle(f);
+        DibIOOptions o;
+        std::memset(&o, 0, sizeof o);
+        DibIO_GetDefaultOptions(kTypeBmp, &o);
+        f = CreateFileA((dir / "b.bmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        EXPECT_GT(DibIO_Write(0, f, kTypeBmp, 0, 0, &o, h, bits), 0);
+        CloseHandle(f);
+        DibCore_Free(h, bits);
+    }
+    ImageConvertParams p;
+    MakeParams(&p, dir / "out", kQuietMode, kTypePng);
+    p.BitCount = 24;  // "as the input" would give the GIF's thumbnail a table
+    RunResult r = RunWalk(&p, {dir / "s.gif", dir / "b.bmp"});
+    ASSERT_EQ(r.succeeded, 2);
+    batchtest::Image gif, bmp;
+    ASSERT_GT(batchtest::Read(dir / "out\\s.png", kTypePng, &gif), 0);
+    ASSERT_GT(batchtest::Read(dir / "out\\b.png", kTypePng, &bmp), 0);
+    ASSERT_EQ(gif.width(), bmp.width());
+    ASSERT_EQ(gif.height(), bmp.height());
+    EXPECT_EQ(gif.width() * kH, gif.height() * kW);
+    int differing = 0;
+    for (int y = 0; y < gif.height(); ++y)
+        for (int x = 0; x < gif.width(); ++x) differing += gif.Rgb(x, y) != bmp.Rgb(x, y);
+    EXPECT_EQ(differing, 0);
+    // White where the screen has no frame, colour where it has.
+    EXPECT_EQ(gif.Rgb(0, 0), 0xFFFFFFu);
+    EXPECT_NE(gif.Rgb(gif.width() / 2, gif.height() / 2), 0xFFFFFFu);
 }
