@@ -1,8 +1,10 @@
 // Fuzz target of the GIF frame records: counting, frame-by-frame reading,
-// composition on the canvas, and writing every frame back out as the
-// animation conversion does. Allocations above a few megabytes fail, as on a
-// machine short of memory, so that large declared screens stay cheap.
+// composition on the canvas, writing every frame back out as the animation
+// conversion does, and the still reads, whole and streamed. Allocations
+// above a few megabytes fail, as on a machine short of memory, so that large
+// declared screens stay cheap.
 #include "makerlibs/pmdibcore.h"
+#include "makerlibs/pmdibio.h"
 #include "makerlibs/pmgifkit.h"
 #include "makerlibs/pmheap.h"
 
@@ -56,6 +58,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DibHeader* h = nullptr;
     uint8_t* b = nullptr;
     GifKit_ReadImage(0, f, -1, 24, -1, 0, &h, &b);
+    DibCore_Free(h, b);
+    // A thumbnail's read: a first image stored row by row streams through
+    // the box reduction (to a 4 x 4 target, so that small screens stream too).
+    DibReadRequest request{};
+    request.Size = sizeof request;
+    request.TargetSize = [](void*, const PmSize*, PmSize* target) {
+        *target = PmSize{4, 4};
+        return 1;
+    };
+    GifKit_ReadImageRequested(f, &request, &h, &b);
     DibCore_Free(h, b);
     PmHeap_FailAbove(0);
     fclose(f);
