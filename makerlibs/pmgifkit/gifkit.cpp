@@ -287,7 +287,7 @@ bool StreamFirstFrame(Reader& r, const FrameData& fd, uint32_t w, uint32_t h, un
         if (inFrame && DGifGetLine(r.gif, line.data(), d.Width) == GIF_ERROR) return false;
         if (y >= int64_t(h)) continue;
         std::memset(row.data(), 255, row.size());
-        if (inFrame) {
+        if (inFrame && left < right) {
             uint8_t* dst = row.data() + 3 * left;
             for (int64_t x = left; x < right; ++x, dst += 3) {
                 // Indices past what a DIB of the table's depth holds read as 0.
