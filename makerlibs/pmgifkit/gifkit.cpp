@@ -5,10 +5,12 @@
 #include "makerlibs/pmdibio/dibio_codecs.h"
 #include "makerlibs/pmdibio/dibio_reduce.h"
 #include "makerlibs/pmgifkit.h"
+#include "makerlibs/pmgifkit/gif_lzw.h"
 #include "makerlibs/pmheap.h"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -163,6 +165,39 @@ void FrameTable(const GifFileType* gif, RgbQuad* table, int entries) {
     }
 }
 
+// The pixels of the image whose descriptor was just read. giflib still
+// reads every sub-block, so the file goes on from the next record after it;
+// the decoding is ours, for speed.
+class PixelSource {
+public:
+    explicit PixelSource(GifFileType* gif) : gif_(gif) {}
+    bool Start() {
+        int codeSize = 0;
+        lzw_.reset(new (std::nothrow) pmgif::LzwDecoder);
+        if (!lzw_ || DGifGetCode(gif_, &codeSize, &first_) == GIF_ERROR) return false;
+        const GifImageDesc& d = gif_->Image;
+        return lzw_->Start(codeSize, uint64_t(d.Width) * uint64_t(d.Height), NextBlock, this);
+    }
+    bool Row(GifPixelType* line, int width) { return lzw_->Read(line, size_t(width)); }
+
+private:
+    static int NextBlock(void* ctx, const uint8_t** data) {
+        auto* self = static_cast<PixelSource*>(ctx);
+        GifByteType* block = self->first_;
+        self->first_ = nullptr;
+        if (self->started_ && DGifGetCodeNext(self->gif_, &block) == GIF_ERROR) return -1;
+        self->started_ = true;
+        if (!block) return 0;
+        *data = block + 1;
+        return block[0];
+    }
+
+    GifFileType* gif_;
+    GifByteType* first_ = nullptr;
+    bool started_ = false;
+    std::unique_ptr<pmgif::LzwDecoder> lzw_;
+};
+
 // Decodes the image whose descriptor was just read into `out`. Returns 1,
 // 0 on corrupt data.
 int DecodeImage(Reader& r, const FrameData& fd, DibHolder* out) {
@@ -175,6 +210,11 @@ int DecodeImage(Reader& r, const FrameData& fd, DibHolder* out) {
     FrameTable(gif, table, pmio::TableCount(h));
     if (fd.transparent >= 0) table[fd.transparent].reserved = kTransparentMark;
 
+    PixelSource pixels(gif);
+    if (!pixels.Start()) {
+        out->Reset();
+        return 0;
+    }
     auto* line = static_cast<GifPixelType*>(PmHeap_Alloc(size_t(d.Width)));
     if (!line) return 0;
     static const int kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
@@ -182,7 +222,7 @@ int DecodeImage(Reader& r, const FrameData& fd, DibHolder* out) {
     const int limit = 1 << dibBits;
     bool ok = true;
     for (int n = 0; n < d.Height && ok; ++n) {
-        if (DGifGetLine(gif, line, d.Width) == GIF_ERROR) {
+        if (!pixels.Row(line, d.Width)) {
             ok = false;
             break;
         }
@@ -280,11 +320,13 @@ bool StreamFirstFrame(Reader& r, const FrameData& fd, uint32_t w, uint32_t h, un
         pmio::NoteTooLarge();
         return false;
     }
+    PixelSource pixels(r.gif);
+    if (!pixels.Start()) return false;
     const int64_t top = d.Top, left = d.Left;
     const int64_t right = std::min<int64_t>(left + d.Width, w);
     for (int64_t y = 0; y < int64_t(h) || y < top + d.Height; ++y) {
         const bool inFrame = y >= top && y < top + d.Height;
-        if (inFrame && DGifGetLine(r.gif, line.data(), d.Width) == GIF_ERROR) return false;
+        if (inFrame && !pixels.Row(line.data(), d.Width)) return false;
         if (y >= int64_t(h)) continue;
         std::memset(row.data(), 255, row.size());
         if (inFrame) {

@@ -1,0 +1,237 @@
+#include "makerlibs/pmgifkit/gif_lzw.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pmgif {
+
+namespace {
+constexpr int kMaxCode = 4095;
+// giflib stops counting codes here: a full table is kept as it is, and a
+// clear is only taken when the data asks for one.
+constexpr int kRunningCap = kMaxCode + 2;
+constexpr int kMaxBits = 12;
+// giflib's walk stops (and fails) once its stack holds this many bytes.
+constexpr int kStackLimit = kMaxCode;
+}  // namespace
+
+bool LzwDecoder::Start(int minCodeSize, uint64_t pixels, LzwBlockFn next, void* ctx) {
+    if (minCodeSize < 0 || minCodeSize > 8 || !next) return false;
+    next_ = next;
+    ctx_ = ctx;
+    left_ = pixels;
+    acc_ = 0;
+    bits_in_ = 0;
+    in_ = inEnd_ = nullptr;
+    pendingAt_ = pendingEnd_ = 0;
+    rootBits_ = minCodeSize;
+    clear_ = 1 << minCodeSize;
+    eoi_ = clear_ + 1;
+    for (int c = 0; c < clear_; ++c) {
+        std::memset(tail_[c], 0, 8);
+        tail_[c][0] = uint8_t(c);
+        first_[c] = uint8_t(c);
+        len_[c] = 1;
+        skip_[c] = kNoSkip;
+    }
+    Clear();
+    return true;
+}
+
+void LzwDecoder::Clear() {
+    running_ = clear_ + 2;
+    bits_ = rootBits_ + 1;
+    maxCode1_ = 1 << bits_;
+    nextFree_ = clear_ + 2;
+    last_ = kNone;
+    slow_ = false;
+}
+
+bool LzwDecoder::NextBlock() {
+    const uint8_t* data = nullptr;
+    const int n = next_(ctx_, &data);
+    // An empty block before the last pixel is damage, as is a short file.
+    if (n <= 0 || !data) return false;
+    in_ = data;
+    inEnd_ = data + n;
+    return true;
+}
+
+inline bool LzwDecoder::Code(int* code) {
+    while (bits_in_ < bits_) {
+        if (in_ == inEnd_ && !NextBlock()) return false;
+        if (inEnd_ - in_ >= 8) {
+            // Eight bytes at once; the ones only partly taken are ORed in
+            // again, unchanged, by the next refill.
+            uint64_t v;
+            std::memcpy(&v, in_, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            v = __builtin_bswap64(v);
+#endif
+            acc_ |= v << bits_in_;
+            const int take = (63 - bits_in_) >> 3;
+            in_ += take;
+            bits_in_ += take * 8;
+        } else {
+            acc_ |= uint64_t(*in_++) << bits_in_;
+            bits_in_ += 8;
+        }
+    }
+    *code = int(acc_ & ((1u << bits_) - 1));
+    acc_ >>= bits_;
+    bits_in_ -= bits_;
+    // Widths grow as giflib grows them, counting every code read.
+    if (running_ < kRunningCap && ++running_ > maxCode1_ && bits_ < kMaxBits) {
+        maxCode1_ <<= 1;
+        ++bits_;
+    }
+    return true;
+}
+
+inline void LzwDecoder::AddEntry(int last, uint8_t byte) {
+    const int e = nextFree_++;
+    const unsigned n = len_[last];
+    len_[e] = uint16_t(n + 1);
+    first_[e] = first_[last];
+    prefix_[e] = uint16_t(last);
+    suffix_[e] = byte;
+    if (n & 7) {
+        std::memcpy(tail_[e], tail_[last], 8);
+        tail_[e][n & 7] = byte;
+        skip_[e] = skip_[last];
+    } else {
+        tail_[e][0] = byte;
+        skip_[e] = uint16_t(last);
+    }
+}
+
+// Writes up to 7 bytes past the string's end.
+inline void LzwDecoder::Emit(int code, uint8_t* dst) const {
+    uint8_t* p = dst + ((len_[code] - 1u) & ~7u);
+    std::memcpy(p, tail_[code], 8);
+    for (unsigned s = skip_[code]; s != kNoSkip; s = skip_[s]) {
+        p -= 8;
+        std::memcpy(p, tail_[s], 8);
+    }
+}
+
+int LzwDecoder::PrefixChar(int code) const {
+    int i = 0;
+    while (code > clear_ && i++ <= kMaxCode) {
+        if (code > kMaxCode) return kNone;
+        code = prefix_[code];
+    }
+    return code;
+}
+
+// Reached only on damaged data: a code past the table after another code.
+// giflib then yields the previous string plus a byte from a failed walk,
+// and later entries may lean on codes that were not defined when named;
+// its own table walk, repeated here step for step, decides what comes out.
+int LzwDecoder::SlowStep(int code, uint8_t* dst) {
+    if (code == eoi_) return -1;
+    if (code == clear_) {
+        Clear();
+        return 0;
+    }
+    const int e = running_ - 2;
+    int n = 0;
+    if (code < clear_) {
+        dst[0] = uint8_t(code);
+        n = 1;
+    } else {
+        int sp = 0, crnt;
+        if (prefix_[code] == kNone) {
+            crnt = last_;
+            stack_[sp++] = suffix_[e] = uint8_t(PrefixChar(code == e ? last_ : code));
+        } else {
+            crnt = code;
+        }
+        while (sp < kStackLimit && crnt > clear_ && crnt <= kMaxCode) {
+            stack_[sp++] = suffix_[crnt];
+            crnt = prefix_[crnt];
+        }
+        if (sp >= kStackLimit || crnt > kMaxCode) return -1;
+        stack_[sp++] = uint8_t(crnt);
+        for (int j = 0; j < sp; ++j) dst[j] = stack_[sp - 1 - j];
+        n = sp;
+    }
+    if (last_ != kNone && e <= kMaxCode && prefix_[e] == kNone) {
+        prefix_[e] = uint16_t(last_);
+        suffix_[e] = uint8_t(PrefixChar(code == e ? last_ : code));
+    }
+    last_ = code;
+    return n;
+}
+
+bool LzwDecoder::Read(uint8_t* out, size_t n) {
+    if (n > left_) return false;
+    size_t i = std::min(n, pendingEnd_ - pendingAt_);
+    std::memcpy(out, pending_ + pendingAt_, i);
+    pendingAt_ += i;
+    while (i < n) {
+        int c;
+        if (!Code(&c)) return false;
+        if (!slow_) {
+            if (c < clear_) {
+                if (last_ != kNone && nextFree_ <= kMaxCode) AddEntry(last_, uint8_t(c));
+                last_ = c;
+                out[i++] = uint8_t(c);
+                continue;
+            }
+            if (c == clear_) {
+                Clear();
+                continue;
+            }
+            if (c == eoi_) return false;  // the data ends before the image does
+            if (c < nextFree_) {
+                if (last_ != kNone && nextFree_ <= kMaxCode) AddEntry(last_, first_[c]);
+            } else if (c == nextFree_ && last_ != kNone) {
+                AddEntry(last_, first_[last_]);  // the code that names itself
+            } else if (last_ == kNone) {
+                return false;
+            } else {
+                for (int k = nextFree_; k <= kMaxCode; ++k) prefix_[k] = kNone;
+                slow_ = true;
+            }
+            if (!slow_) {
+                last_ = c;
+                const size_t len = len_[c];
+                if (n - i >= len + 8) {
+                    Emit(c, out + i);
+                    i += len;
+                    continue;
+                }
+                Emit(c, pending_);
+                const size_t take = std::min(len, n - i);
+                std::memcpy(out + i, pending_, take);
+                i += take;
+                pendingAt_ = take;
+                pendingEnd_ = len;
+                continue;
+            }
+        }
+        const int len = SlowStep(c, pending_);
+        if (len < 0) return false;
+        const size_t take = std::min(size_t(len), n - i);
+        std::memcpy(out + i, pending_, take);
+        i += take;
+        pendingAt_ = take;
+        pendingEnd_ = size_t(len);
+    }
+    left_ -= n;
+    return left_ > 0 || Finish();
+}
+
+// Skips what follows the last pixel, up to the empty block, as giflib
+// does; a file cut off there fails as it fails in giflib.
+bool LzwDecoder::Finish() {
+    pendingAt_ = pendingEnd_ = 0;
+    const uint8_t* data = nullptr;
+    int r;
+    while ((r = next_(ctx_, &data)) > 0) {
+    }
+    return r == 0;
+}
+
+}  // namespace pmgif
