@@ -57,39 +57,7 @@ bool LzwDecoder::NextBlock() {
     return true;
 }
 
-inline bool LzwDecoder::Code(int* code) {
-    while (bits_in_ < bits_) {
-        if (in_ == inEnd_ && !NextBlock()) return false;
-        if (inEnd_ - in_ >= 8) {
-            // Eight bytes at once; the ones only partly taken are ORed in
-            // again, unchanged, by the next refill.
-            uint64_t v;
-            std::memcpy(&v, in_, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-            v = __builtin_bswap64(v);
-#endif
-            acc_ |= v << bits_in_;
-            const int take = (63 - bits_in_) >> 3;
-            in_ += take;
-            bits_in_ += take * 8;
-        } else {
-            acc_ |= uint64_t(*in_++) << bits_in_;
-            bits_in_ += 8;
-        }
-    }
-    *code = int(acc_ & ((1u << bits_) - 1));
-    acc_ >>= bits_;
-    bits_in_ -= bits_;
-    // Widths grow as giflib grows them, counting every code read.
-    if (running_ < kRunningCap && ++running_ > maxCode1_ && bits_ < kMaxBits) {
-        maxCode1_ <<= 1;
-        ++bits_;
-    }
-    return true;
-}
-
-inline void LzwDecoder::AddEntry(int last, uint8_t byte) {
-    const int e = nextFree_++;
+inline void LzwDecoder::AddEntry(int e, int last, uint8_t byte) {
     const unsigned n = len_[last];
     len_[e] = uint16_t(n + 1);
     first_[e] = first_[last];
@@ -169,33 +137,94 @@ bool LzwDecoder::Read(uint8_t* out, size_t n) {
     size_t i = std::min(n, pendingEnd_ - pendingAt_);
     std::memcpy(out, pending_ + pendingAt_, i);
     pendingAt_ += i;
+    // The state lives in locals while the loop runs: stores to `out` could
+    // otherwise alias every member and force it back to memory each code.
+    uint64_t acc = acc_;
+    int have = bits_in_, running = running_, bits = bits_, max1 = maxCode1_, nextFree = nextFree_, last = last_;
+    const uint8_t* in = in_;
+    const uint8_t* inEnd = inEnd_;
+    bool slow = slow_, ok = true;
+    const int clear = clear_, eoi = eoi_;
+    auto save = [&] {
+        acc_ = acc;
+        bits_in_ = have;
+        in_ = in;
+        inEnd_ = inEnd;
+        running_ = running;
+        bits_ = bits;
+        maxCode1_ = max1;
+        nextFree_ = nextFree;
+        last_ = last;
+        slow_ = slow;
+    };
     while (i < n) {
-        int c;
-        if (!Code(&c)) return false;
-        if (!slow_) {
-            if (c < clear_) {
-                if (last_ != kNone && nextFree_ <= kMaxCode) AddEntry(last_, uint8_t(c));
-                last_ = c;
+        while (have < bits) {
+            if (in == inEnd) {
+                if (!NextBlock()) {
+                    ok = false;
+                    break;
+                }
+                in = in_;
+                inEnd = inEnd_;
+            }
+            if (inEnd - in >= 8) {
+                // Eight bytes at once; the ones only partly taken are ORed
+                // in again, unchanged, by the next refill.
+                uint64_t v;
+                std::memcpy(&v, in, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+                v = __builtin_bswap64(v);
+#endif
+                acc |= v << have;
+                const int take = (63 - have) >> 3;
+                in += take;
+                have += take * 8;
+            } else {
+                acc |= uint64_t(*in++) << have;
+                have += 8;
+            }
+        }
+        if (!ok) break;
+        const int c = int(acc & ((1u << bits) - 1));
+        acc >>= bits;
+        have -= bits;
+        // Widths grow as giflib grows them, counting every code read.
+        if (running < kRunningCap && ++running > max1 && bits < kMaxBits) {
+            max1 <<= 1;
+            ++bits;
+        }
+        if (!slow) {
+            if (c < clear) {
+                if (last != kNone && nextFree <= kMaxCode) AddEntry(nextFree++, last, uint8_t(c));
+                last = c;
                 out[i++] = uint8_t(c);
                 continue;
             }
-            if (c == clear_) {
-                Clear();
+            if (c == clear) {
+                running = clear + 2;
+                bits = rootBits_ + 1;
+                max1 = 1 << bits;
+                nextFree = clear + 2;
+                last = kNone;
                 continue;
             }
-            if (c == eoi_) return false;  // the data ends before the image does
-            if (c < nextFree_) {
-                if (last_ != kNone && nextFree_ <= kMaxCode) AddEntry(last_, first_[c]);
-            } else if (c == nextFree_ && last_ != kNone) {
-                AddEntry(last_, first_[last_]);  // the code that names itself
-            } else if (last_ == kNone) {
-                return false;
-            } else {
-                for (int k = nextFree_; k <= kMaxCode; ++k) prefix_[k] = kNone;
-                slow_ = true;
+            if (c == eoi) {  // the data ends before the image does
+                ok = false;
+                break;
             }
-            if (!slow_) {
-                last_ = c;
+            if (c < nextFree) {
+                if (last != kNone && nextFree <= kMaxCode) AddEntry(nextFree++, last, first_[c]);
+            } else if (c == nextFree && last != kNone) {
+                AddEntry(nextFree++, last, first_[last]);  // the code that names itself
+            } else if (last == kNone) {
+                ok = false;
+                break;
+            } else {
+                for (int k = nextFree; k <= kMaxCode; ++k) prefix_[k] = kNone;
+                slow = true;
+            }
+            if (!slow) {
+                last = c;
                 const size_t len = len_[c];
                 if (n - i >= len + 8) {
                     Emit(c, out + i);
@@ -211,14 +240,26 @@ bool LzwDecoder::Read(uint8_t* out, size_t n) {
                 continue;
             }
         }
+        save();
         const int len = SlowStep(c, pending_);
-        if (len < 0) return false;
+        running = running_;
+        bits = bits_;
+        max1 = maxCode1_;
+        nextFree = nextFree_;
+        last = last_;
+        slow = slow_;
+        if (len < 0) {
+            ok = false;
+            break;
+        }
         const size_t take = std::min(size_t(len), n - i);
         std::memcpy(out + i, pending_, take);
         i += take;
         pendingAt_ = take;
         pendingEnd_ = size_t(len);
     }
+    save();
+    if (!ok) return false;
     left_ -= n;
     return left_ > 0 || Finish();
 }

@@ -29,12 +29,11 @@ private:
     static constexpr uint16_t kNoSkip = 0xFFFF;
 
     bool NextBlock();
-    bool Code(int* code);
     // giflib's handling of one code, its string written to `dst`. Returns
     // the string's length, 0 for a clear, -1 on damaged data.
     int SlowStep(int code, uint8_t* dst);
     int PrefixChar(int code) const;
-    void AddEntry(int last, uint8_t byte);
+    void AddEntry(int entry, int last, uint8_t byte);
     void Emit(int code, uint8_t* dst) const;
     void Clear();
     bool Finish();
