@@ -28,11 +28,11 @@ bool LzwDecoder::Start(int minCodeSize, uint64_t pixels, LzwBlockFn next, void* 
     clear_ = 1 << minCodeSize;
     eoi_ = clear_ + 1;
     for (int c = 0; c < clear_; ++c) {
-        std::memset(tail_[c], 0, 8);
-        tail_[c][0] = uint8_t(c);
-        first_[c] = uint8_t(c);
-        len_[c] = 1;
-        skip_[c] = kNoSkip;
+        std::memset(e_[c].tail, 0, 8);
+        e_[c].tail[0] = uint8_t(c);
+        e_[c].first = uint8_t(c);
+        e_[c].len = 1;
+        e_[c].skip = kNoSkip;
     }
     Clear();
     return true;
@@ -58,28 +58,28 @@ bool LzwDecoder::NextBlock() {
 }
 
 inline void LzwDecoder::AddEntry(int e, int last, uint8_t byte) {
-    const unsigned n = len_[last];
-    len_[e] = uint16_t(n + 1);
-    first_[e] = first_[last];
-    prefix_[e] = uint16_t(last);
-    suffix_[e] = byte;
+    const unsigned n = e_[last].len;
+    e_[e].len = uint16_t(n + 1);
+    e_[e].first = e_[last].first;
+    e_[e].prefix = uint16_t(last);
+    e_[e].suffix = byte;
     if (n & 7) {
-        std::memcpy(tail_[e], tail_[last], 8);
-        tail_[e][n & 7] = byte;
-        skip_[e] = skip_[last];
+        std::memcpy(e_[e].tail, e_[last].tail, 8);
+        e_[e].tail[n & 7] = byte;
+        e_[e].skip = e_[last].skip;
     } else {
-        tail_[e][0] = byte;
-        skip_[e] = uint16_t(last);
+        e_[e].tail[0] = byte;
+        e_[e].skip = uint16_t(last);
     }
 }
 
 // Writes up to 7 bytes past the string's end.
 inline void LzwDecoder::Emit(int code, uint8_t* dst) const {
-    uint8_t* p = dst + ((len_[code] - 1u) & ~7u);
-    std::memcpy(p, tail_[code], 8);
-    for (unsigned s = skip_[code]; s != kNoSkip; s = skip_[s]) {
+    uint8_t* p = dst + ((e_[code].len - 1u) & ~7u);
+    std::memcpy(p, e_[code].tail, 8);
+    for (unsigned s = e_[code].skip; s != kNoSkip; s = e_[s].skip) {
         p -= 8;
-        std::memcpy(p, tail_[s], 8);
+        std::memcpy(p, e_[s].tail, 8);
     }
 }
 
@@ -87,7 +87,7 @@ int LzwDecoder::PrefixChar(int code) const {
     int i = 0;
     while (code > clear_ && i++ <= kMaxCode) {
         if (code > kMaxCode) return kNone;
-        code = prefix_[code];
+        code = e_[code].prefix;
     }
     return code;
 }
@@ -109,24 +109,24 @@ int LzwDecoder::SlowStep(int code, uint8_t* dst) {
         n = 1;
     } else {
         int sp = 0, crnt;
-        if (prefix_[code] == kNone) {
+        if (e_[code].prefix == kNone) {
             crnt = last_;
-            stack_[sp++] = suffix_[e] = uint8_t(PrefixChar(code == e ? last_ : code));
+            stack_[sp++] = e_[e].suffix = uint8_t(PrefixChar(code == e ? last_ : code));
         } else {
             crnt = code;
         }
         while (sp < kStackLimit && crnt > clear_ && crnt <= kMaxCode) {
-            stack_[sp++] = suffix_[crnt];
-            crnt = prefix_[crnt];
+            stack_[sp++] = e_[crnt].suffix;
+            crnt = e_[crnt].prefix;
         }
         if (sp >= kStackLimit || crnt > kMaxCode) return -1;
         stack_[sp++] = uint8_t(crnt);
         for (int j = 0; j < sp; ++j) dst[j] = stack_[sp - 1 - j];
         n = sp;
     }
-    if (last_ != kNone && e <= kMaxCode && prefix_[e] == kNone) {
-        prefix_[e] = uint16_t(last_);
-        suffix_[e] = uint8_t(PrefixChar(code == e ? last_ : code));
+    if (last_ != kNone && e <= kMaxCode && e_[e].prefix == kNone) {
+        e_[e].prefix = uint16_t(last_);
+        e_[e].suffix = uint8_t(PrefixChar(code == e ? last_ : code));
     }
     last_ = code;
     return n;
@@ -194,13 +194,13 @@ bool LzwDecoder::Read(uint8_t* out, size_t n) {
             ++bits;
         }
         if (!slow) {
-            if (c < clear) {
-                if (last != kNone && nextFree <= kMaxCode) AddEntry(nextFree++, last, uint8_t(c));
-                last = c;
-                out[i++] = uint8_t(c);
-                continue;
-            }
-            if (c == clear) {
+            // Roots are entries of one byte, so a pixel takes the same path
+            // as a string and the branch below stays predictable.
+            if (unsigned(c - clear) < 2u) {
+                if (c == eoi) {  // the data ends before the image does
+                    ok = false;
+                    break;
+                }
                 running = clear + 2;
                 bits = rootBits_ + 1;
                 max1 = 1 << bits;
@@ -208,24 +208,20 @@ bool LzwDecoder::Read(uint8_t* out, size_t n) {
                 last = kNone;
                 continue;
             }
-            if (c == eoi) {  // the data ends before the image does
-                ok = false;
-                break;
-            }
             if (c < nextFree) {
-                if (last != kNone && nextFree <= kMaxCode) AddEntry(nextFree++, last, first_[c]);
+                if (last != kNone && nextFree <= kMaxCode) AddEntry(nextFree++, last, e_[c].first);
             } else if (c == nextFree && last != kNone) {
-                AddEntry(nextFree++, last, first_[last]);  // the code that names itself
+                AddEntry(nextFree++, last, e_[last].first);  // the code that names itself
             } else if (last == kNone) {
                 ok = false;
                 break;
             } else {
-                for (int k = nextFree; k <= kMaxCode; ++k) prefix_[k] = kNone;
+                for (int k = nextFree; k <= kMaxCode; ++k) e_[k].prefix = kNone;
                 slow = true;
             }
             if (!slow) {
                 last = c;
-                const size_t len = len_[c];
+                const size_t len = e_[c].len;
                 if (n - i >= len + 8) {
                     Emit(c, out + i);
                     i += len;

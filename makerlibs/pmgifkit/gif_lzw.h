@@ -40,15 +40,16 @@ private:
 
     // Each entry is an earlier one plus a byte. Its last 1..8 bytes are
     // kept whole and `skip` names the entry holding the 8 before them, so a
-    // string is written 8 bytes a turn from its end.
-    uint8_t tail_[kCodes][8];
-    uint16_t skip_[kCodes];
-    uint16_t len_[kCodes];
-    uint8_t first_[kCodes];
-    // giflib's own view of the table, which odd data can reach: its
-    // prefix and last byte, and the stack its walk fills.
-    uint16_t prefix_[kCodes];
-    uint8_t suffix_[kCodes];
+    // string is written 8 bytes a turn from its end. `prefix` and `suffix`
+    // are giflib's own view of the entry, which odd data can reach. One
+    // entry fills 16 bytes, so a code touches one cache line.
+    struct alignas(16) Entry {
+        uint8_t tail[8];
+        uint16_t skip, len, prefix;
+        uint8_t first, suffix;
+    };
+    Entry e_[kCodes];
+    // giflib's table walk pushes onto this.
     uint8_t stack_[kCodes];
 
     LzwBlockFn next_ = nullptr;
