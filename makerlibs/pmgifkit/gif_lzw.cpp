@@ -57,20 +57,28 @@ bool LzwDecoder::NextBlock() {
     return true;
 }
 
+// Bytes of a tail past its string are zero, so a byte is added by OR.
 inline void LzwDecoder::AddEntry(int e, int last, uint8_t byte) {
-    const unsigned n = e_[last].len;
-    e_[e].len = uint16_t(n + 1);
-    e_[e].first = e_[last].first;
-    e_[e].prefix = uint16_t(last);
-    e_[e].suffix = byte;
+    const Entry& l = e_[last];
+    const unsigned n = l.len;
+    uint64_t tail = byte;
+    uint16_t skip = uint16_t(last);
     if (n & 7) {
-        std::memcpy(e_[e].tail, e_[last].tail, 8);
-        e_[e].tail[n & 7] = byte;
-        e_[e].skip = e_[last].skip;
-    } else {
-        e_[e].tail[0] = byte;
-        e_[e].skip = uint16_t(last);
+        std::memcpy(&tail, l.tail, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        tail |= uint64_t(byte) << (56 - 8 * (n & 7));
+#else
+        tail |= uint64_t(byte) << (8 * (n & 7));
+#endif
+        skip = l.skip;
     }
+    Entry& d = e_[e];
+    std::memcpy(d.tail, &tail, 8);
+    d.skip = skip;
+    d.len = uint16_t(n + 1);
+    d.prefix = uint16_t(last);
+    d.first = l.first;
+    d.suffix = byte;
 }
 
 // Writes up to 7 bytes past the string's end.

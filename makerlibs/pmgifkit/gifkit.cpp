@@ -320,6 +320,19 @@ bool StreamFirstFrame(Reader& r, const FrameData& fd, uint32_t w, uint32_t h, un
         pmio::NoteTooLarge();
         return false;
     }
+    // Each index's colour in 4 bytes, so a pixel of a frame without
+    // transparency is one store; indices past what a DIB of the table's
+    // depth holds read as 0.
+    uint8_t colors[256][4];
+    bool opaque = true;
+    for (int k = 0; k < 256; ++k) {
+        const int i = k < limit ? k : 0;
+        colors[k][0] = table[i].blue;
+        colors[k][1] = table[i].green;
+        colors[k][2] = table[i].red;
+        colors[k][3] = 0;
+        if (i == fd.transparent) opaque = false;
+    }
     PixelSource pixels(r.gif);
     if (!pixels.Start()) return false;
     const int64_t top = d.Top, left = d.Left;
@@ -328,6 +341,18 @@ bool StreamFirstFrame(Reader& r, const FrameData& fd, uint32_t w, uint32_t h, un
         const bool inFrame = y >= top && y < top + d.Height;
         if (inFrame && !pixels.Row(line.data(), d.Width)) return false;
         if (y >= int64_t(h)) continue;
+        if (inFrame && opaque && right > left) {
+            std::memset(row.data(), 255, size_t(3 * left));
+            std::memset(row.data() + 3 * right, 255, size_t(3 * (int64_t(w) - right)));
+            uint8_t* dst = row.data() + 3 * left;
+            const uint8_t* src = line.data();
+            // The fourth byte lands on the next pixel, rewritten after; the
+            // last pixel stores 3, so nothing past the frame is touched.
+            for (int64_t x = left; x < right - 1; ++x, dst += 3) std::memcpy(dst, colors[*src++], 4);
+            std::memcpy(dst, colors[*src], 3);
+            reducer.Row(uint32_t(y), row.data());
+            continue;
+        }
         std::memset(row.data(), 255, row.size());
         if (inFrame) {
             uint8_t* dst = row.data() + 3 * left;
