@@ -236,8 +236,12 @@ int DecodeImage(Reader& r, const FrameData& fd, DibHolder* out) {
             y += kStep[pass];
         }
         uint8_t* dst = pmio::TopRow(h, out->bits, row);
-        // Indices past what the DIB can hold are not colours of the file.
-        for (int x = 0; x < d.Width; ++x) pmio::SetIndex(dst, dibBits, x, line[x] < limit ? line[x] : 0);
+        // Indices past what the DIB can hold are not colours of the file;
+        // an 8-bit DIB holds them all.
+        if (dibBits == 8)
+            std::memcpy(dst, line, size_t(d.Width));
+        else
+            for (int x = 0; x < d.Width; ++x) pmio::SetIndex(dst, dibBits, x, line[x] < limit ? line[x] : 0);
     }
     PmHeap_Free(line);
     if (!ok) out->Reset();
