@@ -5,10 +5,12 @@
 #include "makerlibs/pmdibio/dibio_codecs.h"
 #include "makerlibs/pmdibio/dibio_reduce.h"
 #include "makerlibs/pmgifkit.h"
+#include "makerlibs/pmgifkit/gif_lzw.h"
 #include "makerlibs/pmheap.h"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -163,6 +165,39 @@ void FrameTable(const GifFileType* gif, RgbQuad* table, int entries) {
     }
 }
 
+// The pixels of the image whose descriptor was just read. giflib still
+// reads every sub-block, so the file goes on from the next record after it;
+// the decoding is ours, for speed.
+class PixelSource {
+public:
+    explicit PixelSource(GifFileType* gif) : gif_(gif) {}
+    bool Start() {
+        int codeSize = 0;
+        lzw_.reset(new (std::nothrow) pmgif::LzwDecoder);
+        if (!lzw_ || DGifGetCode(gif_, &codeSize, &first_) == GIF_ERROR) return false;
+        const GifImageDesc& d = gif_->Image;
+        return lzw_->Start(codeSize, uint64_t(d.Width) * uint64_t(d.Height), NextBlock, this);
+    }
+    bool Row(GifPixelType* line, int width) { return lzw_->Read(line, size_t(width)); }
+
+private:
+    static int NextBlock(void* ctx, const uint8_t** data) {
+        auto* self = static_cast<PixelSource*>(ctx);
+        GifByteType* block = self->first_;
+        self->first_ = nullptr;
+        if (self->started_ && DGifGetCodeNext(self->gif_, &block) == GIF_ERROR) return -1;
+        self->started_ = true;
+        if (!block) return 0;
+        *data = block + 1;
+        return block[0];
+    }
+
+    GifFileType* gif_;
+    GifByteType* first_ = nullptr;
+    bool started_ = false;
+    std::unique_ptr<pmgif::LzwDecoder> lzw_;
+};
+
 // Decodes the image whose descriptor was just read into `out`. Returns 1,
 // 0 on corrupt data.
 int DecodeImage(Reader& r, const FrameData& fd, DibHolder* out) {
@@ -175,6 +210,11 @@ int DecodeImage(Reader& r, const FrameData& fd, DibHolder* out) {
     FrameTable(gif, table, pmio::TableCount(h));
     if (fd.transparent >= 0) table[fd.transparent].reserved = kTransparentMark;
 
+    PixelSource pixels(gif);
+    if (!pixels.Start()) {
+        out->Reset();
+        return 0;
+    }
     auto* line = static_cast<GifPixelType*>(PmHeap_Alloc(size_t(d.Width)));
     if (!line) return 0;
     static const int kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
@@ -182,7 +222,7 @@ int DecodeImage(Reader& r, const FrameData& fd, DibHolder* out) {
     const int limit = 1 << dibBits;
     bool ok = true;
     for (int n = 0; n < d.Height && ok; ++n) {
-        if (DGifGetLine(gif, line, d.Width) == GIF_ERROR) {
+        if (!pixels.Row(line, d.Width)) {
             ok = false;
             break;
         }
@@ -196,8 +236,12 @@ int DecodeImage(Reader& r, const FrameData& fd, DibHolder* out) {
             y += kStep[pass];
         }
         uint8_t* dst = pmio::TopRow(h, out->bits, row);
-        // Indices past what the DIB can hold are not colours of the file.
-        for (int x = 0; x < d.Width; ++x) pmio::SetIndex(dst, dibBits, x, line[x] < limit ? line[x] : 0);
+        // Indices past what the DIB can hold are not colours of the file;
+        // an 8-bit DIB holds them all.
+        if (dibBits == 8)
+            std::memcpy(dst, line, size_t(d.Width));
+        else
+            for (int x = 0; x < d.Width; ++x) pmio::SetIndex(dst, dibBits, x, line[x] < limit ? line[x] : 0);
     }
     PmHeap_Free(line);
     if (!ok) out->Reset();
@@ -280,12 +324,39 @@ bool StreamFirstFrame(Reader& r, const FrameData& fd, uint32_t w, uint32_t h, un
         pmio::NoteTooLarge();
         return false;
     }
+    // Each index's colour in 4 bytes, so a pixel of a frame without
+    // transparency is one store; indices past what a DIB of the table's
+    // depth holds read as 0.
+    uint8_t colors[256][4];
+    bool opaque = true;
+    for (int k = 0; k < 256; ++k) {
+        const int i = k < limit ? k : 0;
+        colors[k][0] = table[i].blue;
+        colors[k][1] = table[i].green;
+        colors[k][2] = table[i].red;
+        colors[k][3] = 0;
+        if (i == fd.transparent) opaque = false;
+    }
+    PixelSource pixels(r.gif);
+    if (!pixels.Start()) return false;
     const int64_t top = d.Top, left = d.Left;
     const int64_t right = std::min<int64_t>(left + d.Width, w);
     for (int64_t y = 0; y < int64_t(h) || y < top + d.Height; ++y) {
         const bool inFrame = y >= top && y < top + d.Height;
-        if (inFrame && DGifGetLine(r.gif, line.data(), d.Width) == GIF_ERROR) return false;
+        if (inFrame && !pixels.Row(line.data(), d.Width)) return false;
         if (y >= int64_t(h)) continue;
+        if (inFrame && opaque && right > left) {
+            std::memset(row.data(), 255, size_t(3 * left));
+            std::memset(row.data() + 3 * right, 255, size_t(3 * (int64_t(w) - right)));
+            uint8_t* dst = row.data() + 3 * left;
+            const uint8_t* src = line.data();
+            // The fourth byte lands on the next pixel, rewritten after; the
+            // last pixel stores 3, so nothing past the frame is touched.
+            for (int64_t x = left; x < right - 1; ++x, dst += 3) std::memcpy(dst, colors[*src++], 4);
+            std::memcpy(dst, colors[*src], 3);
+            reducer.Row(uint32_t(y), row.data());
+            continue;
+        }
         std::memset(row.data(), 255, row.size());
         if (inFrame && left < right) {
             uint8_t* dst = row.data() + 3 * left;

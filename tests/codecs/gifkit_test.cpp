@@ -563,6 +563,8 @@ TEST(GifStill, ThumbnailReadIsTheFullReadBoxReduced) {
          {kW, kH}},
         {"offset 4-bit frame, transparent",
          [&] { return StillGif(path, kW, kH, GifFrame{37, 21, 300, 200, 0, 0, 0, 0}, 4, 5); }, 4, {kW, kH}},
+        {"opaque frame inside the screen",
+         [&] { return StillGif(path, kW, kH, GifFrame{37, 21, 300, 200, 0, 0, 0, 0}, 8, -1); }, 4, {kW, kH}},
         {"1-bit frame at the bottom right",
          [&] { return StillGif(path, kW, kH, GifFrame{kW - 90, kH - 70, 90, 70, 0, 0, 0, 0}, 1, 0); }, 4, {kW, kH}},
         {"frame past the screen's edges",
