@@ -361,8 +361,6 @@ TEST_F(StreamedRead, ThumbnailIsTheFullReadsForEveryLayout) {
         {"tiff grey 16", kTypeTiff, tiff({16, 1, PHOTOMETRIC_MINISBLACK, 0})},
         {"tiff min-is-white", kTypeTiff, tiff({8, 1, PHOTOMETRIC_MINISWHITE, 0, COMPRESSION_NONE})},
         {"tiff tiled", kTypeTiff, tiff({8, 3, PHOTOMETRIC_RGB, 0, COMPRESSION_ADOBE_DEFLATE, true})},
-        {"tiff tiled rgba 16", kTypeTiff, tiff({16, 4, PHOTOMETRIC_RGB, EXTRASAMPLE_UNASSALPHA, COMPRESSION_LZW, true})},
-        {"tiff tiled palette", kTypeTiff, tiff({8, 1, PHOTOMETRIC_PALETTE, 0, COMPRESSION_PACKBITS, true})},
         {"tiff tiled palette 4", kTypeTiff, tiff({4, 1, PHOTOMETRIC_PALETTE, 0, COMPRESSION_LZW, true})},
     };
     for (const Case& c : cases) {
